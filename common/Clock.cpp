@@ -1,0 +1,79 @@
+// The real clock reads the system; the manual clock is the test double behind the same
+// interface.
+#include "common/Clock.h"
+
+#include <thread>
+
+namespace vidra {
+
+FileTime SystemClock::UtcNow() const {
+  return FileTimeFromSystem(std::chrono::system_clock::now());
+}
+
+FileTime SystemClock::LocalNow() const { return UtcToLocal(UtcNow()); }
+
+std::chrono::nanoseconds SystemClock::Monotonic() const {
+  return std::chrono::steady_clock::now().time_since_epoch();
+}
+
+void SystemClock::SleepFor(std::chrono::nanoseconds duration) {
+  std::this_thread::sleep_for(duration);
+}
+
+ManualClock::ManualClock(FileTime utc, Mode mode, std::chrono::seconds localOffset)
+    : utc_(utc), localOffset_(localOffset), mode_(mode) {}
+
+FileTime ManualClock::UtcNow() const {
+  std::lock_guard lock(mutex_);
+  return utc_;
+}
+
+FileTime ManualClock::LocalNow() const {
+  std::lock_guard lock(mutex_);
+  return utc_ + static_cast<FileTime>(localOffset_.count()) * kTicksPerSecond;
+}
+
+std::chrono::nanoseconds ManualClock::Monotonic() const {
+  std::lock_guard lock(mutex_);
+  return monotonic_;
+}
+
+void ManualClock::SleepFor(std::chrono::nanoseconds duration) {
+  std::unique_lock lock(mutex_);
+  if (mode_ == Mode::AutoAdvance) {
+    monotonic_ += duration;
+    utc_ += static_cast<FileTime>(duration.count() / 100);
+    advanced_.notify_all();
+    return;
+  }
+  const auto deadline = monotonic_ + duration;
+  ++sleepers_;
+  advanced_.notify_all();
+  advanced_.wait(lock, [&] { return woken_ || monotonic_ >= deadline; });
+  --sleepers_;
+}
+
+void ManualClock::Advance(std::chrono::nanoseconds duration) {
+  std::lock_guard lock(mutex_);
+  monotonic_ += duration;
+  utc_ += static_cast<FileTime>(duration.count() / 100);
+  advanced_.notify_all();
+}
+
+void ManualClock::SetUtc(FileTime utc) {
+  std::lock_guard lock(mutex_);
+  utc_ = utc;
+}
+
+void ManualClock::WakeAll() {
+  std::lock_guard lock(mutex_);
+  woken_ = true;
+  advanced_.notify_all();
+}
+
+int ManualClock::Sleepers() const {
+  std::lock_guard lock(mutex_);
+  return sleepers_;
+}
+
+}  // namespace vidra

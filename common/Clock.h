@@ -1,0 +1,67 @@
+// The one source of time for the server: wall time as FileTime (UTC and local), a
+// monotonic time, and sleeping. Production uses SystemClock; tests use ManualClock and
+// advance it, so waits of minutes run in milliseconds. Safe to use from any thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "common/FileTime.h"
+
+namespace vidra {
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual FileTime UtcNow() const = 0;
+  virtual FileTime LocalNow() const = 0;
+  virtual std::chrono::nanoseconds Monotonic() const = 0;
+  virtual void SleepFor(std::chrono::nanoseconds duration) = 0;
+};
+
+class SystemClock final : public Clock {
+ public:
+  FileTime UtcNow() const override;
+  FileTime LocalNow() const override;
+  std::chrono::nanoseconds Monotonic() const override;
+  void SleepFor(std::chrono::nanoseconds duration) override;
+};
+
+// A clock that moves only when told. In Blocking mode SleepFor waits until another thread
+// has advanced the clock past the sleeper's deadline (or WakeAll was called); in
+// AutoAdvance mode SleepFor moves the clock forward itself and returns at once.
+class ManualClock final : public Clock {
+ public:
+  enum class Mode { Blocking, AutoAdvance };
+
+  explicit ManualClock(FileTime utc, Mode mode = Mode::Blocking,
+                       std::chrono::seconds localOffset = std::chrono::seconds(0));
+
+  FileTime UtcNow() const override;
+  FileTime LocalNow() const override;
+  std::chrono::nanoseconds Monotonic() const override;
+  void SleepFor(std::chrono::nanoseconds duration) override;
+
+  // Moves wall and monotonic time forward together and wakes sleepers that are due.
+  void Advance(std::chrono::nanoseconds duration);
+  // Sets the wall time alone (a clock set forward or back); monotonic time is unchanged.
+  void SetUtc(FileTime utc);
+  // Ends every current and future sleep at once, so owners can join their threads.
+  void WakeAll();
+  // Number of threads inside SleepFor now; tests wait for a worker to reach its sleep.
+  int Sleepers() const;
+
+ private:
+  mutable std::mutex mutex_;  // guards every field below
+  std::condition_variable advanced_;
+  FileTime utc_;
+  std::chrono::nanoseconds monotonic_{0};
+  std::chrono::seconds localOffset_;
+  Mode mode_;
+  bool woken_ = false;
+  int sleepers_ = 0;
+};
+
+}  // namespace vidra

@@ -1,0 +1,121 @@
+// Records go out in one write each under a lock, so lines of different threads never mix.
+#include "common/Log.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+namespace vidra {
+
+namespace {
+
+std::mutex logMutex;  // guards currentSink and the writes to standard error
+LogSink* currentSink = nullptr;
+
+void WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written <= 0) {
+      return;  // nowhere left to report a failing log
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+}
+
+void Emit(std::string_view text) {
+  std::lock_guard lock(logMutex);
+  if (currentSink != nullptr) {
+    currentSink->Write(text);
+    return;
+  }
+  std::string record(text);
+  if (record.empty() || record.back() != '\n') {
+    record += '\n';
+  }
+  WriteAll(STDERR_FILENO, record.data(), record.size());
+}
+
+// Byte length of the first `characters` UTF-8 characters of text.
+std::size_t PrefixOfCharacters(std::string_view text, std::size_t characters) {
+  std::size_t i = 0;
+  for (std::size_t n = 0; i < text.size() && n < characters; ++n) {
+    ++i;
+    while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) {
+      ++i;
+    }
+  }
+  return i;
+}
+
+}  // namespace
+
+void LogText(std::string_view text) { Emit(text); }
+
+void Log(const char* format, ...) {
+  char small[4 * kLogRecordCharacters + 1];
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int needed = std::vsnprintf(small, sizeof small, format, args);
+  va_end(args);
+  if (needed < 0) {
+    va_end(again);
+    return;
+  }
+  std::string text;
+  if (static_cast<std::size_t>(needed) < sizeof small) {
+    text.assign(small, static_cast<std::size_t>(needed));
+  } else {
+    text.resize(static_cast<std::size_t>(needed) + 1);
+    std::vsnprintf(text.data(), text.size(), format, again);
+    text.resize(static_cast<std::size_t>(needed));
+  }
+  va_end(again);
+  text.resize(PrefixOfCharacters(text, kLogRecordCharacters));
+  Emit(text);
+}
+
+ScopedLogSink::ScopedLogSink(LogSink& sink) {
+  std::lock_guard lock(logMutex);
+  previous_ = currentSink;
+  currentSink = &sink;
+}
+
+ScopedLogSink::~ScopedLogSink() {
+  std::lock_guard lock(logMutex);
+  currentSink = previous_;
+}
+
+void LogCapture::Write(std::string_view record) {
+  std::lock_guard lock(mutex_);
+  records_.emplace_back(record);
+}
+
+std::vector<std::string> LogCapture::Records() const {
+  std::lock_guard lock(mutex_);
+  return records_;
+}
+
+bool LogCapture::HasInOrder(const std::vector<std::string>& expected) const {
+  std::lock_guard lock(mutex_);
+  auto at = records_.begin();
+  for (const auto& line : expected) {
+    at = std::find(at, records_.end(), line);
+    if (at == records_.end()) {
+      return false;
+    }
+    ++at;
+  }
+  return true;
+}
+
+std::size_t LogCapture::CountOf(std::string_view record) const {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::size_t>(std::count(records_.begin(), records_.end(), record));
+}
+
+}  // namespace vidra

@@ -1,0 +1,58 @@
+// The server's running log: one record per call, written whole to standard error (systemd's
+// journal takes it from there). There are no levels: the texts are the system's own and are
+// written exactly as given. Any thread may log; tests capture records with LogCapture.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vidra {
+
+// Formatted records are cut to this many characters, as controlling tools expect.
+constexpr std::size_t kLogRecordCharacters = 2048;
+
+// A plain record, written as it is.
+void LogText(std::string_view text);
+// A printf-style record, cut to kLogRecordCharacters characters (never inside a UTF-8
+// sequence).
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Receives every record instead of standard error while installed.
+class LogSink {
+ public:
+  virtual ~LogSink() = default;
+  virtual void Write(std::string_view record) = 0;
+};
+
+// Installs a sink for its lifetime and restores the previous one after.
+class ScopedLogSink {
+ public:
+  explicit ScopedLogSink(LogSink& sink);
+  ~ScopedLogSink();
+  ScopedLogSink(const ScopedLogSink&) = delete;
+  ScopedLogSink& operator=(const ScopedLogSink&) = delete;
+
+ private:
+  LogSink* previous_;
+};
+
+// Collects records in memory, for tests that check log lines and their order.
+class LogCapture final : public LogSink {
+ public:
+  LogCapture() : installed_(*this) {}
+  void Write(std::string_view record) override;
+  std::vector<std::string> Records() const;
+  // True when the given records appear in this order (others may stand between them).
+  bool HasInOrder(const std::vector<std::string>& expected) const;
+  std::size_t CountOf(std::string_view record) const;
+
+ private:
+  mutable std::mutex mutex_;  // guards records_
+  std::vector<std::string> records_;
+  ScopedLogSink installed_;
+};
+
+}  // namespace vidra

@@ -1,0 +1,29 @@
+// Text helpers shared by every library: records, logs and answers hold UTF-8 in std::string;
+// the wire's 16-bit units are std::u16string. Pure functions; any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vidra {
+
+// Lone surrogates and other unpaired units become U+FFFD, so any received garbage still
+// makes valid UTF-8 for logs, the journal and the control socket.
+std::string Utf16ToUtf8(std::u16string_view text);
+// Invalid UTF-8 sequences become U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view text);
+bool IsValidUtf8(std::string_view text);
+
+// Number of characters (code points) in UTF-8 text.
+std::size_t CountCharacters(std::string_view utf8);
+
+std::string_view Trim(std::string_view text);
+
+// A whole decimal number in [minimum, maximum], blanks around it allowed; nothing else.
+std::optional<std::uint64_t> ParseUnsigned(std::string_view text, std::uint64_t minimum,
+                                           std::uint64_t maximum);
+
+}  // namespace vidra

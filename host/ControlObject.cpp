@@ -1,0 +1,271 @@
+// The six control operations and their log lines, in the order controlling tools and
+// operators know them. Failures come back as result codes; the three stop-side operations
+// turn every exception into E_FAIL.
+#include "host/ControlObject.h"
+
+#include <exception>
+
+#include "common/Log.h"
+#include "common/Text.h"
+#include "transport/Listeners.h"
+
+namespace vidra {
+
+namespace {
+
+constexpr std::uint32_t kDefaultLowPort = 10540;
+constexpr std::uint32_t kDefaultUpperPort = 10541;
+constexpr int kListenBacklog = 5;
+// 180 s in 100-ns units: the server is Active while its newest message is younger.
+constexpr FileTime kActiveWindow = 1'800'000'000ull;
+
+void LogException(const char* line) {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    Log("VIDRA - %s", e.what());
+  } catch (...) {
+  }
+  LogText(line);
+}
+
+}  // namespace
+
+CMOS_SRV_STNDRT::CMOS_SRV_STNDRT(ControlOptions options)
+    : options_(std::move(options)), srv_(options_.clock) {
+  if (options_.sessionFactory) {
+    srv_.sessionFactory = options_.sessionFactory;
+  }
+  LogText("Final construct");
+  LogText("All components are initialized succesfully");
+}
+
+CMOS_SRV_STNDRT::~CMOS_SRV_STNDRT() {
+  LogText("FinalRelease");
+  if (srv_.journal.IsInitialized() || srv_.player || srv_.lowerAcceptThread.joinable() ||
+      srv_.upperAcceptThread.joinable()) {
+    static_cast<void>(DeInitMOSSrv());
+  }
+}
+
+HResult CMOS_SRV_STNDRT::LoadSettings(std::unique_ptr<SettingsSource>& settings) {
+  std::string error;
+  if (options_.configPath.empty()) {
+    settings = std::make_unique<MapSettings>(std::vector<SettingsSource::Entry>{}, "defaults");
+  } else {
+    settings = IniSettings::Load(options_.configPath, error);
+  }
+  if (settings != nullptr &&
+      ReadTransportSettings(*settings, srv_.network, error) == HResult::S_OK) {
+    return HResult::S_OK;
+  }
+  Log("VIDRA - %s", error.c_str());
+  return HResult::E_FAIL;
+}
+
+// What a failed InitMOSSrv left behind is dropped before the next attempt, so a retry
+// never holds two sets of sockets or players.
+void CMOS_SRV_STNDRT::ReleaseLeftovers() {
+  srv_.stopRequested = true;
+  if (srv_.player != nullptr) {
+    srv_.player->running = false;
+  }
+  EndPortThreads();
+  srv_.lowerListener.Close();
+  srv_.upperListener.Close();
+  if (srv_.launcher.joinable()) {
+    srv_.launcher.join();
+  }
+  srv_.player.reset();
+}
+
+HResult CMOS_SRV_STNDRT::InitMOSSrv() {
+  if (srv_.journal.IsInitialized()) {
+    LogText("InitMOSSrv is called on an initialized server: nothing is changed, call "
+            "StopApplyingClients and DeInitMOSSrv first");
+    return HResult::E_UNEXPECTED;
+  }
+  ReleaseLeftovers();
+  std::unique_ptr<SettingsSource> settings;
+  if (LoadSettings(settings) != HResult::S_OK) {
+    LogText("Init TE is failed");
+    srv_.state = ServerState::InitFailed;
+    return HResult::E_FAIL;
+  }
+  srv_.lowPort = srv_.network.lowerPort;
+  srv_.upperPort = srv_.network.upperPort;
+  LogText("Settings are loaded");
+  LogText("try to init TE");
+
+  HResult hr = HResult::S_OK;
+  try {
+    srv_.player = std::make_unique<PlayoutManager>(srv_.clock);
+    hr = srv_.player->InitPlayout(*settings);
+  } catch (...) {
+    LogText("Player initialization troubles");
+    hr = HResult::E_FAIL;
+  }
+  if (hr != HResult::S_OK) {
+    LogText("Init TE is failed");
+    srv_.state = ServerState::InitFailed;
+    return hr;
+  }
+
+  if (srv_.lowerListener.Prepare(srv_.lowPort) != HResult::S_OK) {
+    LogText("Low port socket is not Inited");
+    LogText("Low port init is failed");
+    srv_.state = ServerState::InitFailed;
+    return HResult::E_FAIL;
+  }
+  LogText("Low port socket is initialized");
+  if (srv_.upperListener.Prepare(srv_.upperPort) != HResult::S_OK) {
+    LogText("Up port socket is not Inited");
+    LogText("Up port init is failed");
+    srv_.state = ServerState::InitFailed;
+    return HResult::E_FAIL;
+  }
+  LogText("Up port socket is initialized");
+
+  srv_.stopRequested = false;
+  srv_.serverRunning = true;
+  LogText("Ports Was Inited");
+  srv_.clientQueue.Init(0);
+  srv_.journal.Init(srv_.network.journalTextBytes);
+  LogText("mesQ was initialized ");
+  srv_.state = ServerState::Ready;
+  return HResult::S_OK;
+}
+
+HResult CMOS_SRV_STNDRT::StartToWork() {
+  try {
+    const std::uint32_t address = htonl(srv_.network.listenAddress);
+    srv_.lowerListener.Bind(address);
+    Log("\n The socket %u is binded\n\n", srv_.lowerListener.BoundPort());
+    srv_.lowerListener.Listen(kListenBacklog);
+    Log("\n Start to listen %u socket\n\n", srv_.lowerListener.BoundPort());
+    LogText("thread_to_member_thunk AcceptClientsOneByOneOnLowerPort");
+    StartAcceptThread(srv_, PortFlag::Lower);
+
+    Log("\n try to bind %u socket\n\n", srv_.upperPort);
+    srv_.upperListener.Bind(address);
+    Log("\n The socket %u is binded\n\n", srv_.upperListener.BoundPort());
+    srv_.upperListener.Listen(kListenBacklog);
+    Log("\n Start to listen %u socket\n\n", srv_.upperListener.BoundPort());
+    LogText("thread_to_member_thunk AcceptClientsOneByOneOnUpperPort");
+    StartAcceptThread(srv_, PortFlag::Upper);
+
+    if (srv_.player != nullptr && !srv_.launcher.joinable()) {
+      srv_.launcher = std::thread([player = srv_.player.get()] { player->StartPlayout(); });
+    }
+    return HResult::S_OK;
+  } catch (...) {
+    LogException("some exeption in StartTowork");
+    return HResult::E_FAIL;
+  }
+}
+
+HResult CMOS_SRV_STNDRT::StopApplyingClients() {
+  try {
+    srv_.serverRunning = false;
+    srv_.stopRequested = true;
+    srv_.state = ServerState::Ready;
+    if (srv_.player != nullptr) {
+      srv_.player->running = false;
+    }
+    return HResult::S_OK;
+  } catch (...) {
+    LogException("some exeption in StopApplyingClients");
+    return HResult::E_FAIL;
+  }
+}
+
+// Ends the accept threads and the connection threads. Shutting a listener down wakes its
+// blocked accept, which then sees stopRequested; shutting a connection down makes its
+// blocked receive report the peer's close.
+void CMOS_SRV_STNDRT::EndPortThreads() {
+  srv_.lowerListener.Shutdown();
+  srv_.upperListener.Shutdown();
+  if (srv_.lowerAcceptThread.joinable()) {
+    srv_.lowerAcceptThread.join();
+  }
+  if (srv_.upperAcceptThread.joinable()) {
+    srv_.upperAcceptThread.join();
+  }
+  srv_.connections.ShutdownAll();
+  srv_.connections.JoinAll();
+}
+
+HResult CMOS_SRV_STNDRT::DeInitMOSSrv() {
+  try {
+    // A server that was not stopped is stopped first, so nothing below waits for threads
+    // that would never end.
+    srv_.serverRunning = false;
+    srv_.stopRequested = true;
+    if (srv_.player != nullptr) {
+      srv_.player->running = false;
+    }
+    LogText("CycleContinuation is Done");
+    // The connection threads use the journal, the client numbers and the send lock: they end
+    // before those are released.
+    EndPortThreads();
+    LogText("release client queue");
+    srv_.clientQueue.Release();
+    LogText("Done,release mes queue");
+    srv_.journal.Release();
+    LogText("done,release port");
+    srv_.lowerListener.Close();
+    srv_.upperListener.Close();
+    if (srv_.launcher.joinable()) {
+      srv_.launcher.join();
+    }
+    if (srv_.player != nullptr) {
+      LogText("Done, Wait threads will end its job");
+      srv_.player->WaitThreadsEnd();
+      LogText("Done, Save current stat to schedule");
+      srv_.player->SaveSchedules();
+      LogText("Done, delete player");
+      srv_.player.reset();
+    }
+    LogText("try to gray");
+    srv_.state = ServerState::Uninitialized;
+    LogText("icon should be grayed");
+    return HResult::S_OK;
+  } catch (...) {
+    LogException("some exeption in DeInitMOSSrv");
+    return HResult::E_FAIL;
+  }
+}
+
+HResult CMOS_SRV_STNDRT::GetStateMOSSrv(std::uint8_t& State) {
+  srv_.journal.Sweep();
+  if (!srv_.journal.IsInitialized()) {
+    srv_.state = ServerState::Uninitialized;
+  } else if (srv_.state == ServerState::Active || srv_.state == ServerState::Ready) {
+    if (srv_.journal.Count() > 0) {
+      // Unsigned: a newest entry in the future (clock set back) counts as old.
+      const FileTime age = srv_.clock->UtcNow() - srv_.journal.GetLastTime();
+      srv_.state = age < kActiveWindow ? ServerState::Active : ServerState::Ready;
+    }
+  }
+  State = static_cast<std::uint8_t>(srv_.state);
+  return HResult::S_OK;
+}
+
+HResult CMOS_SRV_STNDRT::GetMessageByNumberInQueue(std::int32_t number,
+                                                   std::string& MessageContent,
+                                                   std::uint8_t& MessageDest,
+                                                   std::uint64_t& messFiletime,
+                                                   std::int32_t& clientId) {
+  MessageRecord record;
+  if (srv_.journal.GetByNumber(number, record) != HResult::S_OK ||
+      CountCharacters(record.text) < 3) {
+    return HResult::E_FAIL;
+  }
+  MessageContent = std::move(record.text);
+  MessageDest = record.direction;
+  messFiletime = record.time;
+  clientId = record.clientNumber;
+  return HResult::S_OK;
+}
+
+}  // namespace vidra

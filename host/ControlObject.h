@@ -1,0 +1,57 @@
+// The control object through which a controlling program builds, starts, stops and inspects
+// the server. The host owns exactly one; its operations run one at a time on the host
+// thread. It owns the MOSSrv engine and, through it, every thread of the server.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/Clock.h"
+#include "common/HResult.h"
+#include "transport/MosServer.h"
+
+namespace vidra {
+
+struct ControlOptions {
+  // The settings file; empty runs on the built-in defaults.
+  std::string configPath;
+  std::shared_ptr<Clock> clock = std::make_shared<SystemClock>();
+  // How each connection handles its messages (tests put their own here).
+  SessionFactory sessionFactory;
+};
+
+class CMOS_SRV_STNDRT {
+ public:
+  explicit CMOS_SRV_STNDRT(ControlOptions options);
+  // Tears down whatever still runs, as DeInitMOSSrv would, so no thread outlives the object.
+  ~CMOS_SRV_STNDRT();
+  CMOS_SRV_STNDRT(const CMOS_SRV_STNDRT&) = delete;
+  CMOS_SRV_STNDRT& operator=(const CMOS_SRV_STNDRT&) = delete;
+
+  HResult InitMOSSrv();
+  HResult StartToWork();
+  HResult StopApplyingClients();
+  HResult DeInitMOSSrv();
+  HResult GetStateMOSSrv(std::uint8_t& State);
+  HResult GetMessageByNumberInQueue(std::int32_t number, std::string& MessageContent,
+                                    std::uint8_t& MessageDest, std::uint64_t& messFiletime,
+                                    std::int32_t& clientId);
+
+  // The ports actually listened on after StartToWork (0 before); a setting of port 0 asks
+  // for any free port.
+  std::uint32_t ListeningLowerPort() const { return srv_.lowerListener.BoundPort(); }
+  std::uint32_t ListeningUpperPort() const { return srv_.upperListener.BoundPort(); }
+  // Connection threads still serving a peer.
+  std::size_t LiveConnections() const { return srv_.connections.Live(); }
+
+ private:
+  HResult LoadSettings(std::unique_ptr<SettingsSource>& settings);
+  void ReleaseLeftovers();
+  void EndPortThreads();
+
+  ControlOptions options_;
+  MOSSrv srv_;
+};
+
+}  // namespace vidra

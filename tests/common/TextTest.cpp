@@ -1,0 +1,56 @@
+#include "common/Text.h"
+
+#include <gtest/gtest.h>
+
+#include "common/HResult.h"
+
+namespace vidra {
+namespace {
+
+TEST(Text, TranscodesEveryPlaneBothWays) {
+  const std::string utf8 = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xAC";  // A é € 🎬
+  const std::u16string utf16 = u"A\u00E9\u20AC\U0001F3AC";
+  EXPECT_EQ(Utf8ToUtf16(utf8), utf16);
+  EXPECT_EQ(Utf16ToUtf8(utf16), utf8);
+  EXPECT_EQ(CountCharacters(utf8), 4u);
+  EXPECT_TRUE(IsValidUtf8(utf8));
+}
+
+TEST(Text, GarbageBecomesReplacementCharacters) {
+  // A lone high surrogate, a lone low surrogate, then a valid pair.
+  const std::u16string broken = {0xD800, u'x', 0xDC00, 0xD83C, 0xDFAC};
+  EXPECT_EQ(Utf16ToUtf8(broken), "\xEF\xBF\xBDx\xEF\xBF\xBD\xF0\x9F\x8E\xAC");
+  // Stray continuation byte, overlong slash, truncated sequence, encoded surrogate.
+  EXPECT_EQ(Utf8ToUtf16("\x80"), u"\uFFFD");
+  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");
+  EXPECT_EQ(Utf8ToUtf16("ab\xE2\x82"), u"ab\uFFFD\uFFFD");
+  EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");
+  EXPECT_FALSE(IsValidUtf8("\xE2\x82"));
+  EXPECT_FALSE(IsValidUtf8("\xFF"));
+  EXPECT_TRUE(IsValidUtf8("\xEF\xBF\xBD"));  // a real replacement character is valid
+}
+
+TEST(Text, ParsesOnlyWholeNumbersInRange) {
+  EXPECT_EQ(ParseUnsigned(" 10540 ", 0, 65535), 10540u);
+  EXPECT_EQ(ParseUnsigned("0", 0, 65535), 0u);
+  EXPECT_FALSE(ParseUnsigned("65536", 0, 65535));
+  EXPECT_FALSE(ParseUnsigned("-1", 0, 65535));
+  EXPECT_FALSE(ParseUnsigned("12ab", 0, 65535));
+  EXPECT_FALSE(ParseUnsigned("", 0, 65535));
+  EXPECT_FALSE(ParseUnsigned("5", 10, 20));
+  EXPECT_EQ(Trim("\t a b \r\n"), "a b");
+  EXPECT_EQ(Trim("   "), "");
+}
+
+TEST(HResult, CodesKeepTheirComValues) {
+  EXPECT_EQ(Code(HResult::E_FAIL), 0x80004005u);
+  EXPECT_EQ(Code(HResult::E_UNEXPECTED), 0x8000FFFFu);
+  EXPECT_EQ(Code(HResult::E_OUTOFMEMORY), 0x8007000Eu);
+  EXPECT_TRUE(Succeeded(HResult::S_FALSE));
+  EXPECT_TRUE(Failed(HResult::E_ACCESSDENIED));
+  EXPECT_EQ(Describe(HResult::E_INVALIDARG), "0x80070057 (E_INVALIDARG)");
+  EXPECT_EQ(Describe(static_cast<HResult>(0x80040110u)), "0x80040110");
+}
+
+}  // namespace
+}  // namespace vidra

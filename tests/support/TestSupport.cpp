@@ -1,0 +1,136 @@
+// Test helpers on plain POSIX calls, so they do not depend on the code under test.
+#include "tests/support/TestSupport.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace vidra::test {
+
+bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+TempFile::TempFile(std::string_view contents, std::string_view name) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vidra-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed");
+  }
+  folder_ = pattern;
+  path_ = folder_ + "/" + std::string(name);
+  std::ofstream(path_, std::ios::binary) << contents;
+}
+
+TempFile::~TempFile() {
+  std::error_code ignored;
+  std::filesystem::remove_all(folder_, ignored);
+}
+
+std::string LoopbackSettings(std::string_view extra) {
+  std::string text = "[Network]\nListenAddress = 127.0.0.1\nLowerPort = 0\nUpperPort = 0\n";
+  text += extra;
+  return text;
+}
+
+std::string Utf16Bytes(std::u16string_view text, bool highByteFirst) {
+  std::string bytes;
+  for (const char16_t unit : text) {
+    const auto high = static_cast<char>(unit >> 8);
+    const auto low = static_cast<char>(unit & 0xFF);
+    bytes += highByteFirst ? high : low;
+    bytes += highByteFirst ? low : high;
+  }
+  return bytes;
+}
+
+TestPeer::~TestPeer() { Close(); }
+
+bool TestPeer::Connect(std::uint16_t port) {
+  Close();
+  socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return socket_ >= 0 &&
+         ::connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool TestPeer::Send(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t sent = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent <= 0) {
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  return true;
+}
+
+std::string TestPeer::Receive(std::size_t count, std::chrono::milliseconds timeout) {
+  std::string received;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (received.size() < count) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd entry{socket_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
+      break;
+    }
+    char buffer[4096];
+    const ssize_t n = ::recv(socket_, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+      break;
+    }
+    received.append(buffer, static_cast<std::size_t>(n));
+  }
+  return received;
+}
+
+bool TestPeer::WaitClosed(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd entry{socket_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
+      return false;
+    }
+    char buffer[256];
+    const ssize_t n = ::recv(socket_, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+      return true;
+    }
+  }
+}
+
+void TestPeer::Close() {
+  if (socket_ >= 0) {
+    ::close(socket_);
+    socket_ = -1;
+  }
+}
+
+void TestPeer::Reset() {
+  if (socket_ >= 0) {
+    const linger hard{1, 0};
+    ::setsockopt(socket_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    Close();
+  }
+}
+
+}  // namespace vidra::test

@@ -1,0 +1,60 @@
+// Helpers shared by the tests: a loopback TCP peer that plays the NRCS, temporary files,
+// UTF-16 wire text in either byte order, and waiting for a condition with a deadline.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace vidra::test {
+
+// Polls cond every millisecond until it holds or the (real) time-out passes.
+bool WaitUntil(const std::function<bool()>& cond,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// A file in a fresh temporary folder, removed with it at destruction.
+class TempFile {
+ public:
+  explicit TempFile(std::string_view contents, std::string_view name = "settings.ini");
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string folder_;
+  std::string path_;
+};
+
+// Settings that listen on free ports of the loopback address.
+std::string LoopbackSettings(std::string_view extra = "");
+
+// 16-bit wire text: each character as two bytes, high byte first or low byte first.
+std::string Utf16Bytes(std::u16string_view text, bool highByteFirst);
+
+// A TCP client on 127.0.0.1.
+class TestPeer {
+ public:
+  TestPeer() = default;
+  ~TestPeer();
+  TestPeer(const TestPeer&) = delete;
+  TestPeer& operator=(const TestPeer&) = delete;
+
+  bool Connect(std::uint16_t port);
+  bool Send(std::string_view bytes);
+  // Bytes received until `count` have come or the time-out passed.
+  std::string Receive(std::size_t count,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // True when the server closed the connection within the time-out.
+  bool WaitClosed(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  void Close();
+  // Closes with a reset (RST) instead of an orderly close.
+  void Reset();
+
+ private:
+  int socket_ = -1;
+};
+
+}  // namespace vidra::test

@@ -1,0 +1,58 @@
+#include "transport/TransportSettings.h"
+
+#include <gtest/gtest.h>
+
+namespace vidra {
+namespace {
+
+using Entries = std::vector<SettingsSource::Entry>;
+
+TEST(TransportSettings, DefaultsAreTheMosPortsAndSectionsOverrideThem) {
+  TransportSettings read;
+  std::string error;
+  ASSERT_EQ(ReadTransportSettings(MapSettings(Entries{}), read, error), HResult::S_OK);
+  EXPECT_EQ(read.listenAddress, 0u);
+  EXPECT_EQ(read.lowerPort, 10540u);
+  EXPECT_EQ(read.upperPort, 10541u);
+  EXPECT_EQ(read.nrcsUpperPort, 10541u);
+  EXPECT_EQ(read.journalTextBytes, 64u << 20);
+
+  const MapSettings custom(Entries{{"network", "ListenAddress", " 127.0.0.1 "},
+                                   {"Network", "LOWERPORT", "0"},
+                                   {"Network", "UpperPort", "20541"},
+                                   {"Network", "MaxConnections", "8"},
+                                   {"Journal", "MaxTextBytes", "2097152"}});
+  ASSERT_EQ(ReadTransportSettings(custom, read, error), HResult::S_OK) << error;
+  EXPECT_EQ(read.listenAddress, 0x7F000001u);
+  EXPECT_EQ(read.lowerPort, 0u);
+  EXPECT_EQ(read.upperPort, 20541u);
+  EXPECT_EQ(read.maxConnections, 8u);
+  EXPECT_EQ(read.journalTextBytes, 2097152u);
+}
+
+TEST(TransportSettings, WrongValuesAreNamedAndChangeNothing) {
+  const struct {
+    Entries entries;
+    const char* expected;
+  } cases[] = {
+      {{{"Network", "LowerPort", "70000"}},
+       "site.ini: [Network] LowerPort = '70000' is not a whole number from 0 to 65535"},
+      {{{"Network", "ListenAddress", "localhost"}},
+       "site.ini: [Network] ListenAddress = 'localhost' is not an IPv4 address"},
+      {{{"Network", "MaxConnections", "0"}}, "[Network] MaxConnections = '0'"},
+      {{{"Network", "LowerPort", "5000"}, {"Network", "UpperPort", "5000"}},
+       "LowerPort and UpperPort are both 5000"},
+  };
+  for (const auto& c : cases) {
+    TransportSettings read;
+    read.upperPort = 1;
+    std::string error;
+    EXPECT_EQ(ReadTransportSettings(MapSettings(c.entries, "site.ini"), read, error),
+              HResult::E_INVALIDARG);
+    EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+    EXPECT_EQ(read.upperPort, 1u) << "a failed read leaves the output as it was";
+  }
+}
+
+}  // namespace
+}  // namespace vidra

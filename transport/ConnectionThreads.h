@@ -1,0 +1,46 @@
+// Owns the threads that serve accepted connections, and their sockets. The accept threads
+// start them; the control thread shuts their sockets down and joins them before the journal,
+// the client numbers and the send lock go away, so no connection outlives what it uses.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace vidra {
+
+class ConnectionThreads {
+ public:
+  ConnectionThreads() = default;
+  ~ConnectionThreads();
+  ConnectionThreads(const ConnectionThreads&) = delete;
+  ConnectionThreads& operator=(const ConnectionThreads&) = delete;
+
+  // Runs body on a new thread. socket (may be -1) belongs to the thread: it is closed when
+  // body returns, and shut down by ShutdownAll while body runs. Threads that have ended are
+  // joined here, so a server that runs for years keeps no dead threads.
+  void Start(int socket, std::function<void()> body);
+  // Number of threads still running.
+  std::size_t Live() const;
+  // Makes every blocked receive on the threads' sockets return, so the threads end.
+  void ShutdownAll();
+  // Waits for every thread to end.
+  void JoinAll();
+
+ private:
+  struct Entry {
+    int socket = -1;
+    bool done = false;
+    std::thread thread;
+  };
+
+  void ReapEnded();
+
+  mutable std::mutex lock_;  // guards entries_ and each entry's socket and done
+  std::list<std::shared_ptr<Entry>> entries_;
+};
+
+}  // namespace vidra

@@ -1,0 +1,62 @@
+// The server engine record: the sockets, the journal, the client numbers, the send lock and
+// the playout manager, plus the threads that serve the ports. The control object owns one
+// and drives it from the control thread; accept and connection threads reach it through a
+// pointer and are all joined before the parts they use are released.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "common/Clock.h"
+#include "playout/PlayoutManager.h"
+#include "transport/ClientQueue.h"
+#include "transport/ConnectionThreads.h"
+#include "transport/MessageQueue.h"
+#include "transport/MessageSession.h"
+#include "transport/SocketPort.h"
+#include "transport/TransportSettings.h"
+
+namespace vidra {
+
+// The byte that GetStateMOSSrv reports.
+enum class ServerState : std::uint8_t {
+  Uninitialized = 0,
+  InitFailed = 1,
+  Active = 2,
+  Ready = 3,
+};
+
+using SessionFactory = std::function<std::unique_ptr<MessageSession>()>;
+
+struct MOSSrv {
+  explicit MOSSrv(std::shared_ptr<Clock> clockIn)
+      : journal(*clockIn), clock(std::move(clockIn)) {}
+
+  std::uint32_t lowPort = 0;
+  std::uint32_t upperPort = 0;
+  SocketPort upperListener;
+  SocketPort lowerListener;
+  MessageQueue journal;
+  ClientQueue clientQueue;
+  ServerState state = ServerState::Uninitialized;  // written by the control thread only
+  std::mutex sendLock;  // held around every single send on any connection, nothing else
+  std::atomic<std::int32_t> lastAckedNoticeId{0};
+  std::unique_ptr<PlayoutManager> player;
+  std::atomic<bool> stopRequested{false};
+  std::atomic<bool> serverRunning{false};
+
+  // What the Linux server adds to the record.
+  std::shared_ptr<Clock> clock;
+  TransportSettings network;
+  SessionFactory sessionFactory = [] { return std::make_unique<RawSession>(); };
+  std::thread lowerAcceptThread;
+  std::thread upperAcceptThread;
+  std::thread launcher;  // runs the playout manager's start
+  ConnectionThreads connections;
+};
+
+}  // namespace vidra

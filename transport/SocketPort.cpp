@@ -1,0 +1,162 @@
+// POSIX sockets with the listener semantics a station service needs: SO_REUSEADDR so a
+// restarted server binds at once while old connections sit in TIME_WAIT (it never lets two
+// servers bind one port on Linux), close-on-exec, and shutdown before close so that threads
+// blocked on the socket wake up.
+#include "transport/SocketPort.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vidra {
+
+namespace {
+
+std::string ErrnoText(const char* what, std::uint32_t port) {
+  return std::string(what) + " port " + std::to_string(port) + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+HResult SocketPort::Prepare(std::uint32_t port) {
+  Close();
+  port_ = port;
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) {
+    return HResult::E_FAIL;
+  }
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  socket_.store(fd);
+  return HResult::S_OK;
+}
+
+void SocketPort::Bind(std::uint32_t ipv4) {
+  const int fd = socket_.load();
+  if (fd == kInvalidSocket) {
+    throw SocketError("cannot bind port " + std::to_string(port_) + ": socket not prepared");
+  }
+  address_ = sockaddr_in{};
+  address_.sin_family = AF_INET;
+  address_.sin_port = htons(static_cast<std::uint16_t>(port_));
+  address_.sin_addr.s_addr = ipv4;
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address_), sizeof address_) != 0) {
+    throw SocketError(ErrnoText("cannot bind", port_));
+  }
+}
+
+void SocketPort::Listen(int backlog) {
+  const int fd = socket_.load();
+  if (fd == kInvalidSocket || ::listen(fd, backlog) != 0) {
+    throw SocketError(ErrnoText("cannot listen on", port_));
+  }
+}
+
+int SocketPort::Accept(sockaddr_in& peer) {
+  socklen_t length = sizeof peer;
+  const int fd = socket_.load();
+  if (fd == kInvalidSocket) {
+    return kInvalidSocket;
+  }
+  int accepted = kInvalidSocket;
+  do {
+    accepted = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+  } while (accepted < 0 && errno == EINTR);
+  return accepted < 0 ? kInvalidSocket : accepted;
+}
+
+bool SocketPort::IsReadable() const {
+  pollfd entry{socket_.load(), POLLIN, 0};
+  if (entry.fd == kInvalidSocket) {
+    return false;
+  }
+  return ::poll(&entry, 1, 10) > 0 && (entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+HResult SocketPort::Connect(std::uint32_t ipv4, std::uint32_t port) {
+  Close();
+  port_ = port;
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) {
+    return HResult::E_FAIL;
+  }
+  address_ = sockaddr_in{};
+  address_.sin_family = AF_INET;
+  address_.sin_port = htons(static_cast<std::uint16_t>(port));
+  address_.sin_addr.s_addr = htonl(ipv4);
+  int result = 0;
+  do {
+    result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address_), sizeof address_);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    ::close(fd);
+    return HResult::E_ACCESSDENIED;
+  }
+  socket_.store(fd);
+  return HResult::S_OK;
+}
+
+void SocketPort::Shutdown() {
+  const int fd = socket_.load();
+  if (fd != kInvalidSocket) {
+    ::shutdown(fd, SHUT_RDWR);
+  }
+}
+
+void SocketPort::Close() {
+  const int fd = socket_.exchange(kInvalidSocket);
+  if (fd != kInvalidSocket) {
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+  }
+}
+
+std::uint32_t SocketPort::BoundPort() const {
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  const int fd = socket_.load();
+  if (fd == kInvalidSocket || ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+    return 0;
+  }
+  return ntohs(bound.sin_port);
+}
+
+ssize_t ReceiveOn(int socket, void* buffer, std::size_t length) {
+  ssize_t received = 0;
+  do {
+    received = ::recv(socket, buffer, length, 0);
+  } while (received < 0 && errno == EINTR);
+  return received < 0 ? -1 : received;
+}
+
+ssize_t SendOn(int socket, const void* buffer, std::size_t length) {
+  ssize_t sent = 0;
+  do {
+    sent = ::send(socket, buffer, length, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return sent < 0 ? -1 : sent;
+}
+
+void CloseSocket(int socket) {
+  if (socket != kInvalidSocket) {
+    ::close(socket);
+  }
+}
+
+void ShutdownSocket(int socket) {
+  if (socket != kInvalidSocket) {
+    ::shutdown(socket, SHUT_RDWR);
+  }
+}
+
+std::string FormatAddress(const sockaddr_in& address) {
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+}  // namespace vidra

@@ -1,0 +1,69 @@
+// TCP/IPv4 sockets of the server: the two listening ports and, later, the notice sender's
+// outgoing connection. The port owns its descriptor and closes it on destruction.
+// Close() and Shutdown() may be called from the control thread while an accept thread is
+// blocked on the same port; Shutdown() is what makes that blocked call return.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "common/HResult.h"
+
+namespace vidra {
+
+constexpr int kInvalidSocket = -1;
+
+// Thrown by Bind and Listen; the control operations turn it into E_FAIL.
+class SocketError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class SocketPort {
+ public:
+  SocketPort() = default;
+  ~SocketPort() { Close(); }
+  SocketPort(const SocketPort&) = delete;
+  SocketPort& operator=(const SocketPort&) = delete;
+
+  // Creates a stream socket for the given port; E_FAIL when none can be created.
+  HResult Prepare(std::uint32_t port);
+  // Binds to ipv4 (network order) and the prepared port; throws SocketError.
+  void Bind(std::uint32_t ipv4 = htonl(INADDR_ANY));
+  void Listen(int backlog);
+  // The accepted socket, or kInvalidSocket.
+  int Accept(sockaddr_in& peer);
+  // Waits at most 10 ms for the socket to become readable.
+  bool IsReadable() const;
+  // Connects a new socket to ipv4:port (both in host order here); E_FAIL when no socket
+  // can be made, E_ACCESSDENIED when the peer does not take the connection.
+  HResult Connect(std::uint32_t ipv4, std::uint32_t port);
+  // Ends blocked accepts and receives on this socket without closing it.
+  void Shutdown();
+  void Close();
+
+  int Handle() const { return socket_.load(); }
+  // The port the socket is bound to (differs from port when 0 asked for any free port).
+  std::uint32_t BoundPort() const;
+
+ private:
+  std::uint32_t port_ = 0;
+  sockaddr_in address_{};
+  std::atomic<int> socket_{kInvalidSocket};
+};
+
+// One receive on a connected socket: bytes received, 0 when the peer closed, -1 on error.
+ssize_t ReceiveOn(int socket, void* buffer, std::size_t length);
+// One send call; never raises SIGPIPE on a peer that went away. Bytes sent or -1.
+ssize_t SendOn(int socket, const void* buffer, std::size_t length);
+void CloseSocket(int socket);
+void ShutdownSocket(int socket);
+std::string FormatAddress(const sockaddr_in& address);
+
+}  // namespace vidra

@@ -1,0 +1,78 @@
+// Port 0 is allowed and means any free port, which is what tests listen on.
+#include "transport/TransportSettings.h"
+
+#include <arpa/inet.h>
+
+#include "common/Text.h"
+
+namespace vidra {
+
+namespace {
+
+struct Reader {
+  const SettingsSource& source;
+  std::string& error;
+
+  bool Unsigned(const char* section, const char* key, std::uint64_t minimum,
+                std::uint64_t maximum, std::uint64_t& out) {
+    const auto text = source.Get(section, key);
+    if (!text) {
+      return true;
+    }
+    const auto value = ParseUnsigned(*text, minimum, maximum);
+    if (!value) {
+      error = source.Origin() + ": [" + section + "] " + key + " = '" + *text +
+              "' is not a whole number from " + std::to_string(minimum) + " to " +
+              std::to_string(maximum);
+      return false;
+    }
+    out = *value;
+    return true;
+  }
+
+  bool Port(const char* key, std::uint32_t& port) {
+    std::uint64_t value = port;
+    if (!Unsigned("Network", key, 0, 65535, value)) {
+      return false;
+    }
+    port = static_cast<std::uint32_t>(value);
+    return true;
+  }
+};
+
+}  // namespace
+
+HResult ReadTransportSettings(const SettingsSource& source, TransportSettings& out,
+                              std::string& error) {
+  TransportSettings read;
+  Reader reader{source, error};
+  if (const auto address = source.Get("Network", "ListenAddress")) {
+    in_addr parsed{};
+    const std::string trimmed(Trim(*address));
+    if (::inet_pton(AF_INET, trimmed.c_str(), &parsed) != 1) {
+      error = source.Origin() + ": [Network] ListenAddress = '" + *address +
+              "' is not an IPv4 address such as 0.0.0.0 or 127.0.0.1";
+      return HResult::E_INVALIDARG;
+    }
+    read.listenAddress = ntohl(parsed.s_addr);
+  }
+  std::uint64_t maxConnections = read.maxConnections;
+  std::uint64_t journalBytes = read.journalTextBytes;
+  if (!reader.Port("LowerPort", read.lowerPort) || !reader.Port("UpperPort", read.upperPort) ||
+      !reader.Port("NrcsUpperPort", read.nrcsUpperPort) ||
+      !reader.Unsigned("Network", "MaxConnections", 1, 100'000, maxConnections) ||
+      !reader.Unsigned("Journal", "MaxTextBytes", 1u << 20, std::uint64_t{1} << 40, journalBytes)) {
+    return HResult::E_INVALIDARG;
+  }
+  if (read.lowerPort != 0 && read.lowerPort == read.upperPort) {
+    error = source.Origin() + ": [Network] LowerPort and UpperPort are both " +
+            std::to_string(read.lowerPort) + "; the two ports must differ";
+    return HResult::E_INVALIDARG;
+  }
+  read.maxConnections = static_cast<std::uint32_t>(maxConnections);
+  read.journalTextBytes = static_cast<std::size_t>(journalBytes);
+  out = read;
+  return HResult::S_OK;
+}
+
+}  // namespace vidra
