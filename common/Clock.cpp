@@ -10,7 +10,9 @@ FileTime SystemClock::UtcNow() const {
   return FileTimeFromSystem(std::chrono::system_clock::now());
 }
 
-FileTime SystemClock::LocalNow() const { return UtcToLocal(UtcNow()); }
+FileTime SystemClock::LocalNow() const {
+  return UtcToLocal(UtcNow());
+}
 
 std::chrono::nanoseconds SystemClock::Monotonic() const {
   return std::chrono::steady_clock::now().time_since_epoch();

@@ -34,7 +34,9 @@ void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
   y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0);
 }
 
-bool IsLeap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(std::int64_t y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 unsigned DaysInMonth(std::int64_t y, unsigned m) {
   static constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -67,8 +69,9 @@ FileTime FileTimeFromSystem(std::chrono::system_clock::time_point t) {
 
 std::chrono::system_clock::time_point SystemFromFileTime(FileTime t) {
   const auto ticks = static_cast<std::int64_t>(t - kUnixEpochFileTime);
-  return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
-      std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>(ticks)));
+  return std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>(ticks)));
 }
 
 bool ToCalendar(FileTime t, CalendarTime& out) {

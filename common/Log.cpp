@@ -52,7 +52,9 @@ std::size_t PrefixOfCharacters(std::string_view text, std::size_t characters) {
 
 }  // namespace
 
-void LogText(std::string_view text) { Emit(text); }
+void LogText(std::string_view text) {
+  Emit(text);
+}
 
 void Log(const char* format, ...) {
   char small[4 * kLogRecordCharacters + 1];
@@ -116,6 +118,17 @@ bool LogCapture::HasInOrder(const std::vector<std::string>& expected) const {
 std::size_t LogCapture::CountOf(std::string_view record) const {
   std::lock_guard lock(mutex_);
   return static_cast<std::size_t>(std::count(records_.begin(), records_.end(), record));
+}
+
+}  // namespace vidra
+
+namespace vidra {
+
+std::size_t LogCapture::CountStartingWith(std::string_view prefix) const {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::size_t>(
+      std::count_if(records_.begin(), records_.end(),
+                    [prefix](const std::string& record) { return record.rfind(prefix, 0) == 0; }));
 }
 
 }  // namespace vidra

@@ -48,6 +48,7 @@ class LogCapture final : public LogSink {
   // True when the given records appear in this order (others may stand between them).
   bool HasInOrder(const std::vector<std::string>& expected) const;
   std::size_t CountOf(std::string_view record) const;
+  std::size_t CountStartingWith(std::string_view prefix) const;
 
  private:
   mutable std::mutex mutex_;  // guards records_

@@ -81,8 +81,9 @@ void CMOS_SRV_STNDRT::ReleaseLeftovers() {
 
 HResult CMOS_SRV_STNDRT::InitMOSSrv() {
   if (srv_.journal.IsInitialized()) {
-    LogText("InitMOSSrv is called on an initialized server: nothing is changed, call "
-            "StopApplyingClients and DeInitMOSSrv first");
+    LogText(
+        "InitMOSSrv is called on an initialized server: nothing is changed, call "
+        "StopApplyingClients and DeInitMOSSrv first");
     return HResult::E_UNEXPECTED;
   }
   ReleaseLeftovers();
@@ -241,18 +242,18 @@ HResult CMOS_SRV_STNDRT::GetStateMOSSrv(std::uint8_t& State) {
   if (!srv_.journal.IsInitialized()) {
     srv_.state = ServerState::Uninitialized;
   } else if (srv_.state == ServerState::Active || srv_.state == ServerState::Ready) {
-    if (srv_.journal.Count() > 0) {
-      // Unsigned: a newest entry in the future (clock set back) counts as old.
-      const FileTime age = srv_.clock->UtcNow() - srv_.journal.GetLastTime();
-      srv_.state = age < kActiveWindow ? ServerState::Active : ServerState::Ready;
-    }
+    // An empty journal holds no entry younger than 180 s, so it is Ready: left as it was, a
+    // server whose entries were swept after the clock went back would stay Active.
+    const bool any = srv_.journal.Count() > 0;
+    // Unsigned: a newest entry in the future (clock set back) counts as old.
+    const FileTime age = any ? srv_.clock->UtcNow() - srv_.journal.GetLastTime() : kActiveWindow;
+    srv_.state = age < kActiveWindow ? ServerState::Active : ServerState::Ready;
   }
   State = static_cast<std::uint8_t>(srv_.state);
   return HResult::S_OK;
 }
 
-HResult CMOS_SRV_STNDRT::GetMessageByNumberInQueue(std::int32_t number,
-                                                   std::string& MessageContent,
+HResult CMOS_SRV_STNDRT::GetMessageByNumberInQueue(std::int32_t number, std::string& MessageContent,
                                                    std::uint8_t& MessageDest,
                                                    std::uint64_t& messFiletime,
                                                    std::int32_t& clientId) {

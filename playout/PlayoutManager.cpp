@@ -8,9 +8,13 @@ PlayoutManager::~PlayoutManager() {
   WaitThreadsEnd();
 }
 
-HResult PlayoutManager::InitPlayout(const SettingsSource& /*settings*/) { return HResult::S_OK; }
+HResult PlayoutManager::InitPlayout(const SettingsSource& /*settings*/) {
+  return HResult::S_OK;
+}
 
-void PlayoutManager::StartPlayout() { running = true; }
+void PlayoutManager::StartPlayout() {
+  running = true;
+}
 
 void PlayoutManager::WaitThreadsEnd() {
   for (auto& thread : threads_) {

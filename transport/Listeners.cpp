@@ -17,7 +17,9 @@ namespace {
 // Wait after a failed accept, so that a listener out of descriptors does not spin.
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(50);
 
-const char* PortWord(PortFlag port) { return port == PortFlag::Lower ? "low" : "upper"; }
+const char* PortWord(PortFlag port) {
+  return port == PortFlag::Lower ? "low" : "upper";
+}
 
 // One receive into the connection's area, classified and converted to the machine's order.
 // False at the end of the connection.
@@ -63,8 +65,8 @@ std::string AnswerBytes(const std::u16string& answer, EncodingType order) {
   return bytes;
 }
 
-void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber,
-                const std::u16string& answer, EncodingType order) {
+void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber, const std::u16string& answer,
+                EncodingType order) {
   const std::string text = Utf16ToUtf8(answer);
   LogText("\nVIDRA - send answer to NRCS:\n");
   Log("%s", text.c_str());
@@ -87,7 +89,8 @@ void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber,
 }  // namespace
 
 void StartAcceptThread(MOSSrv& server, PortFlag port) {
-  std::thread& thread = port == PortFlag::Lower ? server.lowerAcceptThread : server.upperAcceptThread;
+  std::thread& thread =
+      port == PortFlag::Lower ? server.lowerAcceptThread : server.upperAcceptThread;
   if (thread.joinable()) {
     throw std::logic_error("the accept thread of this port runs already");
   }
@@ -142,8 +145,9 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
       const std::u16string received = area->Text();
       bool loaded = session->LoadMessage(received);
       if (!loaded) {
-        LogText("\nVIDRA - It is not XML or there is no brackets number equality, continue "
-                "receiving\n");
+        LogText(
+            "\nVIDRA - It is not XML or there is no brackets number equality, continue "
+            "receiving\n");
       }
       const std::string receivedText = loaded ? Utf16ToUtf8(received) : std::string();
       while (loaded) {

@@ -13,6 +13,8 @@ bool RawSession::LoadMessage(std::u16string_view text) {
   return true;
 }
 
-std::string RawSession::GetXml() const { return Utf16ToUtf8(current_); }
+std::string RawSession::GetXml() const {
+  return Utf16ToUtf8(current_);
+}
 
 }  // namespace vidra

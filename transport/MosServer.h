@@ -33,8 +33,7 @@ enum class ServerState : std::uint8_t {
 using SessionFactory = std::function<std::unique_ptr<MessageSession>()>;
 
 struct MOSSrv {
-  explicit MOSSrv(std::shared_ptr<Clock> clockIn)
-      : journal(*clockIn), clock(std::move(clockIn)) {}
+  explicit MOSSrv(std::shared_ptr<Clock> clockIn) : journal(*clockIn), clock(std::move(clockIn)) {}
 
   std::uint32_t lowPort = 0;
   std::uint32_t upperPort = 0;

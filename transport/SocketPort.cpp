@@ -119,7 +119,8 @@ std::uint32_t SocketPort::BoundPort() const {
   sockaddr_in bound{};
   socklen_t length = sizeof bound;
   const int fd = socket_.load();
-  if (fd == kInvalidSocket || ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+  if (fd == kInvalidSocket ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
     return 0;
   }
   return ntohs(bound.sin_port);

@@ -13,8 +13,8 @@ struct Reader {
   const SettingsSource& source;
   std::string& error;
 
-  bool Unsigned(const char* section, const char* key, std::uint64_t minimum,
-                std::uint64_t maximum, std::uint64_t& out) {
+  bool Unsigned(const char* section, const char* key, std::uint64_t minimum, std::uint64_t maximum,
+                std::uint64_t& out) {
     const auto text = source.Get(section, key);
     if (!text) {
       return true;

@@ -68,7 +68,8 @@ TEST(FileTime, RejectsImpossibleDates) {
 }
 
 TEST(FileTime, SystemClockConversionIsExact) {
-  const auto now = std::chrono::system_clock::time_point(std::chrono::microseconds(1'700'000'000'123'456));
+  const auto now =
+      std::chrono::system_clock::time_point(std::chrono::microseconds(1'700'000'000'123'456));
   const FileTime t = FileTimeFromSystem(now);
   EXPECT_EQ(t, kUnixEpochFileTime + 17'000'000'001'234'560ull);
   EXPECT_EQ(SystemFromFileTime(t), now);

@@ -57,7 +57,9 @@ std::string Utf16Bytes(std::u16string_view text, bool highByteFirst) {
   return bytes;
 }
 
-TestPeer::~TestPeer() { Close(); }
+TestPeer::~TestPeer() {
+  Close();
+}
 
 bool TestPeer::Connect(std::uint16_t port) {
   Close();

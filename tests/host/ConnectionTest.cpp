@@ -1,0 +1,199 @@
+// Connections on both ports as an NRCS makes them: client numbers, answers in the sender's
+// byte order, stops, DeInit with live peers, and peers that misbehave.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "common/Text.h"
+#include "tests/host/ServerFixture.h"
+
+namespace vidra::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class Echo : public ServerTest {
+ protected:
+  Echo() : ServerTest([] { return std::make_unique<EchoSession>(); }) {}
+};
+
+TEST_F(Echo, EachConnectionHasItsOwnPairOfClientNumbers) {
+  InitAndStart();
+  TestPeer first;
+  TestPeer second;
+  ASSERT_TRUE(first.Connect(Lower()));
+  ASSERT_TRUE(WaitUntil([&] { return Control().LiveConnections() == 1; }));
+  ASSERT_TRUE(second.Connect(Upper()));
+  ASSERT_TRUE(WaitUntil([&] { return Control().LiveConnections() == 2; }));
+
+  const std::u16string message = u"<mos><heartbeat/></mos>";
+  ASSERT_TRUE(second.Send(Utf16Bytes(message, true)));
+  const std::string expected = Utf16Bytes(u"<answer up>" + message, true);
+  EXPECT_EQ(second.Receive(expected.size()), expected) << "answered high byte first";
+  ASSERT_TRUE(first.Send(Utf16Bytes(message, false)));
+  const std::string expectedLow = Utf16Bytes(u"<answer low>" + message, false);
+  EXPECT_EQ(first.Receive(expectedLow.size()), expectedLow) << "answered low byte first";
+
+  ASSERT_TRUE(WaitUntil([&] { return JournalCount() == 4; }));
+  // Connection threads take their numbers in the order the connections came.
+  const auto received2 = JournalEntry(0);
+  const auto answer2 = JournalEntry(1);
+  const auto received1 = JournalEntry(2);
+  const auto answer1 = JournalEntry(3);
+  EXPECT_EQ(received2->clientId, 2);
+  EXPECT_EQ(received2->direction, 1);
+  EXPECT_EQ(received2->text, "<mos><heartbeat/></mos>");
+  EXPECT_EQ(answer2->clientId, 3);
+  EXPECT_EQ(answer2->direction, 0);
+  EXPECT_EQ(answer2->text, "<answer up><mos><heartbeat/></mos>");
+  EXPECT_EQ(received1->clientId, 0);
+  EXPECT_EQ(answer1->clientId, 1);
+  EXPECT_EQ(log.CountOf("Thread for client on low port is created\n"), 1u);
+  EXPECT_EQ(log.CountOf("Thread for client on up port is created\n"), 1u);
+  EXPECT_EQ(
+      log.CountOf("VIDERA - Send " + std::to_string(expected.size()) +
+                  " bytes answer to NRCS with result = " + std::to_string(expected.size()) + "\n"),
+      1u);
+}
+
+TEST_F(Echo, AcknowledgementsAreJournalledButNotAnswered) {
+  InitAndStart();
+  TestPeer peer;
+  ASSERT_TRUE(peer.Connect(Upper()));
+  ASSERT_TRUE(peer.Send(Utf16Bytes(u"<mos><roAck/></mos>", true)));
+  ASSERT_TRUE(WaitUntil([&] { return JournalCount() == 1; }));
+  EXPECT_EQ(peer.Receive(1, 200ms), "");
+  ASSERT_TRUE(peer.Send(Utf16Bytes(u"<mos><heartbeat/></mos>", true)));
+  EXPECT_FALSE(peer.Receive(2).empty()) << "the next message is answered as usual";
+}
+
+TEST_F(Echo, ConnectAndCloseAtOnceJournalsNothing) {
+  InitAndStart();
+  for (const auto port : {Lower(), Upper()}) {
+    TestPeer peer;
+    ASSERT_TRUE(peer.Connect(port));
+    peer.Close();
+  }
+  ASSERT_TRUE(WaitUntil([&] {
+    return log.CountOf("\nVIDRA - Finish working thread on low port\n") == 1 &&
+           log.CountOf("\nVIDRA - Finish working thread on upper port\n") == 1;
+  }));
+  EXPECT_EQ(log.CountOf("Client close connection"), 2u);
+  EXPECT_EQ(JournalCount(), 0u);
+  EXPECT_TRUE(WaitUntil([&] { return Control().LiveConnections() == 0; }));
+}
+
+TEST_F(Echo, GarbageAndResetsHarmNoOtherConnection) {
+  InitAndStart();
+  TestPeer good;
+  ASSERT_TRUE(good.Connect(Lower()));
+  ASSERT_TRUE(WaitUntil([&] { return Control().LiveConnections() == 1; }));
+
+  TestPeer garbage;
+  ASSERT_TRUE(garbage.Connect(Lower()));
+  std::string bytes;
+  for (int i = 0; i < 40000; ++i) {
+    bytes += static_cast<char>((i * 7919) % 251);
+  }
+  ASSERT_TRUE(garbage.Send(bytes));
+  TestPeer reset;
+  ASSERT_TRUE(reset.Connect(Upper()));
+  ASSERT_TRUE(reset.Send("\xD8\x00\xDC"));
+  ASSERT_TRUE(WaitUntil([&] { return Control().LiveConnections() == 3; }));
+  reset.Reset();
+  garbage.Reset();
+  ASSERT_TRUE(WaitUntil([&] { return Control().LiveConnections() == 1; }));
+
+  ASSERT_TRUE(good.Send(Utf16Bytes(u"<mos><heartbeat/></mos>", true)));
+  const std::string expected = Utf16Bytes(u"<answer low><mos><heartbeat/></mos>", true);
+  EXPECT_EQ(good.Receive(expected.size()), expected);
+  // Every journal entry is readable UTF-8 text, whatever came in.
+  for (std::int32_t n = 0; n < 64; ++n) {
+    const auto entry = JournalEntry(n);
+    if (entry) {
+      EXPECT_TRUE(IsValidUtf8(entry->text));
+    }
+  }
+}
+
+TEST_F(Echo, StopEndsAcceptLoopsAtTheNextConnectionButLeavesOpenOnesServing) {
+  InitAndStart();
+  TestPeer open;
+  ASSERT_TRUE(open.Connect(Lower()));
+  ASSERT_TRUE(WaitUntil([&] { return Control().LiveConnections() == 1; }));
+  // Both loops must be in their accept: a loop that sees the stop first never accepts.
+  ASSERT_TRUE(WaitUntil([&] {
+    return log.CountOf("I'm inside, wait connection to low port\n") == 2 &&
+           log.CountOf("I'm inside, wait connection to upper port\n") == 1;
+  }));
+  ASSERT_EQ(Control().StopApplyingClients(), HResult::S_OK);
+  EXPECT_EQ(log.CountOf("i will go away from mos sock"), 0u) << "accept still blocked";
+
+  for (const auto port : {Lower(), Upper()}) {
+    TestPeer late;
+    ASSERT_TRUE(late.Connect(port));  // the backlog takes it, the loop then closes it
+    EXPECT_TRUE(late.WaitClosed()) << "not served after a stop";
+  }
+  EXPECT_TRUE(WaitUntil([&] { return log.CountOf("i will go away from mos sock") == 2; }));
+  EXPECT_EQ(Control().LiveConnections(), 1u);
+
+  ASSERT_TRUE(open.Send(Utf16Bytes(u"<mos><heartbeat/></mos>", true)));
+  EXPECT_FALSE(open.Receive(2).empty()) << "an open connection is still served";
+}
+
+TEST_F(Echo, DeInitEndsLiveConnectionThreads) {
+  InitAndStart();
+  std::vector<std::unique_ptr<TestPeer>> peers;
+  for (int i = 0; i < 6; ++i) {
+    peers.push_back(std::make_unique<TestPeer>());
+    ASSERT_TRUE(peers.back()->Connect(i % 2 == 0 ? Lower() : Upper()));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return Control().LiveConnections() == 6; }));
+  ASSERT_TRUE(peers[0]->Send(Utf16Bytes(u"<mos><heartbeat/></mos>", true)));
+  ASSERT_FALSE(peers[0]->Receive(2).empty());
+
+  ASSERT_EQ(Control().StopApplyingClients(), HResult::S_OK);
+  ASSERT_EQ(Control().DeInitMOSSrv(), HResult::S_OK);
+  EXPECT_EQ(Control().LiveConnections(), 0u);
+  for (auto& peer : peers) {
+    EXPECT_TRUE(peer->WaitClosed());
+  }
+  EXPECT_EQ(log.CountOf("\nVIDRA - Finish working thread on low port\n") +
+                log.CountOf("\nVIDRA - Finish working thread on upper port\n"),
+            6u);
+  // Everything the connections logged came before the journal was released.
+  EXPECT_TRUE(log.HasInOrder({"CycleContinuation is Done", "Client close connection",
+                              "release client queue", "Done,release mes queue"}));
+  const auto records = log.Records();
+  const auto released = std::find(records.begin(), records.end(), "Done,release mes queue");
+  EXPECT_EQ(std::count(released, records.end(), "Client close connection"), 0);
+}
+
+class Limited : public ServerTest {
+ protected:
+  Limited() : ServerTest({}, "MaxConnections = 2\n") {}
+};
+
+TEST_F(Limited, ConnectionsBeyondTheLimitAreClosedAtAccept) {
+  InitAndStart();
+  TestPeer a;
+  TestPeer b;
+  TestPeer c;
+  ASSERT_TRUE(a.Connect(Lower()));
+  ASSERT_TRUE(b.Connect(Upper()));
+  ASSERT_TRUE(WaitUntil([&] { return Control().LiveConnections() == 2; }));
+  ASSERT_TRUE(c.Connect(Lower()));
+  EXPECT_TRUE(c.WaitClosed());
+  EXPECT_TRUE(WaitUntil([&] {
+    return log.CountStartingWith(
+               "VIDRA - 2 connections are served already, connection from 127.0.0.1:") == 1;
+  }));
+  a.Close();
+  ASSERT_TRUE(WaitUntil([&] { return Control().LiveConnections() == 1; }));
+  TestPeer d;
+  ASSERT_TRUE(d.Connect(Lower()));
+  EXPECT_TRUE(WaitUntil([&] { return Control().LiveConnections() == 2; })) << "room again";
+}
+
+}  // namespace
+}  // namespace vidra::test

@@ -1,0 +1,57 @@
+// A control object on a manual clock, listening on free loopback ports, with log capture.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "common/Clock.h"
+#include "common/Log.h"
+#include "host/ControlObject.h"
+#include "tests/support/TestSupport.h"
+
+namespace vidra::test {
+
+constexpr FileTime kTestStart = kUnixEpochFileTime + 1'800'000'000ull * kTicksPerSecond;
+
+// Answers each received text with "<answer>" + the text; "roAck" texts are acknowledgements.
+class EchoSession final : public MessageSession {
+ public:
+  HResult Initialize() override { return HResult::S_OK; }
+  bool LoadMessage(std::u16string_view text) override;
+  std::string GetXml() const override { return "echo"; }
+  bool IsRoAck() override { return current_.find(u"roAck") != std::u16string::npos; }
+  std::optional<std::u16string> HandleMessage(PortFlag port) override;
+
+ private:
+  std::u16string current_;
+};
+
+class ServerTest : public ::testing::Test {
+ protected:
+  explicit ServerTest(SessionFactory factory = {}, std::string extraSettings = "");
+  ~ServerTest() override;
+
+  CMOS_SRV_STNDRT& Control() { return *control_; }
+  std::uint8_t State();
+  void InitAndStart();
+  std::uint16_t Lower() const { return static_cast<std::uint16_t>(control_->ListeningLowerPort()); }
+  std::uint16_t Upper() const { return static_cast<std::uint16_t>(control_->ListeningUpperPort()); }
+  std::size_t JournalCount();
+  struct Entry {
+    std::string text;
+    std::uint8_t direction = 0;
+    std::uint64_t time = 0;
+    std::int32_t clientId = 0;
+  };
+  std::optional<Entry> JournalEntry(std::int32_t number);
+
+  LogCapture log;
+  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(kTestStart);
+  TempFile settings;
+  std::unique_ptr<CMOS_SRV_STNDRT> control_;
+};
+
+}  // namespace vidra::test

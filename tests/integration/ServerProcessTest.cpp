@@ -1,0 +1,177 @@
+// The real vidra-server executable: started with --autostart on a settings file, it serves
+// its ports and stops cleanly on SIGTERM; failures name the step and the result code.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/support/TestSupport.h"
+
+namespace vidra::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A listening socket on a free loopback port; closed when the port is to be handed on.
+class FreePort {
+ public:
+  FreePort() {
+    socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    ::listen(socket_, 1);
+    socklen_t length = sizeof address;
+    ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~FreePort() { Release(); }
+  void Release() {
+    if (socket_ >= 0) {
+      ::close(socket_);
+      socket_ = -1;
+    }
+  }
+  std::uint16_t Port() const { return port_; }
+
+ private:
+  int socket_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+class ServerProcess {
+ public:
+  ServerProcess(const std::vector<std::string>& arguments, const std::string& errorFile) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      std::freopen(errorFile.c_str(), "w", stderr);
+      std::vector<char*> argv;
+      std::string program = VIDRA_SERVER_PATH;
+      argv.push_back(program.data());
+      std::vector<std::string> copies = arguments;
+      for (auto& argument : copies) {
+        argv.push_back(argument.data());
+      }
+      argv.push_back(nullptr);
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
+  }
+  ~ServerProcess() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  void Signal(int signal) const { ::kill(pid_, signal); }
+  // The exit code, or -1 when the process did not end within the time-out.
+  int Wait(std::chrono::milliseconds timeout = 20s) {
+    int status = 0;
+    const bool ended =
+        WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout);
+    if (!ended) {
+      return -1;
+    }
+    exited_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool exited_ = false;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string Settings(std::uint16_t lower, std::uint16_t upper) {
+  return "[Network]\nListenAddress = 127.0.0.1\nLowerPort = " + std::to_string(lower) +
+         "\nUpperPort = " + std::to_string(upper) + "\n";
+}
+
+TEST(ServerProcess, ServesItsPortsAndStopsCleanlyOnSigterm) {
+  FreePort lower;
+  FreePort upper;
+  TempFile settings(Settings(lower.Port(), upper.Port()));
+  lower.Release();
+  upper.Release();
+  TempFile errors("", "stderr.txt");
+  ServerProcess server({"--config", settings.Path(), "--autostart"}, errors.Path());
+
+  TestPeer peer;
+  ASSERT_TRUE(WaitUntil([&] { return peer.Connect(lower.Port()); })) << ReadFile(errors.Path());
+  ASSERT_TRUE(peer.Send(Utf16Bytes(u"<mos><heartbeat/></mos>", true)));
+  TestPeer upperPeer;
+  ASSERT_TRUE(WaitUntil([&] { return upperPeer.Connect(upper.Port()); }));
+  ASSERT_TRUE(WaitUntil([&] {
+    return ReadFile(errors.Path()).find("Thread for client on up port is created") !=
+           std::string::npos;
+  }));
+
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(), 0);
+  EXPECT_TRUE(peer.WaitClosed());
+  const std::string log = ReadFile(errors.Path());
+  EXPECT_NE(log.find("<mos><heartbeat/></mos>"), std::string::npos);
+  const auto stopped = log.find("CycleContinuation is Done");
+  ASSERT_NE(stopped, std::string::npos) << log;
+  EXPECT_NE(log.find("icon should be grayed", stopped), std::string::npos);
+  EXPECT_FALSE(peer.Connect(lower.Port())) << "the port is closed";
+}
+
+TEST(ServerProcess, FailedStepsAreNamedWithTheirResultCode) {
+  TempFile bad("[Network]\nLowerPort = 99999\n");
+  TempFile errors("", "stderr.txt");
+  {
+    ServerProcess server({"--config", bad.Path(), "--autostart"}, errors.Path());
+    EXPECT_EQ(server.Wait(), 1);
+  }
+  std::string log = ReadFile(errors.Path());
+  EXPECT_NE(log.find("[Network] LowerPort = '99999' is not a whole number"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("vidra-server: InitMOSSrv failed with 0x80004005 (E_FAIL)"),
+            std::string::npos);
+
+  FreePort busy;  // still listening: the server's bind must fail
+  FreePort upper;
+  TempFile taken(Settings(busy.Port(), upper.Port()));
+  upper.Release();
+  {
+    ServerProcess server({"--config", taken.Path(), "--autostart"}, errors.Path());
+    EXPECT_EQ(server.Wait(), 1);
+  }
+  log = ReadFile(errors.Path());
+  EXPECT_NE(log.find("Address already in use"), std::string::npos) << log;
+  EXPECT_NE(log.find("some exeption in StartTowork"), std::string::npos);
+  EXPECT_NE(log.find("vidra-server: StartToWork failed with 0x80004005 (E_FAIL)"),
+            std::string::npos);
+}
+
+TEST(ServerProcess, RejectsAMissingSettingsFileAndReportsItsVersion) {
+  TempFile errors("", "stderr.txt");
+  {
+    ServerProcess server({"--config", "/nonexistent/vidra.ini", "--autostart"}, errors.Path());
+    EXPECT_NE(server.Wait(), 0);
+  }
+  EXPECT_NE(ReadFile(errors.Path()).find("/nonexistent/vidra.ini"), std::string::npos);
+  {
+    ServerProcess server({"--version"}, errors.Path());
+    EXPECT_EQ(server.Wait(), 0);
+  }
+}
+
+}  // namespace
+}  // namespace vidra::test
