@@ -104,7 +104,8 @@ bool FromCalendar(const CalendarTime& c, FileTime& out) {
     return false;
   }
   const std::int64_t days = DaysFromCivil(c.year, c.month, c.day) + kDaysFrom1601To1970;
-  const std::int64_t seconds = days * kSecondsPerDay + c.hour * 3600 + c.minute * 60 + c.second;
+  const std::int64_t seconds =
+      days * kSecondsPerDay + std::int64_t{c.hour} * 3600 + std::int64_t{c.minute} * 60 + c.second;
   out = static_cast<FileTime>(seconds) * kTicksPerSecond + c.milliseconds * kTicksPerMillisecond;
   return true;
 }

@@ -2,6 +2,8 @@
 // (the C++ reader folds names to lower case, which would lose device names).
 #include "common/Settings.h"
 
+#include "common/Text.h"
+
 #include <ini.h>
 
 #include <cerrno>
@@ -55,7 +57,7 @@ std::unique_ptr<IniSettings> IniSettings::Load(const std::string& path, std::str
   const int result = ini_parse(path.c_str(), handler, &settings->entries_);
   if (result == -1) {
     error = "cannot open settings file " + path + ": " +
-            (errno != 0 ? std::strerror(errno) : "not readable");
+            (errno != 0 ? ErrorText(errno) : std::string("not readable"));
     return nullptr;
   }
   if (result == -2) {

@@ -3,6 +3,7 @@
 #include "common/Text.h"
 
 #include <charconv>
+#include <cstring>
 
 namespace vidra {
 
@@ -131,6 +132,12 @@ std::string_view Trim(std::string_view text) {
   }
   const auto last = text.find_last_not_of(" \t\r\n");
   return text.substr(first, last - first + 1);
+}
+
+std::string ErrorText(int errnum) {
+  char buffer[256] = {};
+  // GNU strerror_r returns the text, which may or may not be in buffer.
+  return strerror_r(errnum, buffer, sizeof buffer);
 }
 
 std::optional<std::uint64_t> ParseUnsigned(std::string_view text, std::uint64_t minimum,

@@ -22,6 +22,9 @@ std::size_t CountCharacters(std::string_view utf8);
 
 std::string_view Trim(std::string_view text);
 
+// The system's text for an errno value (thread-safe, unlike strerror).
+std::string ErrorText(int errnum);
+
 // A whole decimal number in [minimum, maximum], blanks around it allowed; nothing else.
 std::optional<std::uint64_t> ParseUnsigned(std::string_view text, std::uint64_t minimum,
                                            std::uint64_t maximum);

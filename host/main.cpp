@@ -47,9 +47,7 @@ int Fail(const char* step, vidra::HResult hr) {
   return 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   CLI::App app{"VIDRA MOS device server"};
   std::string config;
   bool autostart = false;
@@ -95,4 +93,17 @@ int main(int argc, char** argv) {
     return Fail("DeInitMOSSrv", released);
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vidra-server: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "vidra-server: unexpected failure\n");
+  }
+  return 1;
 }

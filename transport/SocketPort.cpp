@@ -12,12 +12,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/Text.h"
+
 namespace vidra {
 
 namespace {
 
 std::string ErrnoText(const char* what, std::uint32_t port) {
-  return std::string(what) + " port " + std::to_string(port) + ": " + std::strerror(errno);
+  return std::string(what) + " port " + std::to_string(port) + ": " + ErrorText(errno);
 }
 
 }  // namespace

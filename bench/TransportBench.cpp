@@ -1,0 +1,68 @@
+// Costs on every message's path: a receive classified and converted, its text made UTF-8,
+// and the journal append (with its age and size bounds) under load.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+
+#include "common/Clock.h"
+#include "common/Text.h"
+#include "transport/Encoding.h"
+#include "transport/MessageQueue.h"
+
+namespace vidra {
+namespace {
+
+std::string HighByteFirst(std::u16string_view text) {
+  std::string bytes;
+  for (const char16_t unit : text) {
+    bytes += static_cast<char>(unit >> 8);
+    bytes += static_cast<char>(unit & 0xFF);
+  }
+  return bytes;
+}
+
+std::u16string SampleMessage(std::size_t units) {
+  std::u16string text = u"<mos><mosID>VIDRA</mosID><ncsID>NRCS</ncsID><roCreate>";
+  while (text.size() + 20 < units) {
+    text += u"<item><itemID>42</itemID></item>";
+  }
+  text += u"</roCreate></mos>";
+  return text;
+}
+
+void ReceiveToText(benchmark::State& state) {
+  const std::string wire = HighByteFirst(SampleMessage(static_cast<std::size_t>(state.range(0))));
+  TextArea area;
+  for (auto _ : state) {
+    area.Clear();
+    std::memcpy(area.bytes.data(), wire.data(), wire.size());
+    ClassifyEncoding(area);
+    ConvertEncoding(area, EncodingType::LowByteFirst);
+    std::string text = Utf16ToUtf8(area.Text());
+    benchmark::DoNotOptimize(text);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * wire.size()));
+}
+BENCHMARK(ReceiveToText)->Arg(64)->Arg(1024)->Arg(8192);
+
+void JournalAppend(benchmark::State& state) {
+  SystemClock clock;
+  MessageQueue journal(clock);
+  journal.Init(static_cast<std::size_t>(state.range(1)));
+  const std::string text(static_cast<std::size_t>(state.range(0)), 'x');
+  for (auto _ : state) {
+    MessageRecord record;
+    record.text = text;
+    record.time = clock.UtcNow();
+    journal.Append(std::move(record));
+  }
+  state.counters["entries"] = static_cast<double>(journal.Count());
+  state.counters["textMiB"] = static_cast<double>(journal.TextBytes()) / (1 << 20);
+}
+// Below the cap, and at the cap where every append drops the oldest entry.
+BENCHMARK(JournalAppend)->Args({100, 64 << 20})->Args({4096, 64 << 20})->Args({4096, 4 << 20});
+
+}  // namespace
+}  // namespace vidra
+
+BENCHMARK_MAIN();
