@@ -1,0 +1,155 @@
+// Copy rules and the timing arithmetic of items. The arithmetic is kept exactly as the
+// station's playlists expect it (the 0.01 s clamp, the 0.001 and 0.499 roundings); only the
+// float-to-integer steps saturate, so no input can make them undefined.
+#include "rundown/Records.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace vidra {
+
+namespace {
+
+template <typename Int>
+Int Saturate(double value) {
+  if (std::isnan(value)) {
+    return 0;
+  }
+  if (value <= static_cast<double>(std::numeric_limits<Int>::min())) {
+    return std::numeric_limits<Int>::min();
+  }
+  if (value >= static_cast<double>(std::numeric_limits<Int>::max())) {
+    return std::numeric_limits<Int>::max();
+  }
+  return static_cast<Int>(value);  // truncates toward zero
+}
+
+// Leading blanks, a sign and digits, as the frame counts are written; anything else ends
+// the number, and none gives 0.
+std::int64_t DecimalInteger(const std::string& text) {
+  errno = 0;
+  const long long value = std::strtoll(text.c_str(), nullptr, 10);
+  return value;  // strtoll saturates on overflow
+}
+
+double DecimalValue(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+
+}  // namespace
+
+TriggerMode ParseTriggerMode(const MosText& text) {
+  if (text == "MANUAL") {
+    return MANUAL;
+  }
+  if (text == "TIMED") {
+    return TIMED;
+  }
+  return CHAINED;
+}
+
+void item::CopyMosFields(const item& other) {
+  itemID = other.itemID;
+  itemSlug = other.itemSlug;
+  paths = other.paths;
+  objID = other.objID;
+  objTB = other.objTB;
+  mosID = other.mosID;
+  mosAbstract = other.mosAbstract;
+  itemEdStart = other.itemEdStart;
+  itemEdDur = other.itemEdDur;
+  itemUserTimingDur = other.itemUserTimingDur;
+  itemTrigger = other.itemTrigger;
+  macroIn = other.macroIn;
+  macroOut = other.macroOut;
+  metadata = other.metadata;
+  state = other.state.load();
+  trigger = other.trigger;
+  playDurationTicks = other.playDurationTicks;
+  startTime = other.startTime;
+  stateTime = other.stateTime.load();
+}
+
+item::item(const item& other) { CopyMosFields(other); }
+
+item& item::operator=(const item& other) {
+  if (this != &other) {
+    CopyMosFields(other);
+  }
+  return *this;
+}
+
+item::item(item&& other) noexcept { *this = std::move(other); }
+
+item& item::operator=(item&& other) noexcept {
+  if (this != &other) {
+    CopyMosFields(other);  // the texts are small; a move gains nothing worth a second list
+    markIn = other.markIn;
+    playDuration = other.playDuration;
+  }
+  return *this;
+}
+
+const char* item::StateWord() const {
+  switch (state.load()) {
+    case NEW: return "NEW";
+    case NOT_READY: return "NOT READY";
+    case CUE: return "CUE";
+    case PLAY: return "PLAY";
+    case PAUSE: return "PAUSE";
+    case DONE: return "DONE";
+    default: return (stateTime.load() >> 32) != 0 ? "STOP" : "READY";
+  }
+}
+
+void item::ComputeTiming(std::int32_t mediaFrames, double rate) {
+  if (!(rate > 0) || !std::isfinite(rate)) {
+    markIn = 0.0;
+    playDuration = 0.0;
+    playDurationTicks = 0;
+    return;
+  }
+  double fps = rate;
+  if (!objTB.IsEmpty()) {
+    const double timeBase = DecimalValue(objTB.Str());
+    if (timeBase > 0.1) {
+      fps = timeBase;
+    }
+  }
+  const double mediaSeconds = mediaFrames / rate;
+  double in = 0.0;
+  if (itemEdStart.Present()) {
+    in = static_cast<double>(DecimalInteger(itemEdStart.Str())) / fps;
+  }
+  double dur = 0.0;
+  if (itemUserTimingDur.Present()) {
+    dur = static_cast<double>(DecimalInteger(itemUserTimingDur.Str())) / fps;
+  }
+  if (in + 0.01 > mediaSeconds) {
+    in = mediaSeconds - 0.01;
+  }
+  if (dur < 0.001) {
+    dur = mediaSeconds - in;
+  }
+  if (dur + in > mediaSeconds) {
+    dur = mediaSeconds - in;
+  }
+  markIn = in;
+  const auto frames = Saturate<std::int32_t>(dur * rate + 0.001);
+  playDuration = frames / rate;
+  playDurationTicks = Saturate<std::uint64_t>(frames * 10'000'000.0 / rate + 0.499);
+}
+
+story& story::operator=(const story& other) {
+  if (this != &other) {
+    storyID = other.storyID;
+    storySlug = other.storySlug;
+    storyNum = other.storyNum;
+    metadata = other.metadata;
+    items = other.items;
+    state = other.state;
+  }
+  return *this;
+}
+
+}  // namespace vidra

@@ -1,0 +1,126 @@
+// The records of a running order's stories and items, with the MOS fields as received and
+// the values playout computes on them. Plain values: the running order's lock (see ro)
+// guards them; state and stateTime may also be written by the playback thread without it,
+// so they are atomic.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/FileTime.h"
+#include "common/MosText.h"
+
+namespace vidra {
+
+enum TriggerMode : std::int32_t { MANUAL = 0, TIMED = 1, CHAINED = 2 };
+
+// Exact, case-sensitive: "MANUAL", "TIMED"; every other text (and none) is CHAINED.
+TriggerMode ParseTriggerMode(const MosText& text);
+
+enum ItemState : std::int32_t {
+  NEW = 0,
+  NOT_READY = 1,
+  READY = 2,
+  CUE = 3,
+  PLAY = 4,
+  PAUSE = 5,
+  DONE = 6,
+};
+
+struct mosPayload {
+  MosText Owner;
+  MosText ModTime;
+  MosText mediaTime;
+  MosText TextTime;
+  MosText ModBy;
+  bool Approved = false;
+  MosText Creator;
+};
+
+struct mosExternalMetadata {
+  MosText mosScope;
+  MosText mosSchema;
+  mosPayload payload;
+};
+
+struct objPaths {
+  MosText objPath;
+  MosText objProxyPath;
+  MosText objMetadataPath;
+};
+
+// A copy (constructed or assigned) carries every field but markIn and playDuration: a new
+// copy has them unset, an assigned one keeps its own, until the media check computes them
+// again. Moves carry everything.
+struct item {
+  item() = default;
+  item(const item& other);
+  item& operator=(const item& other);
+  item(item&& other) noexcept;
+  item& operator=(item&& other) noexcept;
+  ~item() = default;
+
+  MosText itemID;
+  MosText itemSlug;
+  objPaths paths;
+  MosText objID;
+  MosText objTB;
+  MosText mosID;
+  MosText mosAbstract;
+  MosText itemEdStart;
+  MosText itemEdDur;
+  MosText itemUserTimingDur;
+  MosText itemTrigger;
+  MosText macroIn;
+  MosText macroOut;
+  mosExternalMetadata metadata;
+  std::atomic<std::int32_t> state{NEW};
+  std::int32_t trigger = CHAINED;
+  std::optional<double> markIn;
+  std::optional<double> playDuration;
+  std::uint64_t playDurationTicks = 0;
+  FileTime startTime = 0;
+  // Stamp of the last start of play, or of a forced stop; never reset to 0 once set.
+  std::atomic<std::uint64_t> stateTime{0};
+
+  void SetState(std::int32_t code) { state = code; }
+  std::uint64_t SetStateTime(std::uint64_t t) {
+    stateTime = t;
+    return t;
+  }
+  void SetStartTime(FileTime t) { startTime = t; }
+  // "NEW", "NOT READY", "READY" (or "STOP" once played), "CUE", "PLAY", "PAUSE", "DONE".
+  const char* StateWord() const;
+  // Mark-in and play duration from the media's frame count and the playout frame rate.
+  // rate must be above 0; otherwise the item gets no time at all.
+  void ComputeTiming(std::int32_t mediaFrames, double rate);
+
+ private:
+  void CopyMosFields(const item& other);
+};
+
+// Copy construction copies everything; assignment leaves duration and startTime as they
+// were, as they are the schedule's, computed for the story's place.
+struct story {
+  story() = default;
+  story(const story& other) = default;
+  story& operator=(const story& other);
+  story(story&& other) noexcept = default;
+  story& operator=(story&& other) noexcept = default;
+  ~story() = default;
+
+  MosText storyID;
+  MosText storySlug;
+  MosText storyNum;
+  mosExternalMetadata metadata;
+  std::vector<item> items;
+  // 0 until the media check has passed the story; then NOT_READY if any item is, else READY.
+  std::int32_t state = 0;
+  std::uint64_t duration = 0;
+  FileTime startTime = 0;
+};
+
+}  // namespace vidra

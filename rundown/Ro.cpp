@@ -1,0 +1,152 @@
+// Running-order operations. Sums of ticks are unsigned 64-bit and wrap, as the stored
+// playlists have always been computed.
+#include "rundown/Ro.h"
+
+#include "common/Log.h"
+
+namespace vidra {
+
+namespace {
+
+// Up to `limit` digits at text[at], advancing at; 0 when there are none.
+std::uint16_t Digits(const std::string& text, std::size_t& at, int limit) {
+  unsigned value = 0;
+  for (int n = 0; n < limit && at < text.size() && text[at] >= '0' && text[at] <= '9'; ++n) {
+    value = value * 10 + static_cast<unsigned>(text[at++] - '0');
+  }
+  return static_cast<std::uint16_t>(value);
+}
+
+void Skip(const std::string& text, std::size_t& at, char separator) {
+  if (at < text.size() && text[at] == separator) {
+    ++at;
+  }
+}
+
+}  // namespace
+
+CalendarTime ParseEdStart(const MosText& text) {
+  const std::string& s = text.Str();
+  std::size_t at = 0;
+  CalendarTime c{0, 0, 0, 0, 0, 0, 0, 0};
+  c.year = Digits(s, at, 4);
+  Skip(s, at, '-');
+  c.month = Digits(s, at, 2);
+  Skip(s, at, '-');
+  c.day = Digits(s, at, 2);
+  Skip(s, at, 'T');
+  c.hour = Digits(s, at, 2);
+  Skip(s, at, ':');
+  c.minute = Digits(s, at, 2);
+  Skip(s, at, ':');
+  c.second = Digits(s, at, 2);
+  return c;
+}
+
+ro::ro() = default;
+
+ro::~ro() { LogText("Destructor"); }
+
+std::int32_t ro::FindStory(const MosText& storyID) const {
+  for (auto i = static_cast<std::int32_t>(stories.size()) - 1; i >= 0; --i) {
+    if (stories[static_cast<std::size_t>(i)].storyID == storyID) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+std::int32_t ro::FindItem(std::int32_t storyIndex, const MosText& itemID) const {
+  if (storyIndex < 0 || static_cast<std::size_t>(storyIndex) >= stories.size()) {
+    return -1;
+  }
+  const auto& items = stories[static_cast<std::size_t>(storyIndex)].items;
+  for (auto i = static_cast<std::int32_t>(items.size()) - 1; i >= 0; --i) {
+    if (items[static_cast<std::size_t>(i)].itemID == itemID) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+void ro::ResetStates() {
+  // Taken here although the store lock is held: readers of the states hold only this lock.
+  std::lock_guard guard(lock);
+  for (auto& s : stories) {
+    s.state = 0;
+    for (auto& i : s.items) {
+      i.state = NEW;
+    }
+  }
+  checkState = 0;
+  ++editCount;
+}
+
+void ro::FillRoAck(RoAckInfo& ack, const MosText& storyFilter, const MosText& itemFilter) const {
+  std::lock_guard guard(lock);
+  ack.roID = roID;
+  ack.roStatus = "OK";
+  for (const auto& s : stories) {
+    if (!storyFilter.IsEmpty() && !(s.storyID == storyFilter)) {
+      continue;
+    }
+    StoryAckInfo info;
+    info.storyID = s.storyID;
+    for (const auto& i : s.items) {
+      if (!itemFilter.IsEmpty() && !(i.itemID == itemFilter)) {
+        continue;
+      }
+      info.statuses.emplace_back(i.StateWord());
+      info.itemIDs.push_back(i.itemID);
+      info.objIDs.push_back(i.objID);
+    }
+    ack.stories.push_back(std::move(info));
+  }
+}
+
+void ro::RecomputeSchedule() {
+  std::lock_guard guard(lock);
+  totalDuration = 0;
+  if (!stories.empty()) {
+    stories.front().startTime = startTime;
+  }
+  for (std::size_t k = 0; k < stories.size(); ++k) {
+    story& s = stories[k];
+    s.duration = 0;
+    if (k > 0) {
+      s.startTime = stories[k - 1].startTime + stories[k - 1].duration;
+    }
+    for (std::size_t j = 0; j < s.items.size(); ++j) {
+      item& i = s.items[j];
+      i.startTime =
+          j == 0 ? s.startTime : s.items[j - 1].startTime + s.items[j - 1].playDurationTicks;
+      s.duration += i.playDurationTicks;
+    }
+    totalDuration += s.duration;
+  }
+}
+
+std::int32_t ro::GetCheckState() const {
+  std::lock_guard guard(lock);
+  return checkState;
+}
+
+void ro::SetCheckState(std::int32_t value) {
+  std::lock_guard guard(lock);
+  checkState = value;
+}
+
+void ro::SetEdStart(const CalendarTime& value) {
+  edStart = value;
+  FileTime converted = 0;
+  startTime = FromCalendar(value, converted) ? converted : 0;
+}
+
+void ro::ConsumeTimedStart() {
+  if (trigger == TIMED) {
+    trigger = MANUAL;
+    roTrigger = "MANUAL";
+  }
+}
+
+}  // namespace vidra

@@ -1,0 +1,90 @@
+// A running order: the MOS fields of roCreate/roReplace, its stories, and what playout and
+// roCtrl keep on it. Shared through std::shared_ptr between the store, the playback threads,
+// the media check and the answer builders; it lives until its last holder lets go. Its lock
+// (recursive) guards the stories and every field below; it is taken after a store lock,
+// never before one.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/FileTime.h"
+#include "common/MosText.h"
+#include "rundown/Records.h"
+
+namespace vidra {
+
+struct StoryAckInfo {
+  MosText storyID;
+  std::vector<std::string> statuses;
+  std::vector<MosText> itemIDs;
+  std::vector<MosText> objIDs;
+};
+
+// The content of a roAck answer.
+struct RoAckInfo {
+  MosText roID;
+  MosText roStatus;
+  std::vector<StoryAckInfo> stories;
+};
+
+// roEdStart as written: year-month-dayThh:mm:ss, each separator optional, each field ending
+// at its digit limit or the first non-digit; missing fields are 0.
+CalendarTime ParseEdStart(const MosText& text);
+
+class ro {
+ public:
+  ro();
+  ~ro();
+  ro(const ro&) = delete;
+  ro& operator=(const ro&) = delete;
+
+  MosText roTrigger;
+  MosText macroIn;
+  MosText macroOut;
+  MosText roEdDur;
+  MosText roEdStart;
+  MosText mosID;  // of the envelope that delivered it; copied into its status notices
+  MosText ncsID;
+  MosText roID;
+  MosText roSlug;
+  mosExternalMetadata metadata;
+  std::vector<story> stories;
+  std::int32_t checkState = 0;  // 2: checked and scheduled
+  // A running order without roTrigger is CHAINED, as the text mapping gives for no text.
+  std::int32_t trigger = CHAINED;
+  FileTime startTime = 0;
+  CalendarTime edStart{0, 0, 0, 0, 0, 0, 0, 0};
+  std::uint64_t totalDuration = 0;
+  std::int32_t ctrlCommand = 0;
+  std::int32_t ctrlActionId = 0;  // 0: no roCtrl accepted yet
+  std::int32_t ctrlStoryIndex = -1;
+  std::int32_t ctrlItemIndex = -1;
+  // Counts the edits of element actions; a media check result computed before an edit is
+  // not written back after it.
+  std::uint64_t editCount = 0;
+
+  mutable std::recursive_mutex lock;  // the ro lock: guards every field above
+
+  // Last story with this ID, or -1. Callers hold the ro lock.
+  std::int32_t FindStory(const MosText& storyID) const;
+  // Last item of stories[storyIndex] with this ID, or -1. Callers hold the ro lock.
+  std::int32_t FindItem(std::int32_t storyIndex, const MosText& itemID) const;
+  // Every item and story back to NEW and checkState 0, after an edit.
+  void ResetStates();
+  // roID, "OK" and every story (and its items) that match the filters; empty filters match
+  // all. Stories that match are listed even when none of their items does.
+  void FillRoAck(RoAckInfo& ack, const MosText& storyFilter, const MosText& itemFilter) const;
+  // Planned starts and durations from startTime and the items' play durations.
+  void RecomputeSchedule();
+  std::int32_t GetCheckState() const;
+  void SetCheckState(std::int32_t value);
+  // Stores edStart and its FileTime in startTime; a date that is no calendar date gives 0.
+  void SetEdStart(const CalendarTime& value);
+  // A TIMED running order becomes MANUAL for good once its timed start is used up.
+  void ConsumeTimedStart();
+};
+
+}  // namespace vidra

@@ -1,0 +1,122 @@
+// The store's list operations and the media check's access to unchecked items.
+#include "rundown/RoStore.h"
+
+namespace vidra {
+
+std::int32_t RoStore::FindRo(const MosText& roID) const {
+  std::lock_guard guard(lock_);
+  for (auto i = static_cast<std::int32_t>(ros_.size()) - 1; i >= 0; --i) {
+    if (ros_[static_cast<std::size_t>(i)]->roID == roID) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+std::int32_t RoStore::GetRoCount() const {
+  std::lock_guard guard(lock_);
+  return static_cast<std::int32_t>(ros_.size());
+}
+
+std::shared_ptr<ro> RoStore::GetRoAt(std::int32_t index) const {
+  std::lock_guard guard(lock_);
+  if (index < 0 || static_cast<std::size_t>(index) >= ros_.size()) {
+    return nullptr;
+  }
+  return ros_[static_cast<std::size_t>(index)];
+}
+
+std::shared_ptr<ro> RoStore::GetRo(const MosText& roID) const {
+  std::lock_guard guard(lock_);
+  return GetRoAt(FindRo(roID));
+}
+
+void RoStore::CopyRoList(std::vector<std::shared_ptr<ro>>& out) const {
+  std::lock_guard guard(lock_);
+  out = ros_;
+}
+
+HResult RoStore::AddRo(std::unique_ptr<ro> newRo, RoAckInfo& ack) {
+  std::lock_guard guard(lock_);
+  const std::int32_t k = FindRo(newRo->roID);
+  newRo->FillRoAck(ack, MosText(), MosText());
+  std::shared_ptr<ro> shared = std::move(newRo);
+  if (k == -1) {
+    ack.roID = shared->roID;
+    ros_.push_back(std::move(shared));
+  } else {
+    // The old one loses the store's reference; readers that hold it keep it unchanged.
+    ros_[static_cast<std::size_t>(k)] = std::move(shared);
+  }
+  ack.roStatus = "OK";
+  return HResult::S_OK;
+}
+
+HResult RoStore::DeleteRo(const MosText& roID, RoAckInfo& ack) {
+  std::lock_guard guard(lock_);
+  const std::int32_t k = FindRo(roID);
+  ack.roID = roID;
+  if (k == -1) {
+    ack.roStatus = "NACK";
+    return HResult::E_FAIL;
+  }
+  ros_.erase(ros_.begin() + k);
+  ack.roStatus = "OK";
+  return HResult::S_OK;
+}
+
+std::optional<NewItemRef> RoStore::FindNewItem(std::int32_t index) {
+  std::lock_guard guard(lock_);
+  std::shared_ptr<ro> target = GetRoAt(index);
+  if (!target) {
+    return std::nullopt;
+  }
+  std::lock_guard roGuard(target->lock);
+  for (std::size_t k = 0; k < target->stories.size(); ++k) {
+    story& s = target->stories[k];
+    std::int32_t summary = READY;
+    for (std::size_t j = 0; j < s.items.size(); ++j) {
+      const std::int32_t state = s.items[j].state;
+      if (state == NEW) {
+        NewItemRef ref;
+        ref.owner = target;
+        ref.storyIndex = static_cast<std::int32_t>(k);
+        ref.itemIndex = static_cast<std::int32_t>(j);
+        ref.editCount = target->editCount;
+        ref.snapshot = s.items[j];
+        return ref;
+      }
+      if (state == NOT_READY) {
+        summary = NOT_READY;
+      }
+    }
+    s.state = summary;
+  }
+  return std::nullopt;
+}
+
+bool CompleteItemCheck(const NewItemRef& ref, std::int32_t newState, std::int32_t mediaFrames,
+                       double rate) {
+  if (!ref.owner) {
+    return false;
+  }
+  ro& target = *ref.owner;
+  std::lock_guard guard(target.lock);
+  if (target.editCount != ref.editCount || ref.storyIndex < 0 ||
+      static_cast<std::size_t>(ref.storyIndex) >= target.stories.size()) {
+    return false;
+  }
+  auto& items = target.stories[static_cast<std::size_t>(ref.storyIndex)].items;
+  if (ref.itemIndex < 0 || static_cast<std::size_t>(ref.itemIndex) >= items.size()) {
+    return false;
+  }
+  item& checked = items[static_cast<std::size_t>(ref.itemIndex)];
+  if (checked.state != NEW) {
+    return false;
+  }
+  checked.ComputeTiming(mediaFrames, rate);
+  checked.SetState(newState);
+  return true;
+}
+
+}  // namespace vidra

@@ -1,0 +1,67 @@
+#include "tests/rundown/RundownBuilders.h"
+
+namespace vidra::test {
+
+item MakeItem(const std::string& itemID, const std::string& objID) {
+  item i;
+  i.itemID = itemID;
+  i.objID = objID.empty() ? "obj-" + itemID : objID;
+  i.mosID = "VIDRA";
+  return i;
+}
+
+story MakeStory(const std::string& storyID, int items) {
+  story s;
+  s.storyID = storyID;
+  for (int n = 1; n <= items; ++n) {
+    s.items.push_back(MakeItem(storyID + std::to_string(n)));
+  }
+  return s;
+}
+
+std::unique_ptr<ro> MakeRo(const std::string& roID, const std::vector<std::string>& storyIDs,
+                           int itemsPerStory) {
+  auto r = std::make_unique<ro>();
+  r->roID = roID;
+  for (const auto& id : storyIDs) {
+    r->stories.push_back(MakeStory(id, itemsPerStory));
+  }
+  return r;
+}
+
+std::string StoryOrder(const ro& r) {
+  std::string order;
+  for (const auto& s : r.stories) {
+    order += (order.empty() ? "" : " ") + s.storyID.Str();
+  }
+  return order;
+}
+
+std::string ItemOrder(const story& s) {
+  std::string order;
+  for (const auto& i : s.items) {
+    order += (order.empty() ? "" : " ") + i.itemID.Str();
+  }
+  return order;
+}
+
+std::string States(const ro& r) {
+  std::string states;
+  for (const auto& s : r.stories) {
+    for (const auto& i : s.items) {
+      states += (states.empty() ? "" : " ") + std::string(i.StateWord());
+    }
+  }
+  return states;
+}
+
+void SetAllStates(ro& r, std::int32_t state) {
+  for (auto& s : r.stories) {
+    for (auto& i : s.items) {
+      i.state = state;
+    }
+  }
+  r.checkState = 2;
+}
+
+}  // namespace vidra::test
