@@ -13,7 +13,7 @@ namespace vidra {
 class MosText {
  public:
   MosText() = default;
-  MosText(std::string text) : value_(std::move(text)) {}  // NOLINT: implicit on purpose
+  MosText(std::string text) : value_(std::move(text)) {}    // NOLINT: implicit on purpose
   MosText(const char* text) : value_(std::string(text)) {}  // NOLINT: implicit on purpose
 
   bool Present() const { return value_.has_value(); }

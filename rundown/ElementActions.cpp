@@ -70,8 +70,12 @@ std::int32_t Scan(const std::vector<T>& list, const MosText& text, Id id) {
   return -1;
 }
 
-const MosText& StoryIdOf(const story& s) { return s.storyID; }
-const MosText& ItemIdOf(const item& i) { return i.itemID; }
+const MosText& StoryIdOf(const story& s) {
+  return s.storyID;
+}
+const MosText& ItemIdOf(const item& i) {
+  return i.itemID;
+}
 
 // Moves the elements at `noted` (in that order, each once) to stand directly before the
 // element at `target`, or at the end when target is -1. The target itself stays in place.
@@ -177,8 +181,8 @@ HResult RoStore::RunElementAction(const ElementRefs& refs, RoAckInfo& ack, bool 
   return HResult::S_OK;
 }
 
-HResult RoStore::DeleteElements(const ElementRefs& refs, std::int32_t nTarget,
-                                std::int32_t nSource, RoAckInfo& ack) {
+HResult RoStore::DeleteElements(const ElementRefs& refs, std::int32_t nTarget, std::int32_t nSource,
+                                RoAckInfo& ack) {
   return RunElementAction(refs, ack, true, [&](ro& r, Outcome& out) {
     if (nSource == 0 || nTarget > 1) {
       out.CountError("DELETE");
@@ -233,8 +237,7 @@ HResult RoStore::InsertElements(const ElementRefs& refs, std::int32_t nTarget,
       return;
     }
     if (!sourceStories.empty()) {
-      r.stories.insert(r.stories.begin() + storyIndex, sourceStories.begin(),
-                       sourceStories.end());
+      r.stories.insert(r.stories.begin() + storyIndex, sourceStories.begin(), sourceStories.end());
       if (!sourceItems.empty()) {
         LogText(bothLine);
       }
@@ -266,11 +269,11 @@ HResult RoStore::ReplaceElements(const ElementRefs& refs, std::int32_t nTarget,
     if (!sourceStories.empty()) {
       const auto at = r.stories.begin() + storyIndex;
       r.stories.erase(at);
-      r.stories.insert(r.stories.begin() + storyIndex, sourceStories.begin(),
-                       sourceStories.end());
+      r.stories.insert(r.stories.begin() + storyIndex, sourceStories.begin(), sourceStories.end());
       if (!sourceItems.empty()) {
-        LogText("\nWrang command - roElementAction-REPLACE has both sources: <story> and <item> "
-                "!!!\n\n");
+        LogText(
+            "\nWrang command - roElementAction-REPLACE has both sources: <story> and <item> "
+            "!!!\n\n");
       }
       return;
     }
@@ -290,8 +293,8 @@ HResult RoStore::ReplaceElements(const ElementRefs& refs, std::int32_t nTarget,
   });
 }
 
-HResult RoStore::MoveElements(const ElementRefs& refs, std::int32_t nTarget,
-                              std::int32_t nSource, RoAckInfo& ack) {
+HResult RoStore::MoveElements(const ElementRefs& refs, std::int32_t nTarget, std::int32_t nSource,
+                              RoAckInfo& ack) {
   return RunElementAction(refs, ack, false, [&](ro& r, Outcome& out) {
     if (nSource == 0 || nTarget > 1) {
       out.CountError("MOVE");
@@ -310,8 +313,9 @@ HResult RoStore::MoveElements(const ElementRefs& refs, std::int32_t nTarget,
         MoveBefore(r.stories, noted, at);
       }
       if (!sources.itemIDs.empty()) {
-        LogText("\nWrang command - roElementAction-MOVE has both sources: <storyID> and "
-                "<itemID> !!!\n\n");
+        LogText(
+            "\nWrang command - roElementAction-MOVE has both sources: <storyID> and "
+            "<itemID> !!!\n\n");
       }
       return;
     }
@@ -340,8 +344,8 @@ HResult RoStore::MoveElements(const ElementRefs& refs, std::int32_t nTarget,
   });
 }
 
-HResult RoStore::SwapElements(const ElementRefs& refs, std::int32_t nTarget,
-                              std::int32_t nSource, RoAckInfo& ack) {
+HResult RoStore::SwapElements(const ElementRefs& refs, std::int32_t nTarget, std::int32_t nSource,
+                              RoAckInfo& ack) {
   return RunElementAction(refs, ack, false, [&](ro& r, Outcome& out) {
     if (nSource != 2 || nTarget > 1) {
       out.CountError("SWAP");

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 namespace vidra {
 
@@ -34,7 +35,9 @@ std::int64_t DecimalInteger(const std::string& text) {
   return value;  // strtoll saturates on overflow
 }
 
-double DecimalValue(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+double DecimalValue(const std::string& text) {
+  return std::strtod(text.c_str(), nullptr);
+}
 
 }  // namespace
 
@@ -48,57 +51,70 @@ TriggerMode ParseTriggerMode(const MosText& text) {
   return CHAINED;
 }
 
-void item::CopyMosFields(const item& other) {
-  itemID = other.itemID;
-  itemSlug = other.itemSlug;
-  paths = other.paths;
-  objID = other.objID;
-  objTB = other.objTB;
-  mosID = other.mosID;
-  mosAbstract = other.mosAbstract;
-  itemEdStart = other.itemEdStart;
-  itemEdDur = other.itemEdDur;
-  itemUserTimingDur = other.itemUserTimingDur;
-  itemTrigger = other.itemTrigger;
-  macroIn = other.macroIn;
-  macroOut = other.macroOut;
-  metadata = other.metadata;
-  state = other.state.load();
-  trigger = other.trigger;
-  playDurationTicks = other.playDurationTicks;
-  startTime = other.startTime;
-  stateTime = other.stateTime.load();
+template <typename Other>
+void item::AssignFields(Other&& other) {
+  auto&& from = std::forward<Other>(other);
+  itemID = std::forward<Other>(from).itemID;
+  itemSlug = std::forward<Other>(from).itemSlug;
+  paths = std::forward<Other>(from).paths;
+  objID = std::forward<Other>(from).objID;
+  objTB = std::forward<Other>(from).objTB;
+  mosID = std::forward<Other>(from).mosID;
+  mosAbstract = std::forward<Other>(from).mosAbstract;
+  itemEdStart = std::forward<Other>(from).itemEdStart;
+  itemEdDur = std::forward<Other>(from).itemEdDur;
+  itemUserTimingDur = std::forward<Other>(from).itemUserTimingDur;
+  itemTrigger = std::forward<Other>(from).itemTrigger;
+  macroIn = std::forward<Other>(from).macroIn;
+  macroOut = std::forward<Other>(from).macroOut;
+  metadata = std::forward<Other>(from).metadata;
+  state = from.state.load();
+  trigger = from.trigger;
+  playDurationTicks = from.playDurationTicks;
+  startTime = from.startTime;
+  stateTime = from.stateTime.load();
 }
 
-item::item(const item& other) { CopyMosFields(other); }
+item::item(const item& other) {
+  AssignFields(other);
+}
 
 item& item::operator=(const item& other) {
   if (this != &other) {
-    CopyMosFields(other);
+    AssignFields(other);
   }
   return *this;
 }
 
-item::item(item&& other) noexcept { *this = std::move(other); }
+item::item(item&& other) noexcept {
+  *this = std::move(other);
+}
 
 item& item::operator=(item&& other) noexcept {
   if (this != &other) {
-    CopyMosFields(other);  // the texts are small; a move gains nothing worth a second list
     markIn = other.markIn;
     playDuration = other.playDuration;
+    AssignFields(std::move(other));
   }
   return *this;
 }
 
 const char* item::StateWord() const {
   switch (state.load()) {
-    case NEW: return "NEW";
-    case NOT_READY: return "NOT READY";
-    case CUE: return "CUE";
-    case PLAY: return "PLAY";
-    case PAUSE: return "PAUSE";
-    case DONE: return "DONE";
-    default: return (stateTime.load() >> 32) != 0 ? "STOP" : "READY";
+    case NEW:
+      return "NEW";
+    case NOT_READY:
+      return "NOT READY";
+    case CUE:
+      return "CUE";
+    case PLAY:
+      return "PLAY";
+    case PAUSE:
+      return "PAUSE";
+    case DONE:
+      return "DONE";
+    default:
+      return (stateTime.load() >> 32) != 0 ? "STOP" : "READY";
   }
 }
 

@@ -99,7 +99,10 @@ struct item {
   void ComputeTiming(std::int32_t mediaFrames, double rate);
 
  private:
-  void CopyMosFields(const item& other);
+  // Assigns every field but markIn and playDuration, copying from an lvalue and moving from
+  // an rvalue.
+  template <typename Other>
+  void AssignFields(Other&& other);
 };
 
 // Copy construction copies everything; assignment leaves duration and startTime as they

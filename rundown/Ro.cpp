@@ -45,7 +45,9 @@ CalendarTime ParseEdStart(const MosText& text) {
 
 ro::ro() = default;
 
-ro::~ro() { LogText("Destructor"); }
+ro::~ro() {
+  LogText("Destructor");
+}
 
 std::int32_t ro::FindStory(const MosText& storyID) const {
   for (auto i = static_cast<std::int32_t>(stories.size()) - 1; i >= 0; --i) {
@@ -92,6 +94,9 @@ void ro::FillRoAck(RoAckInfo& ack, const MosText& storyFilter, const MosText& it
     }
     StoryAckInfo info;
     info.storyID = s.storyID;
+    info.statuses.reserve(s.items.size());
+    info.itemIDs.reserve(s.items.size());
+    info.objIDs.reserve(s.items.size());
     for (const auto& i : s.items) {
       if (!itemFilter.IsEmpty() && !(i.itemID == itemFilter)) {
         continue;

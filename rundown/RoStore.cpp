@@ -1,6 +1,8 @@
 // The store's list operations and the media check's access to unchecked items.
 #include "rundown/RoStore.h"
 
+#include <utility>
+
 namespace vidra {
 
 std::int32_t RoStore::FindRo(const MosText& roID) const {
@@ -37,6 +39,7 @@ void RoStore::CopyRoList(std::vector<std::shared_ptr<ro>>& out) const {
 }
 
 HResult RoStore::AddRo(std::unique_ptr<ro> newRo, RoAckInfo& ack) {
+  std::shared_ptr<ro> replaced;  // declared first: a large old one is freed after the lock
   std::lock_guard guard(lock_);
   const std::int32_t k = FindRo(newRo->roID);
   newRo->FillRoAck(ack, MosText(), MosText());
@@ -46,13 +49,14 @@ HResult RoStore::AddRo(std::unique_ptr<ro> newRo, RoAckInfo& ack) {
     ros_.push_back(std::move(shared));
   } else {
     // The old one loses the store's reference; readers that hold it keep it unchanged.
-    ros_[static_cast<std::size_t>(k)] = std::move(shared);
+    replaced = std::exchange(ros_[static_cast<std::size_t>(k)], std::move(shared));
   }
   ack.roStatus = "OK";
   return HResult::S_OK;
 }
 
 HResult RoStore::DeleteRo(const MosText& roID, RoAckInfo& ack) {
+  std::shared_ptr<ro> deleted;  // freed after the lock
   std::lock_guard guard(lock_);
   const std::int32_t k = FindRo(roID);
   ack.roID = roID;
@@ -60,6 +64,7 @@ HResult RoStore::DeleteRo(const MosText& roID, RoAckInfo& ack) {
     ack.roStatus = "NACK";
     return HResult::E_FAIL;
   }
+  deleted = std::move(ros_[static_cast<std::size_t>(k)]);
   ros_.erase(ros_.begin() + k);
   ack.roStatus = "OK";
   return HResult::S_OK;

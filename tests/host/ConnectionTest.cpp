@@ -48,12 +48,14 @@ TEST_F(Echo, EachConnectionHasItsOwnPairOfClientNumbers) {
   EXPECT_EQ(answer2->text, "<answer up><mos><heartbeat/></mos>");
   EXPECT_EQ(received1->clientId, 0);
   EXPECT_EQ(answer1->clientId, 1);
-  EXPECT_EQ(log.CountOf("Thread for client on low port is created\n"), 1u);
-  EXPECT_EQ(log.CountOf("Thread for client on up port is created\n"), 1u);
-  EXPECT_EQ(
-      log.CountOf("VIDERA - Send " + std::to_string(expected.size()) +
-                  " bytes answer to NRCS with result = " + std::to_string(expected.size()) + "\n"),
-      1u);
+  // These lines follow the events the peer sees, so they are waited for.
+  EXPECT_TRUE(WaitUntil([&] {
+    return log.CountOf("Thread for client on low port is created\n") == 1 &&
+           log.CountOf("Thread for client on up port is created\n") == 1 &&
+           log.CountOf("VIDERA - Send " + std::to_string(expected.size()) +
+                       " bytes answer to NRCS with result = " + std::to_string(expected.size()) +
+                       "\n") == 1;
+  }));
 }
 
 TEST_F(Echo, AcknowledgementsAreJournalledButNotAnswered) {

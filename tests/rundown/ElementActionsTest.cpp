@@ -76,8 +76,7 @@ TEST_F(ElementActions, MoveStoriesInListOrderBeforeTheTargetOrToTheEnd) {
   EXPECT_EQ(Order(), "A C E D B");
 
   // The target among the sources stays; a source named twice moves once; unknown IDs drop.
-  EXPECT_EQ(store.MoveElements({"R", "C\n", "B\n", "C\n", "B\n", "Q\n"}, 1, 4, ack),
-            HResult::S_OK);
+  EXPECT_EQ(store.MoveElements({"R", "C\n", "B\n", "C\n", "B\n", "Q\n"}, 1, 4, ack), HResult::S_OK);
   EXPECT_EQ(Order(), "A B C E D");
   EXPECT_EQ(ack.roStatus, "OK");
   EXPECT_EQ(store.MoveElements({"R", "X\n", "Y\n"}, 0, 2, ack), HResult::S_OK);
@@ -112,8 +111,7 @@ TEST_F(ElementActions, MoveItemsOnlyInsideTheTargetStory) {
   EXPECT_EQ(StoryOrder(*stored), "B A");
   EXPECT_EQ(store.MoveElements({"R", "A\n", "\n"}, 1, 1, ack), HResult::S_OK);
   EXPECT_EQ(ack.roStatus, "NACK");
-  EXPECT_EQ(log.CountOf("\nWrang command - roElementAction-MOVE has empty source tag !!!\n\n"),
-            1u);
+  EXPECT_EQ(log.CountOf("\nWrang command - roElementAction-MOVE has empty source tag !!!\n\n"), 1u);
 }
 
 TEST_F(ElementActions, DeleteGoesOnPastMissingElements) {
@@ -150,8 +148,7 @@ TEST_F(ElementActions, InsertBeforeTheTargetOrAtTheEnd) {
 
   EXPECT_EQ(store.InsertElements({"R", "A\nA2"}, 1, {}, {MakeItem("X")}, 1, ack), HResult::S_OK);
   EXPECT_EQ(Items(0), "A1 X A2");
-  EXPECT_EQ(store.InsertElements({"R", "A\nnone"}, 1, {}, {MakeItem("Y")}, 1, ack),
-            HResult::S_OK);
+  EXPECT_EQ(store.InsertElements({"R", "A\nnone"}, 1, {}, {MakeItem("Y")}, 1, ack), HResult::S_OK);
   EXPECT_EQ(Items(0), "A1 X A2 Y") << "unknown target item: appended to the story";
   EXPECT_EQ(store.InsertElements({"R", "A\n"}, 1, {}, {MakeItem("Z")}, 1, ack), HResult::S_OK);
   EXPECT_EQ(Items(0), "A1 X A2 Y Z");
@@ -178,8 +175,8 @@ TEST_F(ElementActions, InsertBeforeTheTargetOrAtTheEnd) {
 }
 
 TEST_F(ElementActions, ReplaceTakesTheTargetsPlace) {
-  EXPECT_EQ(store.ReplaceElements({"R", "C\n"}, 1,
-                                  {MakeStory("X"), MakeStory("Y"), MakeStory("Z")}, {}, 3, ack),
+  EXPECT_EQ(store.ReplaceElements({"R", "C\n"}, 1, {MakeStory("X"), MakeStory("Y"), MakeStory("Z")},
+                                  {}, 3, ack),
             HResult::S_OK);
   EXPECT_EQ(Order(), "A B X Y Z D E");
   EXPECT_EQ(ack.roStatus, "OK");
@@ -191,12 +188,10 @@ TEST_F(ElementActions, ReplaceTakesTheTargetsPlace) {
   EXPECT_EQ(ack.roStatus, "NACK");
   EXPECT_EQ(log.CountOf("\nWrang command - roElementAction-REPLACE has empty source tag !!!\n\n"),
             1u);
-  EXPECT_EQ(store.ReplaceElements({"R", "A\nnone"}, 1, {}, {MakeItem("P")}, 1, ack),
-            HResult::S_OK);
+  EXPECT_EQ(store.ReplaceElements({"R", "A\nnone"}, 1, {}, {MakeItem("P")}, 1, ack), HResult::S_OK);
   EXPECT_EQ(ack.roStatus, "NACK");
   EXPECT_EQ(log.CountOf(Missing("A", "none")), 1u);
-  EXPECT_EQ(store.ReplaceElements({"R", "gone\n"}, 1, {MakeStory("G")}, {}, 1, ack),
-            HResult::S_OK);
+  EXPECT_EQ(store.ReplaceElements({"R", "gone\n"}, 1, {MakeStory("G")}, {}, 1, ack), HResult::S_OK);
   EXPECT_EQ(ack.roStatus, "NACK");
   EXPECT_EQ(store.ReplaceElements({"R"}, 0, {MakeStory("G")}, {}, 1, ack), HResult::S_OK);
   EXPECT_EQ(ack.roStatus, "NACK");

@@ -33,8 +33,8 @@ TEST(Records, TriggerTextsMapExactly) {
 TEST(Records, StatusWordsAndTheStopOfAPlayedItem) {
   item i;
   const std::pair<std::int32_t, const char*> words[] = {
-      {NEW, "NEW"}, {NOT_READY, "NOT READY"}, {READY, "READY"}, {CUE, "CUE"},
-      {PLAY, "PLAY"}, {PAUSE, "PAUSE"},       {DONE, "DONE"},   {42, "READY"}};
+      {NEW, "NEW"},   {NOT_READY, "NOT READY"}, {READY, "READY"}, {CUE, "CUE"},
+      {PLAY, "PLAY"}, {PAUSE, "PAUSE"},         {DONE, "DONE"},   {42, "READY"}};
   for (const auto& [code, word] : words) {
     i.SetState(code);
     EXPECT_STREQ(i.StateWord(), word) << code;
