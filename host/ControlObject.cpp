@@ -8,6 +8,7 @@
 #include "common/Log.h"
 #include "common/Text.h"
 #include "transport/Listeners.h"
+#include "transport/MosSession.h"
 
 namespace vidra {
 
@@ -33,9 +34,7 @@ void LogException(const char* line) {
 
 CMOS_SRV_STNDRT::CMOS_SRV_STNDRT(ControlOptions options)
     : options_(std::move(options)), srv_(options_.clock) {
-  if (options_.sessionFactory) {
-    srv_.sessionFactory = options_.sessionFactory;
-  }
+  srv_.sessionFactory = options_.sessionFactory ? options_.sessionFactory : MosSessionFactory(srv_);
   LogText("Final construct");
   LogText("All components are initialized succesfully");
 }

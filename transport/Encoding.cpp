@@ -77,9 +77,9 @@ std::u16string TextArea::Text() const {
   return text;
 }
 
-void ClassifyEncoding(TextArea& area) {
+bool ClassifyEncoding(TextArea& area) {
   if (area.encodingType != EncodingType::Undetermined) {
-    return;
+    return false;
   }
   int highFirst = 0;  // zero byte first: a big-endian unit of a Latin character
   int lowFirst = 0;
@@ -97,9 +97,13 @@ void ClassifyEncoding(TextArea& area) {
   }
   if (highFirst == static_cast<int>(kClassifiedPairs)) {
     area.encodingType = EncodingType::HighByteFirst;
-  } else if (lowFirst == static_cast<int>(kClassifiedPairs)) {
+    return true;
+  }
+  if (lowFirst == static_cast<int>(kClassifiedPairs)) {
     area.encodingType = EncodingType::LowByteFirst;
-  } else if (other == static_cast<int>(kClassifiedPairs)) {
+    return true;
+  }
+  if (other == static_cast<int>(kClassifiedPairs)) {
     area.encodingType = EncodingType::SingleByte;
   } else {
     Log("Can't define bytes order in input message and type of encoding: BE=%d, LE=%d, "
@@ -107,6 +111,7 @@ void ClassifyEncoding(TextArea& area) {
         lowFirst, highFirst, other);
     area.encodingType = EncodingType::LowByteFirst;
   }
+  return false;
 }
 
 void ConvertEncoding(TextArea& area, EncodingType target) {

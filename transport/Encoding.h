@@ -34,8 +34,13 @@ struct TextArea {
 };
 
 // Classifies an Undetermined area from its first 28 bytes (14 pairs); a mixed count falls
-// back to LowByteFirst with a log line. An area of another type is left alone.
-void ClassifyEncoding(TextArea& area);
+// back to LowByteFirst with a log line. An area of another type is left alone. True when the
+// pairs named a 16-bit byte order without doubt.
+bool ClassifyEncoding(TextArea& area);
+
+inline bool IsSixteenBit(EncodingType type) {
+  return type == EncodingType::HighByteFirst || type == EncodingType::LowByteFirst;
+}
 // Converts the area in place to target; previousType keeps the type it had before.
 void ConvertEncoding(TextArea& area, EncodingType target);
 

@@ -3,12 +3,15 @@
 // listener down. A connection thread answers one message at a time, in arrival order.
 #include "transport/Listeners.h"
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/Log.h"
 #include "common/Text.h"
 #include "transport/Encoding.h"
+#include "transport/Framer.h"
 
 namespace vidra {
 
@@ -21,16 +24,43 @@ const char* PortWord(PortFlag port) {
   return port == PortFlag::Lower ? "low" : "upper";
 }
 
+// What a connection keeps from one receive to the next besides its framing.
+struct ReceiveState {
+  TextArea area;
+  // The last byte of a 16-bit receive of odd length: the first half of a unit whose second
+  // half comes with the next receive.
+  std::optional<std::uint8_t> carry;
+  // The byte order that a receive of this connection showed without doubt; later receives
+  // that the count cannot place (a short tail, text whose units have two non-zero bytes)
+  // are read in it.
+  EncodingType knownOrder = EncodingType::Undetermined;
+};
+
 // One receive into the connection's area, classified and converted to the machine's order.
 // False at the end of the connection.
-bool ReceiveChunk(int socket, TextArea& area, PortFlag port) {
+bool ReceiveChunk(int socket, ReceiveState& state, PortFlag port) {
   LogText(port == PortFlag::Upper ? "Try to accept mess to up port"
                                   : "Try to accept mess to low port");
+  TextArea& area = state.area;
   area.Clear();
-  const ssize_t received = ReceiveOn(socket, area.bytes.data(), TextArea::kReceiveBytes);
+  const std::size_t offset = state.carry ? 1 : 0;
+  if (state.carry) {
+    area.bytes[0] = *state.carry;
+  }
+  const ssize_t received = ReceiveOn(socket, area.bytes.data() + offset, TextArea::kReceiveBytes);
   LogText(port == PortFlag::Upper ? "Message to upper port is recieved"
                                   : "Message to lower port is recieved");
-  ClassifyEncoding(area);
+  const std::size_t total = offset + static_cast<std::size_t>(std::max<ssize_t>(received, 0));
+  if (ClassifyEncoding(area)) {
+    state.knownOrder = area.encodingType;
+  } else if (IsSixteenBit(state.knownOrder)) {
+    area.encodingType = state.knownOrder;
+  }
+  state.carry.reset();
+  if (IsSixteenBit(area.encodingType) && total % 2 == 1) {
+    state.carry = area.bytes[total - 1];
+    area.bytes[total - 1] = 0;
+  }
   ConvertEncoding(area, EncodingType::LowByteFirst);
   Log("%s", Utf16ToUtf8(area.Text()).c_str());
   if (received < 0) {
@@ -42,6 +72,17 @@ bool ReceiveChunk(int socket, TextArea& area, PortFlag port) {
     return false;
   }
   return true;
+}
+
+// Journal copies of messages and answers are cut to this many 16-bit units.
+constexpr std::size_t kJournalUnits = 16383;
+
+std::string JournalText(std::u16string_view text) {
+  std::size_t units = std::min(text.size(), kJournalUnits);
+  if (units > 0 && units < text.size() && text[units - 1] >= 0xD800 && text[units - 1] <= 0xDBFF) {
+    --units;  // never half a surrogate pair
+  }
+  return Utf16ToUtf8(text.substr(0, units));
 }
 
 // The answer's 16-bit units as bytes in the order the latest receive came in; no byte-order
@@ -67,12 +108,11 @@ std::string AnswerBytes(const std::u16string& answer, EncodingType order) {
 
 void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber, const std::u16string& answer,
                 EncodingType order) {
-  const std::string text = Utf16ToUtf8(answer);
   LogText("\nVIDRA - send answer to NRCS:\n");
-  Log("%s", text.c_str());
+  Log("%s", Utf16ToUtf8(answer).c_str());
   MessageRecord record;
   record.clientNumber = clientNumber;
-  record.text = text;
+  record.text = JournalText(answer);
   record.direction = kDirectionSent;
   record.time = server.clock->UtcNow();
   server.journal.Append(std::move(record));
@@ -132,43 +172,60 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
   MOSSrv& server = *connection.owner;
   const std::int32_t receivedNumber = server.clientQueue.NextClientNumber();
   const std::int32_t answerNumber = server.clientQueue.NextClientNumber();
-  auto area = std::make_unique<TextArea>();
+  auto state = std::make_unique<ReceiveState>();
+  Framer framer;
   auto session = server.sessionFactory();
   const HResult init = session->Initialize();
   if (init != HResult::S_OK) {
     Log("\nVIDRA::ERROR on parser init, hres=0x%X\n", Code(init));
     return;
   }
-  if (ReceiveChunk(connection.socket, *area, port)) {
-    do {
-      Log("\nVIDRA - Message to %s port is accepted, try to parse\n", PortWord(port));
-      const std::u16string received = area->Text();
-      bool loaded = session->LoadMessage(received);
-      if (!loaded) {
+  if (!ReceiveChunk(connection.socket, *state, port)) {
+    Log("\nVIDRA - Finish working thread on %s port\n", PortWord(port));
+    return;
+  }
+  do {
+    Log("\nVIDRA - Message to %s port is accepted, try to parse\n", PortWord(port));
+    framer.Append(state->area.Text());
+    bool firstAttempt = true;
+    for (;;) {
+      std::u16string message;
+      const FrameResult framed = framer.Next(message);
+      if (framed == FrameResult::Overflow) {
+        Log("\nVIDRA - no </mos> in %zu characters, the pending text is dropped\n",
+            Framer::kDefaultLimit);
+        break;
+      }
+      const bool loaded = framed == FrameResult::Complete && session->LoadMessage(message);
+      if (!loaded && (firstAttempt || framed == FrameResult::Complete)) {
         LogText(
             "\nVIDRA - It is not XML or there is no brackets number equality, continue "
             "receiving\n");
       }
-      const std::string receivedText = loaded ? Utf16ToUtf8(received) : std::string();
-      while (loaded) {
-        MessageRecord record;
-        record.clientNumber = receivedNumber;
-        record.text = receivedText;
-        record.encodingType = area->encodingType;
-        record.previousType = area->previousType;
-        record.direction = kDirectionReceived;
-        record.time = server.clock->UtcNow();
-        server.journal.Append(std::move(record));
-        Log("%s", session->GetXml().c_str());
-        if (!session->IsRoAck()) {
-          if (const auto answer = session->HandleMessage(port)) {
-            SendAnswer(server, connection.socket, answerNumber, *answer, area->previousType);
-          }
-        }
-        loaded = session->LoadMessage(std::u16string_view());
+      firstAttempt = false;
+      if (framed == FrameResult::NeedMore) {
+        break;
       }
-    } while (ReceiveChunk(connection.socket, *area, port));
-  }
+      if (!loaded) {
+        continue;  // a broken message is dropped; the ones buffered behind it are served
+      }
+      MessageRecord record;
+      record.clientNumber = receivedNumber;
+      record.text = JournalText(message);
+      record.encodingType = state->area.encodingType;
+      record.previousType = state->area.previousType;
+      record.direction = kDirectionReceived;
+      record.time = server.clock->UtcNow();
+      server.journal.Append(std::move(record));
+      Log("%s", session->GetXml().c_str());
+      if (session->IsRoAck()) {
+        continue;
+      }
+      if (const auto answer = session->HandleMessage(port)) {
+        SendAnswer(server, connection.socket, answerNumber, *answer, state->area.previousType);
+      }
+    }
+  } while (ReceiveChunk(connection.socket, *state, port));
   Log("\nVIDRA - Finish working thread on %s port\n", PortWord(port));
 }
 

@@ -51,7 +51,7 @@ struct MOSSrv {
   // What the Linux server adds to the record.
   std::shared_ptr<Clock> clock;
   TransportSettings network;
-  SessionFactory sessionFactory = [] { return std::make_unique<RawSession>(); };
+  SessionFactory sessionFactory;  // how each connection handles its messages
   std::thread lowerAcceptThread;
   std::thread upperAcceptThread;
   std::thread launcher;  // runs the playout manager's start

@@ -1,0 +1,124 @@
+// The XML documents of MOS messages. MOSXMLWriter builds outgoing messages (answers and
+// notices) in outDocument; MOSXMLParser adds the incoming document of one whole message,
+// the acknowledgement test, the envelope walk and the dispatcher. Each connection or notice
+// thread owns its own; nothing here is shared between threads. Framing is not done here:
+// the connection hands over whole "<mos>...</mos>" texts.
+#pragma once
+
+#include <pugixml.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/Clock.h"
+#include "common/HResult.h"
+#include "common/MosText.h"
+#include "playout/PlayoutManager.h"
+#include "playout/StatusNotice.h"
+#include "rundown/Ro.h"
+
+namespace vidra {
+
+// A decimal integer as MOS IDs are read: leading blanks, an optional sign, digits up to the
+// first non-digit; none gives 0; values beyond 32 bits saturate.
+std::int32_t DecimalToInt32(std::string_view text);
+
+// The text of an element and all its descendants, concatenated.
+std::string NodeText(const pugi::xml_node& node);
+
+// The first node in document order that the plain child path ("mos/roAck/roID") reaches.
+pugi::xml_node SelectSingleNode(const pugi::xml_node& from, std::string_view path);
+
+// The values a builder of listMachInfo sets; absent ones leave the template's text.
+struct MachInfo {
+  MosText manufacturer;
+  MosText model;
+  MosText hwrev;
+  MosText swrev;
+  MosText DOM;
+  MosText SN;
+  MosText ID;
+  MosText mosRev;
+  MosText supportedProfiles;  // the "device" attribute
+};
+
+class MOSXMLWriter {
+ public:
+  explicit MOSXMLWriter(const Clock& clock) : clock_(clock) {}
+  virtual ~MOSXMLWriter() = default;
+  MOSXMLWriter(const MOSXMLWriter&) = delete;
+  MOSXMLWriter& operator=(const MOSXMLWriter&) = delete;
+
+  HResult SetTemplateFolder(std::string folder);
+
+  void StartMessage(const MosText& mosID, const MosText& ncsID, const MosText& messageID);
+  HResult AppendElement(std::string_view parentPath, const char* name,
+                        pugi::xml_node* added = nullptr);
+  HResult AppendTextElement(std::string_view parentPath, const char* name, const MosText& text);
+  HResult AppendTextChild(pugi::xml_node node, const char* name, const MosText& text);
+  HResult AppendChildElement(pugi::xml_node node, const char* name, pugi::xml_node& added);
+  HResult SetNodeText(std::string_view path, const MosText& text);
+  HResult SetNodeAttribute(std::string_view path, const char* name, const MosText& value);
+  // The whole outgoing message as text.
+  std::u16string GetAnswer() const;
+  std::string GetAnswerUtf8() const;
+
+  // "2026-12-06T19:22:29": now, local time, no zone, no fraction.
+  std::string FormatIsoTime() const;
+
+  void BuildHeartbeat(const MosText& mosID, const MosText& ncsID, const MosText& messageID);
+  void BuildListMachInfo(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
+                         const MachInfo& info);
+  void BuildRoAck(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
+                  const RoAckInfo& ack);
+  void BuildRoList(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
+                   const std::shared_ptr<ro>& r);
+  void BuildRoListAll(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
+                      const std::vector<std::shared_ptr<ro>>& list);
+  void BuildRoElementStat(const MosText& messageID, const StatusNotice& notice);
+
+ protected:
+  pugi::xml_document outDocument;
+  std::string templateFolder;
+
+ private:
+  bool LoadMachInfoTemplate();
+  HResult WriteRo(const ro& r, std::string_view path);
+  HResult WriteRoNode(const ro& r, pugi::xml_node node, bool withStories);
+  HResult WriteMetadataNode(const mosExternalMetadata& metadata, pugi::xml_node node);
+  HResult WriteStoryNode(const story& s, pugi::xml_node node);
+  HResult WriteItemNode(const item& i, pugi::xml_node node);
+
+  const Clock& clock_;
+};
+
+class MOSXMLParser : public MOSXMLWriter {
+ public:
+  explicit MOSXMLParser(const Clock& clock) : MOSXMLWriter(clock) {}
+
+  HResult Initialize();
+  // Loads one whole message; false (and an empty document) when it is not well-formed.
+  bool LoadMessage(std::u16string_view message);
+  std::string GetXml() const;
+  // True when a roAck stands anywhere below a mos element; messageID gets its messageID if
+  // the message has one, and is left alone otherwise.
+  bool IsRoAck(std::int32_t& messageID) const;
+  bool HasMosRoot() const;
+  // Dispatches every body element of the loaded message; answer gets the answer of the last
+  // body that produced one. E_FAIL without a mos root.
+  HResult HandleMessage(PlayoutManager& manager, std::u16string& answer, bool& answered);
+
+  const std::string& MessageIdText() const { return messageIdText; }
+
+ private:
+  void Dispatch(PlayoutManager& manager, pugi::xml_node body, bool& answered, const MosText& mosID,
+                const MosText& ncsID, std::int32_t messageID);
+
+  pugi::xml_document inDocument;
+  std::string messageIdText = "1";
+};
+
+}  // namespace vidra

@@ -1,0 +1,23 @@
+// One item state change to tell the NRCS about, queued by playout and roCtrl and sent by a
+// notice sender as roElementStat.
+#pragma once
+
+#include <cstdint>
+
+#include "common/MosText.h"
+
+namespace vidra {
+
+struct StatusNotice {
+  std::int32_t channel = 0;
+  MosText roID;
+  MosText storyID;
+  MosText itemID;
+  MosText objID;
+  MosText status;  // the status word
+  MosText time;    // when the state changed, as the notice writes it
+  MosText mosID;
+  MosText ncsID;
+};
+
+}  // namespace vidra

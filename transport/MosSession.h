@@ -1,0 +1,31 @@
+// The session of a MOS connection: its MOSXMLParser loads each whole message, records the
+// messageID of acknowledgements for the notice senders, and dispatches the rest to the
+// playout manager's stores. Owned by one connection thread.
+#pragma once
+
+#include <memory>
+
+#include "mos/MosXml.h"
+#include "transport/MessageSession.h"
+#include "transport/MosServer.h"
+
+namespace vidra {
+
+class MosSession final : public MessageSession {
+ public:
+  explicit MosSession(MOSSrv& server) : server_(server), parser_(*server.clock) {}
+
+  HResult Initialize() override { return parser_.Initialize(); }
+  bool LoadMessage(std::u16string_view message) override { return parser_.LoadMessage(message); }
+  std::string GetXml() const override { return parser_.GetXml(); }
+  bool IsRoAck() override;
+  std::optional<std::u16string> HandleMessage(PortFlag port) override;
+
+ private:
+  MOSSrv& server_;
+  MOSXMLParser parser_;
+};
+
+SessionFactory MosSessionFactory(MOSSrv& server);
+
+}  // namespace vidra
