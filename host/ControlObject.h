@@ -42,6 +42,8 @@ class CMOS_SRV_STNDRT {
   // for any free port.
   std::uint32_t ListeningLowerPort() const { return srv_.lowerListener.BoundPort(); }
   std::uint32_t ListeningUpperPort() const { return srv_.upperListener.BoundPort(); }
+  // The messageID of the last roAck received on any connection.
+  std::int32_t LastAckedNoticeId() const { return srv_.lastAckedNoticeId.load(); }
   // Connection threads still serving a peer.
   std::size_t LiveConnections() const { return srv_.connections.Live(); }
 

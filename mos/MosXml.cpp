@@ -198,7 +198,7 @@ std::string MOSXMLWriter::FormatIsoTime() const {
   if (!ToCalendar(clock_.LocalNow(), now)) {
     now = CalendarTime{};
   }
-  char text[32];
+  char text[64];
   std::snprintf(text, sizeof text, "%d-%02d-%02dT%02d:%02d:%02d", now.year, now.month, now.day,
                 now.hour, now.minute, now.second);
   return text;

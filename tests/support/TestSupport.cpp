@@ -61,6 +61,53 @@ TestPeer::~TestPeer() {
   Close();
 }
 
+std::u16string Utf16FromBytes(std::string_view bytes, bool highByteFirst) {
+  std::u16string text;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const auto first = static_cast<unsigned char>(bytes[i]);
+    const auto second = static_cast<unsigned char>(bytes[i + 1]);
+    text += static_cast<char16_t>(highByteFirst ? (first << 8 | second) : (second << 8 | first));
+  }
+  return text;
+}
+
+std::string TestPeer::ReceiveUntil(const std::function<bool(const std::string&)>& done,
+                                   std::chrono::milliseconds timeout) {
+  std::string received;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done(received)) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd entry{socket_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
+      break;
+    }
+    char buffer[4096];
+    const ssize_t n = ::recv(socket_, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+      break;
+    }
+    received.append(buffer, static_cast<std::size_t>(n));
+  }
+  return received;
+}
+
+std::string TestPeer::Receive(std::size_t count, std::chrono::milliseconds timeout) {
+  return ReceiveUntil([count](const std::string& soFar) { return soFar.size() >= count; }, timeout);
+}
+
+std::u16string TestPeer::ReceiveMessage(bool highByteFirst, std::chrono::milliseconds timeout) {
+  const std::u16string end = u"</mos>";
+  const std::string bytes = ReceiveUntil(
+      [&](const std::string& soFar) {
+        const std::u16string text = Utf16FromBytes(soFar, highByteFirst);
+        return text.size() >= end.size() &&
+               text.compare(text.size() - end.size(), end.size(), end) == 0;
+      },
+      timeout);
+  return Utf16FromBytes(bytes, highByteFirst);
+}
+
 bool TestPeer::Connect(std::uint16_t port) {
   Close();
   socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -81,26 +128,6 @@ bool TestPeer::Send(std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(sent));
   }
   return true;
-}
-
-std::string TestPeer::Receive(std::size_t count, std::chrono::milliseconds timeout) {
-  std::string received;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (received.size() < count) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pollfd entry{socket_, POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
-      break;
-    }
-    char buffer[4096];
-    const ssize_t n = ::recv(socket_, buffer, sizeof buffer, 0);
-    if (n <= 0) {
-      break;
-    }
-    received.append(buffer, static_cast<std::size_t>(n));
-  }
-  return received;
 }
 
 bool TestPeer::WaitClosed(std::chrono::milliseconds timeout) {

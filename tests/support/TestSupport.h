@@ -31,6 +31,9 @@ class TempFile {
 // Settings that listen on free ports of the loopback address.
 std::string LoopbackSettings(std::string_view extra = "");
 
+// The 16-bit units of wire bytes in the given order (an odd last byte is dropped).
+std::u16string Utf16FromBytes(std::string_view bytes, bool highByteFirst);
+
 // 16-bit wire text: each character as two bytes, high byte first or low byte first.
 std::string Utf16Bytes(std::u16string_view text, bool highByteFirst);
 
@@ -47,6 +50,12 @@ class TestPeer {
   // Bytes received until `count` have come or the time-out passed.
   std::string Receive(std::size_t count,
                       std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // Bytes received until done(bytes so far) holds or the time-out passed.
+  std::string ReceiveUntil(const std::function<bool(const std::string&)>& done,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // One MOS message of 16-bit text: bytes until the text ends with "</mos>".
+  std::u16string ReceiveMessage(bool highByteFirst,
+                                std::chrono::milliseconds timeout = std::chrono::seconds(5));
   // True when the server closed the connection within the time-out.
   bool WaitClosed(std::chrono::milliseconds timeout = std::chrono::seconds(5));
   void Close();

@@ -1,0 +1,213 @@
+// An NRCS on real loopback sockets: byte orders, framing across receives, acknowledgements,
+// and running orders end to end through the MOS dispatcher.
+#include <gtest/gtest.h>
+
+#include "common/Text.h"
+#include "tests/host/ServerFixture.h"
+
+namespace vidra::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::u16string Heartbeat(int messageID) {
+  return u"<mos><mosID>VIDRA</mosID><ncsID>NCS</ncsID><messageID>" +
+         Utf8ToUtf16(std::to_string(messageID)) + u"</messageID><heartbeat/></mos>";
+}
+
+std::u16string HeartbeatAnswer(int messageID) {
+  return u"<mos><mosID>VIDRA</mosID><ncsID>NCS</ncsID><messageID>" +
+         Utf8ToUtf16(std::to_string(messageID)) +
+         u"</messageID><heartbeat><time>2027-01-15T08:00:00</time></heartbeat></mos>";
+}
+
+class Wire : public ServerTest {
+ protected:
+  Wire() {
+    clock->SetUtc(kUnixEpochFileTime + 1'800'000'000ull * kTicksPerSecond);  // 2027-01-15 08:00
+  }
+  void SetUp() override { InitAndStart(); }
+  // Waits until the server has taken `receives` receives on its connections.
+  bool Received(std::size_t receives) {
+    return WaitUntil([&] {
+      return log.CountOf("Message to lower port is recieved") +
+                 log.CountOf("Message to upper port is recieved") >=
+             receives;
+    });
+  }
+  static constexpr const char* kNotXml =
+      "\nVIDRA - It is not XML or there is no brackets number equality, continue receiving\n";
+};
+
+TEST_F(Wire, EachNrcsIsAnsweredInItsOwnByteOrder) {
+  for (const bool highFirst : {true, false}) {
+    TestPeer peer;
+    ASSERT_TRUE(peer.Connect(Lower()));
+    ASSERT_TRUE(peer.Send(Utf16Bytes(Heartbeat(42), highFirst)));
+    EXPECT_EQ(peer.ReceiveMessage(highFirst), HeartbeatAnswer(42)) << highFirst;
+  }
+}
+
+TEST_F(Wire, TwoMessagesInOneReceiveAreBothAnsweredAndJournalledEach) {
+  TestPeer peer;
+  ASSERT_TRUE(peer.Connect(Upper()));
+  ASSERT_TRUE(peer.Send(Utf16Bytes(Heartbeat(1) + Heartbeat(2), true)));
+  const std::u16string both = HeartbeatAnswer(1) + HeartbeatAnswer(2);
+  const std::string bytes =
+      peer.ReceiveUntil([&](const std::string& s) { return s.size() >= both.size() * 2; });
+  EXPECT_EQ(Utf16FromBytes(bytes, true), both);
+  ASSERT_TRUE(WaitUntil([&] { return JournalCount() == 4; }));
+  EXPECT_EQ(JournalEntry(0)->text, Utf16ToUtf8(Heartbeat(1))) << "each message its own text";
+  EXPECT_EQ(JournalEntry(2)->text, Utf16ToUtf8(Heartbeat(2)));
+  EXPECT_EQ(JournalEntry(1)->direction, 0);
+}
+
+TEST_F(Wire, AMessageInThreeReceivesIsAnsweredAfterTheThird) {
+  TestPeer peer;
+  ASSERT_TRUE(peer.Connect(Lower()));
+  const std::string bytes = Utf16Bytes(Heartbeat(7), true);
+  ASSERT_TRUE(peer.Send(bytes.substr(0, 40)));
+  ASSERT_TRUE(Received(1));
+  ASSERT_TRUE(peer.Send(bytes.substr(40, 41)));  // odd: the unit at 80/81 is split
+  ASSERT_TRUE(Received(2));
+  EXPECT_EQ(peer.Receive(1, 100ms), "") << "nothing before the message is whole";
+  ASSERT_TRUE(peer.Send(bytes.substr(81)));  // 4 bytes and more: a short big-endian tail
+  EXPECT_EQ(peer.ReceiveMessage(true), HeartbeatAnswer(7));
+  EXPECT_EQ(log.CountOf(kNotXml), 2u);
+}
+
+TEST_F(Wire, ShortTailOfABigEndianMessageStillLoads) {
+  TestPeer peer;
+  ASSERT_TRUE(peer.Connect(Lower()));
+  const std::string bytes = Utf16Bytes(Heartbeat(8), true);
+  ASSERT_TRUE(peer.Send(bytes.substr(0, bytes.size() - 8)));
+  ASSERT_TRUE(Received(1));
+  ASSERT_TRUE(peer.Send(bytes.substr(bytes.size() - 8)));  // "mos>": 4 units, mixed pairs
+  EXPECT_EQ(peer.ReceiveMessage(true), HeartbeatAnswer(8));
+  EXPECT_EQ(log.CountStartingWith("Can't define bytes order in input message"), 1u)
+      << "the fallback line is still written";
+}
+
+TEST_F(Wire, AnAmbiguousFirstReceiveFallsBackWithItsCounts) {
+  TestPeer peer;
+  ASSERT_TRUE(peer.Connect(Lower()));
+  std::u16string message = Heartbeat(9);
+  message.replace(12, 5, u"\u0101SRV");  // a unit with two non-zero bytes among the first 14
+  ASSERT_TRUE(peer.Send(Utf16Bytes(message, false)));
+  const std::u16string answer = peer.ReceiveMessage(false);
+  EXPECT_NE(answer.find(u"<mosID>\u0101SRV</mosID>"), std::u16string::npos);
+  EXPECT_EQ(log.CountOf("Can't define bytes order in input message and type of encoding: BE=13, "
+                        "LE=0, ANSI=1. Use default encoding BE.\n"),
+            1u);
+}
+
+TEST_F(Wire, BrokenMessagesAreDroppedAndTheNextOneIsServed) {
+  TestPeer peer;
+  ASSERT_TRUE(peer.Connect(Lower()));
+  ASSERT_TRUE(peer.Send(Utf16Bytes(u"<MOS><heartbeat/></mos>", true)));
+  ASSERT_TRUE(Received(1));
+  EXPECT_TRUE(WaitUntil([&] { return log.CountOf(kNotXml) == 1; })) << "framed, not loaded";
+  // Noise, a broken message and a good one in one go: the good one is answered.
+  std::u16string noise(30000, u'x');
+  ASSERT_TRUE(peer.Send(Utf16Bytes(noise + u"<mos><a></b></mos>" + Heartbeat(3), true)));
+  EXPECT_EQ(peer.ReceiveMessage(true), HeartbeatAnswer(3));
+  // A zero unit ends the text of its receive: what follows it there is not read.
+  ASSERT_TRUE(peer.Send(Utf16Bytes(Heartbeat(4), true) + std::string(2, '\0') +
+                        Utf16Bytes(Heartbeat(5), true)));
+  EXPECT_EQ(peer.ReceiveMessage(true), HeartbeatAnswer(4));
+  ASSERT_TRUE(peer.Send(Utf16Bytes(Heartbeat(6), true)));
+  EXPECT_EQ(peer.ReceiveMessage(true), HeartbeatAnswer(6));
+}
+
+TEST_F(Wire, SingleByteTrafficIsReadAndAnsweredAsUtf8) {
+  TestPeer peer;
+  ASSERT_TRUE(peer.Connect(Lower()));
+  ASSERT_TRUE(peer.Send(Utf16ToUtf8(Heartbeat(5))));
+  const std::string expected = Utf16ToUtf8(HeartbeatAnswer(5));
+  EXPECT_EQ(peer.Receive(expected.size()), expected);
+}
+
+TEST_F(Wire, AcknowledgementsOnEitherPortAreRecordedNotAnswered) {
+  for (const auto& [port, id] : {std::pair{Lower(), 31}, std::pair{Upper(), 32}}) {
+    TestPeer peer;
+    ASSERT_TRUE(peer.Connect(port));
+    ASSERT_TRUE(peer.Send(Utf16Bytes(u"<mos><mosID>VIDRA</mosID><messageID>" +
+                                         Utf8ToUtf16(std::to_string(id)) +
+                                         u"</messageID><roAck><roID>R</roID><roStatus>OK"
+                                         u"</roStatus></roAck></mos>",
+                                     true)));
+    EXPECT_TRUE(WaitUntil([&] { return Control().LastAckedNoticeId() == id; }));
+    EXPECT_EQ(peer.Receive(1, 100ms), "");
+  }
+  EXPECT_EQ(JournalCount(), 2u) << "journalled, not answered";
+}
+
+class Nrcs : public Wire {
+ protected:
+  void SetUp() override {
+    Wire::SetUp();
+    ASSERT_TRUE(peer.Connect(Lower()));
+  }
+  std::string Ask(const std::string& body, int id) {
+    const std::u16string message = u"<mos><mosID>VIDRA</mosID><ncsID>NCS</ncsID><messageID>" +
+                                   Utf8ToUtf16(std::to_string(id)) + u"</messageID>" +
+                                   Utf8ToUtf16(body) + u"</mos>";
+    EXPECT_TRUE(peer.Send(Utf16Bytes(message, true)));
+    const std::string answer = Utf16ToUtf8(peer.ReceiveMessage(true));
+    const std::string head = "<mos><mosID>VIDRA</mosID><ncsID>NCS</ncsID><messageID>" +
+                             std::to_string(id) + "</messageID>";
+    EXPECT_EQ(answer.rfind(head, 0), 0u) << answer;
+    return answer.substr(std::min(answer.size(), head.size()));
+  }
+  TestPeer peer;
+};
+
+// Written in the order the server writes running orders back, so roList must equal it.
+const std::string kRunningOrder =
+    "<roID>RO1</roID><roSlug>Evening news</roSlug><roEdStart>2027-01-15T19:00:00</roEdStart>"
+    "<roEdDur>00:30:00</roEdDur><roTrigger>MANUAL</roTrigger><mosExternalMetadata><mosScope>"
+    "PLAYLIST</mosScope><mosSchema>http://vidra/schema</mosSchema><mosPayload><Creator>ann"
+    "</Creator><ModBy>bob</ModBy><Approved>1</Approved></mosPayload></mosExternalMetadata>"
+    "<story><storyID>A</storyID><storySlug>Opener</storySlug><storyNum>1</storyNum><item>"
+    "<itemID>1</itemID><objID>OBJ-A</objID><mosID>VIDRA</mosID><objTB>25</objTB><itemSlug>"
+    "Titles &amp; music</itemSlug><itemEdStart>0</itemEdStart><itemUserTimingDur>250"
+    "</itemUserTimingDur></item></story><story><storyID>B</storyID><item><itemID>1</itemID>"
+    "<objID>OBJ-B</objID><mosID>VIDRA</mosID></item></story><story><storyID>C</storyID></story>";
+
+TEST_F(Nrcs, RunningOrdersEndToEnd) {
+  EXPECT_EQ(Ask("<roCreate>" + kRunningOrder + "</roCreate>", 1),
+            "<roAck><roID>RO1</roID><roStatus>OK</roStatus><storyID>A</storyID><itemID>1"
+            "</itemID><objID>OBJ-A</objID><status>NEW</status><storyID>B</storyID><itemID>1"
+            "</itemID><objID>OBJ-B</objID><status>NEW</status><storyID>C</storyID><status>ACK"
+            "</status></roAck></mos>");
+  EXPECT_EQ(Ask("<roReq><roID>RO1</roID></roReq>", 2),
+            "<roList>" + kRunningOrder + "</roList></mos>");
+  EXPECT_NE(Ask("<roCreate><roID>RO2</roID></roCreate>", 3).find("<roStatus>OK"),
+            std::string::npos);
+
+  EXPECT_EQ(Ask("<roElementAction operation=\"MOVE\"><roID>RO1</roID><element_source><storyID>"
+                "A</storyID></element_source></roElementAction>",
+                4),
+            "<roAck><roID>RO1</roID><roStatus>OK</roStatus></roAck></mos>");
+  const std::string moved = Ask("<roReq><roID>RO1</roID></roReq>", 5);
+  EXPECT_LT(moved.find("<storyID>B</storyID>"), moved.find("<storyID>A</storyID>"));
+  EXPECT_LT(moved.find("<storyID>C</storyID>"), moved.find("<storyID>A</storyID>"));
+
+  // A roCreate of a known roID replaces it in its place.
+  Ask("<roCreate><roID>RO1</roID><roSlug>Late news</roSlug></roCreate>", 6);
+  EXPECT_EQ(Ask("<roReqAll/>", 7),
+            "<roListAll><ro><roID>RO1</roID><roSlug>Late news</roSlug><mosExternalMetadata>"
+            "<mosSchema></mosSchema><mosPayload><Approved>0</Approved></mosPayload>"
+            "</mosExternalMetadata></ro><ro><roID>RO2</roID><mosExternalMetadata><mosSchema>"
+            "</mosSchema><mosPayload><Approved>0</Approved></mosPayload></mosExternalMetadata>"
+            "</ro></roListAll></mos>");
+  EXPECT_EQ(Ask("<roDelete><roID>RO1</roID></roDelete>", 8),
+            "<roAck><roID>RO1</roID><roStatus>OK</roStatus></roAck></mos>");
+  EXPECT_EQ(Ask("<roDelete><roID>RO1</roID></roDelete>", 9),
+            "<roAck><roID>RO1</roID><roStatus>NACK</roStatus></roAck></mos>");
+  EXPECT_EQ(Ask("<roReq><roID>RO1</roID></roReq>", 10),
+            "<roAck><roID>RO1</roID><roStatus>OK</roStatus></roAck></mos>");
+}
+
+}  // namespace
+}  // namespace vidra::test
