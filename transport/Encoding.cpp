@@ -138,4 +138,23 @@ void ConvertEncoding(TextArea& area, EncodingType target) {
   area.encodingType = target;
 }
 
+std::string ConvertAnswer(EncodingType target, std::u16string_view answer) {
+  if (target == EncodingType::SingleByte) {
+    return Utf16ToUtf8(answer);
+  }
+  if (target == EncodingType::Undetermined) {
+    LogText("\nVIDRA - Can't transform to init message type\n");
+    target = EncodingType::LowByteFirst;
+  }
+  std::string bytes(answer.size() * 2, '\0');
+  const bool highFirst = target == EncodingType::HighByteFirst;
+  for (std::size_t i = 0; i < answer.size(); ++i) {
+    const auto high = static_cast<char>(answer[i] >> 8);
+    const auto low = static_cast<char>(answer[i] & 0xFF);
+    bytes[i * 2] = highFirst ? high : low;
+    bytes[i * 2 + 1] = highFirst ? low : high;
+  }
+  return bytes;
+}
+
 }  // namespace vidra

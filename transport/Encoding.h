@@ -38,6 +38,11 @@ struct TextArea {
 // pairs named a 16-bit byte order without doubt.
 bool ClassifyEncoding(TextArea& area);
 
+// The answer as wire bytes in the order target names: 16-bit units without byte-order mark
+// or terminator, or UTF-8 for single-byte traffic. Any length. An Undetermined target logs
+// that it cannot be followed and gives the machine's order.
+std::string ConvertAnswer(EncodingType target, std::u16string_view answer);
+
 inline bool IsSixteenBit(EncodingType type) {
   return type == EncodingType::HighByteFirst || type == EncodingType::LowByteFirst;
 }

@@ -85,27 +85,6 @@ std::string JournalText(std::u16string_view text) {
   return Utf16ToUtf8(text.substr(0, units));
 }
 
-// The answer's 16-bit units as bytes in the order the latest receive came in; no byte-order
-// mark and no terminator.
-std::string AnswerBytes(const std::u16string& answer, EncodingType order) {
-  if (order == EncodingType::SingleByte) {
-    return Utf16ToUtf8(answer);
-  }
-  if (order == EncodingType::Undetermined) {
-    LogText("\nVIDRA - Can't transform to init message type\n");
-    order = EncodingType::LowByteFirst;
-  }
-  std::string bytes(answer.size() * 2, '\0');
-  const bool highFirst = order == EncodingType::HighByteFirst;
-  for (std::size_t i = 0; i < answer.size(); ++i) {
-    const auto high = static_cast<char>(answer[i] >> 8);
-    const auto low = static_cast<char>(answer[i] & 0xFF);
-    bytes[i * 2] = highFirst ? high : low;
-    bytes[i * 2 + 1] = highFirst ? low : high;
-  }
-  return bytes;
-}
-
 void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber, const std::u16string& answer,
                 EncodingType order) {
   LogText("\nVIDRA - send answer to NRCS:\n");
@@ -116,7 +95,7 @@ void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber, const std
   record.direction = kDirectionSent;
   record.time = server.clock->UtcNow();
   server.journal.Append(std::move(record));
-  const std::string bytes = AnswerBytes(answer, order);
+  const std::string bytes = ConvertAnswer(order, answer);
   ssize_t sent = 0;
   {
     std::lock_guard lock(server.sendLock);  // one send at a time on any connection

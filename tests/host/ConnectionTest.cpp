@@ -22,7 +22,8 @@ TEST_F(Echo, EachConnectionHasItsOwnPairOfClientNumbers) {
   TestPeer first;
   TestPeer second;
   ASSERT_TRUE(first.Connect(Lower()));
-  ASSERT_TRUE(WaitUntil([&] { return Control().LiveConnections() == 1; }));
+  // The first thread has taken its numbers once it waits for its first receive.
+  ASSERT_TRUE(WaitUntil([&] { return log.CountOf("Try to accept mess to low port") == 1; }));
   ASSERT_TRUE(second.Connect(Upper()));
   ASSERT_TRUE(WaitUntil([&] { return Control().LiveConnections() == 2; }));
 

@@ -114,6 +114,11 @@ TEST(ServerProcess, ServesItsPortsAndStopsCleanlyOnSigterm) {
   TestPeer peer;
   ASSERT_TRUE(WaitUntil([&] { return peer.Connect(lower.Port()); })) << ReadFile(errors.Path());
   ASSERT_TRUE(peer.Send(Utf16Bytes(u"<mos><heartbeat/></mos>", true)));
+  EXPECT_NE(
+      Utf16FromBytes(peer.ReceiveUntil([](const std::string& s) { return s.size() >= 40; }), true)
+          .find(u"<heartbeat><time>"),
+      std::u16string::npos)
+      << "answered";
   TestPeer upperPeer;
   ASSERT_TRUE(WaitUntil([&] { return upperPeer.Connect(upper.Port()); }));
   ASSERT_TRUE(WaitUntil([&] {

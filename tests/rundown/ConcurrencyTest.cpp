@@ -8,6 +8,7 @@
 #include "common/Log.h"
 #include "rundown/RoStore.h"
 #include "tests/rundown/RundownBuilders.h"
+#include "tests/support/TestSupport.h"
 
 namespace vidra {
 namespace {
@@ -64,6 +65,8 @@ TEST(RundownConcurrency, EditsAndReadersShareRunningOrdersSafely) {
       ASSERT_EQ(store.DeleteRo(roID, a), HResult::S_OK);
     }
   }
+  // On a busy machine the readers may not have run yet.
+  EXPECT_TRUE(test::WaitUntil([&] { return itemsRead.load() > 0; }));
   done = true;
   for (auto& t : readers) {
     t.join();

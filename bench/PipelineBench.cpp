@@ -1,0 +1,104 @@
+// One message from wire bytes to answer bytes without the socket: classification and
+// conversion of each receive, framing, XML load, dispatch into the store, the answer's
+// document and its conversion back to the sender's byte order.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/Log.h"
+#include "common/Text.h"
+#include "mos/MosXml.h"
+#include "transport/Encoding.h"
+#include "transport/Framer.h"
+
+namespace vidra {
+namespace {
+
+class Quiet final : public LogSink {
+ public:
+  void Write(std::string_view) override {}
+};
+
+std::string HighByteFirst(const std::u16string& text) {
+  std::string bytes;
+  bytes.reserve(text.size() * 2);
+  for (const char16_t unit : text) {
+    bytes += static_cast<char>(unit >> 8);
+    bytes += static_cast<char>(unit & 0xFF);
+  }
+  return bytes;
+}
+
+std::u16string RoCreate(int stories, int items) {
+  std::string body =
+      "<mos><mosID>VIDRA</mosID><ncsID>NCS</ncsID><messageID>7</messageID>"
+      "<roCreate><roID>RO-BENCH</roID><roSlug>Evening</roSlug><roEdStart>"
+      "2027-01-15T19:00:00</roEdStart>";
+  for (int s = 0; s < stories; ++s) {
+    body += "<story><storyID>S" + std::to_string(s) + "</storyID><storySlug>Story " +
+            std::to_string(s) + "</storySlug>";
+    for (int i = 0; i < items; ++i) {
+      body += "<item><itemID>" + std::to_string(i) + "</itemID><objID>OBJ" + std::to_string(s) +
+              "-" + std::to_string(i) +
+              "</objID><mosID>VIDRA</mosID><objPaths><objPath>clip.mxf</objPath></objPaths>"
+              "<itemEdStart>0</itemEdStart><itemUserTimingDur>250</itemUserTimingDur></item>";
+    }
+    body += "</story>";
+  }
+  return Utf8ToUtf16(body + "</roCreate></mos>");
+}
+
+void WireToAnswer(benchmark::State& state, const std::u16string& message) {
+  Quiet quiet;
+  ScopedLogSink sink(quiet);
+  ManualClock clock(kUnixEpochFileTime);
+  PlayoutManager manager(std::make_shared<ManualClock>(kUnixEpochFileTime));
+  MOSXMLParser parser(clock);
+  static_cast<void>(parser.Initialize());
+  const std::string wire = HighByteFirst(message);
+  auto area = std::make_unique<TextArea>();
+  Framer framer;
+  std::size_t answerBytes = 0;
+  for (auto _ : state) {
+    for (std::size_t at = 0; at < wire.size(); at += TextArea::kReceiveBytes) {
+      const std::size_t n = std::min(TextArea::kReceiveBytes, wire.size() - at);
+      area->Clear();
+      std::memcpy(area->bytes.data(), wire.data() + at, n);
+      ClassifyEncoding(*area);
+      area->encodingType = EncodingType::HighByteFirst;  // a short tail keeps the known order
+      ConvertEncoding(*area, EncodingType::LowByteFirst);
+      framer.Append(area->Text());
+    }
+    std::u16string framed;
+    if (framer.Next(framed) != FrameResult::Complete || !parser.LoadMessage(framed)) {
+      state.SkipWithError("message did not load");
+      return;
+    }
+    std::u16string answer;
+    bool answered = false;
+    static_cast<void>(parser.HandleMessage(manager, answer, answered));
+    const std::string bytes = ConvertAnswer(EncodingType::HighByteFirst, answer);
+    answerBytes = bytes.size();
+    benchmark::DoNotOptimize(bytes);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * wire.size()));
+  state.counters["answerBytes"] = static_cast<double>(answerBytes);
+}
+
+void Heartbeat(benchmark::State& state) {
+  WireToAnswer(state,
+               u"<mos><mosID>VIDRA</mosID><ncsID>NCS</ncsID><messageID>42</messageID>"
+               u"<heartbeat/></mos>");
+}
+BENCHMARK(Heartbeat);
+
+void RoCreate100x5(benchmark::State& state) {
+  WireToAnswer(state, RoCreate(100, 5));
+}
+BENCHMARK(RoCreate100x5)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace vidra
+
+BENCHMARK_MAIN();
