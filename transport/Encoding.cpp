@@ -77,16 +77,17 @@ std::u16string TextArea::Text() const {
   return text;
 }
 
-bool ClassifyEncoding(TextArea& area) {
-  if (area.encodingType != EncodingType::Undetermined) {
-    return false;
-  }
+namespace {
+
+// Counts the first 14 byte pairs of bytes and names the order; fallbackLine is logged with
+// the counts when they are mixed. True when the pairs named a 16-bit order without doubt.
+bool ClassifyPairs(const std::uint8_t* bytes, EncodingType& type, const char* fallbackLine) {
   int highFirst = 0;  // zero byte first: a big-endian unit of a Latin character
   int lowFirst = 0;
   int other = 0;
   for (std::size_t i = 0; i < kClassifiedPairs; ++i) {
-    const bool firstZero = area.bytes[i * 2] == 0;
-    const bool secondZero = area.bytes[i * 2 + 1] == 0;
+    const bool firstZero = bytes[i * 2] == 0;
+    const bool secondZero = bytes[i * 2 + 1] == 0;
     if (firstZero && !secondZero) {
       ++highFirst;
     } else if (!firstZero && secondZero) {
@@ -96,22 +97,31 @@ bool ClassifyEncoding(TextArea& area) {
     }
   }
   if (highFirst == static_cast<int>(kClassifiedPairs)) {
-    area.encodingType = EncodingType::HighByteFirst;
+    type = EncodingType::HighByteFirst;
     return true;
   }
   if (lowFirst == static_cast<int>(kClassifiedPairs)) {
-    area.encodingType = EncodingType::LowByteFirst;
+    type = EncodingType::LowByteFirst;
     return true;
   }
   if (other == static_cast<int>(kClassifiedPairs)) {
-    area.encodingType = EncodingType::SingleByte;
+    type = EncodingType::SingleByte;
   } else {
-    Log("Can't define bytes order in input message and type of encoding: BE=%d, LE=%d, "
-        "ANSI=%d. Use default encoding BE.\n",
-        lowFirst, highFirst, other);
-    area.encodingType = EncodingType::LowByteFirst;
+    Log(fallbackLine, lowFirst, highFirst, other);
+    type = EncodingType::LowByteFirst;
   }
   return false;
+}
+
+}  // namespace
+
+bool ClassifyEncoding(TextArea& area) {
+  if (area.encodingType != EncodingType::Undetermined) {
+    return false;
+  }
+  return ClassifyPairs(area.bytes.data(), area.encodingType,
+                       "Can't define bytes order in input message and type of encoding: BE=%d, "
+                       "LE=%d, ANSI=%d. Use default encoding BE.\n");
 }
 
 void ConvertEncoding(TextArea& area, EncodingType target) {
@@ -136,6 +146,20 @@ void ConvertEncoding(TextArea& area, EncodingType target) {
     }
   }
   area.encodingType = target;
+}
+
+std::string ConvertNotice(std::u16string_view notice, EncodingType& classified) {
+  std::uint8_t head[kClassifiedPairs * 2] = {};
+  for (std::size_t i = 0; i < kClassifiedPairs && i < notice.size(); ++i) {
+    head[i * 2] = static_cast<std::uint8_t>(notice[i] & 0xFF);  // the string's own order
+    head[i * 2 + 1] = static_cast<std::uint8_t>(notice[i] >> 8);
+  }
+  ClassifyPairs(head, classified,
+                "Can't define bytes order in resp message and type of encoding: BE=%d, LE=%d, "
+                "ANSI=%d. Use default encoding BE.\n");
+  // Sent high byte first even when the count said single-byte: the notice is 16-bit text,
+  // and leaving it in the machine's order would send it backwards.
+  return ConvertAnswer(EncodingType::HighByteFirst, notice);
 }
 
 std::string ConvertAnswer(EncodingType target, std::u16string_view answer) {

@@ -43,6 +43,11 @@ bool ClassifyEncoding(TextArea& area);
 // that it cannot be followed and gives the machine's order.
 std::string ConvertAnswer(EncodingType target, std::u16string_view answer);
 
+// A status notice as wire bytes. The notice text is classified as a string (with the "resp"
+// form of the fallback line) and the result returned in classified; the bytes are always
+// the notice's 16-bit units high byte first, whatever the NRCS itself sends.
+std::string ConvertNotice(std::u16string_view notice, EncodingType& classified);
+
 inline bool IsSixteenBit(EncodingType type) {
   return type == EncodingType::HighByteFirst || type == EncodingType::LowByteFirst;
 }
