@@ -59,17 +59,34 @@ HResult ReadRefs(const pugi::xml_node& list, ElementRefs& refs, std::int32_t& co
   return HResult::S_OK;
 }
 
+namespace {
+
+// The roID and element_target children, read alike by both kinds of roElementAction; false
+// for any other child.
+bool ReadRoIDOrTarget(const pugi::xml_node& child, ElementRefs& refs, std::int32_t& nTarget) {
+  const std::string_view name = child.name();
+  if (name == "roID") {
+    refs.emplace_back(NodeText(child));
+    return true;
+  }
+  if (name == "element_target") {
+    static_cast<void>(ReadRefs(child, refs, nTarget));
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 HResult ReadElementRefs(const pugi::xml_node& element, ElementRefs& refs, std::int32_t& nTarget,
                         std::int32_t& nSource) {
   nTarget = 0;
   nSource = 0;
   for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling()) {
-    const std::string_view name = child.name();
-    if (name == "roID") {
-      refs.emplace_back(NodeText(child));
-    } else if (name == "element_target") {
-      static_cast<void>(ReadRefs(child, refs, nTarget));
-    } else if (name == "element_source") {
+    if (ReadRoIDOrTarget(child, refs, nTarget)) {
+      continue;
+    }
+    if (std::string_view(child.name()) == "element_source") {
       static_cast<void>(ReadRefs(child, refs, nSource));
     }
   }
@@ -82,12 +99,10 @@ HResult ReadElementContent(const pugi::xml_node& element, ElementRefs& refs, std
   nTarget = 0;
   nSource = 0;
   for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling()) {
-    const std::string_view name = child.name();
-    if (name == "roID") {
-      refs.emplace_back(NodeText(child));
-    } else if (name == "element_target") {
-      static_cast<void>(ReadRefs(child, refs, nTarget));
-    } else if (name == "element_source") {
+    if (ReadRoIDOrTarget(child, refs, nTarget)) {
+      continue;
+    }
+    if (std::string_view(child.name()) == "element_source") {
       std::int32_t count = 0;
       for (pugi::xml_node source = child.first_child(); source; source = source.next_sibling()) {
         const std::string_view kind = source.name();

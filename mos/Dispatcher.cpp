@@ -18,7 +18,7 @@ struct Request {
   MOSXMLWriter& writer;
   PlayoutManager& manager;
   pugi::xml_node body;
-  std::int32_t channel;
+  std::int32_t channel = 0;
   const MosText& mosID;
   const MosText& ncsID;
   const MosText& messageID;

@@ -7,18 +7,18 @@ namespace vidra {
 
 namespace {
 
-bool Letter(char16_t c, char lower) {
+bool Letter(char16_t c, char16_t lower) {
   return c == lower || c == lower - 32;
 }
 
 bool IsOpenTag(std::u16string_view s, std::size_t i) {
-  return s[i] == u'<' && Letter(s[i + 1], 'm') && Letter(s[i + 2], 'o') && Letter(s[i + 3], 's') &&
-         s[i + 4] == u'>';
+  return s[i] == u'<' && Letter(s[i + 1], u'm') && Letter(s[i + 2], u'o') &&
+         Letter(s[i + 3], u's') && s[i + 4] == u'>';
 }
 
 bool IsCloseTag(std::u16string_view s, std::size_t i) {
-  return s[i] == u'<' && s[i + 1] == u'/' && Letter(s[i + 2], 'm') && Letter(s[i + 3], 'o') &&
-         Letter(s[i + 4], 's') && s[i + 5] == u'>';
+  return s[i] == u'<' && s[i + 1] == u'/' && Letter(s[i + 2], u'm') && Letter(s[i + 3], u'o') &&
+         Letter(s[i + 4], u's') && s[i + 5] == u'>';
 }
 
 }  // namespace
