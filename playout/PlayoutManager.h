@@ -1,12 +1,16 @@
 // The playout side of the server: channels, players and the threads that play running
 // orders. Created by InitMOSSrv and destroyed by DeInitMOSSrv on the control thread;
-// StartPlayout runs on the launcher thread. This is the manager's frame: it has no channels
-// yet and its start and stop succeed.
+// StartPlayout runs on the launcher thread. It configures the channels, routes messages to
+// them, queues their status notices and writes their playlists; the players and playback
+// threads are not built yet.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -14,6 +18,8 @@
 #include "common/HResult.h"
 #include "common/MosText.h"
 #include "common/Settings.h"
+#include "playout/ChannelSettings.h"
+#include "playout/StatusNotice.h"
 #include "rundown/RoStore.h"
 
 namespace vidra {
@@ -25,24 +31,36 @@ class PlayoutManager {
   PlayoutManager(const PlayoutManager&) = delete;
   PlayoutManager& operator=(const PlayoutManager&) = delete;
 
-  // Reads the channel settings and opens the players.
+  // Reads the channel settings (see LoadSettings for the codes) and sets running.
   HResult InitPlayout(const SettingsSource& settings);
   // Sets running and starts the playout threads.
   void StartPlayout();
   // Waits for the threads StartPlayout started; they end once running is cleared.
   void WaitThreadsEnd();
-  // Writes each channel's playlist.
-  void SaveSchedules();
+  // Writes each channel's playlist; false when one could not be written completely (the
+  // others are written all the same).
+  bool SaveSchedules();
 
-  std::size_t ChannelCount() const { return 0; }
+  std::size_t ChannelCount() const { return channels_.size(); }
+  const std::vector<ChannelRecord>& Channels() const { return channels_; }
+  const std::string& ServerName() const { return serverName_; }
 
   // The channel that a message's mosID addresses: the part after its last "." against the
-  // channel names, without regard to case; 0 when none matches. No channels are configured
-  // yet, so every mosID addresses channel 0.
+  // channel names, without regard to case; 0 when none matches or there is no mosID.
   std::int32_t FindChannelByName(const MosText& mosID) const;
+
+  // The status notices waiting for the NRCS, at most kNoticeLimit; a notice beyond that is
+  // dropped and PushNotice answers false.
+  static constexpr std::size_t kNoticeLimit = 10;
+  bool PushNotice(StatusNotice notice);
+  // The oldest notice, taken in the same step that finds one; none when the queue is empty.
+  std::optional<StatusNotice> PopNotice();
+  std::size_t NoticeCount() const;
   // The running orders of one channel (0 to 7); a channel out of range gives channel 0.
   RoStore& Store(std::int32_t channel);
 
+  // Frames per second of the channels' output.
+  double frameRate = 25.0;
   // The media folder that relative objPaths are completed with.
   MosText mediaPath;
 
@@ -50,10 +68,12 @@ class PlayoutManager {
   std::atomic<bool> running{false};
 
  private:
-  static constexpr std::size_t kChannels = 8;
-
   std::shared_ptr<Clock> clock_;
-  std::array<RoStore, kChannels> stores_;
+  std::string serverName_ = "VIDRA";
+  std::vector<ChannelRecord> channels_;
+  mutable std::mutex noticeLock_;  // guards notices_
+  std::deque<StatusNotice> notices_;
+  std::array<RoStore, kMaxChannels> stores_;
   std::vector<std::thread> threads_;
 };
 

@@ -185,3 +185,31 @@ TEST(ControlObjectMissingFile, InitFailsNamingTheFile) {
 
 }  // namespace
 }  // namespace vidra::test
+
+namespace vidra::test {
+namespace {
+
+TEST(ControlObjectNoChannels, InitFailsWithTheSettingAtFault) {
+  LogCapture log;
+  TempFile settings(
+      "[Devices]\nout1 = virtual\n[VIDRAServer]\nChannelCount = 1\n"
+      "CHANNEL_NAME1 = NEWS\nCHANNEL_PLAYER1 = Out1\n");
+  ControlOptions options;
+  options.configPath = settings.Path();
+  options.clock = std::make_shared<ManualClock>(kTestStart);
+  CMOS_SRV_STNDRT control(options);
+  EXPECT_EQ(control.InitMOSSrv(), HResult::S_FALSE) << "no channel can be configured";
+  EXPECT_TRUE(log.HasInOrder(
+      {"Settings are loaded", "try to init TE",
+       "VIDRA - " + settings.Path() +
+           ": [VIDRAServer] CHANNEL_PLAYER1 = 'Out1' names no device of [Devices]; the entry is "
+           "skipped",
+       "Init TE is failed"}));
+  EXPECT_EQ(log.CountOf("Low port socket is initialized"), 0u) << "nothing starts half configured";
+  std::uint8_t state = 9;
+  EXPECT_EQ(control.GetStateMOSSrv(state), HResult::S_OK);
+  EXPECT_EQ(state, 0);
+}
+
+}  // namespace
+}  // namespace vidra::test

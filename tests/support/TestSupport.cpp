@@ -41,7 +41,10 @@ TempFile::~TempFile() {
 }
 
 std::string LoopbackSettings(std::string_view extra) {
-  std::string text = "[Network]\nListenAddress = 127.0.0.1\nLowerPort = 0\nUpperPort = 0\n";
+  std::string text =
+      "[VIDRAServer]\nChannelCount = 1\nCHANNEL_NAME1 = NEWS\nCHANNEL_PLAYER1 = out1\n"
+      "[Devices]\nout1 = virtual 25\n"
+      "[Network]\nListenAddress = 127.0.0.1\nLowerPort = 0\nUpperPort = 0\n";
   text += extra;
   return text;
 }

@@ -1,0 +1,118 @@
+// Each running order's lines are formatted under its lock and written after it is released,
+// so a slow disk never holds up the threads that share the running orders.
+#include "playout/PlaylistExport.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include "common/FileTime.h"
+#include "common/Log.h"
+#include "common/Text.h"
+
+namespace vidra {
+
+namespace {
+
+std::string TwoDigits(long value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%02ld", value);
+  return text;
+}
+
+std::string Clock(long h, long m, long s, long f) {
+  return TwoDigits(h) + ":" + TwoDigits(m) + ":" + TwoDigits(s) + "." + TwoDigits(f);
+}
+
+// The wait line: TIMED running orders start at startTime, which holds local time as written
+// in roEdStart, so it is written as it is.
+std::string WaitLine(const ro& r) {
+  const std::string& title = r.roSlug.Str();
+  if (r.trigger == TIMED) {
+    CalendarTime at{};
+    if (!ToCalendar(r.startTime, at)) {
+      at = CalendarTime{};
+    }
+    return "<wait start=\"time active\" time=\"" +
+           Clock(at.hour, at.minute, at.second, at.milliseconds / 10) +
+           "\" preload=\"5\" title=\"" + title + "\" />\r\n";
+  }
+  if (r.trigger == CHAINED) {
+    return "<wait start=\"follow\" title=\"" + title + "\" />\r\n";
+  }
+  return "<wait start=\"operator\" title=\"" + title + "\" />\r\n";
+}
+
+std::string RunningOrderText(const ro& r) {
+  std::lock_guard guard(r.lock);  // the ro lock, while its fields are read
+  std::string text = WaitLine(r);
+  for (const auto& s : r.stories) {
+    text += "<comment title=\"Story : " + s.storySlug.Str() + "\" />\r\n";
+    for (const auto& i : s.items) {
+      if (!i.itemSlug.IsEmpty()) {
+        text += "<comment title=\"Item : " + i.itemSlug.Str() + "\" />\r\n";
+      }
+      const double markIn = i.markIn.value_or(0.0);
+      const double duration = i.playDuration.value_or(0.0);
+      if (markIn > 0.001 || duration > 0.001) {
+        text += "<movie file=\"" + i.paths.objPath.Str() + "\" duration=\"" +
+                FormatTimecode(duration) + "\" markin=\"" + FormatTimecode(markIn) + "\" />\r\n";
+      } else {
+        text += "<movie file=\"" + i.paths.objPath.Str() + "\" />\r\n";
+      }
+    }
+  }
+  return text;
+}
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+bool WriteUtf16(std::FILE* file, const std::string& text) {
+  const std::u16string units = Utf8ToUtf16(text);
+  std::string bytes(units.size() * 2, '\0');
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    bytes[i * 2] = static_cast<char>(units[i] & 0xFF);
+    bytes[i * 2 + 1] = static_cast<char>(units[i] >> 8);
+  }
+  return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+}
+
+}  // namespace
+
+std::string FormatTimecode(double seconds) {
+  const double v = std::fabs(seconds);
+  if (!std::isfinite(v) || v > 1e15) {
+    return Clock(23, 0, 0, 0);
+  }
+  const auto s = static_cast<long>(v + 0.001);
+  long f = static_cast<long>((v - static_cast<double>(s)) * 100.0);
+  f = f < 0 ? 0 : (f > 99 ? 99 : f);
+  const long m = s / 60;
+  const long h = m / 60;
+  return Clock(h < 23 ? h : 23, m - 60 * h, s - 60 * m, f);
+}
+
+bool WritePlaylistFile(const std::string& path, const RoStore& store) {
+  const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+  if (!file) {
+    Log("VIDRA - cannot write the playlist %s: %s", path.c_str(), ErrorText(errno).c_str());
+    return false;
+  }
+  std::vector<std::shared_ptr<ro>> list;
+  store.CopyRoList(list);
+  bool written = std::fwrite("\xFF\xFE", 1, 2, file.get()) == 2;
+  for (std::size_t n = 0; written && n < list.size(); ++n) {
+    written = WriteUtf16(file.get(), RunningOrderText(*list[n]));
+  }
+  written = std::fflush(file.get()) == 0 && written;
+  if (!written) {
+    Log("VIDRA - the playlist %s was not written completely: %s", path.c_str(),
+        ErrorText(errno).c_str());
+  }
+  return written;
+}
+
+}  // namespace vidra
