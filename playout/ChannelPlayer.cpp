@@ -1,0 +1,31 @@
+// The backends a [Devices] entry can name.
+#include "playout/ChannelPlayer.h"
+
+#include <cstdlib>
+
+#include "playout/players/virtual/VirtualPlayer.h"
+
+namespace vidra {
+
+HResult CreateChannelPlayer(const std::string& backend, const std::string& parameter,
+                            std::shared_ptr<Clock> clock, std::unique_ptr<ChannelPlayer>& player,
+                            std::string& error) {
+  if (backend == "virtual") {
+    double rate = 25.0;
+    if (!parameter.empty()) {
+      char* end = nullptr;
+      rate = std::strtod(parameter.c_str(), &end);
+      if (end == parameter.c_str() || *end != '\0' || !(rate > 0 && rate <= 1000)) {
+        error =
+            "the virtual player takes a frame rate above 0 and up to 1000, not '" + parameter + "'";
+        return HResult::E_INVALIDARG;
+      }
+    }
+    player = std::make_unique<VirtualPlayer>(std::move(clock), rate);
+    return HResult::S_OK;
+  }
+  error = "there is no player backend '" + backend + "'";
+  return HResult::E_INVALIDARG;
+}
+
+}  // namespace vidra
