@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libpugixml-dev libinih-dev libcli11-dev nlohmann-json3-dev
+  libavformat-dev libavutil-dev
 )
 
 missing=()

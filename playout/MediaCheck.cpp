@@ -1,0 +1,46 @@
+// The file is probed with no lock held; the result is written back only if the running order
+// was not edited meanwhile (an edit makes its items NEW again and they are checked anew).
+#include "playout/MediaCheck.h"
+
+#include "common/Log.h"
+
+namespace vidra {
+
+void MediaCheck::Run() {
+  LogText("CheckFile thread was started");
+  while (running_) {
+    Turn();
+  }
+  LogText("CheckFile thread was finished");
+  LogText("CheckFile event was setted");
+}
+
+void MediaCheck::Turn() {
+  if (channel_ >= channels_) {
+    clock_.SleepFor(std::chrono::milliseconds(100));
+    channel_ = 0;
+    return;
+  }
+  RoStore& store = stores_[channel_];
+  if (position_ >= store.GetRoCount()) {
+    ++channel_;
+    position_ = 0;
+    clock_.SleepFor(std::chrono::milliseconds(10));
+    return;
+  }
+  if (const auto found = store.FindNewItem(position_)) {
+    std::int32_t frames = 0;
+    const bool opened = probe_.FrameCount(found->snapshot.paths.objPath.Str(), frameRate_, frames);
+    static_cast<void>(
+        CompleteItemCheck(*found, opened ? READY : NOT_READY, opened ? frames : 0, frameRate_));
+  } else if (const auto r = store.GetRoAt(position_)) {
+    std::lock_guard guard(r->lock);  // the ro lock: checkState and the schedule together
+    if (r->checkState != 2) {
+      r->checkState = 2;
+      r->RecomputeSchedule();
+    }
+  }
+  ++position_;
+}
+
+}  // namespace vidra
