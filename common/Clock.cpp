@@ -2,6 +2,7 @@
 // interface.
 #include "common/Clock.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace vidra {
@@ -20,6 +21,19 @@ std::chrono::nanoseconds SystemClock::Monotonic() const {
 
 void SystemClock::SleepFor(std::chrono::nanoseconds duration) {
   std::this_thread::sleep_for(duration);
+}
+
+void SystemClock::SleepWhile(std::chrono::nanoseconds duration,
+                             const std::atomic<bool>& keepRunning) {
+  constexpr std::chrono::nanoseconds kSlice = std::chrono::milliseconds(20);
+  const auto end = std::chrono::steady_clock::now() + duration;
+  while (keepRunning) {
+    const auto left = end - std::chrono::steady_clock::now();
+    if (left <= std::chrono::nanoseconds(0)) {
+      return;
+    }
+    std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(left, kSlice));
+  }
 }
 
 ManualClock::ManualClock(FileTime utc, Mode mode, std::chrono::seconds localOffset)
@@ -52,6 +66,24 @@ void ManualClock::SleepFor(std::chrono::nanoseconds duration) {
   ++sleepers_;
   advanced_.notify_all();
   advanced_.wait(lock, [&] { return woken_ || monotonic_ >= deadline; });
+  --sleepers_;
+}
+
+void ManualClock::SleepWhile(std::chrono::nanoseconds duration,
+                             const std::atomic<bool>& keepRunning) {
+  std::unique_lock lock(mutex_);
+  if (mode_ == Mode::AutoAdvance) {
+    lock.unlock();
+    SleepFor(duration);
+    return;
+  }
+  const auto deadline = monotonic_ + duration;
+  ++sleepers_;
+  advanced_.notify_all();
+  // The flag has no one to notify this clock, so it is looked at every few milliseconds.
+  while (!woken_ && monotonic_ < deadline && keepRunning) {
+    advanced_.wait_for(lock, std::chrono::milliseconds(2));
+  }
   --sleepers_;
 }
 

@@ -3,6 +3,7 @@
 // advance it, so waits of minutes run in milliseconds. Safe to use from any thread.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -19,6 +20,10 @@ class Clock {
   virtual FileTime LocalNow() const = 0;
   virtual std::chrono::nanoseconds Monotonic() const = 0;
   virtual void SleepFor(std::chrono::nanoseconds duration) = 0;
+  // Like SleepFor, but returns early (within a few milliseconds of real time) once
+  // keepRunning is false, so that a stopping owner never waits for a worker's sleep.
+  virtual void SleepWhile(std::chrono::nanoseconds duration,
+                          const std::atomic<bool>& keepRunning) = 0;
 };
 
 class SystemClock final : public Clock {
@@ -27,6 +32,7 @@ class SystemClock final : public Clock {
   FileTime LocalNow() const override;
   std::chrono::nanoseconds Monotonic() const override;
   void SleepFor(std::chrono::nanoseconds duration) override;
+  void SleepWhile(std::chrono::nanoseconds duration, const std::atomic<bool>& keepRunning) override;
 };
 
 // A clock that moves only when told. In Blocking mode SleepFor waits until another thread
@@ -43,6 +49,7 @@ class ManualClock final : public Clock {
   FileTime LocalNow() const override;
   std::chrono::nanoseconds Monotonic() const override;
   void SleepFor(std::chrono::nanoseconds duration) override;
+  void SleepWhile(std::chrono::nanoseconds duration, const std::atomic<bool>& keepRunning) override;
 
   // Moves wall and monotonic time forward together and wakes sleepers that are due.
   void Advance(std::chrono::nanoseconds duration);

@@ -17,7 +17,7 @@ void MediaCheck::Run() {
 
 void MediaCheck::Turn() {
   if (channel_ >= channels_) {
-    clock_.SleepFor(std::chrono::milliseconds(100));
+    clock_.SleepWhile(std::chrono::milliseconds(100), running_);
     channel_ = 0;
     return;
   }
@@ -25,7 +25,7 @@ void MediaCheck::Turn() {
   if (position_ >= store.GetRoCount()) {
     ++channel_;
     position_ = 0;
-    clock_.SleepFor(std::chrono::milliseconds(10));
+    clock_.SleepWhile(std::chrono::milliseconds(10), running_);
     return;
   }
   if (const auto found = store.FindNewItem(position_)) {

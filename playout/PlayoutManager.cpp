@@ -1,11 +1,17 @@
 // Threads are joined only if they were started, so a stop without a start never waits.
 #include "playout/PlayoutManager.h"
 
+#include "common/Log.h"
+#include "playout/MediaCheck.h"
 #include "playout/PlaylistExport.h"
 
 namespace vidra {
 
+PlayoutManager::PlayoutManager(std::shared_ptr<Clock> clock, std::unique_ptr<MediaProbe> probe)
+    : clock_(std::move(clock)), probe_(probe ? std::move(probe) : CreateFfmpegProbe()) {}
+
 PlayoutManager::~PlayoutManager() {
+  LogText("Player Destructor");
   running = false;
   WaitThreadsEnd();
 }
@@ -16,11 +22,44 @@ HResult PlayoutManager::InitPlayout(const SettingsSource& settings) {
   if (loaded != HResult::S_OK) {
     return loaded;
   }
+  std::vector<std::unique_ptr<ChannelPlayer>> players;
+  for (const auto& channel : read.channels) {
+    std::unique_ptr<ChannelPlayer> player;
+    std::string error;
+    const HResult opened =
+        CreateChannelPlayer(channel.backend, channel.deviceParameter, clock_, player, error);
+    if (opened != HResult::S_OK) {
+      Log("VIDRA - %s: [Devices] %s: %s", settings.Origin().c_str(), channel.playerName.c_str(),
+          error.c_str());
+      return opened;
+    }
+    static_cast<void>(player->SetFlagA(1));
+    static_cast<void>(player->SetFlagB(1));
+    players.push_back(std::move(player));
+  }
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  double rate = 0;
+  if (const HResult format = players.front()->GetFormat(width, height, rate);
+      format != HResult::S_OK) {
+    return format;
+  }
+  std::vector<std::unique_ptr<ChannelActions>> actions;
+  for (std::size_t k = 0; k < players.size(); ++k) {
+    actions.push_back(
+        std::make_unique<ChannelActions>(static_cast<std::int32_t>(k), *players[k], *clock_));
+    if (const HResult synced = actions.back()->TimeSync(); synced != HResult::S_OK) {
+      return synced;
+    }
+  }
+  frameRate = rate;
   serverName_ = read.serverName;
   if (!read.mediaPath.empty()) {
     mediaPath = read.mediaPath;
   }
   channels_ = std::move(read.channels);
+  players_ = std::move(players);
+  actions_ = std::move(actions);
   running = true;
   return HResult::S_OK;
 }
@@ -70,10 +109,28 @@ RoStore& PlayoutManager::Store(std::int32_t channel) {
 }
 
 void PlayoutManager::StartPlayout() {
-  running = true;
+  // running was set by InitPlayout; setting it here again could undo a stop that came
+  // before this launcher thread ran, and its threads would never end.
+  if (running && !mediaCheck_.joinable()) {
+    mediaCheck_ = std::thread([this] {
+      MediaCheck check(stores_.data(), channels_.size(), *probe_, *clock_, frameRate, running);
+      check.Run();
+    });
+  }
+}
+
+void PlayoutManager::StopNow(std::int32_t k) {
+  if (players_.empty()) {
+    return;
+  }
+  const bool valid = k >= 0 && static_cast<std::size_t>(k) < players_.size();
+  static_cast<void>(players_[valid ? static_cast<std::size_t>(k) : 0]->PlayEmpty(0.0, 0.1));
 }
 
 void PlayoutManager::WaitThreadsEnd() {
+  if (mediaCheck_.joinable()) {
+    mediaCheck_.join();
+  }
   for (auto& thread : threads_) {
     if (thread.joinable()) {
       thread.join();

@@ -1,8 +1,8 @@
 // The playout side of the server: channels, players and the threads that play running
 // orders. Created by InitMOSSrv and destroyed by DeInitMOSSrv on the control thread;
-// StartPlayout runs on the launcher thread. It configures the channels, routes messages to
-// them, queues their status notices and writes their playlists; the players and playback
-// threads are not built yet.
+// StartPlayout runs on the launcher thread. It configures the channels and opens their
+// players, routes messages to them, runs the media check, queues status notices and writes
+// the playlists; the channels' playback threads are not built yet.
 #pragma once
 
 #include <array>
@@ -18,7 +18,10 @@
 #include "common/HResult.h"
 #include "common/MosText.h"
 #include "common/Settings.h"
+#include "playout/ChannelActions.h"
+#include "playout/ChannelPlayer.h"
 #include "playout/ChannelSettings.h"
+#include "playout/MediaProbe.h"
 #include "playout/StatusNotice.h"
 #include "rundown/RoStore.h"
 
@@ -26,15 +29,22 @@ namespace vidra {
 
 class PlayoutManager {
  public:
-  explicit PlayoutManager(std::shared_ptr<Clock> clock) : clock_(std::move(clock)) {}
+  // probe examines media files for the media check; none takes the FFmpeg probe.
+  explicit PlayoutManager(std::shared_ptr<Clock> clock, std::unique_ptr<MediaProbe> probe = {});
   ~PlayoutManager();
   PlayoutManager(const PlayoutManager&) = delete;
   PlayoutManager& operator=(const PlayoutManager&) = delete;
 
-  // Reads the channel settings (see LoadSettings for the codes) and sets running.
+  // Reads the channel settings (see LoadSettings for the codes), opens each channel's player
+  // and anchors its clock, then sets running.
   HResult InitPlayout(const SettingsSource& settings);
-  // Sets running and starts the playout threads.
+  // Starts the playout threads, unless the manager was stopped meanwhile.
   void StartPlayout();
+  // Ends the clip on air of channel k (channel 0 for a k out of range) at once.
+  void StopNow(std::int32_t k);
+  // Channel k's player and its clock anchor; k must be below ChannelCount().
+  ChannelPlayer& Player(std::size_t k) { return *players_[k]; }
+  ChannelActions& Actions(std::size_t k) { return *actions_[k]; }
   // Waits for the threads StartPlayout started; they end once running is cleared.
   void WaitThreadsEnd();
   // Writes each channel's playlist; false when one could not be written completely (the
@@ -74,6 +84,10 @@ class PlayoutManager {
   mutable std::mutex noticeLock_;  // guards notices_
   std::deque<StatusNotice> notices_;
   std::array<RoStore, kMaxChannels> stores_;
+  std::vector<std::unique_ptr<ChannelPlayer>> players_;
+  std::vector<std::unique_ptr<ChannelActions>> actions_;
+  std::unique_ptr<MediaProbe> probe_;
+  std::thread mediaCheck_;
   std::vector<std::thread> threads_;
 };
 

@@ -150,3 +150,67 @@ TEST(PlayoutManager, EachChannelGetsItsPlaylistEvenWhenOneFails) {
 
 }  // namespace
 }  // namespace vidra
+
+namespace vidra {
+namespace {
+
+// Media files are not looked at: every file has ten seconds.
+class FixedProbe final : public MediaProbe {
+ public:
+  bool FrameCount(const std::string& path, double frameRate, std::int32_t& frames) override {
+    frames = path.empty() ? 0 : static_cast<std::int32_t>(10 * frameRate);
+    return !path.empty();
+  }
+};
+
+TEST(PlayoutManager, OpensPlayersChecksMediaAndStopsItsThreads) {
+  auto clock = std::make_shared<ManualClock>(kUnixEpochFileTime, ManualClock::Mode::Blocking);
+  PlayoutManager manager(clock, std::make_unique<FixedProbe>());
+  auto settings = Channels(1, {{"NEWS", "out1"}});
+  settings.push_back({"Devices", "slow", "virtual 50"});
+  ASSERT_EQ(manager.InitPlayout(MapSettings(settings)), HResult::S_OK);
+  EXPECT_DOUBLE_EQ(manager.frameRate, 25.0) << "channel 0's player gives the rate";
+  EXPECT_NE(manager.Actions(0).anchorTime, 0u) << "anchored at init";
+
+  auto r = std::make_unique<ro>();
+  r->roID = "R";
+  story s;
+  item i;
+  i.itemID = "1";
+  i.paths.objPath = "/m/clip.mxf";
+  s.items = {i};
+  r->stories = {s};
+  RoAckInfo ack;
+  ASSERT_EQ(manager.Store(0).AddRo(std::move(r), ack), HResult::S_OK);
+  const auto stored = manager.Store(0).GetRo("R");
+  manager.StartPlayout();
+  ASSERT_TRUE(test::WaitUntil([&] {
+    clock->Advance(std::chrono::milliseconds(100));
+    return stored->GetCheckState() == 2;
+  }));
+  EXPECT_EQ(stored->stories[0].items[0].state, READY);
+  EXPECT_EQ(stored->stories[0].items[0].playDurationTicks, 100'000'000u);
+
+  manager.running = false;  // a stop: the media check ends without the clock moving
+  manager.WaitThreadsEnd();
+  manager.StartPlayout();  // after a stop nothing starts again
+  manager.WaitThreadsEnd();
+}
+
+TEST(PlayoutManager, APlayerThatCannotOpenFailsInit) {
+  LogCapture log;
+  PlayoutManager manager(std::make_shared<ManualClock>(0));
+  Entries settings{{"Devices", "out1", "virtual fast"},
+                   {"VIDRAServer", "ChannelCount", "1"},
+                   {"VIDRAServer", "CHANNEL_NAME1", "NEWS"},
+                   {"VIDRAServer", "CHANNEL_PLAYER1", "out1"}};
+  EXPECT_EQ(manager.InitPlayout(MapSettings(settings, "site.ini")), HResult::E_INVALIDARG);
+  EXPECT_EQ(log.CountOf("VIDRA - site.ini: [Devices] out1: the virtual player takes a frame rate "
+                        "above 0 and up to 1000, not 'fast'"),
+            1u);
+  EXPECT_EQ(manager.ChannelCount(), 0u) << "nothing half configured";
+  EXPECT_FALSE(manager.running);
+}
+
+}  // namespace
+}  // namespace vidra
