@@ -131,7 +131,14 @@ HResult ChannelActions::WaitFor(std::int32_t awaited, std::int32_t passing) {
           channel_, passing, awaited);
       return HResult::E_UNEXPECTED;
     }
-    clock_.SleepFor(kPoll);
+    if (keepRunning_ != nullptr) {
+      if (!*keepRunning_) {
+        return HResult::E_UNEXPECTED;  // the channel is stopping
+      }
+      clock_.SleepWhile(kPoll, *keepRunning_);
+    } else {
+      clock_.SleepFor(kPoll);
+    }
   }
 }
 

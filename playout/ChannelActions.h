@@ -3,6 +3,7 @@
 // only by the channel's playback thread (and by InitPlayout for the first anchor).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -28,8 +29,10 @@ class ChannelActions {
   // A wait for a player state gives up after this long on the injected clock.
   static constexpr std::chrono::seconds kWaitLimit{10};
 
-  ChannelActions(std::int32_t channel, ChannelPlayer& player, Clock& clock)
-      : channel_(channel), player_(player), clock_(clock) {}
+  // A wait also ends once keepRunning (the playout's running flag) is cleared.
+  ChannelActions(std::int32_t channel, ChannelPlayer& player, Clock& clock,
+                 const std::atomic<bool>* keepRunning = nullptr)
+      : channel_(channel), player_(player), clock_(clock), keepRunning_(keepRunning) {}
 
   // Sets the anchor the first time; later moves it only once the player clock has run more
   // than 100 s past it and the two clocks differ by more than 0.2 s.
@@ -53,6 +56,7 @@ class ChannelActions {
   std::int32_t channel_;
   ChannelPlayer& player_;
   Clock& clock_;
+  const std::atomic<bool>* keepRunning_;
 };
 
 }  // namespace vidra

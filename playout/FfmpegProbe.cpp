@@ -36,6 +36,14 @@ class FfmpegProbe final : public MediaProbe {
         context->duration == AV_NOPTS_VALUE) {
       return false;
     }
+    bool playable = false;
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+      const AVMediaType type = context->streams[i]->codecpar->codec_type;
+      playable = playable || type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_VIDEO;
+    }
+    if (!playable) {
+      return false;
+    }
     const double seconds = static_cast<double>(context->duration) / AV_TIME_BASE;
     const double count = std::floor(seconds * frameRate + 0.5);
     frames = count >= INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(count);

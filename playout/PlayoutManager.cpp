@@ -2,6 +2,7 @@
 #include "playout/PlayoutManager.h"
 
 #include "common/Log.h"
+#include "playout/ChannelPlayback.h"
 #include "playout/MediaCheck.h"
 #include "playout/PlaylistExport.h"
 
@@ -46,8 +47,8 @@ HResult PlayoutManager::InitPlayout(const SettingsSource& settings) {
   }
   std::vector<std::unique_ptr<ChannelActions>> actions;
   for (std::size_t k = 0; k < players.size(); ++k) {
-    actions.push_back(
-        std::make_unique<ChannelActions>(static_cast<std::int32_t>(k), *players[k], *clock_));
+    actions.push_back(std::make_unique<ChannelActions>(static_cast<std::int32_t>(k), *players[k],
+                                                       *clock_, &running));
     if (const HResult synced = actions.back()->TimeSync(); synced != HResult::S_OK) {
       return synced;
     }
@@ -116,6 +117,24 @@ void PlayoutManager::StartPlayout() {
       MediaCheck check(stores_.data(), channels_.size(), *probe_, *clock_, frameRate, running);
       check.Run();
     });
+    for (std::size_t k = 0; k < channels_.size(); ++k) {
+      threads_.emplace_back([this] {
+        const std::int32_t index = startedThreads_++;
+        Log("StartPlayOnChannel thread with channel index=%d was started", index);
+        ChannelPlayback playback(*this, index);
+        playback.Run();
+        Log("StartPlayOnChannel thread with channel index=%d was finished", index);
+        Log("StartPlayOnChannel event for thread with channel index=%d was setted", index);
+      });
+    }
+    // Wait (at most 10 s) until every channel thread has taken its index. This is a start-up
+    // handshake, not schedule time, so it waits in real time: a manual clock that nobody
+    // advances must not hold the launcher.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (startedThreads_ < static_cast<std::int32_t>(channels_.size()) && running &&
+           std::chrono::steady_clock::now() < limit) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
 }
 

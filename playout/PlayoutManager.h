@@ -1,8 +1,8 @@
 // The playout side of the server: channels, players and the threads that play running
 // orders. Created by InitMOSSrv and destroyed by DeInitMOSSrv on the control thread;
 // StartPlayout runs on the launcher thread. It configures the channels and opens their
-// players, routes messages to them, runs the media check, queues status notices and writes
-// the playlists; the channels' playback threads are not built yet.
+// players, routes messages to them, runs the media check and one playback thread per
+// channel, queues status notices and writes the playlists.
 #pragma once
 
 #include <array>
@@ -45,6 +45,7 @@ class PlayoutManager {
   // Channel k's player and its clock anchor; k must be below ChannelCount().
   ChannelPlayer& Player(std::size_t k) { return *players_[k]; }
   ChannelActions& Actions(std::size_t k) { return *actions_[k]; }
+  Clock& GetClock() { return *clock_; }
   // Waits for the threads StartPlayout started; they end once running is cleared.
   void WaitThreadsEnd();
   // Writes each channel's playlist; false when one could not be written completely (the
@@ -88,6 +89,7 @@ class PlayoutManager {
   std::vector<std::unique_ptr<ChannelActions>> actions_;
   std::unique_ptr<MediaProbe> probe_;
   std::thread mediaCheck_;
+  std::atomic<std::int32_t> startedThreads_{0};  // each channel thread takes its index here
   std::vector<std::thread> threads_;
 };
 

@@ -1,0 +1,320 @@
+// A command is consumed only when an action was tried (Advance) or by STOP, PAUSE, UNPAUSE
+// and the end of a clip; one that waits for its time, for the player, or that names the item
+// already playing stays pending and is found again next turn. Item records are changed only
+// under their running order's lock, found again by place and IDs; no lock is held across a
+// player call.
+#include "playout/ChannelPlayback.h"
+
+#include <algorithm>
+
+#include "common/Log.h"
+#include "playout/PlayoutManager.h"
+
+namespace vidra {
+
+namespace {
+
+constexpr std::int32_t kSignal = 0;
+constexpr std::int32_t kExecute = 2;
+constexpr std::int32_t kPause = 3;
+constexpr std::int32_t kStop = 4;
+
+std::int64_t Milliseconds(FileTime a, FileTime b) {
+  return static_cast<std::int64_t>(a - b) / static_cast<std::int64_t>(kTicksPerMillisecond);
+}
+
+std::string NoticeTime(FileTime utc) {
+  CalendarTime t{};
+  if (!ToCalendar(utc, t)) {
+    t = CalendarTime{};
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  return text;
+}
+
+}  // namespace
+
+ChannelPlayback::ChannelPlayback(PlayoutManager& manager, std::int32_t channel)
+    : manager_(manager), channel_(channel) {}
+
+void ChannelPlayback::Run() {
+  Log("VIDRA::Player[%d] - Start playing thread\n", channel_);
+  while (manager_.running) {
+    Turn();
+  }
+  Log("\nVIDRA::Player[%d] - Finish playing thread\n", channel_);
+}
+
+void ChannelPlayback::Turn() {
+  manager_.GetClock().SleepWhile(std::chrono::milliseconds(100), manager_.running);
+  Step();
+}
+
+void ChannelPlayback::Consume(std::int32_t actionId) {
+  lastActionId_ = std::max(lastActionId_, actionId);
+}
+
+void ChannelPlayback::Step() {
+  ChannelPlayer& player = manager_.Player(static_cast<std::size_t>(channel_));
+  std::int32_t playerState = 0;
+  if (player.GetState(playerState) != HResult::S_OK || playerState == kPlayerStarting) {
+    return;
+  }
+  manager_.Store(channel_).CopyRoList(snapshot_);
+  const FileTime now = manager_.GetClock().LocalNow();
+  FileTime expectedEnd = now;
+  double startedAt = 0;
+  double remaining = 0;
+  if (player.GetTimes(startedAt, remaining) == HResult::S_OK && remaining > 0.001) {
+    expectedEnd = now + static_cast<FileTime>(remaining * 10'000'000 + 0.1);
+  }
+  if (auto command = NewestCommand(snapshot_, lastActionId_)) {
+    Dispatch(*command, now, now);
+    return;
+  }
+  if (auto due = DueTimedRo(snapshot_, cursorTime_, now)) {
+    PlayPath(due->context, now, due->startTime, false);
+    return;
+  }
+  if (state_ == PlaybackState::PLAYING) {
+    if (auto next = NextItem(snapshot_, current_)) {
+      next->command = kExecute;
+      PlayPath(*next, now, expectedEnd, true);
+      return;
+    }
+    PlayContext none = ResetContext();
+    EndOfClip(none);
+    return;
+  }
+  if (state_ == PlaybackState::PAUSED) {
+    return;
+  }
+  PlayContext candidate = state_ == PlaybackState::CUED ? cued_ : ResetContext();
+  Dispatch(candidate, now, now);
+}
+
+void ChannelPlayback::Dispatch(PlayContext& candidate, FileTime now, FileTime target) {
+  if (candidate.command == kSignal) {
+    EndOfClip(candidate);
+    return;
+  }
+  if (candidate.command == kStop) {
+    Log("\nVIDRA::Player[%d] - Action = STOP\n", channel_);
+    FinishPrevious(target);
+    Consume(candidate.actionId);
+    state_ = PlaybackState::STOPPED;
+    current_ = ClearContext();
+    cued_ = ClearContext();
+    return;
+  }
+  if (candidate.command == kPause) {
+    Log("\nVIDRA::Player[%d] - Action = PAUSE\n", channel_);
+    if (state_ == PlaybackState::PLAYING) {
+      static_cast<void>(manager_.Player(static_cast<std::size_t>(channel_)).Pause());
+      state_ = PlaybackState::PAUSED;
+      SetItemState(current_, nullptr, PAUSE, nullptr);
+    }
+    Consume(candidate.actionId);
+    return;
+  }
+  PlayPath(candidate, now, target, false);
+}
+
+void ChannelPlayback::PlayPath(PlayContext& candidate, FileTime now, FileTime target,
+                               bool fromPrepare) {
+  if (!fromPrepare && state_ == PlaybackState::PAUSED) {
+    Log("\nVIDRA::Player[%d] - Action = UNPAUSE\n", channel_);
+    if (SameContext(current_, candidate)) {
+      static_cast<void>(manager_.Player(static_cast<std::size_t>(channel_)).Resume());
+      state_ = PlaybackState::PLAYING;
+      SetItemState(current_, nullptr, PLAY, nullptr);
+      Consume(candidate.actionId);
+      return;
+    }
+  }
+  const auto place =
+      ItemAt(snapshot_, candidate.roIndex, candidate.storyIndex, candidate.itemIndex);
+  if (SameContext(prepared_, candidate)) {
+    prepared_ = candidate;
+  } else if (place && !candidate.objPath.IsEmpty()) {
+    Log("\nVIDRA::Player[%d] - Change prepare context:\n\tfrom %s\n\tto %s\n", channel_,
+        FormatContext(prepared_).c_str(), FormatContext(candidate).c_str());
+    PrepareRequest request;
+    {
+      std::lock_guard guard(place->owner->lock);  // the ro lock, while the item is read
+      if (const item* i = Resolve(*place)) {
+        request =
+            PrepareRequest{i->paths.objPath, i->markIn.value_or(0.0), i->playDuration.value_or(0.0),
+                           i->itemEdStart, i->itemUserTimingDur};
+      }
+    }
+    if (manager_.Actions(static_cast<std::size_t>(channel_)).PrepareVideo(request) ==
+        HResult::S_OK) {
+      prepared_ = candidate;
+      ReportState(candidate, "READY");
+    }
+  } else if (!prepared_.objPath.IsEmpty()) {
+    Log("\nVIDRA::Player[%d] - Reset old prepare context:\n\tfrom %s\n\tto %s\n", channel_,
+        FormatContext(prepared_).c_str(), FormatContext(candidate).c_str());
+    static_cast<void>(manager_.Player(static_cast<std::size_t>(channel_)).Unprepare());
+    prepared_ = ClearContext();
+  }
+  if (!place) {
+    EmptyStep(candidate, now, target);
+  } else if (candidate.command == kExecute) {
+    ExecuteStep(candidate, *place, now, target);
+  } else {
+    CueStep(candidate, *place, target);
+  }
+}
+
+void ChannelPlayback::ExecuteStep(const PlayContext& candidate, const ItemPlace& place,
+                                  FileTime now, FileTime target) {
+  const std::int64_t diff = Milliseconds(target, now);
+  if (diff > 1100 || SameContext(current_, candidate)) {
+    return;
+  }
+  Log("\nVIDRA::Player[%d] - Need start next playback: diff=%dms\n", channel_,
+      static_cast<int>(diff));
+  ChannelActions& actions = manager_.Actions(static_cast<std::size_t>(channel_));
+  if (!actions.IsPrepared()) {
+    return;
+  }
+  FileTime start = target;
+  const HResult played = actions.PlayVideo(start);
+  Log("\nVIDRA::Player[%d] - Action = PLAY (hres=0x%X)\n\tcurr = %s\n", channel_, Code(played),
+      FormatContext(candidate).c_str());
+  if (played == HResult::S_OK) {
+    FinishPrevious(target);
+    SetItemState(candidate, &place, PLAY, &start);
+    ReportState(candidate, "PLAY");
+    state_ = PlaybackState::PLAYING;
+    current_ = candidate;
+    cued_ = ClearContext();
+    prepared_ = ClearContext();
+  }
+  Advance(candidate, target);
+}
+
+void ChannelPlayback::CueStep(const PlayContext& candidate, const ItemPlace& place,
+                              FileTime target) {
+  if (SameContext(cued_, candidate)) {
+    return;
+  }
+  if (!manager_.Actions(static_cast<std::size_t>(channel_)).IsPrepared()) {
+    return;
+  }
+  const HResult cued = manager_.Player(static_cast<std::size_t>(channel_)).Cue();
+  Log("\nVIDRA::Player[%d] - Action = CUE (hres=0x%X)\n\tcurr = %s\n", channel_, Code(cued),
+      FormatContext(candidate).c_str());
+  if (cued == HResult::S_OK) {
+    FinishPrevious(target);
+    SetItemState(candidate, &place, CUE, nullptr);
+    ReportState(candidate, "CUE");
+    state_ = PlaybackState::CUED;
+    cued_ = candidate;
+    current_ = ClearContext();
+  }
+  Advance(candidate, target);
+}
+
+void ChannelPlayback::EmptyStep(const PlayContext& candidate, FileTime now, FileTime target) {
+  if (state_ != PlaybackState::PLAYING || Milliseconds(target, now) > 1100 ||
+      SameContext(current_, candidate)) {
+    return;
+  }
+  ChannelActions& actions = manager_.Actions(static_cast<std::size_t>(channel_));
+  static_cast<void>(actions.TimeSync());
+  const HResult emptied = manager_.Player(static_cast<std::size_t>(channel_))
+                              .PlayEmpty(actions.PlayerTimeOf(target), 0.0);
+  Log("\nVIDRA::Player[%d] - Action = PLAY EMPTY task (hres=0x%X)\n\tcurr = %s\n", channel_,
+      Code(emptied), FormatContext(candidate).c_str());
+  if (emptied == HResult::S_OK) {
+    FinishItem(current_, target);
+    state_ = PlaybackState::STOPPED;
+    current_ = candidate;
+    cued_ = ClearContext();
+  }
+  Advance(candidate, target);
+}
+
+void ChannelPlayback::EndOfClip(const PlayContext& candidate) {
+  Consume(candidate.actionId);
+  if (state_ != PlaybackState::PLAYING) {
+    return;
+  }
+  double startedAt = 0;
+  double remaining = 10.0;
+  if (manager_.Player(static_cast<std::size_t>(channel_)).GetTimes(startedAt, remaining) ==
+          HResult::S_OK &&
+      remaining <= 0) {
+    Log("\nVIDRA::Player[%d] - Last movie was stopped now\n", channel_);
+    ReportState(current_, "STOP");
+    state_ = PlaybackState::STOPPED;
+    current_ = ClearContext();
+    cued_ = ClearContext();
+  }
+}
+
+void ChannelPlayback::Advance(const PlayContext& candidate, FileTime target) {
+  ConsumeTimedStarts(snapshot_, cursorTime_, target);
+  cursorTime_ = target;
+  Consume(candidate.actionId);
+}
+
+void ChannelPlayback::FinishPrevious(FileTime time) {
+  if (state_ == PlaybackState::PLAYING || state_ == PlaybackState::PAUSED) {
+    FinishItem(current_, time);
+  } else if (state_ == PlaybackState::CUED) {
+    FinishItem(cued_, time);
+  }
+}
+
+void ChannelPlayback::FinishItem(const PlayContext& context, FileTime time) {
+  if (context.objPath.IsEmpty()) {
+    return;
+  }
+  SetItemState(context, nullptr, DONE, &time);
+  ReportState(context, "STOP");
+}
+
+void ChannelPlayback::SetItemState(const PlayContext& context, const ItemPlace* place,
+                                   std::int32_t state, const FileTime* stateTime) {
+  std::optional<ItemPlace> found;
+  if (place != nullptr) {
+    found = *place;
+  }
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (found) {
+      std::lock_guard guard(found->owner->lock);  // the ro lock, for the item's state
+      item* i = Resolve(*found);
+      // Applied only if the place still holds the same item; else it is found by its IDs.
+      if (i != nullptr && i->itemID == context.itemID) {
+        i->SetState(state);
+        if (stateTime != nullptr) {
+          i->SetStateTime(*stateTime);
+        }
+        return;
+      }
+    }
+    found = FindItemByIds(snapshot_, context.roID, context.storyID, context.itemID);
+  }
+}
+
+void ChannelPlayback::ReportState(const PlayContext& context, const char* word) {
+  StatusNotice notice;
+  notice.channel = channel_;
+  notice.roID = context.roID;
+  notice.storyID = context.storyID;
+  notice.itemID = context.itemID;
+  notice.objID = context.objID;
+  notice.status = word;
+  notice.time = NoticeTime(manager_.GetClock().UtcNow());
+  notice.mosID = context.mosID;
+  notice.ncsID = context.ncsID;
+  static_cast<void>(manager_.PushNotice(std::move(notice)));
+}
+
+}  // namespace vidra

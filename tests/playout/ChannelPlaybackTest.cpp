@@ -1,0 +1,200 @@
+// A channel's playback in simulated time on the virtual player: every turn sleeps 100 ms of
+// the manual clock, so a minute of air takes a few hundred turns and no real time.
+#include "playout/ChannelPlayback.h"
+
+#include <gtest/gtest.h>
+
+#include "common/Log.h"
+#include "playout/PlayoutManager.h"
+#include "playout/players/virtual/VirtualPlayer.h"
+
+namespace vidra {
+namespace {
+
+class NoProbe final : public MediaProbe {
+ public:
+  bool FrameCount(const std::string&, double, std::int32_t&) override { return false; }
+};
+
+class Playback : public ::testing::Test {
+ protected:
+  Playback() {
+    const MapSettings settings({{"Devices", "out1", "virtual 25"},
+                                {"VIDRAServer", "ChannelCount", "1"},
+                                {"VIDRAServer", "CHANNEL_NAME1", "NEWS"},
+                                {"VIDRAServer", "CHANNEL_PLAYER1", "out1"}});
+    EXPECT_EQ(manager.InitPlayout(settings), HResult::S_OK);
+  }
+
+  // A checked running order of one story whose items play ten seconds each.
+  std::shared_ptr<ro> Add(const std::string& roID, const std::vector<std::string>& items,
+                          std::int32_t trigger = CHAINED) {
+    auto r = std::make_unique<ro>();
+    r->roID = roID;
+    r->mosID = "VIDRA.NEWS";
+    r->trigger = trigger;
+    story s;
+    s.storyID = "S";
+    for (const auto& id : items) {
+      item i;
+      i.itemID = id;
+      i.objID = "obj" + id;
+      i.paths.objPath = "/m/" + id + ".mxf";
+      s.items.push_back(i);
+    }
+    r->stories = {s};
+    for (auto& i : r->stories[0].items) {
+      i.ComputeTiming(250, 25.0);
+      i.state = READY;
+    }
+    r->checkState = 2;
+    RoAckInfo ack;
+    EXPECT_EQ(manager.Store(0).AddRo(std::move(r), ack), HResult::S_OK);
+    return manager.Store(0).GetRo(roID);
+  }
+  void Command(const std::shared_ptr<ro>& r, std::int32_t command, std::int32_t itemIndex) {
+    std::lock_guard guard(r->lock);
+    r->ctrlCommand = command;
+    r->ctrlActionId = ++actions;
+    r->ctrlStoryIndex = 0;
+    r->ctrlItemIndex = itemIndex;
+  }
+  // Runs turns until `seconds` of the clock have passed; returns the notices queued meanwhile.
+  std::string Run(double seconds) {
+    const auto end = clock->Monotonic() + std::chrono::duration<double>(seconds);
+    while (clock->Monotonic() < end) {
+      playback.Turn();
+      while (auto notice = manager.PopNotice()) {
+        notices += (notices.empty() ? "" : " ") + notice->status.Str() + ":" + notice->itemID.Str();
+      }
+    }
+    return std::exchange(notices, "");
+  }
+  VirtualPlayer& Player() { return static_cast<VirtualPlayer&>(manager.Player(0)); }
+  item& Item(const std::shared_ptr<ro>& r, int index) { return r->stories[0].items[index]; }
+
+  LogCapture log;
+  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(
+      kUnixEpochFileTime + 1'800'000'000ull * kTicksPerSecond, ManualClock::Mode::AutoAdvance);
+  PlayoutManager manager{clock, std::make_unique<NoProbe>()};
+  ChannelPlayback playback{manager, 0};
+  std::int32_t actions = 0;
+  std::string notices;
+};
+
+TEST_F(Playback, ExecutePreparesThenPlaysAndTheChainFollowsWithoutAGap) {
+  const auto r = Add("R", {"1", "2", "3"});
+  Command(r, 2, 0);
+  // The next item is prepared as soon as the first plays.
+  EXPECT_EQ(Run(1.0), "READY:1 PLAY:1 READY:2");
+  EXPECT_EQ(log.CountOf("\nVIDRA::Player[0] - Need start next playback: diff=0ms\n"), 2u)
+      << "the first turn waits for the player to finish loading";
+  EXPECT_EQ(Player().OnAir(), "/m/1.mxf");
+  EXPECT_EQ(Item(r, 0).state, PLAY);
+  const FileTime started = Item(r, 0).stateTime;
+  EXPECT_EQ(Run(10.0), "STOP:1 PLAY:2 READY:3");
+  EXPECT_EQ(Item(r, 0).state, DONE);
+  EXPECT_EQ(Item(r, 1).stateTime, started + 100'000'000)
+      << "the next item starts exactly at the expected end";
+  EXPECT_EQ(Item(r, 0).stateTime, Item(r, 1).stateTime);
+  EXPECT_EQ(Run(10.0), "STOP:2 PLAY:3");
+  EXPECT_EQ(Run(10.5), "STOP:3") << "nothing follows: the clip just ends";
+  EXPECT_EQ(log.CountOf("\nVIDRA::Player[0] - Last movie was stopped now\n"), 1u);
+  EXPECT_EQ(Item(r, 2).state, PLAY) << "the record keeps PLAY";
+  EXPECT_EQ(playback.State(), PlaybackState::STOPPED);
+}
+
+TEST_F(Playback, ManualItemsWaitAndUncheckedOnesArePassedOver) {
+  const auto r = Add("R", {"1", "2", "3", "4"});
+  Item(r, 1).state = NOT_READY;
+  Item(r, 2).state = NEW;
+  Item(r, 3).trigger = MANUAL;
+  Command(r, 2, 0);
+  EXPECT_EQ(Run(12.0), "READY:1 PLAY:1 STOP:1");
+  Item(r, 3).trigger = CHAINED;
+  Command(r, 2, 0);
+  EXPECT_EQ(Run(1.0), "READY:1 PLAY:1 READY:4") << "2 and 3 are passed over";
+  EXPECT_EQ(Run(10.0), "STOP:1 PLAY:4");
+}
+
+TEST_F(Playback, PauseResumeAndAnotherItemWhilePaused) {
+  const auto r = Add("R", {"1", "2"});
+  Command(r, 2, 0);
+  Run(2.0);
+  Command(r, 3, 0);
+  EXPECT_EQ(Run(5.0), "") << "a pause has no notice";
+  EXPECT_EQ(playback.State(), PlaybackState::PAUSED);
+  EXPECT_EQ(Item(r, 0).state, PAUSE);
+  Command(r, 2, 0);
+  EXPECT_EQ(Run(0.5), "");
+  EXPECT_EQ(playback.State(), PlaybackState::PLAYING);
+  EXPECT_EQ(Item(r, 0).state, PLAY);
+  Command(r, 3, 0);
+  Run(0.5);
+  Command(r, 2, 1);  // another item while paused: it starts and the paused one is done
+  EXPECT_EQ(Run(1.0), "STOP:1 PLAY:2") << "item 2 was prepared while item 1 played";
+  EXPECT_EQ(Item(r, 0).state, DONE);
+}
+
+TEST_F(Playback, StopEndsWhatIsOnAir) {
+  const auto r = Add("R", {"1", "2"});
+  Command(r, 2, 0);
+  Run(2.0);
+  Command(r, 4, 0);
+  EXPECT_EQ(Run(0.5), "STOP:1");
+  EXPECT_EQ(playback.State(), PlaybackState::STOPPED);
+  EXPECT_EQ(Item(r, 0).state, DONE);
+  EXPECT_EQ(Run(20.0), "") << "a stopped channel does not move on by itself";
+}
+
+TEST_F(Playback, CueWhileAnotherPlaysThenExecuteTheCuedItem) {
+  const auto r = Add("R", {"1", "2"});
+  Item(r, 1).trigger = MANUAL;
+  Command(r, 2, 0);
+  Run(1.0);
+  Command(r, 1, 1);  // READY for item 2 while item 1 plays
+  EXPECT_EQ(Run(1.0), "READY:2 STOP:1 CUE:2");
+  EXPECT_EQ(playback.State(), PlaybackState::CUED);
+  EXPECT_EQ(Item(r, 1).state, CUE);
+  Command(r, 2, 1);
+  EXPECT_EQ(Run(1.0), "STOP:2 PLAY:2") << "the cued item is finished, then played";
+}
+
+TEST_F(Playback, TimedRunningOrdersStartAtTheirExactTime) {
+  const auto r = Add("R", {"1"}, TIMED);
+  const FileTime start = clock->LocalNow() + 50'000'000;  // five seconds from now
+  {
+    std::lock_guard guard(r->lock);
+    r->startTime = start;
+  }
+  EXPECT_EQ(Run(3.8), "") << "not a candidate before one second ahead";
+  // Prepared from a second ahead; the start waits in the player for its exact time.
+  EXPECT_EQ(Run(1.0), "READY:1 PLAY:1");
+  EXPECT_EQ(Item(r, 0).stateTime, start);
+  EXPECT_EQ(r->trigger, MANUAL);
+  EXPECT_EQ(r->roTrigger, "MANUAL");
+
+  const auto missed = Add("M", {"9"}, TIMED);
+  {
+    std::lock_guard guard(missed->lock);
+    missed->startTime = clock->LocalNow() - 10'000'000;  // before the cursor: never taken
+  }
+  EXPECT_EQ(Run(3.0), "");
+  EXPECT_EQ(missed->trigger, TIMED);
+}
+
+TEST_F(Playback, DeletingThePlayingRunningOrderEndsWithAnEmptyTask) {
+  const auto r = Add("R", {"1"});
+  Add("Other", {"5"});
+  Command(r, 2, 0);
+  Run(1.0);
+  RoAckInfo ack;
+  ASSERT_EQ(manager.Store(0).DeleteRo("R", ack), HResult::S_OK);
+  EXPECT_EQ(Run(10.5), "STOP:1") << "the next candidate names no item: an empty task";
+  EXPECT_EQ(log.CountStartingWith("\nVIDRA::Player[0] - Action = PLAY EMPTY task (hres=0x0)"), 1u);
+  EXPECT_EQ(playback.State(), PlaybackState::STOPPED);
+  EXPECT_EQ(Player().OnAir(), "");
+}
+
+}  // namespace
+}  // namespace vidra
