@@ -9,10 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "common/Text.h"
 #include "tests/support/TestSupport.h"
 
 namespace vidra::test {
@@ -178,6 +181,62 @@ TEST(ServerProcess, RejectsAMissingSettingsFileAndReportsItsVersion) {
     ServerProcess server({"--version"}, errors.Path());
     EXPECT_EQ(server.Wait(), 0);
   }
+}
+
+// A TIMED running order sent over the wire is checked against a real media file, played on
+// its virtual channel at its time, and written to the channel's playlist at shutdown.
+TEST(ServerProcess, PlaysATimedRunningOrderAndWritesItsPlaylist) {
+  TempFile errors("", "stderr.txt");
+  const std::string folder = std::filesystem::path(errors.Path()).parent_path().string() + "/";
+  std::filesystem::copy_file(std::string(VIDRA_SOURCE_DATA) + "/media/opener.wav",
+                             folder + "opener.wav");
+  FreePort lower;
+  FreePort upper;
+  TempFile settings("[VIDRAServer]\nPath = " + folder + "\nAirx = " + folder +
+                    "\nChannelCount = 1\nCHANNEL_NAME1 = NEWS\nCHANNEL_PLAYER1 = out1\n"
+                    "[Devices]\nout1 = virtual 25\n[Network]\nListenAddress = 127.0.0.1\n"
+                    "LowerPort = " +
+                    std::to_string(lower.Port()) + "\nUpperPort = " + std::to_string(upper.Port()) +
+                    "\n");
+  lower.Release();
+  upper.Release();
+  ServerProcess server({"--config", settings.Path(), "--autostart"}, errors.Path());
+  TestPeer peer;
+  ASSERT_TRUE(WaitUntil([&] { return peer.Connect(lower.Port()); })) << ReadFile(errors.Path());
+
+  const std::time_t at = std::time(nullptr) + 3;
+  std::tm local{};
+  localtime_r(&at, &local);
+  char start[32];
+  std::strftime(start, sizeof start, "%Y-%m-%dT%H:%M:%S", &local);
+  const std::string create =
+      std::string(
+          "<mos><mosID>VIDRA.NEWS</mosID><ncsID>NCS</ncsID><messageID>1</messageID>"
+          "<roCreate><roID>RO1</roID><roSlug>Evening</roSlug><roEdStart>") +
+      start +
+      "</roEdStart><roTrigger>TIMED</roTrigger><story><storyID>A</storyID><storySlug>Open"
+      "</storySlug><item><itemID>1</itemID><objID>O1</objID><mosID>VIDRA</mosID><objPaths>"
+      "<objPath>opener.wav</objPath></objPaths></item></story></roCreate></mos>";
+  ASSERT_TRUE(peer.Send(Utf16Bytes(Utf8ToUtf16(create), true)));
+  const std::u16string ack = peer.ReceiveMessage(true);
+  EXPECT_NE(ack.find(u"<status>NEW</status>"), std::u16string::npos);
+  ASSERT_TRUE(WaitUntil(
+      [&] { return ReadFile(errors.Path()).find("Action = PLAY (hres=0x0)") != std::string::npos; },
+      15s))
+      << ReadFile(errors.Path());
+
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(), 0);
+  const std::string playlist = ReadFile(folder + "NEWS.airx");
+  const std::u16string text = Utf16FromBytes(playlist.substr(2), false);
+  EXPECT_EQ(playlist.substr(0, 2), "\xFF\xFE");
+  EXPECT_NE(text.find(u"<movie file=\"" + Utf8ToUtf16(folder) +
+                      u"opener.wav\" duration=\"00:00:02.00\" markin=\"00:00:00.00\" />\r\n"),
+            std::u16string::npos)
+      << Utf16ToUtf8(text);
+  EXPECT_NE(text.find(u"<comment title=\"Story : Open\" />\r\n"), std::u16string::npos);
+  // Played, the running order is MANUAL now.
+  EXPECT_NE(text.find(u"<wait start=\"operator\" title=\"Evening\" />"), std::u16string::npos);
 }
 
 }  // namespace
