@@ -218,9 +218,9 @@ HResult HandleRoCtrl(const pugi::xml_node& element, PlayoutManager& manager, std
     Log("No ro with roID = %s", roID.Present() ? roID.Str().c_str() : "NULL");
     return HResult::E_FAIL;
   }
-  // Commands other than SIGNAL are carried out by the playout side, which does not take
-  // them yet: they are refused, and the states are reported as for SIGNAL.
-  const HResult executed = command == SIGNAL ? HResult::S_OK : HResult::E_FAIL;
+  const HResult executed =
+      command == SIGNAL ? HResult::S_OK
+                        : target->ExecuteCtrl(storyID, itemID, command, ack, manager, channel);
   target->FillRoAck(ack, storyID, itemID);
   if (executed != HResult::S_OK) {
     ack.roStatus = "NACK";

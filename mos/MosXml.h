@@ -17,8 +17,8 @@
 #include "common/HResult.h"
 #include "common/MosText.h"
 #include "playout/PlayoutManager.h"
-#include "playout/StatusNotice.h"
 #include "rundown/Ro.h"
+#include "rundown/StatusNotice.h"
 
 namespace vidra {
 

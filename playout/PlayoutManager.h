@@ -22,16 +22,17 @@
 #include "playout/ChannelPlayer.h"
 #include "playout/ChannelSettings.h"
 #include "playout/MediaProbe.h"
-#include "playout/StatusNotice.h"
+#include "rundown/PlayoutControl.h"
 #include "rundown/RoStore.h"
+#include "rundown/StatusNotice.h"
 
 namespace vidra {
 
-class PlayoutManager {
+class PlayoutManager final : public PlayoutControl {
  public:
   // probe examines media files for the media check; none takes the FFmpeg probe.
   explicit PlayoutManager(std::shared_ptr<Clock> clock, std::unique_ptr<MediaProbe> probe = {});
-  ~PlayoutManager();
+  ~PlayoutManager() override;
   PlayoutManager(const PlayoutManager&) = delete;
   PlayoutManager& operator=(const PlayoutManager&) = delete;
 
@@ -41,7 +42,9 @@ class PlayoutManager {
   // Starts the playout threads, unless the manager was stopped meanwhile.
   void StartPlayout();
   // Ends the clip on air of channel k (channel 0 for a k out of range) at once.
-  void StopNow(std::int32_t k);
+  void StopNow(std::int32_t k) override;
+  std::int32_t NextCtrlActionId() override { return ++ctrlActionCounter_; }
+  FileTime UtcNow() const override { return clock_->UtcNow(); }
   // Channel k's player and its clock anchor; k must be below ChannelCount().
   ChannelPlayer& Player(std::size_t k) { return *players_[k]; }
   ChannelActions& Actions(std::size_t k) { return *actions_[k]; }
@@ -63,7 +66,7 @@ class PlayoutManager {
   // The status notices waiting for the NRCS, at most kNoticeLimit; a notice beyond that is
   // dropped and PushNotice answers false.
   static constexpr std::size_t kNoticeLimit = 10;
-  bool PushNotice(StatusNotice notice);
+  bool PushNotice(StatusNotice notice) override;
   // The oldest notice, taken in the same step that finds one; none when the queue is empty.
   std::optional<StatusNotice> PopNotice();
   std::size_t NoticeCount() const;
@@ -89,7 +92,9 @@ class PlayoutManager {
   std::vector<std::unique_ptr<ChannelActions>> actions_;
   std::unique_ptr<MediaProbe> probe_;
   std::thread mediaCheck_;
-  std::atomic<std::int32_t> startedThreads_{0};  // each channel thread takes its index here
+  std::atomic<std::int32_t> startedThreads_{0};
+  std::atomic<std::int32_t> ctrlActionCounter_{
+      0};  // numbers accepted roCtrl commands  // each channel thread takes its index here
   std::vector<std::thread> threads_;
 };
 

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "common/FileTime.h"
+#include "common/HResult.h"
 #include "common/MosText.h"
+#include "rundown/PlayoutControl.h"
 #include "rundown/Records.h"
 
 namespace vidra {
@@ -85,6 +87,13 @@ class ro {
   void SetEdStart(const CalendarTime& value);
   // A TIMED running order becomes MANUAL for good once its timed start is used up.
   void ConsumeTimedStart();
+  // A roCtrl command (0 SIGNAL, 1 READY/CUE, 2 EXECUTE, 3 PAUSE, 4 STOP) on the named item:
+  // S_OK, or E_INVALIDARG when it is refused (the ack then says NACK). Items of this running
+  // order that play or are paused, other than the named one, are ended either way.
+  HResult ExecuteCtrl(const MosText& storyID, const MosText& itemID, std::int32_t command,
+                      RoAckInfo& ack, PlayoutControl& playout, std::int32_t channel);
+  // Ends every item in PLAY or PAUSE except the one at (s, i), with a STOP notice each.
+  void StopOthers(std::int32_t s, std::int32_t i, PlayoutControl& playout, std::int32_t channel);
 };
 
 }  // namespace vidra

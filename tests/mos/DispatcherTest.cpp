@@ -152,6 +152,21 @@ TEST_F(Dispatcher, RoCtrlReadsItsCommandAndReportsStates) {
   EXPECT_EQ(Answer(Envelope("5") + "<roCtrl><command>SIGNAL</command></roCtrl></mos>"),
             Envelope("5") + "<roAck><roID></roID><roStatus>NACK</roStatus></roAck></mos>");
   EXPECT_EQ(log.CountOf("No ro with roID = NULL"), 1u);
+  // EXECUTE of an unchecked item is refused, with its state in the answer.
+  EXPECT_EQ(Answer(Envelope("6") +
+                   "<roCtrl><roID>R</roID><storyID>S</storyID><itemID>I</itemID><command>EXECUTE"
+                   "</command></roCtrl></mos>"),
+            Envelope("6") +
+                "<roAck><roID>R</roID><roStatus>NACK</roStatus><storyID>S</storyID><itemID>I"
+                "</itemID><objID>O</objID><status>NEW</status></roAck></mos>");
+  EXPECT_EQ(
+      log.CountOf("VIDRA::roCtrl command=2 ERROR - Wrang state=0 for StoryID=S and ItemID=I\n"),
+      1u);
+  manager.Store(0).GetRo("R")->stories[0].items[0].state = READY;
+  EXPECT_NE(Answer(Envelope("7") + "<roCtrl><roID>R</roID><command>CUE</command></roCtrl></mos>")
+                .find("<roStatus>OK</roStatus>"),
+            std::string::npos);
+  EXPECT_EQ(manager.Store(0).GetRo("R")->ctrlActionId, 1) << "accepted and numbered";
 }
 
 TEST_F(Dispatcher, AcknowledgementsAnywhereBelowMos) {

@@ -1,0 +1,125 @@
+// roCtrl on a running order: the lookups and their refusals, the acceptance of the command
+// for the item's state, the end of every other playing item, and the control fields that
+// the channel's playback thread acts on. The ro lock is held throughout.
+#include <cstdio>
+
+#include "common/Log.h"
+#include "rundown/Ro.h"
+
+namespace vidra {
+
+namespace {
+
+constexpr std::int32_t kSignal = 0;
+constexpr std::int32_t kPause = 3;
+constexpr std::int32_t kStop = 4;
+// The stamp of an item ended by another item's roCtrl: both 32-bit halves 0x0022D010.
+constexpr std::uint64_t kForcedStop = 0x0022D0100022D010ull;
+
+bool Accepted(std::int32_t command, std::int32_t state) {
+  if (command == kPause) {
+    return state == PLAY || state == DONE;
+  }
+  return state == READY || state == CUE || state == PLAY || state == PAUSE || state == DONE;
+}
+
+std::string NoticeTime(FileTime utc) {
+  CalendarTime t{};
+  if (!ToCalendar(utc, t)) {
+    t = CalendarTime{};
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  return text;
+}
+
+}  // namespace
+
+HResult ro::ExecuteCtrl(const MosText& storyID, const MosText& itemID, std::int32_t command,
+                        RoAckInfo& ack, PlayoutControl& playout, std::int32_t channel) {
+  std::lock_guard guard(lock);  // the ro lock, for the whole command
+  if (command == kStop) {
+    playout.StopNow(channel);
+  }
+  std::int32_t s = -1;
+  std::int32_t i = -1;
+  bool found = true;
+  if (!storyID.IsEmpty()) {
+    s = FindStory(storyID);
+    if (s < 0) {
+      Log("VIDRA::roCtrl command=%d ERROR - Wrang StoryID = %s\n", command, storyID.Str().c_str());
+      found = false;
+    } else if (!itemID.IsEmpty()) {
+      i = FindItem(s, itemID);
+      if (i < 0) {
+        Log("VIDRA::roCtrl command=%d ERROR - Wrang StoryID=%s and ItemID=%s\n", command,
+            storyID.Str().c_str(), itemID.Str().c_str());
+        found = false;
+      }
+    }
+  }
+  if (!found && command != kStop) {
+    ack.roStatus = "NACK";
+    return HResult::E_INVALIDARG;
+  }
+  HResult result = HResult::S_OK;
+  if (command == kSignal) {
+    return result;
+  }
+  if (command != kStop) {
+    s = std::max(s, 0);
+    i = std::max(i, 0);
+    std::int32_t state = NOT_READY;
+    if (static_cast<std::size_t>(s) < stories.size() &&
+        static_cast<std::size_t>(i) < stories[static_cast<std::size_t>(s)].items.size()) {
+      state = stories[static_cast<std::size_t>(s)].items[static_cast<std::size_t>(i)].state;
+    }
+    if (!Accepted(command, state)) {
+      Log("VIDRA::roCtrl command=%d ERROR - Wrang state=%d for StoryID=%s and ItemID=%s\n", command,
+          state, storyID.Str().c_str(), itemID.Str().c_str());
+      result = HResult::E_INVALIDARG;
+    }
+  }
+  StopOthers(s, i, playout, channel);
+  if (result == HResult::S_OK) {
+    ConsumeTimedStart();
+    ctrlItemIndex = i;
+    ctrlCommand = command;
+    ctrlStoryIndex = s;
+    ctrlActionId = playout.NextCtrlActionId();
+  }
+  return result;
+}
+
+void ro::StopOthers(std::int32_t s, std::int32_t i, PlayoutControl& playout, std::int32_t channel) {
+  std::lock_guard guard(lock);
+  for (std::size_t k = 0; k < stories.size(); ++k) {
+    story& st = stories[k];
+    for (std::size_t j = 0; j < st.items.size(); ++j) {
+      if (static_cast<std::int32_t>(k) == s && static_cast<std::int32_t>(j) == i) {
+        continue;
+      }
+      item& it = st.items[j];
+      const std::int32_t state = it.state;
+      if (state != PLAY && state != PAUSE) {
+        continue;
+      }
+      it.SetState(DONE);
+      it.SetStateTime(kForcedStop);
+      StatusNotice notice;
+      notice.channel = channel;
+      notice.roID = roID;
+      notice.storyID = st.storyID;
+      notice.itemID = it.itemID;
+      notice.objID = it.objID;
+      notice.status = "STOP";
+      notice.time = NoticeTime(playout.UtcNow());
+      notice.mosID = mosID;
+      notice.ncsID = ncsID;
+      static_cast<void>(playout.PushNotice(std::move(notice)));
+    }
+  }
+}
+
+}  // namespace vidra
