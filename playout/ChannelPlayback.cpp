@@ -23,17 +23,6 @@ std::int64_t Milliseconds(FileTime a, FileTime b) {
   return static_cast<std::int64_t>(a - b) / static_cast<std::int64_t>(kTicksPerMillisecond);
 }
 
-std::string NoticeTime(FileTime utc) {
-  CalendarTime t{};
-  if (!ToCalendar(utc, t)) {
-    t = CalendarTime{};
-  }
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day, t.hour,
-                t.minute, t.second);
-  return text;
-}
-
 }  // namespace
 
 ChannelPlayback::ChannelPlayback(PlayoutManager& manager, std::int32_t channel)

@@ -23,17 +23,6 @@ bool Accepted(std::int32_t command, std::int32_t state) {
   return state == READY || state == CUE || state == PLAY || state == PAUSE || state == DONE;
 }
 
-std::string NoticeTime(FileTime utc) {
-  CalendarTime t{};
-  if (!ToCalendar(utc, t)) {
-    t = CalendarTime{};
-  }
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day, t.hour,
-                t.minute, t.second);
-  return text;
-}
-
 }  // namespace
 
 HResult ro::ExecuteCtrl(const MosText& storyID, const MosText& itemID, std::int32_t command,

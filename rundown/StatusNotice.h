@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+#include <string>
+
+#include "common/FileTime.h"
 #include "common/MosText.h"
 
 namespace vidra {
@@ -15,9 +18,12 @@ struct StatusNotice {
   MosText itemID;
   MosText objID;
   MosText status;  // the status word
-  MosText time;    // when the state changed, as the notice writes it
+  MosText time;    // when the state changed, as NoticeTime writes it
   MosText mosID;
   MosText ncsID;
 };
+
+// A notice's time: the UTC time as "2026-12-06T19:22:29".
+std::string NoticeTime(FileTime utc);
 
 }  // namespace vidra
