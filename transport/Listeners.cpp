@@ -12,6 +12,7 @@
 #include "common/Text.h"
 #include "transport/Encoding.h"
 #include "transport/Framer.h"
+#include "transport/Receive.h"
 
 namespace vidra {
 
@@ -24,45 +25,16 @@ const char* PortWord(PortFlag port) {
   return port == PortFlag::Lower ? "low" : "upper";
 }
 
-// What a connection keeps from one receive to the next besides its framing.
-struct ReceiveState {
-  TextArea area;
-  // The last byte of a 16-bit receive of odd length: the first half of a unit whose second
-  // half comes with the next receive.
-  std::optional<std::uint8_t> carry;
-  // The byte order that a receive of this connection showed without doubt; later receives
-  // that the count cannot place (a short tail, text whose units have two non-zero bytes)
-  // are read in it.
-  EncodingType knownOrder = EncodingType::Undetermined;
-};
-
 // One receive into the connection's area, classified and converted to the machine's order.
 // False at the end of the connection.
 bool ReceiveChunk(int socket, ReceiveState& state, PortFlag port) {
   LogText(port == PortFlag::Upper ? "Try to accept mess to up port"
                                   : "Try to accept mess to low port");
-  TextArea& area = state.area;
-  area.Clear();
-  const std::size_t offset = state.carry ? 1 : 0;
-  if (state.carry) {
-    area.bytes[0] = *state.carry;
-  }
-  const ssize_t received = ReceiveOn(socket, area.bytes.data() + offset, TextArea::kReceiveBytes);
+  const ssize_t received = ReceiveRaw(socket, state);
   LogText(port == PortFlag::Upper ? "Message to upper port is recieved"
                                   : "Message to lower port is recieved");
-  const std::size_t total = offset + static_cast<std::size_t>(std::max<ssize_t>(received, 0));
-  if (ClassifyEncoding(area)) {
-    state.knownOrder = area.encodingType;
-  } else if (IsSixteenBit(state.knownOrder)) {
-    area.encodingType = state.knownOrder;
-  }
-  state.carry.reset();
-  if (IsSixteenBit(area.encodingType) && total % 2 == 1) {
-    state.carry = area.bytes[total - 1];
-    area.bytes[total - 1] = 0;
-  }
-  ConvertEncoding(area, EncodingType::LowByteFirst);
-  Log("%s", Utf16ToUtf8(area.Text()).c_str());
+  DecodeReceived(state, received);
+  Log("%s", Utf16ToUtf8(state.area.Text()).c_str());
   if (received < 0) {
     LogText("Can't recieve adequate mess");
     return false;
@@ -72,17 +44,6 @@ bool ReceiveChunk(int socket, ReceiveState& state, PortFlag port) {
     return false;
   }
   return true;
-}
-
-// Journal copies of messages and answers are cut to this many 16-bit units.
-constexpr std::size_t kJournalUnits = 16383;
-
-std::string JournalText(std::u16string_view text) {
-  std::size_t units = std::min(text.size(), kJournalUnits);
-  if (units > 0 && units < text.size() && text[units - 1] >= 0xD800 && text[units - 1] <= 0xDBFF) {
-    --units;  // never half a surrogate pair
-  }
-  return Utf16ToUtf8(text.substr(0, units));
 }
 
 void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber, const std::u16string& answer,
