@@ -65,6 +65,7 @@ HResult CMOS_SRV_STNDRT::LoadSettings(std::unique_ptr<SettingsSource>& settings)
 // What a failed InitMOSSrv left behind is dropped before the next attempt, so a retry
 // never holds two sets of sockets or players.
 void CMOS_SRV_STNDRT::ReleaseLeftovers() {
+  srv_.serverRunning = false;
   srv_.stopRequested = true;
   if (srv_.player != nullptr) {
     srv_.player->running = false;
@@ -193,6 +194,8 @@ void CMOS_SRV_STNDRT::EndPortThreads() {
   }
   srv_.connections.ShutdownAll();
   srv_.connections.JoinAll();
+  // The notice senders see serverRunning cleared within one poll of their connection.
+  srv_.noticeThreads.JoinAll();
 }
 
 HResult CMOS_SRV_STNDRT::DeInitMOSSrv() {

@@ -42,8 +42,14 @@ class CMOS_SRV_STNDRT {
   // for any free port.
   std::uint32_t ListeningLowerPort() const { return srv_.lowerListener.BoundPort(); }
   std::uint32_t ListeningUpperPort() const { return srv_.upperListener.BoundPort(); }
-  // The messageID of the last roAck received on any connection.
-  std::int32_t LastAckedNoticeId() const { return srv_.lastAckedNoticeId.load(); }
+  // The messageID of the last roAck received from host (network order).
+  std::int32_t LastAckedNoticeId(in_addr_t host) const {
+    return srv_.noticeHosts.LastAckedId(host);
+  }
+  // NRCS hosts that a clip-state sender serves now.
+  std::size_t NoticeSenders() const { return srv_.noticeHosts.Senders(); }
+  // The playout manager between InitMOSSrv and DeInitMOSSrv, else null.
+  PlayoutManager* Playout() { return srv_.player.get(); }
   // Connection threads still serving a peer.
   std::size_t LiveConnections() const { return srv_.connections.Live(); }
 

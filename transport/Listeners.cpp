@@ -12,6 +12,7 @@
 #include "common/Text.h"
 #include "transport/Encoding.h"
 #include "transport/Framer.h"
+#include "transport/NoticeSender.h"
 #include "transport/Receive.h"
 
 namespace vidra {
@@ -104,6 +105,9 @@ void AcceptClientsOneByOne(MOSSrv& server, PortFlag port) {
     server.connections.Start(socket, [connection, port] { ServeConnection(connection, port); });
     LogText(port == PortFlag::Lower ? "Thread for client on low port is created\n"
                                     : "Thread for client on up port is created\n");
+    if (port == PortFlag::Upper) {
+      StartNoticeSender(server, connection.peerAddress);
+    }
   }
   LogText("i will go away from mos sock");
 }
@@ -158,7 +162,8 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
       record.time = server.clock->UtcNow();
       server.journal.Append(std::move(record));
       Log("%s", session->GetXml().c_str());
-      if (session->IsRoAck()) {
+      if (std::int32_t acked = 0; session->IsRoAck(acked)) {
+        server.noticeHosts.RecordAck(connection.peerAddress, acked);
         continue;
       }
       if (const auto answer = session->HandleMessage(port)) {

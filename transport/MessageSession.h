@@ -23,8 +23,9 @@ class MessageSession {
   virtual bool LoadMessage(std::u16string_view message) = 0;
   // The loaded message as text, for the log.
   virtual std::string GetXml() const = 0;
-  // True for an acknowledgement, which gets no answer; its messageID has been recorded.
-  virtual bool IsRoAck() = 0;
+  // True for an acknowledgement, which gets no answer; messageID gets its messageID (0 when
+  // it has none or it is not a number).
+  virtual bool IsRoAck(std::int32_t& messageID) = 0;
   // The answer to the loaded message in 16-bit units, or none for messages not answered.
   virtual std::optional<std::u16string> HandleMessage(PortFlag port) = 0;
 };

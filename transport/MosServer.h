@@ -17,6 +17,7 @@
 #include "transport/ConnectionThreads.h"
 #include "transport/MessageQueue.h"
 #include "transport/MessageSession.h"
+#include "transport/NoticeHosts.h"
 #include "transport/SocketPort.h"
 #include "transport/TransportSettings.h"
 
@@ -42,8 +43,8 @@ struct MOSSrv {
   MessageQueue journal;
   ClientQueue clientQueue;
   ServerState state = ServerState::Uninitialized;  // written by the control thread only
-  std::mutex sendLock;  // held around every single send on any connection, nothing else
-  std::atomic<std::int32_t> lastAckedNoticeId{0};
+  std::mutex sendLock;      // held around every single send on any connection, nothing else
+  NoticeHosts noticeHosts;  // per NRCS host: its notice sender and its last roAck
   std::unique_ptr<PlayoutManager> player;
   std::atomic<bool> stopRequested{false};
   std::atomic<bool> serverRunning{false};
@@ -56,6 +57,7 @@ struct MOSSrv {
   std::thread upperAcceptThread;
   std::thread launcher;  // runs the playout manager's start
   ConnectionThreads connections;
+  ConnectionThreads noticeThreads;  // one clip-state sender per NRCS host
 };
 
 }  // namespace vidra

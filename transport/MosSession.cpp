@@ -1,16 +1,12 @@
-// A connection's answers come from the dispatcher; acknowledgements only update the last
-// acknowledged notice number that the notice senders wait on.
+// A connection's answers come from the dispatcher; acknowledgements are handed back to the
+// connection, which records them for the notice senders of its host.
 #include "transport/MosSession.h"
 
 namespace vidra {
 
-bool MosSession::IsRoAck() {
-  std::int32_t messageID = server_.lastAckedNoticeId.load();
-  if (!parser_.IsRoAck(messageID)) {
-    return false;
-  }
-  server_.lastAckedNoticeId = messageID;
-  return true;
+bool MosSession::IsRoAck(std::int32_t& messageID) {
+  messageID = 0;
+  return parser_.IsRoAck(messageID);
 }
 
 std::optional<std::u16string> MosSession::HandleMessage(PortFlag /*port*/) {

@@ -18,7 +18,7 @@ class MosSession final : public MessageSession {
   HResult Initialize() override { return parser_.Initialize(); }
   bool LoadMessage(std::u16string_view message) override { return parser_.LoadMessage(message); }
   std::string GetXml() const override { return parser_.GetXml(); }
-  bool IsRoAck() override;
+  bool IsRoAck(std::int32_t& messageID) override;
   std::optional<std::u16string> HandleMessage(PortFlag port) override;
 
  private:

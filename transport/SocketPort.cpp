@@ -5,6 +5,7 @@
 #include "transport/SocketPort.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -79,10 +80,11 @@ bool SocketPort::IsReadable() const {
   return ::poll(&entry, 1, 10) > 0 && (entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
-HResult SocketPort::Connect(std::uint32_t ipv4, std::uint32_t port) {
+HResult SocketPort::Connect(std::uint32_t ipv4, std::uint32_t port, std::chrono::milliseconds limit,
+                            const std::atomic<bool>& keepRunning) {
   Close();
   port_ = port;
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
   if (fd < 0) {
     return HResult::E_FAIL;
   }
@@ -90,14 +92,28 @@ HResult SocketPort::Connect(std::uint32_t ipv4, std::uint32_t port) {
   address_.sin_family = AF_INET;
   address_.sin_port = htons(static_cast<std::uint16_t>(port));
   address_.sin_addr.s_addr = htonl(ipv4);
-  int result = 0;
-  do {
-    result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address_), sizeof address_);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) {
+  bool connected =
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&address_), sizeof address_) == 0;
+  if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
+    // Waited for in slices so that a stop is seen while a far host does not answer.
+    constexpr auto kSlice = std::chrono::milliseconds(50);
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (keepRunning && std::chrono::steady_clock::now() < end) {
+      pollfd entry{fd, POLLOUT, 0};
+      if (::poll(&entry, 1, static_cast<int>(kSlice.count())) > 0) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+        break;
+      }
+    }
+  }
+  if (!connected) {
     ::close(fd);
     return HResult::E_ACCESSDENIED;
   }
+  // Back to blocking: receives wait as on the accepted connections.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   socket_.store(fd);
   return HResult::S_OK;
 }
@@ -142,6 +158,22 @@ ssize_t SendOn(int socket, const void* buffer, std::size_t length) {
     sent = ::send(socket, buffer, length, MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
   return sent < 0 ? -1 : sent;
+}
+
+bool SendWholeNow(int socket, const void* buffer, std::size_t length) {
+  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+  std::size_t sent = 0;
+  while (sent < length) {
+    const ssize_t n = ::send(socket, bytes + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 void CloseSocket(int socket) {

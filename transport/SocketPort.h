@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -42,8 +43,10 @@ class SocketPort {
   // Waits at most 10 ms for the socket to become readable.
   bool IsReadable() const;
   // Connects a new socket to ipv4:port (both in host order here); E_FAIL when no socket
-  // can be made, E_ACCESSDENIED when the peer does not take the connection.
-  HResult Connect(std::uint32_t ipv4, std::uint32_t port);
+  // can be made, E_ACCESSDENIED when the peer does not take the connection within limit or
+  // keepRunning turns false first (a host that never answers must not hold up a stop).
+  HResult Connect(std::uint32_t ipv4, std::uint32_t port, std::chrono::milliseconds limit,
+                  const std::atomic<bool>& keepRunning);
   // Ends blocked accepts and receives on this socket without closing it.
   void Shutdown();
   void Close();
@@ -62,6 +65,11 @@ class SocketPort {
 ssize_t ReceiveOn(int socket, void* buffer, std::size_t length);
 // One send call; never raises SIGPIPE on a peer that went away. Bytes sent or -1.
 ssize_t SendOn(int socket, const void* buffer, std::size_t length);
+// Sends all of buffer at once or not at all without ever blocking: false when the peer's
+// window cannot take it now (a peer that stopped reading) or the connection failed. What
+// went out of a refused send may be part of a message, so the connection is no longer fit
+// for MOS text.
+bool SendWholeNow(int socket, const void* buffer, std::size_t length);
 void CloseSocket(int socket);
 void ShutdownSocket(int socket);
 std::string FormatAddress(const sockaddr_in& address);

@@ -112,7 +112,7 @@ class ShortAnswerSession final : public MessageSession {
   HResult Initialize() override { return HResult::S_OK; }
   bool LoadMessage(std::u16string_view /*message*/) override { return true; }
   std::string GetXml() const override { return "short"; }
-  bool IsRoAck() override { return false; }
+  bool IsRoAck(std::int32_t& /*messageID*/) override { return false; }
   std::optional<std::u16string> HandleMessage(PortFlag /*port*/) override { return u"ab"; }
 };
 

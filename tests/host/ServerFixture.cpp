@@ -14,8 +14,9 @@ std::optional<std::u16string> EchoSession::HandleMessage(PortFlag port) {
   return (port == PortFlag::Lower ? u"<answer low>" : u"<answer up>") + current_;
 }
 
-ServerTest::ServerTest(SessionFactory factory, std::string extraSettings)
-    : settings(LoopbackSettings(extraSettings)) {
+ServerTest::ServerTest(SessionFactory factory, std::string extraSettings, ManualClock::Mode mode)
+    : clock(std::make_shared<ManualClock>(kTestStart, mode)),
+      settings(LoopbackSettings(extraSettings)) {
   ControlOptions options;
   options.configPath = settings.Path();
   options.clock = clock;
@@ -55,6 +56,22 @@ std::optional<ServerTest::Entry> ServerTest::JournalEntry(std::int32_t number) {
     return std::nullopt;
   }
   return entry;
+}
+
+ClockPump::ClockPump(ManualClock& clock)
+    : thread_([this, &clock] {
+        auto last = std::chrono::steady_clock::now();
+        while (running_) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          const auto now = std::chrono::steady_clock::now();
+          clock.Advance(now - last);
+          last = now;
+        }
+      }) {}
+
+ClockPump::~ClockPump() {
+  running_ = false;
+  thread_.join();
 }
 
 }  // namespace vidra::test

@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "common/Clock.h"
 #include "common/Log.h"
@@ -22,7 +24,10 @@ class EchoSession final : public MessageSession {
   HResult Initialize() override { return HResult::S_OK; }
   bool LoadMessage(std::u16string_view text) override;
   std::string GetXml() const override { return "echo"; }
-  bool IsRoAck() override { return current_.find(u"roAck") != std::u16string::npos; }
+  bool IsRoAck(std::int32_t& messageID) override {
+    messageID = 0;
+    return current_.find(u"roAck") != std::u16string::npos;
+  }
   std::optional<std::u16string> HandleMessage(PortFlag port) override;
 
  private:
@@ -31,7 +36,8 @@ class EchoSession final : public MessageSession {
 
 class ServerTest : public ::testing::Test {
  protected:
-  explicit ServerTest(SessionFactory factory = {}, std::string extraSettings = "");
+  explicit ServerTest(SessionFactory factory = {}, std::string extraSettings = "",
+                      ManualClock::Mode mode = ManualClock::Mode::Blocking);
   ~ServerTest() override;
 
   CMOS_SRV_STNDRT& Control() { return *control_; }
@@ -49,9 +55,23 @@ class ServerTest : public ::testing::Test {
   std::optional<Entry> JournalEntry(std::int32_t number);
 
   LogCapture log;
-  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(kTestStart);
+  std::shared_ptr<ManualClock> clock;
   TempFile settings;
   std::unique_ptr<CMOS_SRV_STNDRT> control_;
+};
+
+// Moves a blocking manual clock along with real time while it lives, for tests whose
+// server threads must sleep and wake as they would on air.
+class ClockPump {
+ public:
+  explicit ClockPump(ManualClock& clock);
+  ~ClockPump();
+  ClockPump(const ClockPump&) = delete;
+  ClockPump& operator=(const ClockPump&) = delete;
+
+ private:
+  std::atomic<bool> running_{true};
+  std::thread thread_;
 };
 
 }  // namespace vidra::test

@@ -136,7 +136,8 @@ TEST_F(Wire, AcknowledgementsOnEitherPortAreRecordedNotAnswered) {
                                          u"</messageID><roAck><roID>R</roID><roStatus>OK"
                                          u"</roStatus></roAck></mos>",
                                      true)));
-    EXPECT_TRUE(WaitUntil([&] { return Control().LastAckedNoticeId() == id; }));
+    EXPECT_TRUE(
+        WaitUntil([&] { return Control().LastAckedNoticeId(htonl(INADDR_LOOPBACK)) == id; }));
     EXPECT_EQ(peer.Receive(1, 100ms), "");
   }
   EXPECT_EQ(JournalCount(), 2u) << "journalled, not answered";

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <thread>
 
 namespace vidra::test {
@@ -151,6 +152,49 @@ bool TestPeer::WaitClosed(std::chrono::milliseconds timeout) {
 }
 
 void TestPeer::Close() {
+  if (socket_ >= 0) {
+    ::close(socket_);
+    socket_ = -1;
+  }
+}
+
+void TestPeer::Adopt(int socket) {
+  Close();
+  socket_ = socket;
+}
+
+TestListener::TestListener() {
+  socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (socket_ < 0 || ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+      ::listen(socket_, 128) != 0 ||
+      ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::runtime_error("the test listener cannot listen");
+  }
+  port_ = ntohs(address.sin_port);
+}
+
+TestListener::~TestListener() {
+  Close();
+}
+
+bool TestListener::Accept(TestPeer& peer, std::chrono::milliseconds timeout) {
+  pollfd entry{socket_, POLLIN, 0};
+  if (socket_ < 0 || ::poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) {
+    return false;
+  }
+  const int accepted = ::accept4(socket_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (accepted < 0) {
+    return false;
+  }
+  peer.Adopt(accepted);
+  return true;
+}
+
+void TestListener::Close() {
   if (socket_ >= 0) {
     ::close(socket_);
     socket_ = -1;

@@ -61,9 +61,30 @@ class TestPeer {
   void Close();
   // Closes with a reset (RST) instead of an orderly close.
   void Reset();
+  // Takes over an accepted socket.
+  void Adopt(int socket);
 
  private:
   int socket_ = -1;
+};
+
+// A TCP listener on 127.0.0.1 at a free port: what an NRCS opens for the server's notices.
+class TestListener {
+ public:
+  TestListener();
+  ~TestListener();
+  TestListener(const TestListener&) = delete;
+  TestListener& operator=(const TestListener&) = delete;
+
+  std::uint16_t Port() const { return port_; }
+  // Accepts the next connection into peer; false when none came within the time-out.
+  bool Accept(TestPeer& peer, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // Stops listening: later connections are refused.
+  void Close();
+
+ private:
+  int socket_ = -1;
+  std::uint16_t port_ = 0;
 };
 
 }  // namespace vidra::test

@@ -1,0 +1,150 @@
+// Status notices end to end: an NRCS with its own upper port drives playout with roCreate
+// and roCtrl and hears each state change as a roElementStat, on a clock that runs with real
+// time.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include "common/Text.h"
+#include "tests/host/ServerFixture.h"
+
+namespace vidra::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The NRCS's own upper port, listening before the server reads its settings.
+struct NrcsPort {
+  TestListener listener;
+};
+
+std::u16string Message(const std::string& messageID, const std::string& body) {
+  return u"<mos><mosID>VIDRA.NEWS</mosID><ncsID>NCS</ncsID><messageID>" + Utf8ToUtf16(messageID) +
+         u"</messageID>" + Utf8ToUtf16(body) + u"</mos>";
+}
+
+std::string Ack(int messageID) {
+  return Utf16Bytes(
+      Message(std::to_string(messageID), "<roAck><roID>RO1</roID><roStatus>OK</roStatus></roAck>"),
+      true);
+}
+
+class Notices : public NrcsPort, public ServerTest {
+ protected:
+  Notices()
+      : ServerTest({}, "NrcsUpperPort = " + std::to_string(listener.Port()) +
+                           "\n[VIDRAServer]\nPath = " VIDRA_SOURCE_DATA "/media/\n") {}
+  ~Notices() override { control_.reset(); }  // while the clock still runs
+  void SetUp() override { InitAndStart(); }
+
+  // The NRCS connects to the server's upper port; the server's sender connects back.
+  void ConnectNrcs() {
+    ASSERT_TRUE(nrcs.Connect(Upper()));
+    ASSERT_TRUE(listener.Accept(notices));
+  }
+  std::u16string Ask(int messageID, const std::string& body) {
+    EXPECT_TRUE(nrcs.Send(Utf16Bytes(Message(std::to_string(messageID), body), true)));
+    return nrcs.ReceiveMessage(true);
+  }
+  std::optional<Entry> FindEntry(const std::string& part) {
+    for (std::int32_t n = 0; const auto entry = JournalEntry(n); ++n) {
+      if (entry->text.find(part) != std::string::npos) {
+        return entry;
+      }
+    }
+    return std::nullopt;
+  }
+
+  ClockPump pump{*clock};
+  TestPeer nrcs;
+  TestPeer notices;
+};
+
+TEST_F(Notices, PlayoutStatesReachTheNrcsAndItsAcknowledgementsEndEachWait) {
+  ConnectNrcs();
+  EXPECT_NE(Ask(101,
+                "<roCreate><roID>RO1</roID><story><storyID>A</storyID><item><itemID>1</itemID>"
+                "<objID>O1</objID><mosID>VIDRA</mosID><objPaths><objPath>sting.wav</objPath>"
+                "</objPaths></item></story></roCreate>")
+                .find(u"<roStatus>OK</roStatus>"),
+            std::u16string::npos);
+  // EXECUTE is refused until the media check has found the file.
+  const std::string execute =
+      "<roCtrl><roID>RO1</roID><storyID>A</storyID><itemID>1</itemID><command>EXECUTE</command>"
+      "</roCtrl>";
+  ASSERT_TRUE(WaitUntil(
+      [&] { return Ask(102, execute).find(u"<roStatus>OK</roStatus>") != std::u16string::npos; }));
+
+  const std::u16string ready = notices.ReceiveMessage(true);
+  EXPECT_EQ(ready.rfind(u"<mos><mosID>VIDRA.NEWS</mosID><ncsID>NCS</ncsID><messageID>2</messageID>"
+                        u"<roElementStat element=\"ITEM\"><roID>RO1</roID><storyID>A</storyID>"
+                        u"<itemID>1</itemID><objID>O1</objID><status>READY</status><time>",
+                        0),
+            0u)
+      << Utf16ToUtf8(ready);
+  ASSERT_TRUE(notices.Send(Ack(2)));
+  const std::u16string play = notices.ReceiveMessage(true);
+  EXPECT_NE(play.find(u"<messageID>3</messageID>"), std::u16string::npos) << Utf16ToUtf8(play);
+  EXPECT_NE(play.find(u"<status>PLAY</status>"), std::u16string::npos);
+  ASSERT_TRUE(nrcs.Send(Ack(3)));  // on the NRCS's own connection this time
+  ASSERT_TRUE(WaitUntil(
+      [&] { return log.CountOf("VIDRA - ... Answer was detected on main connection\n"); }));
+  EXPECT_EQ(log.CountStartingWith("VIDRA - ... Answer for notify is received: "), 1u);
+  EXPECT_EQ(log.CountStartingWith("VIDRA - ... Timeout"), 0u);
+
+  // The notice as sent, its answer on the notice connection and the one on the NRCS's own
+  // connection, each with the client number of the way it went.
+  const auto notice = FindEntry("<messageID>2</messageID><roElementStat");
+  const auto onNotices = FindEntry("<messageID>2</messageID><roAck>");
+  const auto onMain = FindEntry("<messageID>3</messageID><roAck>");
+  ASSERT_TRUE(notice && onNotices && onMain);
+  EXPECT_EQ(notice->text, Utf16ToUtf8(ready));
+  EXPECT_EQ(notice->direction, 0);
+  EXPECT_EQ(onNotices->direction, 1);
+  EXPECT_EQ(onMain->direction, 1);
+  EXPECT_NE(onNotices->clientId, notice->clientId);
+  EXPECT_NE(onMain->clientId, onNotices->clientId);
+  EXPECT_EQ(FindEntry("<messageID>3</messageID><roElementStat")->clientId, notice->clientId);
+}
+
+// An NRCS that opens a connection per message gets one sender, not one per connection; when
+// that sender's connection closes, the next connection from the NRCS starts a new one, which
+// counts from 2 again.
+TEST_F(Notices, EachNrcsHostHasOneSenderAtATime) {
+  ConnectNrcs();
+  for (int i = 0; i < 100; ++i) {
+    TestPeer again;
+    ASSERT_TRUE(again.Connect(Upper()));
+    // One at a time, as such an NRCS works: the listen backlog is short.
+    ASSERT_TRUE(WaitUntil([&] {
+      return log.CountOf("Thread for client on up port is created\n") ==
+             static_cast<std::size_t>(i) + 2;
+    }));
+    if (i % 2 == 0) {
+      again.Reset();
+    }
+  }
+  ASSERT_TRUE(WaitUntil([&] { return Control().LiveConnections() == 1; }));
+  EXPECT_EQ(Control().NoticeSenders(), 1u);
+  TestPeer extra;
+  EXPECT_FALSE(listener.Accept(extra, 300ms)) << "a second sender connected";
+
+  notices.Close();
+  ASSERT_TRUE(WaitUntil([&] { return Control().NoticeSenders() == 0; }));
+  TestPeer later;
+  ASSERT_TRUE(later.Connect(Upper()));
+  ASSERT_TRUE(listener.Accept(notices));
+  StatusNotice stop;
+  stop.roID = "RO1";
+  stop.status = "STOP";
+  ASSERT_TRUE(Control().Playout()->PushNotice(stop));
+  const std::u16string notice = notices.ReceiveMessage(true);
+  EXPECT_NE(notice.find(u"<messageID>2</messageID><roElementStat element=\"RO\">"),
+            std::u16string::npos)
+      << Utf16ToUtf8(notice);
+  ASSERT_TRUE(notices.Send(Ack(2)));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return log.CountStartingWith("VIDRA - ... Answer for notify is received: ") == 1; }));
+}
+
+}  // namespace
+}  // namespace vidra::test

@@ -1,0 +1,229 @@
+// The clip-state sender against a fake NRCS that listens on its own upper port. The server
+// record is built by hand, without port threads or playout threads, on a clock that moves
+// only when the sender sleeps: the wait for an answer then lasts exactly as long in
+// simulated time as the sender's own sleeps add up to.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+#include "common/Log.h"
+#include "common/Text.h"
+#include "tests/support/TestSupport.h"
+#include "transport/NoticeSender.h"
+
+namespace vidra::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const in_addr_t kLoopback = htonl(INADDR_LOOPBACK);
+constexpr const char* kTimeout5100 =
+    "VIDRA - ... Timeout 5100ms (>5000) for answer wating (no answer).\n";
+constexpr const char* kFinish = "\nVIDRA::Thread for clip state sending finish.\n";
+
+StatusNotice Notice(const char* status) {
+  StatusNotice notice;
+  notice.roID = "RO1";
+  notice.storyID = "A";
+  notice.itemID = "1";
+  notice.objID = "O1";
+  notice.status = status;
+  notice.time = "2027-01-15T08:00:00";
+  notice.mosID = "VIDRA";
+  notice.ncsID = "NCS";
+  return notice;
+}
+
+std::string Ack(const std::string& messageID) {
+  return Utf16Bytes(u"<mos><mosID>VIDRA</mosID><ncsID>NCS</ncsID><messageID>" +
+                        Utf8ToUtf16(messageID) +
+                        u"</messageID><roAck><roID>RO1</roID><roStatus>OK</roStatus></roAck></mos>",
+                    true);
+}
+
+std::string MessageId(const std::u16string& notice) {
+  static const std::regex id("<messageID>([^<]*)</messageID>");
+  std::smatch match;
+  const std::string text = Utf16ToUtf8(notice);
+  return std::regex_search(text, match, id) ? match[1].str() : "";
+}
+
+class NoticeSender : public ::testing::Test {
+ protected:
+  explicit NoticeSender(ManualClock::Mode mode = ManualClock::Mode::AutoAdvance)
+      : clock(std::make_shared<ManualClock>(kUnixEpochFileTime, mode)), server(clock) {
+    server.player = std::make_unique<PlayoutManager>(clock);
+    server.network.nrcsUpperPort = nrcs.Port();
+    server.journal.Init();
+    server.clientQueue.Init(0);
+    server.serverRunning = true;
+  }
+  ~NoticeSender() override { Stop(); }
+
+  void Start() { StartNoticeSender(server, kLoopback); }
+  void Stop() {
+    server.serverRunning = false;
+    server.noticeThreads.JoinAll();
+  }
+  void Push(const char* status) { ASSERT_TRUE(server.player->PushNotice(Notice(status))); }
+  // Connects the sender and takes its connection.
+  void Accept() {
+    Start();
+    ASSERT_TRUE(nrcs.Accept(notices));
+  }
+  std::u16string NextNotice() { return notices.ReceiveMessage(true, 10s); }
+  std::vector<MessageRecord> Journal() {
+    std::vector<MessageRecord> all;
+    MessageRecord record;
+    for (std::int32_t n = 0; server.journal.GetByNumber(n, record) == HResult::S_OK; ++n) {
+      all.push_back(record);
+    }
+    return all;
+  }
+
+  LogCapture log;
+  TestListener nrcs;
+  std::shared_ptr<ManualClock> clock;
+  MOSSrv server;
+  TestPeer notices;
+};
+
+// An NRCS that never gives a usable answer: a heartbeat, an acknowledgement of another
+// notice, one whose messageID is not a number and a broken text are journalled or dropped,
+// and each notice is given up 5100 ms after it went out; the next one goes out after that.
+TEST_F(NoticeSender, UnansweredNoticesTimeOutOneAfterTheOther) {
+  Push("READY");
+  Push("PLAY");
+  Accept();
+  const std::u16string first = NextNotice();
+  EXPECT_EQ(MessageId(first), "2");
+  EXPECT_NE(first.find(u"<roElementStat element=\"ITEM\"><roID>RO1</roID><storyID>A</storyID>"
+                       u"<itemID>1</itemID><objID>O1</objID><status>READY</status>"),
+            std::u16string::npos)
+      << Utf16ToUtf8(first);
+  ASSERT_TRUE(notices.Send(
+      Utf16Bytes(u"<mos><mosID>VIDRA</mosID><messageID>9</messageID><heartbeat/></mos>", true) +
+      Ack("1") + Ack("two") + Utf16Bytes(u"<mos><roAck></mos>", true)));
+  const std::u16string second = NextNotice();
+  EXPECT_EQ(MessageId(second), "3");
+  EXPECT_NE(second.find(u"<status>PLAY</status>"), std::u16string::npos);
+  ASSERT_TRUE(WaitUntil([&] { return log.CountOf(kTimeout5100) == 2; }));
+  EXPECT_EQ(log.CountStartingWith("VIDRA - ... Answer for notify is received: "), 1u);
+  EXPECT_TRUE(log.HasInOrder({"\nVIDRA::Thread for clip state sending start...\n",
+                              "VIDRA - Wait answer after notify...\n", kTimeout5100,
+                              "VIDRA - Wait answer after notify...\n", kTimeout5100}));
+
+  // Both notices are journalled as sent by the sender's first client number; the three
+  // whole messages that came back, as received by its second.
+  const auto journal = Journal();
+  ASSERT_EQ(journal.size(), 5u);
+  EXPECT_EQ(journal[0].direction, kDirectionSent);
+  EXPECT_EQ(journal[0].text, Utf16ToUtf8(first));
+  EXPECT_EQ(journal[0].encodingType, EncodingType::Undetermined);
+  for (std::size_t i = 1; i < 4; ++i) {
+    EXPECT_EQ(journal[i].direction, kDirectionReceived) << i;
+    EXPECT_EQ(journal[i].clientNumber, journal[0].clientNumber + 1) << i;
+  }
+  EXPECT_NE(journal[1].text.find("<heartbeat/>"), std::string::npos);
+  EXPECT_EQ(journal[4].text, Utf16ToUtf8(second));
+  EXPECT_EQ(journal[4].clientNumber, journal[0].clientNumber);
+}
+
+// Answers on the notice connection end the wait, even one that comes in two pieces; an
+// acknowledgement that the same host gave before the notice went out does not, although
+// it carries the notice's messageID (an earlier sender counted from 2 as well).
+TEST_F(NoticeSender, OnlyAFreshAcknowledgementFromTheHostAnswers) {
+  server.noticeHosts.RecordAck(kLoopback, 2);
+  server.noticeHosts.RecordAck(htonl(INADDR_LOOPBACK + 1), 3);  // another host
+  Push("READY");
+  Push("PLAY");
+  Push("STOP");
+  Accept();
+  EXPECT_EQ(MessageId(NextNotice()), "2");
+  EXPECT_EQ(MessageId(NextNotice()), "3");  // after the stale one timed out
+  EXPECT_EQ(log.CountOf(kTimeout5100), 1u);
+  const std::string ack = Ack("3");
+  ASSERT_TRUE(notices.Send(ack.substr(0, 51)));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return log.CountStartingWith("VIDRA - ... Answer for notify is received: ") == 1; }));
+  ASSERT_TRUE(notices.Send(ack.substr(51)));
+  const std::u16string third = NextNotice();
+  EXPECT_EQ(MessageId(third), "4");
+  EXPECT_EQ(log.CountOf(kTimeout5100), 1u) << "the answer came before the limit";
+  EXPECT_EQ(server.noticeHosts.LastAckedId(kLoopback), 3);
+  ASSERT_TRUE(notices.Send(Ack("4")));
+  ASSERT_TRUE(WaitUntil([&] { return log.CountStartingWith("VIDRA - ... Answer for") == 3; }));
+  EXPECT_EQ(log.CountOf(kTimeout5100), 1u);
+}
+
+// A host that does not listen gets no notices and does not lose any: they wait in the queue
+// for a later sender. The claim on the host ends with the sender.
+TEST_F(NoticeSender, AHostThatDoesNotListenLeavesTheQueueAlone) {
+  nrcs.Close();
+  Push("READY");
+  Start();
+  ASSERT_TRUE(WaitUntil([&] { return server.noticeHosts.Senders() == 0; }));
+  EXPECT_EQ(log.CountOf("\nVIDRA::Thread for clip state sending start ERROR - can't open socket "
+                        "on remote client\n"),
+            1u);
+  EXPECT_EQ(server.player->NoticeCount(), 1u);
+  EXPECT_EQ(log.CountStartingWith("\nVIDRA - Send notify"), 0u);
+}
+
+// The NRCS closes its notice port while a notice waits for its answer: the wait ends at
+// once, without the time-out line, and the sender ends; so does one whose NRCS closed the
+// connection while no notice was waiting, before any notice is spent on it.
+TEST_F(NoticeSender, AClosedNoticeConnectionEndsTheSender) {
+  Push("READY");
+  Push("PLAY");
+  Accept();
+  EXPECT_EQ(MessageId(NextNotice()), "2");
+  notices.Close();
+  ASSERT_TRUE(WaitUntil([&] { return server.noticeHosts.Senders() == 0; }));
+  EXPECT_EQ(log.CountOf("VIDRA - ... Notice connection to 127.0.0.1 is closed by the NRCS; the "
+                        "notice counts as unanswered.\n"),
+            1u);
+  EXPECT_EQ(log.CountStartingWith("VIDRA - ... Timeout"), 0u);
+  EXPECT_EQ(log.CountOf(kFinish), 1u);
+  EXPECT_EQ(server.player->NoticeCount(), 1u) << "the next notice is kept for a later sender";
+
+  // A new sender for the host counts from 2 again.
+  Accept();
+  EXPECT_EQ(MessageId(NextNotice()), "2");
+  notices.Send(Ack("2"));
+  ASSERT_TRUE(WaitUntil([&] { return log.CountStartingWith("VIDRA - ... Answer for") == 1; }));
+  EXPECT_EQ(server.player->NoticeCount(), 0u);
+  notices.Reset();
+  ASSERT_TRUE(WaitUntil([&] { return server.noticeHosts.Senders() == 0; }));
+  Push("STOP");
+  EXPECT_EQ(server.player->NoticeCount(), 1u);
+  EXPECT_EQ(log.CountOf(kFinish), 2u);
+}
+
+// On a clock that stands still, the wait can only end by a stop: at its next turn, with the
+// time-out line; the notices still waiting stay in the queue.
+class StoppedNoticeSender : public NoticeSender {
+ protected:
+  StoppedNoticeSender() : NoticeSender(ManualClock::Mode::Blocking) {}
+};
+
+TEST_F(StoppedNoticeSender, AStopLeavesWaitingNoticesInTheQueue) {
+  Push("READY");
+  Push("PLAY");
+  Push("STOP");
+  Accept();
+  ASSERT_TRUE(WaitUntil([&] { return clock->Sleepers() == 1; }));
+  clock->Advance(200ms);  // the queue poll
+  EXPECT_EQ(MessageId(NextNotice()), "2");
+  ASSERT_TRUE(WaitUntil([&] { return log.CountOf("VIDRA - Wait answer after notify...\n") == 1; }));
+  Stop();
+  EXPECT_EQ(log.CountOf("VIDRA - ... Timeout 0ms (>5000) for answer wating (no answer).\n"), 1u);
+  EXPECT_EQ(log.CountOf(kFinish), 1u);
+  EXPECT_EQ(server.player->NoticeCount(), 2u);
+  EXPECT_EQ(server.noticeHosts.Senders(), 0u);
+}
+
+}  // namespace
+}  // namespace vidra::test

@@ -1,0 +1,233 @@
+// The wait for each answer polls the connection for 10 ms and then sleeps 100 ms on the
+// server's clock, testing the 5000 ms limit only after the sleep, so a notice that gets no
+// answer at all is given up between 5000 and about 5110 ms after it was sent.
+#include "transport/NoticeSender.h"
+
+#include <arpa/inet.h>
+
+#include <memory>
+#include <string>
+
+#include "common/Log.h"
+#include "common/Text.h"
+#include "mos/MosXml.h"
+#include "transport/Encoding.h"
+#include "transport/Framer.h"
+#include "transport/Receive.h"
+
+namespace vidra {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kQueuePoll = 200ms;
+constexpr auto kAnswerSleep = 100ms;
+constexpr auto kAnswerLimit = 5000ms;
+// How long the NRCS host may take to accept the notice connection.
+constexpr auto kConnectLimit = 5000ms;
+
+std::string HostText(in_addr_t host) {
+  sockaddr_in address{};
+  address.sin_addr.s_addr = host;
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+  return text;
+}
+
+enum class WaitEnd { Answered, NoAnswer, ConnectionLost };
+
+class NoticeSender {
+ public:
+  NoticeSender(MOSSrv& server, in_addr_t host)
+      : server_(server), host_(host), writer_(*server.clock), parser_(*server.clock) {}
+
+  void Run() {
+    LogText("\nVIDRA::Thread for clip state sending start...\n");
+    static_cast<void>(writer_.SetTemplateFolder(""));
+    if (connection_.Connect(ntohl(host_), server_.network.nrcsUpperPort, kConnectLimit,
+                            server_.serverRunning) != HResult::S_OK) {
+      LogText(
+          "\nVIDRA::Thread for clip state sending start ERROR - can't open socket on remote "
+          "client\n");
+      return;
+    }
+    noticeNumber_ = server_.clientQueue.NextClientNumber();
+    answerNumber_ = server_.clientQueue.NextClientNumber();
+    static_cast<void>(parser_.Initialize());
+    bool connected = true;
+    while (connected && server_.serverRunning) {
+      server_.clock->SleepWhile(kQueuePoll, server_.serverRunning);
+      // Between notices too: a late answer is journalled, and an NRCS that closed the
+      // connection is noticed before a notice is spent on it.
+      if (connection_.IsReadable()) {
+        connected = ReadAnswer(server_.noticeHosts.AckSequence()) != WaitEnd::ConnectionLost;
+      }
+      while (connected && server_.serverRunning && server_.player->NoticeCount() != 0) {
+        connected = SendOne();
+      }
+    }
+    connection_.Close();
+    LogText("\nVIDRA::Thread for clip state sending finish.\n");
+  }
+
+ private:
+  // Sends the oldest waiting notice and waits for its answer. False when the connection
+  // is lost; the notice is not sent again either way.
+  bool SendOne() {
+    noticeCounter_ = noticeCounter_ == INT32_MAX ? 1 : noticeCounter_ + 1;
+    std::optional<StatusNotice> notice = server_.player->PopNotice();
+    if (!notice) {
+      return true;  // taken by another host's sender between the count and the pop
+    }
+    writer_.BuildRoElementStat(MosText(std::to_string(noticeCounter_)), *notice);
+    const std::u16string text = writer_.GetAnswer();
+    Log("\nVIDRA - Send notify to UpperPort about clip state changes :\n%s\n",
+        Utf16ToUtf8(text).c_str());
+    MessageRecord record;
+    record.encodingType = EncodingType::Undetermined;
+    record.text = JournalText(text);
+    record.clientNumber = noticeNumber_;
+    record.time = server_.clock->UtcNow();
+    record.direction = kDirectionSent;
+    server_.journal.Append(std::move(record));
+    EncodingType classified = EncodingType::Undetermined;
+    const std::string bytes = ConvertNotice(text, classified);
+    // Acknowledgements numbered up to here came before this notice and cannot answer it.
+    const std::uint64_t since = server_.noticeHosts.AckSequence();
+    bool sent = false;
+    {
+      std::lock_guard guard(server_.sendLock);  // one send at a time on any connection
+      sent = SendWholeNow(connection_.Handle(), bytes.data(), bytes.size());
+    }
+    const int sendError = errno;
+    if (!sent) {
+      // A peer that does not read, or a broken connection: a half-sent notice would spoil
+      // every later message on this connection, so the sender ends here.
+      Log("VIDRA - ... Notify is not sent to %s: %s; the notice connection is closed.\n",
+          HostText(host_).c_str(), ErrorText(sendError).c_str());
+      return false;
+    }
+    LogText("VIDRA - Wait answer after notify...\n");
+    const auto t0 = server_.clock->Monotonic();
+    const WaitEnd end = AwaitAnswer(since, t0);
+    if (end == WaitEnd::NoAnswer) {
+      const auto waited =
+          std::chrono::duration_cast<std::chrono::milliseconds>(server_.clock->Monotonic() - t0);
+      Log("VIDRA - ... Timeout %dms (>5000) for answer wating (no answer).\n",
+          static_cast<int>(waited.count()));
+    }
+    return end != WaitEnd::ConnectionLost;
+  }
+
+  WaitEnd AwaitAnswer(std::uint64_t since, std::chrono::nanoseconds t0) {
+    while (server_.serverRunning) {
+      if (connection_.IsReadable()) {
+        const WaitEnd end = ReadAnswer(since);
+        if (end != WaitEnd::NoAnswer) {
+          return end;
+        }
+      } else {
+        server_.clock->SleepWhile(kAnswerSleep, server_.serverRunning);
+        if (server_.noticeHosts.AckedSince(host_, noticeCounter_, since)) {
+          LogText("VIDRA - ... Answer was detected on main connection\n");
+          return WaitEnd::Answered;
+        }
+      }
+      // Also after a receive: an NRCS that keeps sending other messages on the notice
+      // connection must not hold the wait open for ever.
+      if (server_.clock->Monotonic() - t0 > kAnswerLimit) {
+        break;
+      }
+    }
+    return WaitEnd::NoAnswer;
+  }
+
+  // One receive on the notice connection; every whole message in it is journalled and an
+  // acknowledgement among them recorded for the host.
+  WaitEnd ReadAnswer(std::uint64_t since) {
+    const ssize_t received = ReceiveRaw(connection_.Handle(), answer_);
+    if (received <= 0) {
+      Log("VIDRA - ... Notice connection to %s is %s; the notice counts as unanswered.\n",
+          HostText(host_).c_str(),
+          received == 0 ? "closed by the NRCS" : ("lost: " + ErrorText(errno)).c_str());
+      return WaitEnd::ConnectionLost;
+    }
+    DecodeReceived(answer_, received);
+    const std::u16string text = answer_.area.Text();
+    Log("VIDRA - ... Answer for notify is received: %s\n", Utf16ToUtf8(text).c_str());
+    framer_.Append(text);
+    WaitEnd end = WaitEnd::NoAnswer;
+    for (;;) {
+      std::u16string message;
+      const FrameResult framed = framer_.Next(message);
+      if (framed == FrameResult::Overflow) {
+        Log("\nVIDRA - no </mos> in %zu characters, the pending text is dropped\n",
+            Framer::kDefaultLimit);
+        break;
+      }
+      if (framed == FrameResult::NeedMore) {
+        break;
+      }
+      if (!parser_.LoadMessage(message)) {
+        continue;
+      }
+      MessageRecord record;
+      record.encodingType = answer_.area.encodingType;
+      record.previousType = answer_.area.previousType;
+      record.text = JournalText(message);
+      record.clientNumber = answerNumber_;
+      record.direction = kDirectionReceived;
+      record.time = server_.clock->UtcNow();
+      server_.journal.Append(std::move(record));
+      if (std::int32_t acked = 0; parser_.IsRoAck(acked)) {
+        server_.noticeHosts.RecordAck(host_, acked);
+        if (server_.noticeHosts.AckedSince(host_, noticeCounter_, since)) {
+          end = WaitEnd::Answered;
+        }
+      }
+    }
+    return end;
+  }
+
+  MOSSrv& server_;
+  in_addr_t host_;
+  SocketPort connection_;
+  std::int32_t noticeCounter_ = 1;
+  MOSXMLWriter writer_;
+  MOSXMLParser parser_;
+  ReceiveState answer_;
+  Framer framer_;
+  std::int32_t noticeNumber_ = 0;
+  std::int32_t answerNumber_ = 0;
+};
+
+}  // namespace
+
+void StartNoticeSender(MOSSrv& server, in_addr_t host) {
+  if (server.player == nullptr) {
+    return;
+  }
+  if (!server.noticeHosts.ClaimSender(host)) {
+    Log("VIDRA - clip states for %s go out on its running sender\n", HostText(host).c_str());
+    return;
+  }
+  try {
+    server.noticeThreads.Start(kInvalidSocket, [&server, host] { SendNotices(server, host); });
+  } catch (...) {
+    server.noticeHosts.ReleaseSender(host);
+    throw;
+  }
+}
+
+void SendNotices(MOSSrv& server, in_addr_t host) {
+  struct Claim {
+    MOSSrv& server;
+    in_addr_t host;
+    ~Claim() { server.noticeHosts.ReleaseSender(host); }
+  } claim{server, host};
+  auto sender = std::make_unique<NoticeSender>(server, host);
+  sender->Run();
+}
+
+}  // namespace vidra
