@@ -61,8 +61,10 @@ class Notices : public NrcsPort, public ServerTest {
 
 TEST_F(Notices, PlayoutStatesReachTheNrcsAndItsAcknowledgementsEndEachWait) {
   ConnectNrcs();
+  // TIMED, but far ahead: only the roCtrl starts it.
   EXPECT_NE(Ask(101,
-                "<roCreate><roID>RO1</roID><story><storyID>A</storyID><item><itemID>1</itemID>"
+                "<roCreate><roID>RO1</roID><roEdStart>2099-01-01T00:00:00</roEdStart>"
+                "<roTrigger>TIMED</roTrigger><story><storyID>A</storyID><item><itemID>1</itemID>"
                 "<objID>O1</objID><mosID>VIDRA</mosID><objPaths><objPath>sting.wav</objPath>"
                 "</objPaths></item></story></roCreate>")
                 .find(u"<roStatus>OK</roStatus>"),
@@ -73,6 +75,10 @@ TEST_F(Notices, PlayoutStatesReachTheNrcsAndItsAcknowledgementsEndEachWait) {
       "</roCtrl>";
   ASSERT_TRUE(WaitUntil(
       [&] { return Ask(102, execute).find(u"<roStatus>OK</roStatus>") != std::u16string::npos; }));
+
+  EXPECT_NE(Ask(103, "<roReq><roID>RO1</roID></roReq>").find(u"<roTrigger>MANUAL</roTrigger>"),
+            std::u16string::npos)
+      << "an accepted roCtrl ends the timed start";
 
   const std::u16string ready = notices.ReceiveMessage(true);
   EXPECT_EQ(ready.rfind(u"<mos><mosID>VIDRA.NEWS</mosID><ncsID>NCS</ncsID><messageID>2</messageID>"
