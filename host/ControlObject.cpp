@@ -3,7 +3,9 @@
 // turn every exception into E_FAIL.
 #include "host/ControlObject.h"
 
+#include <algorithm>
 #include <exception>
+#include <limits>
 
 #include "common/Log.h"
 #include "common/Text.h"
@@ -252,6 +254,13 @@ HResult CMOS_SRV_STNDRT::GetStateMOSSrv(std::uint8_t& State) {
     srv_.state = age < kActiveWindow ? ServerState::Active : ServerState::Ready;
   }
   State = static_cast<std::uint8_t>(srv_.state);
+  return HResult::S_OK;
+}
+
+HResult CMOS_SRV_STNDRT::GetMessageCount(std::int32_t& count) {
+  const std::size_t entries = srv_.journal.Count();
+  count = static_cast<std::int32_t>(
+      std::min<std::size_t>(entries, std::numeric_limits<std::int32_t>::max()));
   return HResult::S_OK;
 }
 

@@ -37,6 +37,8 @@ class CMOS_SRV_STNDRT {
   HResult GetMessageByNumberInQueue(std::int32_t number, std::string& MessageContent,
                                     std::uint8_t& MessageDest, std::uint64_t& messFiletime,
                                     std::int32_t& clientId);
+  // The number of journal entries, so a controller can read them all or follow new ones.
+  HResult GetMessageCount(std::int32_t& count);
 
   // The ports actually listened on after StartToWork (0 before); a setting of port 0 asks
   // for any free port.

@@ -1,0 +1,235 @@
+// vidractl: the controlling client of vidra-server. Each subcommand is one control
+// operation (journal reads many); the exit status is 0 when the result code is S_OK and 1
+// otherwise, and the result code is printed in hex with its name.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "common/FileTime.h"
+#include "common/HResult.h"
+#include "host/ControlClient.h"
+#include "host/ControlServer.h"
+
+namespace {
+
+using nlohmann::json;
+using vidra::HResult;
+
+const char* StateName(int state) {
+  switch (state) {
+    case 0:
+      return "Uninitialized";
+    case 1:
+      return "InitFailed";
+    case 2:
+      return "Active";
+    case 3:
+      return "Ready";
+    default:
+      return "unknown";
+  }
+}
+
+std::string UtcText(std::uint64_t filetime) {
+  vidra::CalendarTime c;
+  if (!vidra::ToCalendar(filetime, c)) {
+    return std::to_string(filetime);
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", c.year, c.month, c.day,
+                c.hour, c.minute, c.second, c.milliseconds);
+  return text;
+}
+
+HResult ResultOf(const json& answer) {
+  return static_cast<HResult>(answer.value("hr", static_cast<std::int32_t>(HResult::E_FAIL)));
+}
+
+struct Entry {
+  std::string text;
+  int dest = 0;
+  std::uint64_t time = 0;
+  int clientId = 0;
+  bool operator==(const Entry&) const = default;
+};
+
+class Controller {
+ public:
+  explicit Controller(std::string path) : path_(std::move(path)) {}
+
+  bool Connect() {
+    std::string error;
+    if (!client_.Connect(path_, error)) {
+      std::fprintf(stderr, "vidractl: %s\n", error.c_str());
+      return false;
+    }
+    return true;
+  }
+
+  std::optional<json> Call(const json& request) {
+    std::string error;
+    auto answer = client_.Call(request, error);
+    if (!answer) {
+      std::fprintf(stderr, "vidractl: %s\n", error.c_str());
+    } else if (answer->contains("error")) {
+      std::fprintf(stderr, "vidractl: %s\n", (*answer)["error"].get<std::string>().c_str());
+    }
+    return answer;
+  }
+
+  // One of the four operations without out-values.
+  int Simple(const char* op) {
+    const auto answer = Call({{"op", op}});
+    if (!answer) {
+      return 1;
+    }
+    const HResult hr = ResultOf(*answer);
+    std::printf("%s: %s\n", op, vidra::Describe(hr).c_str());
+    return hr == HResult::S_OK ? 0 : 1;
+  }
+
+  int State() {
+    const auto answer = Call({{"op", "GetStateMOSSrv"}});
+    if (!answer) {
+      return 1;
+    }
+    const HResult hr = ResultOf(*answer);
+    if (hr != HResult::S_OK) {
+      std::printf("GetStateMOSSrv: %s\n", vidra::Describe(hr).c_str());
+      return 1;
+    }
+    const int state = answer->value("State", 0);
+    std::printf("%d %s\n", state, StateName(state));
+    return 0;
+  }
+
+  std::optional<Entry> Message(int number, HResult& hr) {
+    const auto answer = Call({{"op", "GetMessageByNumberInQueue"}, {"number", number}});
+    hr = answer ? ResultOf(*answer) : HResult::E_FAIL;
+    if (hr != HResult::S_OK) {
+      return std::nullopt;
+    }
+    return Entry{answer->value("MessageContent", ""), answer->value("MessageDest", 0),
+                 answer->value("messFiletime", std::uint64_t{0}), answer->value("clientId", 0)};
+  }
+
+  static void Print(const Entry& e) {
+    std::printf("%s %s client %d %s\n", UtcText(e.time).c_str(), e.dest == 0 ? "out" : "in",
+                e.clientId, e.text.c_str());
+    std::fflush(stdout);
+  }
+
+  int ShowMessage(int number) {
+    HResult hr = HResult::S_OK;
+    const auto entry = Message(number, hr);
+    if (!entry) {
+      std::printf("GetMessageByNumberInQueue(%d): %s\n", number, vidra::Describe(hr).c_str());
+      return 1;
+    }
+    Print(*entry);
+    return 0;
+  }
+
+  std::optional<int> Count() {
+    const auto answer = Call({{"op", "GetMessageCount"}});
+    if (!answer || ResultOf(*answer) != HResult::S_OK) {
+      return std::nullopt;
+    }
+    return answer->value("count", 0);
+  }
+
+  // Prints every entry, oldest first; with follow, then the new ones as they come. Entries
+  // an hour old leave the front of the journal, so the last one printed is looked for again
+  // before each round instead of trusting its number.
+  int Journal(bool follow, int intervalMs) {
+    std::optional<Entry> last;
+    for (;;) {
+      const auto count = Count();
+      if (!count) {
+        return 1;
+      }
+      int from = 0;
+      if (last) {
+        for (int n = *count - 1; n >= 0; --n) {
+          HResult hr = HResult::S_OK;
+          const auto entry = Message(n, hr);
+          if (entry && *entry == *last) {
+            from = n + 1;
+            break;
+          }
+        }
+      }
+      for (int n = from; n < *count; ++n) {
+        HResult hr = HResult::S_OK;
+        if (const auto entry = Message(n, hr)) {
+          Print(*entry);
+          last = entry;
+        }
+      }
+      if (!follow) {
+        return 0;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+    }
+  }
+
+ private:
+  std::string path_;
+  vidra::ControlClient client_;
+};
+
+int Run(int argc, char** argv) {
+  CLI::App app{"Controls a running vidra-server through its control socket"};
+  app.require_subcommand(1);
+  std::string path = vidra::DefaultControlPath();
+  app.add_option("--control", path, "control socket of the server")->capture_default_str();
+  int result = 1;
+  int number = 0;
+  bool follow = false;
+  int interval = 500;
+  auto* init = app.add_subcommand("init", "InitMOSSrv: read the settings, open the ports");
+  auto* start = app.add_subcommand("start", "StartToWork: listen and start playout");
+  auto* stop = app.add_subcommand("stop", "StopApplyingClients: stop serving");
+  auto* deinit = app.add_subcommand("deinit", "DeInitMOSSrv: write playlists, release all");
+  auto* state = app.add_subcommand("state", "GetStateMOSSrv: the state number and its name");
+  auto* message = app.add_subcommand("message", "GetMessageByNumberInQueue: one journal entry");
+  message->add_option("N", number, "entry number, 0 is the oldest")->required();
+  auto* journal = app.add_subcommand("journal", "every journal entry, oldest first");
+  journal->add_flag("--follow", follow, "then print new entries as they come");
+  journal->add_option("--interval", interval, "milliseconds between polls with --follow")
+      ->check(CLI::Range(50, 60000));
+  CLI11_PARSE(app, argc, argv);
+
+  Controller controller(path);
+  if (!controller.Connect()) {
+    return 1;
+  }
+  if (*init) {
+    result = controller.Simple("InitMOSSrv");
+  } else if (*start) {
+    result = controller.Simple("StartToWork");
+  } else if (*stop) {
+    result = controller.Simple("StopApplyingClients");
+  } else if (*deinit) {
+    result = controller.Simple("DeInitMOSSrv");
+  } else if (*state) {
+    result = controller.State();
+  } else if (*message) {
+    result = controller.ShowMessage(number);
+  } else if (*journal) {
+    result = controller.Journal(follow, interval);
+  }
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vidractl: %s\n", e.what());
+  }
+  return 1;
+}
