@@ -25,8 +25,7 @@ bool ControlClient::Connect(const std::string& path, std::string& error) {
   }
   path.copy(address.sun_path, path.size());
   fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0 ||
-      ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  if (fd_ < 0 || ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     error = "no vidra-server answers on " + path + " (" + std::strerror(errno) +
             "); is it running, and is this its --control path?";
     return false;
@@ -69,8 +68,7 @@ std::optional<std::string> ControlClient::CallLine(const std::string& line, std:
   }
 }
 
-std::optional<nlohmann::json> ControlClient::Call(const nlohmann::json& request,
-                                                  std::string& error,
+std::optional<nlohmann::json> ControlClient::Call(const nlohmann::json& request, std::string& error,
                                                   std::chrono::milliseconds timeout) {
   const auto line = CallLine(request.dump(), error, timeout);
   if (!line) {

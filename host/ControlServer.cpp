@@ -69,8 +69,8 @@ std::unique_ptr<ControlServer> ControlServer::Open(const std::string& path, std:
   if (!folder.empty() && !std::filesystem::exists(folder, failed)) {
     std::filesystem::create_directories(folder, failed);
     if (failed) {
-      error = "cannot create the folder " + folder.string() + " of the control socket: " +
-              failed.message();
+      error = "cannot create the folder " + folder.string() +
+              " of the control socket: " + failed.message();
       return nullptr;
     }
   }
@@ -209,8 +209,8 @@ bool ControlServer::Read(Client& client, const Handler& handler) {
 
 bool ControlServer::Write(Client& client) {
   while (!client.output.empty()) {
-    const ssize_t n = ::send(client.fd, client.output.data(), client.output.size(),
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n =
+        ::send(client.fd, client.output.data(), client.output.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0) {
       return errno == EAGAIN || errno == EINTR;
     }
