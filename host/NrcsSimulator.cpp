@@ -134,11 +134,17 @@ bool NrcsSimulator::Connect(Link& link, std::uint16_t port) {
 std::optional<std::string> NrcsSimulator::ReadMessage(Link& link, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
+    // Answers come in this NRCS's own order; notices high byte first whatever it speaks,
+    // which the first unit ('<', its high byte 0) shows.
+    bool highFirst = options_.highByteFirst;
+    if (link.bytes.size() >= 2 && (link.bytes[0] == 0) != (link.bytes[1] == 0)) {
+      highFirst = link.bytes[0] == 0;
+    }
     std::u16string units;
     for (std::size_t i = 0; i + 1 < link.bytes.size(); i += 2) {
       const auto a = static_cast<unsigned char>(link.bytes[i]);
       const auto b = static_cast<unsigned char>(link.bytes[i + 1]);
-      units += static_cast<char16_t>(options_.highByteFirst ? (a << 8 | b) : (b << 8 | a));
+      units += static_cast<char16_t>(highFirst ? (a << 8 | b) : (b << 8 | a));
     }
     if (const auto end = units.find(u"</mos>"); end != std::u16string::npos) {
       link.bytes.erase(0, (end + 6) * 2);

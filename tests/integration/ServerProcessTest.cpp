@@ -16,89 +16,12 @@
 #include <string>
 
 #include "common/Text.h"
-#include "tests/support/TestSupport.h"
+#include "tests/integration/Processes.h"
 
 namespace vidra::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A listening socket on a free loopback port; closed when the port is to be handed on.
-class FreePort {
- public:
-  FreePort() {
-    socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    ::listen(socket_, 1);
-    socklen_t length = sizeof address;
-    ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~FreePort() { Release(); }
-  void Release() {
-    if (socket_ >= 0) {
-      ::close(socket_);
-      socket_ = -1;
-    }
-  }
-  std::uint16_t Port() const { return port_; }
-
- private:
-  int socket_ = -1;
-  std::uint16_t port_ = 0;
-};
-
-class ServerProcess {
- public:
-  ServerProcess(const std::vector<std::string>& arguments, const std::string& errorFile) {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      std::freopen(errorFile.c_str(), "w", stderr);
-      std::vector<char*> argv;
-      std::string program = VIDRA_SERVER_PATH;
-      argv.push_back(program.data());
-      std::vector<std::string> copies = arguments;
-      for (auto& argument : copies) {
-        argv.push_back(argument.data());
-      }
-      argv.push_back(nullptr);
-      ::execv(program.c_str(), argv.data());
-      ::_exit(127);
-    }
-  }
-  ~ServerProcess() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  void Signal(int signal) const { ::kill(pid_, signal); }
-  // The exit code, or -1 when the process did not end within the time-out.
-  int Wait(std::chrono::milliseconds timeout = 20s) {
-    int status = 0;
-    const bool ended =
-        WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout);
-    if (!ended) {
-      return -1;
-    }
-    exited_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
- private:
-  pid_t pid_ = -1;
-  bool exited_ = false;
-};
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string Settings(std::uint16_t lower, std::uint16_t upper) {
   return "[VIDRAServer]\nChannelCount = 1\nCHANNEL_NAME1 = NEWS\nCHANNEL_PLAYER1 = out1\n"

@@ -1,0 +1,123 @@
+#include "tests/integration/Processes.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace vidra::test {
+
+FreePort::FreePort() {
+  socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  ::listen(socket_, 1);
+  socklen_t length = sizeof address;
+  ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
+  port_ = ntohs(address.sin_port);
+}
+
+void FreePort::Release() {
+  if (socket_ >= 0) {
+    ::close(socket_);
+    socket_ = -1;
+  }
+}
+
+namespace {
+
+pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments,
+            const std::string& outFile, const std::string& errorFile) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (!outFile.empty()) {
+      static_cast<void>(std::freopen(outFile.c_str(), "w", stdout));
+    }
+    static_cast<void>(std::freopen(errorFile.c_str(), "w", stderr));
+    std::vector<std::string> copies = arguments;
+    std::string name = program;
+    std::vector<char*> argv{name.data()};
+    for (auto& argument : copies) {
+      argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+int WaitFor(pid_t pid, std::chrono::milliseconds timeout) {
+  int status = 0;
+  if (!WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout)) {
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+ServerProcess::ServerProcess(std::vector<std::string> arguments, const std::string& errorFile) {
+  bool named = false;
+  for (const auto& argument : arguments) {
+    named = named || argument == "--control";
+  }
+  if (!named) {
+    controlPath_ =
+        std::filesystem::path(controlFolder_.Path()).parent_path().string() + "/control.sock";
+    arguments.push_back("--control");
+    arguments.push_back(controlPath_);
+  }
+  pid_ = Spawn(VIDRA_SERVER_PATH, arguments, "", errorFile);
+}
+
+ServerProcess::~ServerProcess() {
+  if (pid_ > 0 && !exited_) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+void ServerProcess::Signal(int signal) const {
+  ::kill(pid_, signal);
+}
+
+int ServerProcess::Wait(std::chrono::milliseconds timeout) {
+  const int status = WaitFor(pid_, timeout);
+  exited_ = status != -1;
+  return status;
+}
+
+ToolRun RunTool(const std::string& program, const std::vector<std::string>& arguments,
+                std::chrono::seconds timeout) {
+  TempFile out("", "stdout.txt");
+  TempFile err("", "stderr.txt");
+  const pid_t pid = Spawn(program, arguments, out.Path(), err.Path());
+  ToolRun run;
+  run.status = WaitFor(pid, timeout);
+  if (run.status == -1) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  run.out = ReadFile(out.Path());
+  run.err = ReadFile(err.Path());
+  return run;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace vidra::test

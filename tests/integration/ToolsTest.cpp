@@ -1,0 +1,229 @@
+// The host's tools end to end: vidra-server's control socket driven by vidractl and by a
+// raw controller, vidra-nrcs playing a running order and acknowledging its notices, and
+// the service files written and removed.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "host/ControlClient.h"
+#include "tests/integration/Processes.h"
+
+namespace vidra::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+std::string Folder(const TempFile& file) {
+  return fs::path(file.Path()).parent_path().string();
+}
+
+std::string Settings(std::uint16_t lower, std::uint16_t upper, const std::string& more = "") {
+  return "[VIDRAServer]\nChannelCount = 1\nCHANNEL_NAME1 = NEWS\nCHANNEL_PLAYER1 = out1\n" + more +
+         "[Devices]\nout1 = virtual 25\n[Network]\nListenAddress = 127.0.0.1\nLowerPort = " +
+         std::to_string(lower) + "\nUpperPort = " + std::to_string(upper) + "\n";
+}
+
+ToolRun Ctl(const std::string& control, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), {"--control", control});
+  return RunTool(VIDRA_CTL_PATH, arguments);
+}
+
+bool ControlUp(const std::string& control) {
+  return WaitUntil([&] { return Ctl(control, {"state"}).status == 0; }, 20s);
+}
+
+TEST(Tools, AControllerDrivesTheServerThroughItsStates) {
+  FreePort lower;
+  FreePort upper;
+  TempFile settings(Settings(lower.Port(), upper.Port()));
+  lower.Release();
+  upper.Release();
+  TempFile errors("", "stderr.txt");
+  const std::string control = Folder(errors) + "/not/yet/there/control.sock";
+  ServerProcess server({"--config", settings.Path(), "--control", control}, errors.Path());
+  ASSERT_TRUE(ControlUp(control)) << ReadFile(errors.Path());
+  EXPECT_EQ(fs::status(control).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                fs::perms::group_write);
+
+  EXPECT_EQ(Ctl(control, {"state"}).out, "0 Uninitialized\n") << "the host never inits alone";
+  ToolRun run = Ctl(control, {"init"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "InitMOSSrv: 0x00000000 (S_OK)\n");
+  run = Ctl(control, {"init"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "InitMOSSrv: 0x8000FFFF (E_UNEXPECTED)\n");
+  EXPECT_EQ(Ctl(control, {"state"}).out, "3 Ready\n");
+  EXPECT_EQ(Ctl(control, {"start"}).status, 0);
+
+  run = RunTool(VIDRA_NRCS_PATH,
+                {"--lower", std::to_string(lower.Port()), "--notice-port", "0", "heartbeat"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("<-lower <mos><mosID>VIDRA.NEWS</mosID><ncsID>NCS</ncsID><messageID>1"
+                         "</messageID><heartbeat><time>"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(Ctl(control, {"state"}).out, "2 Active\n");
+
+  run = Ctl(control, {"journal"});
+  EXPECT_EQ(run.status, 0);
+  const auto newline = run.out.find('\n');
+  ASSERT_NE(newline, std::string::npos);
+  const std::string first = run.out.substr(0, newline);
+  EXPECT_NE(first.find("Z in client "), std::string::npos) << run.out;
+  EXPECT_NE(first.find("<heartbeat/></mos>"), std::string::npos);
+  EXPECT_NE(run.out.find("Z out client ", newline), std::string::npos);
+  EXPECT_EQ(Ctl(control, {"message", "0"}).out, run.out.substr(0, newline + 1));
+  run = Ctl(control, {"message", "9"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "GetMessageByNumberInQueue(9): 0x80004005 (E_FAIL)\n");
+
+  EXPECT_EQ(Ctl(control, {"stop"}).status, 0);
+  EXPECT_EQ(Ctl(control, {"deinit"}).status, 0);
+  EXPECT_EQ(Ctl(control, {"state"}).out, "0 Uninitialized\n");
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(), 0);
+  EXPECT_FALSE(fs::exists(control)) << "the socket file leaves with the server";
+  run = Ctl(control, {"state"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("no vidra-server answers on " + control), std::string::npos);
+}
+
+TEST(Tools, ALeftoverSocketIsReplacedAndALiveOneRefused) {
+  TempFile errors("", "stderr.txt");
+  const std::string control = Folder(errors) + "/control.sock";
+  {
+    const int leftover = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    control.copy(address.sun_path, control.size());
+    ASSERT_EQ(::bind(leftover, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(leftover);  // as a server that was killed leaves it
+  }
+  ServerProcess first({"--control", control}, errors.Path());
+  ASSERT_TRUE(ControlUp(control)) << ReadFile(errors.Path());
+  EXPECT_NE(ReadFile(errors.Path()).find("a leftover control socket " + control + " is replaced"),
+            std::string::npos);
+
+  TempFile secondErrors("", "stderr.txt");
+  ServerProcess second({"--control", control}, secondErrors.Path());
+  EXPECT_EQ(second.Wait(), 1);
+  EXPECT_NE(ReadFile(secondErrors.Path())
+                .find("another vidra-server is serving the control socket " + control),
+            std::string::npos);
+  EXPECT_EQ(Ctl(control, {"state"}).status, 0) << "the first one still serves";
+
+  ServerProcess regular({"--control", errors.Path()}, secondErrors.Path());
+  EXPECT_EQ(regular.Wait(), 1);
+  EXPECT_NE(ReadFile(secondErrors.Path()).find("exists and is not a socket"), std::string::npos);
+  ServerProcess blocked({"--control", errors.Path() + "/sub/control.sock"}, secondErrors.Path());
+  EXPECT_EQ(blocked.Wait(), 1);
+  EXPECT_NE(ReadFile(secondErrors.Path()).find("cannot create the folder"), std::string::npos);
+}
+
+TEST(Tools, BadControlLinesAreAnsweredAndTheConnectionStays) {
+  TempFile errors("", "stderr.txt");
+  ServerProcess server({}, errors.Path());
+  ASSERT_TRUE(ControlUp(server.ControlPath())) << ReadFile(errors.Path());
+  ControlClient a;
+  ControlClient b;
+  std::string error;
+  ASSERT_TRUE(a.Connect(server.ControlPath(), error)) << error;
+  ASSERT_TRUE(b.Connect(server.ControlPath(), error)) << error;
+  const auto hrOf = [](const std::optional<std::string>& line) {
+    return line ? nlohmann::json::parse(*line).value("hr", 1) : 1;
+  };
+  constexpr int kInvalidArg = static_cast<int>(0x80070057u);
+  EXPECT_EQ(hrOf(a.CallLine("garbage", error, 5s)), kInvalidArg);
+  EXPECT_EQ(hrOf(b.CallLine(R"({"op":"GetStateMOSSrv"})", error, 5s)), 0) << "two controllers";
+  const auto oversized = a.CallLine(std::string((1 << 20) + 10, 'x'), error, 5s);
+  ASSERT_TRUE(oversized) << error;
+  EXPECT_NE(oversized->find("limited to 1048576 bytes"), std::string::npos);
+  EXPECT_EQ(hrOf(a.CallLine(R"({"op":"GetStateMOSSrv"})", error, 5s)), 0)
+      << "the next line on the same connection is served";
+  {
+    ControlClient gone;  // sends a call and goes away before the answer
+    ASSERT_TRUE(gone.Connect(server.ControlPath(), error));
+    static_cast<void>(gone.CallLine(R"({"op":"GetStateMOSSrv"})", error, 0ms));
+  }
+  EXPECT_EQ(hrOf(b.CallLine(R"({"op":"GetMessageCount"})", error, 5s)), 0);
+  server.Signal(SIGINT);
+  EXPECT_EQ(server.Wait(), 0);
+}
+
+TEST(Tools, TheSimulatorPlaysARunningOrderAndAcknowledgesEveryNotice) {
+  TempFile errors("", "stderr.txt");
+  FreePort lower;
+  FreePort upper;
+  FreePort notices;
+  TempFile settings(
+      Settings(lower.Port(), upper.Port(),
+               "Path = " VIDRA_SOURCE_DATA "/media/\nAirx = " + Folder(errors) + "/\n") +
+      "NrcsUpperPort = " + std::to_string(notices.Port()) + "\n");
+  lower.Release();
+  upper.Release();
+  notices.Release();
+  ServerProcess server({"--config", settings.Path(), "--autostart"}, errors.Path());
+  ASSERT_TRUE(ControlUp(server.ControlPath()));
+  ASSERT_TRUE(WaitUntil([&] { return Ctl(server.ControlPath(), {"state"}).out == "3 Ready\n"; }));
+
+  const ToolRun run = RunTool(VIDRA_NRCS_PATH, {"--lower", std::to_string(lower.Port()), "--upper",
+                                                std::to_string(upper.Port()), "--notice-port",
+                                                std::to_string(notices.Port()), "--little-endian",
+                                                "create", "wait:1", "execute", "--wait", "4"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("<status>PLAY</status>"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("->notice <mos><mosID>VIDRA.NEWS</mosID><ncsID>NCS</ncsID><messageID>2"
+                         "</messageID><roAck>"),
+            std::string::npos);
+  EXPECT_EQ(ReadFile(errors.Path()).find("Timeout"), std::string::npos)
+      << "every notice was acknowledged";
+
+  server.Signal(SIGTERM);
+  server.Signal(SIGTERM);  // a second one while stopping changes nothing
+  EXPECT_EQ(server.Wait(), 0);
+  const std::string playlist = ReadFile(Folder(errors) + "/NEWS.airx");
+  EXPECT_NE(Utf16FromBytes(playlist, false).find(u"opener.wav\" duration=\"00:00:02.00\""),
+            std::u16string::npos);
+}
+
+TEST(Tools, TheServiceIsInstalledAndRemovedIdempotently) {
+  TempFile marker("", "unused");
+  const std::string root = Folder(marker) + "/root";
+  const std::string unit = root + "/etc/systemd/system/vidra-server.service";
+  const std::string settings = root + "/etc/vidra/vidra.ini";
+  ToolRun run = RunTool(VIDRA_SERVER_PATH, {"--install-service", "--install-root", root});
+  EXPECT_EQ(run.status, 0) << run.err;
+  const std::string text = ReadFile(unit);
+  EXPECT_NE(text.find(std::string("ExecStart=") + VIDRA_SERVER_PATH +
+                      " --config /etc/vidra/vidra.ini --autostart\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("Type=notify"), std::string::npos);
+  EXPECT_NE(ReadFile(settings).find("Path = /srv/vidra/media/"), std::string::npos);
+  EXPECT_TRUE(fs::is_directory(root + "/var/lib/vidra/playlists"));
+  run = RunTool(VIDRA_SERVER_PATH, {"--install-service", "--install-root", root});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("is installed already"), std::string::npos);
+
+  std::ofstream(settings, std::ios::app) << "; the station's own change\n";
+  run = RunTool(VIDRA_SERVER_PATH, {"--uninstall-service", "--install-root", root});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_FALSE(fs::exists(unit));
+  EXPECT_TRUE(fs::exists(settings)) << "settings a station changed are kept";
+  run = RunTool(VIDRA_SERVER_PATH, {"--uninstall-service", "--install-root", root});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("is not installed"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vidra::test
