@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "common/Text.h"
+#include "transport/Encoding.h"
 
 namespace vidra {
 
@@ -86,16 +87,9 @@ std::string NrcsSimulator::StepHelp() {
 }
 
 std::string NrcsSimulator::Encode(const std::string& utf8) const {
-  const std::u16string units = Utf8ToUtf16(utf8);
-  std::string bytes;
-  bytes.reserve(units.size() * 2);
-  for (const char16_t unit : units) {
-    const auto high = static_cast<char>(unit >> 8);
-    const auto low = static_cast<char>(unit & 0xFF);
-    bytes += options_.highByteFirst ? high : low;
-    bytes += options_.highByteFirst ? low : high;
-  }
-  return bytes;
+  return ConvertAnswer(
+      options_.highByteFirst ? EncodingType::HighByteFirst : EncodingType::LowByteFirst,
+      Utf8ToUtf16(utf8));
 }
 
 std::string NrcsSimulator::Envelope(const std::string& body) {
