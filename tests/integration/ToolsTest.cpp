@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "host/ControlClient.h"
 #include "tests/integration/Processes.h"
@@ -194,6 +195,33 @@ TEST(Tools, TheSimulatorPlaysARunningOrderAndAcknowledgesEveryNotice) {
   const std::string playlist = ReadFile(Folder(errors) + "/NEWS.airx");
   EXPECT_NE(Utf16FromBytes(playlist, false).find(u"opener.wav\" duration=\"00:00:02.00\""),
             std::u16string::npos);
+}
+
+TEST(Tools, TheJournalCanBeFollowed) {
+  FreePort lower;
+  FreePort upper;
+  TempFile settings(Settings(lower.Port(), upper.Port()));
+  lower.Release();
+  upper.Release();
+  TempFile errors("", "stderr.txt");
+  ServerProcess server({"--config", settings.Path(), "--autostart"}, errors.Path());
+  ASSERT_TRUE(ControlUp(server.ControlPath()));
+  ASSERT_TRUE(WaitUntil([&] { return Ctl(server.ControlPath(), {"state"}).out == "3 Ready\n"; }));
+  std::thread nrcs([&] {
+    std::this_thread::sleep_for(500ms);  // the follower has printed the empty journal by then
+    for (const char* step : {"heartbeat", "machinfo"}) {
+      RunTool(VIDRA_NRCS_PATH,
+              {"--lower", std::to_string(lower.Port()), "--notice-port", "0", step});
+    }
+  });
+  const ToolRun run = RunTool(VIDRA_CTL_PATH, {"--control", server.ControlPath(), "journal",
+                                               "--follow", "--interval", "50"},
+                              3s);
+  nrcs.join();
+  EXPECT_EQ(run.status, -1) << "it follows until stopped";
+  EXPECT_NE(run.out.find("<heartbeat/></mos>\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("<reqMachInfo/></mos>\n"), std::string::npos);
+  EXPECT_EQ(run.out.find("<heartbeat/>"), run.out.rfind("<heartbeat/>")) << "each entry once";
 }
 
 TEST(Tools, TheServiceIsInstalledAndRemovedIdempotently) {
