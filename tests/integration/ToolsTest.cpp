@@ -1,6 +1,7 @@
 // The host's tools end to end: vidra-server's control socket driven by vidractl and by a
 // raw controller, vidra-nrcs playing a running order and acknowledging its notices, and
 // the service files written and removed.
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -197,6 +198,40 @@ TEST(Tools, TheSimulatorPlaysARunningOrderAndAcknowledgesEveryNotice) {
             std::u16string::npos);
 }
 
+// Under systemd (Type=notify) the server says when it serves and when it stops.
+TEST(Tools, SystemdHearsReadyOnceThePortsListenAndStoppingAtTheEnd) {
+  TempFile errors("", "stderr.txt");
+  const std::string notify = Folder(errors) + "/notify.sock";
+  const int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  notify.copy(address.sun_path, notify.size());
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  const auto next = [listener] {
+    pollfd entry{listener, POLLIN, 0};
+    char text[256] = {};
+    if (::poll(&entry, 1, 20000) <= 0 || ::recv(listener, text, sizeof text - 1, 0) <= 0) {
+      return std::string();
+    }
+    return std::string(text);
+  };
+  FreePort lower;
+  FreePort upper;
+  TempFile settings(Settings(lower.Port(), upper.Port()));
+  lower.Release();
+  upper.Release();
+  ::setenv("NOTIFY_SOCKET", notify.c_str(), 1);
+  ServerProcess server({"--config", settings.Path(), "--autostart"}, errors.Path());
+  ::unsetenv("NOTIFY_SOCKET");
+  EXPECT_EQ(next(), "READY=1");
+  TestPeer peer;
+  EXPECT_TRUE(peer.Connect(lower.Port())) << "listening when ready";
+  server.Signal(SIGTERM);
+  EXPECT_EQ(next(), "STOPPING=1");
+  EXPECT_EQ(server.Wait(), 0);
+  ::close(listener);
+}
+
 TEST(Tools, TheJournalCanBeFollowed) {
   FreePort lower;
   FreePort upper;
@@ -214,9 +249,9 @@ TEST(Tools, TheJournalCanBeFollowed) {
               {"--lower", std::to_string(lower.Port()), "--notice-port", "0", step});
     }
   });
-  const ToolRun run = RunTool(VIDRA_CTL_PATH, {"--control", server.ControlPath(), "journal",
-                                               "--follow", "--interval", "50"},
-                              3s);
+  const ToolRun run =
+      RunTool(VIDRA_CTL_PATH,
+              {"--control", server.ControlPath(), "journal", "--follow", "--interval", "50"}, 3s);
   nrcs.join();
   EXPECT_EQ(run.status, -1) << "it follows until stopped";
   EXPECT_NE(run.out.find("<heartbeat/></mos>\n"), std::string::npos) << run.out;
