@@ -58,13 +58,17 @@ void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber, const std
   record.time = server.clock->UtcNow();
   server.journal.Append(std::move(record));
   const std::string bytes = ConvertAnswer(order, answer);
-  ssize_t sent = 0;
-  {
-    std::lock_guard lock(server.sendLock);  // one send at a time on any connection
-    sent = SendOn(socket, bytes.data(), bytes.size());
-  }
+  const ssize_t sent = SendWithin(socket, bytes.data(), bytes.size(), server.sendLock);
+  const int sendError = errno;
   Log("VIDERA - Send %d bytes answer to NRCS with result = %d\n", static_cast<int>(bytes.size()),
       static_cast<int>(sent));
+  if (sent < 0) {
+    // A peer that takes no answer for seconds, or a broken connection: its connection
+    // thread ends at its next receive.
+    Log("VIDRA - the answer is not taken (%s); the connection is closed\n",
+        ErrorText(sendError).c_str());
+    ShutdownSocket(socket);
+  }
 }
 
 }  // namespace

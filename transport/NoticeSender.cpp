@@ -95,11 +95,8 @@ class NoticeSender {
     const std::string bytes = ConvertNotice(text, classified);
     // Acknowledgements numbered up to here came before this notice and cannot answer it.
     const std::uint64_t since = server_.noticeHosts.AckSequence();
-    bool sent = false;
-    {
-      std::lock_guard guard(server_.sendLock);  // one send at a time on any connection
-      sent = SendWholeNow(connection_.Handle(), bytes.data(), bytes.size());
-    }
+    const bool sent =
+        SendWithin(connection_.Handle(), bytes.data(), bytes.size(), server_.sendLock) >= 0;
     const int sendError = errno;
     if (!sent) {
       // A peer that does not read, or a broken connection: a half-sent notice would spoil

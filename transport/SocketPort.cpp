@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,6 +19,13 @@
 namespace vidra {
 
 namespace {
+
+// Answers and notices are whole messages sent at once: Nagle's delay would only hold each
+// one back until the peer's delayed acknowledgement.
+void NoDelay(int fd) {
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
 
 std::string ErrnoText(const char* what, std::uint32_t port) {
   return std::string(what) + " port " + std::to_string(port) + ": " + ErrorText(errno);
@@ -69,7 +77,11 @@ int SocketPort::Accept(sockaddr_in& peer) {
   do {
     accepted = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
   } while (accepted < 0 && errno == EINTR);
-  return accepted < 0 ? kInvalidSocket : accepted;
+  if (accepted < 0) {
+    return kInvalidSocket;
+  }
+  NoDelay(accepted);
+  return accepted;
 }
 
 bool SocketPort::IsReadable() const {
@@ -114,6 +126,7 @@ HResult SocketPort::Connect(std::uint32_t ipv4, std::uint32_t port, std::chrono:
   }
   // Back to blocking: receives wait as on the accepted connections.
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  NoDelay(fd);
   socket_.store(fd);
   return HResult::S_OK;
 }
@@ -152,28 +165,33 @@ ssize_t ReceiveOn(int socket, void* buffer, std::size_t length) {
   return received < 0 ? -1 : received;
 }
 
-ssize_t SendOn(int socket, const void* buffer, std::size_t length) {
-  ssize_t sent = 0;
-  do {
-    sent = ::send(socket, buffer, length, MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
-  return sent < 0 ? -1 : sent;
-}
-
-bool SendWholeNow(int socket, const void* buffer, std::size_t length) {
+ssize_t SendWithin(int socket, const void* buffer, std::size_t length, std::mutex& sendLock,
+                   std::chrono::milliseconds limit) {
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+  const auto end = std::chrono::steady_clock::now() + limit;
   std::size_t sent = 0;
   while (sent < length) {
-    const ssize_t n = ::send(socket, bytes + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) {
+    ssize_t n = 0;
+    {
+      std::lock_guard guard(sendLock);  // one send at a time on any connection
+      n = ::send(socket, bytes + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
       continue;
     }
-    if (n <= 0) {
-      return false;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      return -1;
     }
-    sent += static_cast<std::size_t>(n);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    pollfd entry{socket, POLLOUT, 0};
+    if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) == 0) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
   }
-  return true;
+  return static_cast<ssize_t>(length);
 }
 
 void CloseSocket(int socket) {

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -63,13 +64,15 @@ class SocketPort {
 
 // One receive on a connected socket: bytes received, 0 when the peer closed, -1 on error.
 ssize_t ReceiveOn(int socket, void* buffer, std::size_t length);
-// One send call; never raises SIGPIPE on a peer that went away. Bytes sent or -1.
-ssize_t SendOn(int socket, const void* buffer, std::size_t length);
-// Sends all of buffer at once or not at all without ever blocking: false when the peer's
-// window cannot take it now (a peer that stopped reading) or the connection failed. What
-// went out of a refused send may be part of a message, so the connection is no longer fit
-// for MOS text.
-bool SendWholeNow(int socket, const void* buffer, std::size_t length);
+// How long a peer may take to make room for what is sent to it.
+constexpr std::chrono::milliseconds kSendLimit{5000};
+// Sends all of buffer within limit; never raises SIGPIPE on a peer that went away. Room is
+// waited for with no lock held, and sendLock is taken only around each send that cannot
+// block, so a peer that stops reading holds up nobody else. length when all went out, -1
+// when the peer did not take it all in time or the connection failed: what went out may
+// then be part of a message, so the connection is no longer fit for MOS text.
+ssize_t SendWithin(int socket, const void* buffer, std::size_t length, std::mutex& sendLock,
+                   std::chrono::milliseconds limit = kSendLimit);
 void CloseSocket(int socket);
 void ShutdownSocket(int socket);
 std::string FormatAddress(const sockaddr_in& address);

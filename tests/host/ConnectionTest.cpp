@@ -172,6 +172,38 @@ TEST_F(Echo, DeInitEndsLiveConnectionThreads) {
   EXPECT_EQ(std::count(released, records.end(), "Client close connection"), 0);
 }
 
+// A peer that sends and never reads its answers: once its buffers are full the server waits
+// 5 s for it and then closes its connection; the other peers keep their round trips.
+TEST_F(Echo, APeerThatDoesNotReadHoldsUpOnlyItself) {
+  InitAndStart();
+  TestPeer stalled;
+  ASSERT_TRUE(stalled.Connect(Lower()));
+  const std::string one =
+      Utf16Bytes(u"<mos><heartbeat/>" + std::u16string(2000, u'x') + u"</mos>", true);
+  std::string flood;
+  for (int i = 0; i < 5000; ++i) {
+    flood += one;
+  }
+  std::thread sender([&] { static_cast<void>(stalled.Send(flood)); });  // blocks, then fails
+  TestPeer other;
+  ASSERT_TRUE(other.Connect(Upper()));
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(other.Send(Utf16Bytes(u"<mos>ping</mos>", true)));
+    EXPECT_EQ(other.ReceiveMessage(true), u"<answer up><mos>ping</mos>") << i;
+  }
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return log.CountOf(
+                   "VIDRA - the answer is not taken (Connection timed out); the connection is "
+                   "closed\n") == 1;
+      },
+      std::chrono::seconds(20)));
+  EXPECT_TRUE(stalled.WaitClosed(std::chrono::seconds(10)));
+  sender.join();
+  ASSERT_TRUE(other.Send(Utf16Bytes(u"<mos>again</mos>", true)));
+  EXPECT_EQ(other.ReceiveMessage(true), u"<answer up><mos>again</mos>");
+}
+
 class Limited : public ServerTest {
  protected:
   Limited() : ServerTest({}, "MaxConnections = 2\n") {}

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 
 #include "tests/support/TestSupport.h"
 #include "transport/SocketPort.h"
@@ -38,7 +39,7 @@ TEST(SocketPort, ConnectsOutOrSaysThatThePeerDidNotTakeIt) {
   EXPECT_EQ(ReceiveOn(port.Handle(), buffer, sizeof buffer), 0);
 }
 
-TEST(SocketPort, SendWholeNowGivesUpOnAPeerThatDoesNotRead) {
+TEST(SocketPort, ASendGivesUpOnAPeerThatDoesNotReadWithoutHoldingTheLock) {
   const std::atomic<bool> running{true};
   TestListener nrcs;
   SocketPort port;
@@ -48,12 +49,31 @@ TEST(SocketPort, SendWholeNowGivesUpOnAPeerThatDoesNotRead) {
   const int small = 4096;
   ::setsockopt(port.Handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   const std::string chunk(16384, 'x');
+  std::mutex sendLock;
   int sent = 0;
-  while (sent < 10000 && SendWholeNow(port.Handle(), chunk.data(), chunk.size())) {
-    ++sent;
+  for (; sent < 10000; ++sent) {
+    if (SendWithin(port.Handle(), chunk.data(), chunk.size(), sendLock, 100ms) < 0) {
+      break;
+    }
   }
+  EXPECT_EQ(errno, ETIMEDOUT);
   EXPECT_LT(sent, 10000) << "the buffers of an idle peer filled up and the send said so";
   EXPECT_GT(sent, 0);
+
+  // While one send waits for room, the lock stays free for the other connections.
+  std::thread waiting(
+      [&] { EXPECT_EQ(SendWithin(port.Handle(), chunk.data(), chunk.size(), sendLock, 3s), -1); });
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        if (!sendLock.try_lock()) {
+          return false;
+        }
+        sendLock.unlock();
+        return true;
+      },
+      1s));
+  waiting.join();
   idle.Close();
 }
 
