@@ -3,6 +3,8 @@
 // turn every exception into E_FAIL.
 #include "host/ControlObject.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <exception>
 #include <limits>
@@ -18,7 +20,9 @@ namespace {
 
 constexpr std::uint32_t kDefaultLowPort = 10540;
 constexpr std::uint32_t kDefaultUpperPort = 10541;
-constexpr int kListenBacklog = 5;
+// Connections waiting for their accept. A backlog of 5, as the server once had, drops the
+// SYNs of an NRCS that reconnects in bursts, and each dropped one costs the NRCS a second.
+constexpr int kListenBacklog = SOMAXCONN;
 // 180 s in 100-ns units: the server is Active while its newest message is younger.
 constexpr FileTime kActiveWindow = 1'800'000'000ull;
 

@@ -40,6 +40,7 @@ class ServerProcess {
   // The exit code, or -1 when the process did not end within the time-out.
   int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
   const std::string& ControlPath() const { return controlPath_; }
+  pid_t Pid() const { return pid_; }
 
  private:
   std::string controlPath_;
