@@ -18,8 +18,6 @@ namespace vidra {
 
 namespace {
 
-constexpr std::uint32_t kDefaultLowPort = 10540;
-constexpr std::uint32_t kDefaultUpperPort = 10541;
 // Connections waiting for their accept. A backlog of 5, as the server once had, drops the
 // SYNs of an NRCS that reconnects in bursts, and each dropped one costs the NRCS a second.
 constexpr int kListenBacklog = SOMAXCONN;

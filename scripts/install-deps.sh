@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpugixml-dev libinih-dev libcli11-dev nlohmann-json3-dev
   libavformat-dev libavutil-dev
-  iproute2
+  iproute2 clang libclang-rt-14-dev
 )
 
 missing=()

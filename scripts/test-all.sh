@@ -24,7 +24,25 @@ run() {
   ctest --test-dir "$folder" --output-on-failure -j "$jobs" "${filter[@]}"
 }
 
+# Each fuzzer runs for this long; a crash fails the run and leaves its input in build-fuzz/.
+fuzz_seconds=${VIDRA_FUZZ_SECONDS:-60}
+
+fuzz() {
+  echo "=== build-fuzz (libFuzzer, ${fuzz_seconds} s each) ==="
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVIDRA_FUZZ=ON
+  cmake --build build-fuzz -j "$jobs" --target fuzz_receive fuzz_times fuzz_settings fuzz_control
+  local name
+  for name in receive times settings control; do
+    mkdir -p "build-fuzz/corpus/$name"
+    build-fuzz/fuzz/fuzz_$name -max_total_time="$fuzz_seconds" -print_final_stats=0 \
+      -dict=fuzz/mos.dict -artifact_prefix="build-fuzz/" "build-fuzz/corpus/$name" \
+      "fuzz/corpus/$name"
+  done
+}
+
 run build "" ""
 run build-asan address ""
 run build-tsan thread threaded
+fuzz
 echo "=== all test builds passed ==="

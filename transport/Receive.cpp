@@ -7,14 +7,18 @@
 
 namespace vidra {
 
-ssize_t ReceiveRaw(int socket, ReceiveState& state) {
+std::uint8_t* ReceiveTarget(ReceiveState& state) {
   TextArea& area = state.area;
   area.Clear();
-  const std::size_t offset = state.carry ? 1 : 0;
-  if (state.carry) {
-    area.bytes[0] = *state.carry;
+  if (!state.carry) {
+    return area.bytes.data();
   }
-  return ReceiveOn(socket, area.bytes.data() + offset, TextArea::kReceiveBytes);
+  area.bytes[0] = *state.carry;
+  return area.bytes.data() + 1;
+}
+
+ssize_t ReceiveRaw(int socket, ReceiveState& state) {
+  return ReceiveOn(socket, ReceiveTarget(state), TextArea::kReceiveBytes);
 }
 
 void DecodeReceived(ReceiveState& state, ssize_t received) {

@@ -30,6 +30,9 @@ struct ReceiveState {
 // One receive of at most TextArea::kReceiveBytes into the cleared area, after the carried
 // byte: bytes received, 0 when the peer closed, -1 on error.
 ssize_t ReceiveRaw(int socket, ReceiveState& state);
+// Clears the area, puts the carried byte first and returns where the next receive's
+// TextArea::kReceiveBytes go.
+std::uint8_t* ReceiveTarget(ReceiveState& state);
 // Classifies what ReceiveRaw put in the area and converts it to LowByteFirst.
 void DecodeReceived(ReceiveState& state, ssize_t received);
 
