@@ -120,4 +120,10 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
+std::string Settings(std::uint16_t lower, std::uint16_t upper, const std::string& more) {
+  return "[VIDRAServer]\nChannelCount = 1\nCHANNEL_NAME1 = NEWS\nCHANNEL_PLAYER1 = out1\n" + more +
+         "[Devices]\nout1 = virtual 25\n[Network]\nListenAddress = 127.0.0.1\nLowerPort = " +
+         std::to_string(lower) + "\nUpperPort = " + std::to_string(upper) + "\n";
+}
+
 }  // namespace vidra::test

@@ -61,4 +61,8 @@ ToolRun RunTool(const std::string& program, const std::vector<std::string>& argu
 
 std::string ReadFile(const std::string& path);
 
+// Settings of one virtual channel NEWS on the loopback ports given; more goes into the
+// [VIDRAServer] section.
+std::string Settings(std::uint16_t lower, std::uint16_t upper, const std::string& more = "");
+
 }  // namespace vidra::test

@@ -23,13 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string Settings(std::uint16_t lower, std::uint16_t upper) {
-  return "[VIDRAServer]\nChannelCount = 1\nCHANNEL_NAME1 = NEWS\nCHANNEL_PLAYER1 = out1\n"
-         "[Devices]\nout1 = virtual 25\n"
-         "[Network]\nListenAddress = 127.0.0.1\nLowerPort = " +
-         std::to_string(lower) + "\nUpperPort = " + std::to_string(upper) + "\n";
-}
-
 TEST(ServerProcess, ServesItsPortsAndStopsCleanlyOnSigterm) {
   FreePort lower;
   FreePort upper;

@@ -28,12 +28,6 @@ std::string Folder(const TempFile& file) {
   return fs::path(file.Path()).parent_path().string();
 }
 
-std::string Settings(std::uint16_t lower, std::uint16_t upper, const std::string& more = "") {
-  return "[VIDRAServer]\nChannelCount = 1\nCHANNEL_NAME1 = NEWS\nCHANNEL_PLAYER1 = out1\n" + more +
-         "[Devices]\nout1 = virtual 25\n[Network]\nListenAddress = 127.0.0.1\nLowerPort = " +
-         std::to_string(lower) + "\nUpperPort = " + std::to_string(upper) + "\n";
-}
-
 ToolRun Ctl(const std::string& control, std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), {"--control", control});
   return RunTool(VIDRA_CTL_PATH, arguments);
