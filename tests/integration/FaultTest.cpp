@@ -85,8 +85,14 @@ class Faults : public ::testing::Test {
 
 TEST_F(Faults, ConnectionsThatComeAndGoLeaveNothingBehind) {
   Start();
+  // Measured once the playout threads have started and the launcher has ended.
+  std::size_t threads = 0;
+  for (std::size_t seen = Threads(); seen != threads;) {
+    threads = seen;
+    std::this_thread::sleep_for(300ms);
+    seen = Threads();
+  }
   const std::size_t descriptors = Descriptors();
-  const std::size_t threads = Threads();
   const std::string half = Utf16Bytes(Message(2, u"<roCreate><roID>HALF</roID><story>"), true);
   for (int i = 0; i < 1000; ++i) {
     TestPeer peer;
