@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "common/Text.h"
+
 namespace vidra {
 
 namespace {
@@ -79,6 +81,17 @@ void Log(const char* format, ...) {
   va_end(again);
   text.resize(PrefixOfCharacters(text, kLogRecordCharacters));
   Emit(text);
+}
+
+void LogUtf16(std::u16string_view text) {
+  // Each character is one or two units: twice the record's characters always suffice.
+  std::size_t units = std::min(text.size(), 2 * kLogRecordCharacters);
+  if (units < text.size() && units > 0 && text[units - 1] >= 0xD800 && text[units - 1] <= 0xDBFF) {
+    ++units;  // keep the pair whole
+  }
+  std::string record = Utf16ToUtf8(text.substr(0, units));
+  record.resize(PrefixOfCharacters(record, kLogRecordCharacters));
+  Emit(record);
 }
 
 ScopedLogSink::ScopedLogSink(LogSink& sink) {

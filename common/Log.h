@@ -19,6 +19,9 @@ void LogText(std::string_view text);
 // A printf-style record, cut to kLogRecordCharacters characters (never inside a UTF-8
 // sequence).
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A record of 16-bit text, cut as Log cuts it; only the part the record keeps is converted,
+// so a message of megabytes costs no more to log than its first line.
+void LogUtf16(std::u16string_view text);
 
 // Receives every record instead of standard error while installed.
 class LogSink {

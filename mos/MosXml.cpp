@@ -37,8 +37,9 @@ pugi::xml_node SelectFrom(const pugi::xml_node& from, std::string_view path) {
 
 struct StringWriter final : pugi::xml_writer {
   std::string text;
+  std::size_t limit = std::string::npos;
   void write(const void* data, size_t size) override {
-    text.append(static_cast<const char*>(data), size);
+    text.append(static_cast<const char*>(data), std::min(size, limit - text.size()));
   }
 };
 
@@ -227,8 +228,9 @@ bool MOSXMLParser::LoadMessage(std::u16string_view message) {
   return true;
 }
 
-std::string MOSXMLParser::GetXml() const {
+std::string MOSXMLParser::GetXml(std::size_t maxBytes) const {
   StringWriter writer;
+  writer.limit = maxBytes;
   inDocument.save(writer, "", kWriteOptions, pugi::encoding_utf8);
   return std::move(writer.text);
 }

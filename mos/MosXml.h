@@ -102,7 +102,8 @@ class MOSXMLParser : public MOSXMLWriter {
   HResult Initialize();
   // Loads one whole message; false (and an empty document) when it is not well-formed.
   bool LoadMessage(std::u16string_view message);
-  std::string GetXml() const;
+  // The loaded message as text; at most maxBytes of it (a cut may split a character).
+  std::string GetXml(std::size_t maxBytes = std::string::npos) const;
   // True when a roAck stands anywhere below a mos element; messageID gets its messageID if
   // the message has one, and is left alone otherwise.
   bool IsRoAck(std::int32_t& messageID) const;

@@ -35,7 +35,7 @@ bool ReceiveChunk(int socket, ReceiveState& state, PortFlag port) {
   LogText(port == PortFlag::Upper ? "Message to upper port is recieved"
                                   : "Message to lower port is recieved");
   DecodeReceived(state, received);
-  Log("%s", Utf16ToUtf8(state.area.Text()).c_str());
+  LogUtf16(state.area.Text());
   if (received < 0) {
     LogText("Can't recieve adequate mess");
     return false;
@@ -50,7 +50,7 @@ bool ReceiveChunk(int socket, ReceiveState& state, PortFlag port) {
 void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber, const std::u16string& answer,
                 EncodingType order) {
   LogText("\nVIDRA - send answer to NRCS:\n");
-  Log("%s", Utf16ToUtf8(answer).c_str());
+  LogUtf16(answer);
   MessageRecord record;
   record.clientNumber = clientNumber;
   record.text = JournalText(answer);

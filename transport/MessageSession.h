@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "common/HResult.h"
+#include "common/Log.h"
 
 namespace vidra {
 
@@ -21,7 +22,8 @@ class MessageSession {
   virtual HResult Initialize() = 0;
   // Loads one whole message; false when it is not well-formed XML.
   virtual bool LoadMessage(std::u16string_view message) = 0;
-  // The loaded message as text, for the log.
+  // The loaded message as text for the log: at least its first kLogRecordCharacters
+  // characters, which is all a log record keeps.
   virtual std::string GetXml() const = 0;
   // True for an acknowledgement, which gets no answer; messageID gets its messageID (0 when
   // it has none or it is not a number).

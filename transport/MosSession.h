@@ -17,7 +17,7 @@ class MosSession final : public MessageSession {
 
   HResult Initialize() override { return parser_.Initialize(); }
   bool LoadMessage(std::u16string_view message) override { return parser_.LoadMessage(message); }
-  std::string GetXml() const override { return parser_.GetXml(); }
+  std::string GetXml() const override { return parser_.GetXml(4 * kLogRecordCharacters); }
   bool IsRoAck(std::int32_t& messageID) override;
   std::optional<std::u16string> HandleMessage(PortFlag port) override;
 
