@@ -2,6 +2,8 @@
 // long: they try the lock, then wait for it once for at most 500 ms, then give up.
 #include "transport/MessageQueue.h"
 
+#include <thread>
+
 #include "common/Log.h"
 
 namespace vidra {
@@ -9,6 +11,21 @@ namespace vidra {
 namespace {
 
 constexpr auto kReaderWait = std::chrono::milliseconds(500);
+constexpr auto kReaderRetry = std::chrono::milliseconds(1);
+
+// A bounded wait by polling try_lock on the steady clock. A timed mutex would wait in
+// pthread_mutex_clocklock, which the thread sanitizer does not see, so every read after
+// such a wait would look unguarded to it; polling a contended reader is cheap.
+bool TryLockFor(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds wait) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  while (!lock.try_lock()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(kReaderRetry);
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -47,7 +64,7 @@ std::size_t MessageQueue::Sweep() {
 }
 
 FileTime MessageQueue::GetLastTime() const {
-  std::unique_lock<std::timed_mutex> lock;
+  std::unique_lock<std::mutex> lock;
   const ReadLock how = LockForReading(lock, "locked for getting Time");
   if (how == ReadLock::Busy) {
     return 0;
@@ -62,7 +79,7 @@ FileTime MessageQueue::GetLastTime() const {
 }
 
 HResult MessageQueue::GetByNumber(std::int64_t n, MessageRecord& out) const {
-  std::unique_lock<std::timed_mutex> lock;
+  std::unique_lock<std::mutex> lock;
   const ReadLock how = LockForReading(lock, "locked for getting message ");
   if (how == ReadLock::Busy) {
     return HResult::E_FAIL;
@@ -97,14 +114,14 @@ std::size_t MessageQueue::TextBytes() const {
   return textBytes_;
 }
 
-MessageQueue::ReadLock MessageQueue::LockForReading(std::unique_lock<std::timed_mutex>& lock,
+MessageQueue::ReadLock MessageQueue::LockForReading(std::unique_lock<std::mutex>& lock,
                                                     const char* lockedLine) const {
   lock = std::unique_lock(lock_, std::try_to_lock);
   if (lock.owns_lock()) {
     return ReadLock::Taken;
   }
   LogText("can't enter to cs, wait event");
-  const bool locked = lock.try_lock_for(kReaderWait);
+  const bool locked = TryLockFor(lock, kReaderWait);
   LogText("2nd try to enter CS for getting message");
   if (!locked) {
     LogText("still can't enter to cs, go away");

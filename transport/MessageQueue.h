@@ -59,12 +59,12 @@ class MessageQueue {
   enum class ReadLock { Taken, TakenAfterWait, Busy };
   // Takes lock_ for a reader: at once if free, else after one bounded wait, with the log
   // lines the controlling tools know.
-  ReadLock LockForReading(std::unique_lock<std::timed_mutex>& lock, const char* lockedLine) const;
+  ReadLock LockForReading(std::unique_lock<std::mutex>& lock, const char* lockedLine) const;
   std::size_t DropAged(FileTime now);
   void DropOverCap();
 
   const Clock& clock_;
-  mutable std::timed_mutex lock_;  // guards every field below
+  mutable std::mutex lock_;  // guards every field below
   std::deque<MessageRecord> records_;
   std::size_t textBytes_ = 0;
   std::size_t maxTextBytes_ = kDefaultJournalTextBytes;
