@@ -1,4 +1,5 @@
-// Records go out in one write each under a lock, so lines of different threads never mix.
+// Records are queued whole under one lock, so lines of different threads never mix; the
+// writer thread puts many of them into each write to standard error.
 #include "common/Log.h"
 
 #include <unistd.h>
@@ -7,25 +8,17 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "common/LogWriter.h"
 #include "common/Text.h"
 
 namespace vidra {
 
 namespace {
 
-std::mutex logMutex;  // guards currentSink and the writes to standard error
+std::mutex logMutex;  // guards currentSink and the order of the records queued
 LogSink* currentSink = nullptr;
 
-void WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written <= 0) {
-      return;  // nowhere left to report a failing log
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-}
+LogWriter stderrWriter(STDERR_FILENO);
 
 void Emit(std::string_view text) {
   std::lock_guard lock(logMutex);
@@ -37,7 +30,7 @@ void Emit(std::string_view text) {
   if (record.empty() || record.back() != '\n') {
     record += '\n';
   }
-  WriteAll(STDERR_FILENO, record.data(), record.size());
+  stderrWriter.Append(record);
 }
 
 // Byte length of the first `characters` UTF-8 characters of text.
@@ -53,6 +46,10 @@ std::size_t PrefixOfCharacters(std::string_view text, std::size_t characters) {
 }
 
 }  // namespace
+
+void FlushLog() {
+  stderrWriter.Flush();
+}
 
 void LogText(std::string_view text) {
   Emit(text);

@@ -23,6 +23,10 @@ void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // so a message of megabytes costs no more to log than its first line.
 void LogUtf16(std::u16string_view text);
 
+// Returns once every record logged before the call is on standard error; for those who
+// write there directly, and for the end of the process.
+void FlushLog();
+
 // Receives every record instead of standard error while installed.
 class LogSink {
  public:

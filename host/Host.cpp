@@ -33,6 +33,7 @@ int OpenStopSignals() {
 }
 
 int Fail(const char* step, HResult hr) {
+  FlushLog();  // the log's own account of the failure comes first
   std::fprintf(stderr, "vidra-server: %s failed with %s\n", step, Describe(hr).c_str());
   return 1;
 }

@@ -47,8 +47,9 @@ bool ReceiveChunk(int socket, ReceiveState& state, PortFlag port) {
   return true;
 }
 
+// With more, the answer may wait in the kernel for the next one (see SendWithin).
 void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber, const std::u16string& answer,
-                EncodingType order) {
+                EncodingType order, bool more) {
   LogText("\nVIDRA - send answer to NRCS:\n");
   LogUtf16(answer);
   MessageRecord record;
@@ -58,7 +59,8 @@ void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber, const std
   record.time = server.clock->UtcNow();
   server.journal.Append(std::move(record));
   const std::string bytes = ConvertAnswer(order, answer);
-  const ssize_t sent = SendWithin(socket, bytes.data(), bytes.size(), server.sendLock);
+  const ssize_t sent =
+      SendWithin(socket, bytes.data(), bytes.size(), server.sendLock, kSendLimit, more);
   const int sendError = errno;
   Log("VIDERA - Send %d bytes answer to NRCS with result = %d\n", static_cast<int>(bytes.size()),
       static_cast<int>(sent));
@@ -136,6 +138,7 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
     Log("\nVIDRA - Message to %s port is accepted, try to parse\n", PortWord(port));
     framer.Append(state->area.Text());
     bool firstAttempt = true;
+    bool heldBack = false;  // an answer sent with more waits in the kernel
     for (;;) {
       std::u16string message;
       const FrameResult framed = framer.Next(message);
@@ -171,8 +174,14 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
         continue;
       }
       if (const auto answer = session->HandleMessage(port)) {
-        SendAnswer(server, connection.socket, answerNumber, *answer, state->area.previousType);
+        // More text is buffered: most likely the next message of a pipelining NRCS.
+        heldBack = framer.Pending() > 0;
+        SendAnswer(server, connection.socket, answerNumber, *answer, state->area.previousType,
+                   heldBack);
       }
+    }
+    if (heldBack) {
+      PushPending(connection.socket);  // nothing may wait in the kernel while we receive
     }
   } while (ReceiveChunk(connection.socket, *state, port));
   Log("\nVIDRA - Finish working thread on %s port\n", PortWord(port));

@@ -166,7 +166,8 @@ ssize_t ReceiveOn(int socket, void* buffer, std::size_t length) {
 }
 
 ssize_t SendWithin(int socket, const void* buffer, std::size_t length, std::mutex& sendLock,
-                   std::chrono::milliseconds limit) {
+                   std::chrono::milliseconds limit, bool more) {
+  const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0);
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   const auto end = std::chrono::steady_clock::now() + limit;
   std::size_t sent = 0;
@@ -174,7 +175,7 @@ ssize_t SendWithin(int socket, const void* buffer, std::size_t length, std::mute
     ssize_t n = 0;
     {
       std::lock_guard guard(sendLock);  // one send at a time on any connection
-      n = ::send(socket, bytes + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      n = ::send(socket, bytes + sent, length - sent, flags);
     }
     if (n > 0) {
       sent += static_cast<std::size_t>(n);
@@ -192,6 +193,12 @@ ssize_t SendWithin(int socket, const void* buffer, std::size_t length, std::mute
     }
   }
   return static_cast<ssize_t>(length);
+}
+
+void PushPending(int socket) {
+  // Setting TCP_NODELAY (again) sends whatever MSG_MORE held back.
+  const int on = 1;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 void CloseSocket(int socket) {

@@ -71,8 +71,13 @@ constexpr std::chrono::milliseconds kSendLimit{5000};
 // block, so a peer that stops reading holds up nobody else. length when all went out, -1
 // when the peer did not take it all in time or the connection failed: what went out may
 // then be part of a message, so the connection is no longer fit for MOS text.
+// With more, the kernel may hold the bytes back to go out with the next send (MSG_MORE):
+// a thread answering several buffered messages sends them in few segments and wakes the
+// peer once. Whoever sends with more must end with a send without it or PushPending.
 ssize_t SendWithin(int socket, const void* buffer, std::size_t length, std::mutex& sendLock,
-                   std::chrono::milliseconds limit = kSendLimit);
+                   std::chrono::milliseconds limit = kSendLimit, bool more = false);
+// Sends at once what sends with more left held back.
+void PushPending(int socket);
 void CloseSocket(int socket);
 void ShutdownSocket(int socket);
 std::string FormatAddress(const sockaddr_in& address);
