@@ -272,6 +272,8 @@ class EchoServer {
   std::thread thread_;
 };
 
+json Connections(const Options& o, const std::string& kind, int& errors);
+
 json Echo(Options o, int& errors) {
   EchoServer echo;
   o.host = "127.0.0.1";
@@ -279,6 +281,8 @@ json Echo(Options o, int& errors) {
   json result;
   result["rtt_us"] = RoundTrips(o, "<heartbeat/>", errors);
   result["pipeline_per_s"] = Pipelined(o, "<heartbeat/>", errors);
+  o.seconds = std::min(o.seconds, 5.0);
+  result["conns_per_s"] = Connections(o, "<heartbeat/>", errors)["heartbeats_per_s"];
   return result;
 }
 
@@ -321,7 +325,7 @@ json RoCreate(const Options& o, int& errors) {
           {"MB_per_s", bytes / 1e6 / std::max(busy, 1e-9)}};
 }
 
-json Connections(const Options& o, int& errors) {
+json Connections(const Options& o, const std::string& kind, int& errors) {
   std::atomic<long> total{0};
   std::atomic<int> failed{0};
   std::atomic<int> silent{0};
@@ -334,7 +338,7 @@ json Connections(const Options& o, int& errors) {
         long done = 0;
         for (int i = 1; Clock::now() < end; ++i) {
           link.Send(Encode(Envelope(i, "<heartbeat/>"), o.highByteFirst));
-          if (!Checks(link.Next(), i, "<heartbeat>")) {
+          if (!Checks(link.Next(), i, kind)) {
             ++failed;
             break;
           }
@@ -538,7 +542,7 @@ int main(int argc, char** argv) {
     } else if (mode == "rocreate") {
       result = RoCreate(o, errors);
     } else if (mode == "conns") {
-      result = Connections(o, errors);
+      result = Connections(o, "<heartbeat>", errors);
     } else {
       result = Mixed(o, errors);
     }

@@ -15,22 +15,21 @@ namespace vidra {
 
 namespace {
 
-std::mutex logMutex;  // guards currentSink and the order of the records queued
+std::mutex logMutex;  // guards currentSink
 LogSink* currentSink = nullptr;
 
 LogWriter stderrWriter(STDERR_FILENO);
 
 void Emit(std::string_view text) {
-  std::lock_guard lock(logMutex);
-  if (currentSink != nullptr) {
-    currentSink->Write(text);
-    return;
+  {
+    std::lock_guard lock(logMutex);
+    if (currentSink != nullptr) {
+      currentSink->Write(text);
+      return;
+    }
   }
-  std::string record(text);
-  if (record.empty() || record.back() != '\n') {
-    record += '\n';
-  }
-  stderrWriter.Append(record);
+  // The writer keeps records in the order it takes them, under its own lock.
+  stderrWriter.Append(text, text.empty() || text.back() != '\n');
 }
 
 // Byte length of the first `characters` UTF-8 characters of text.
@@ -67,14 +66,14 @@ void Log(const char* format, ...) {
     va_end(again);
     return;
   }
-  std::string text;
   if (static_cast<std::size_t>(needed) < sizeof small) {
-    text.assign(small, static_cast<std::size_t>(needed));
-  } else {
-    text.resize(static_cast<std::size_t>(needed) + 1);
-    std::vsnprintf(text.data(), text.size(), format, again);
-    text.resize(static_cast<std::size_t>(needed));
+    va_end(again);
+    const std::string_view text(small, static_cast<std::size_t>(needed));
+    Emit(text.substr(0, PrefixOfCharacters(text, kLogRecordCharacters)));
+    return;
   }
+  std::string text(static_cast<std::size_t>(needed) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, again);
   va_end(again);
   text.resize(PrefixOfCharacters(text, kLogRecordCharacters));
   Emit(text);

@@ -37,18 +37,24 @@ LogWriter::~LogWriter() {
   WriteAll(fd_, pending_.data(), pending_.size());  // queued by nobody once joined
 }
 
-void LogWriter::Append(std::string_view record) {
+void LogWriter::Append(std::string_view record, bool addNewline) {
   std::unique_lock lock(mutex_);
   if (stopping_) {
     lock.unlock();
     WriteAll(fd_, record.data(), record.size());
+    if (addNewline) {
+      WriteAll(fd_, "\n", 1);
+    }
     return;
   }
   written_.wait(lock, [&] { return pending_.size() < kMaxPending || stopping_; });
   StartLocked();
   const bool wasEmpty = pending_.empty();
   pending_.append(record);
-  queuedTotal_ += record.size();
+  if (addNewline) {
+    pending_ += '\n';
+  }
+  queuedTotal_ += record.size() + (addNewline ? 1 : 0);
   if (wasEmpty || pending_.size() >= kBatchBytes) {
     queued_.notify_one();
   }

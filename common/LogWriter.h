@@ -22,7 +22,7 @@ class LogWriter {
 
   // Queues one record. Waits while kMaxPending bytes are queued already, so that a stalled
   // standard error slows the loggers down instead of losing records or memory.
-  void Append(std::string_view record);
+  void Append(std::string_view record, bool addNewline = false);
   // Returns once every record queued before the call is written.
   void Flush();
 

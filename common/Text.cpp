@@ -73,10 +73,22 @@ char32_t NextUtf8(std::string_view text, std::size_t& i) {
 }  // namespace
 
 std::string Utf16ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  // MOS text is nearly all ASCII: its leading ASCII run is copied unit for unit.
+  std::string out(text.size(), '\0');
+  std::size_t i = 0;
+  for (; i < text.size() && text[i] < 0x80; ++i) {
+    out[i] = static_cast<char>(text[i]);
+  }
+  if (i == text.size()) {
+    return out;
+  }
+  out.resize(i);
+  for (; i < text.size(); ++i) {
     char32_t c = text[i];
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      continue;
+    }
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
         text[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
@@ -90,9 +102,16 @@ std::string Utf16ToUtf8(std::u16string_view text) {
 }
 
 std::u16string Utf8ToUtf16(std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
+  std::u16string out(text.size(), u'\0');
+  std::size_t i = 0;
+  for (; i < text.size() && static_cast<unsigned char>(text[i]) < 0x80; ++i) {
+    out[i] = static_cast<char16_t>(text[i]);
+  }
+  if (i == text.size()) {
+    return out;
+  }
+  out.resize(i);
+  while (i < text.size()) {
     const char32_t c = NextUtf8(text, i);
     if (c >= 0x10000) {
       out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
