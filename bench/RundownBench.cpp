@@ -2,6 +2,7 @@
 // 10 items replacing the previous one), a MOVE of 100 stories in it, and the roAck of it all.
 #include <benchmark/benchmark.h>
 
+#include "bench/HeapInUse.h"
 #include "common/Log.h"
 #include "rundown/RoStore.h"
 
@@ -75,6 +76,23 @@ void FillRoAckAll(benchmark::State& state) {
   }
 }
 BENCHMARK(FillRoAckAll)->Unit(benchmark::kMicrosecond);
+
+// Memory of a stored 1,000 x 10 running order (the target is under 8 MiB).
+void StoreMemory1000x10(benchmark::State& state) {
+  Quiet quiet;
+  ScopedLogSink sink(quiet);
+  double bytes = 0;
+  for (auto _ : state) {
+    const std::size_t before = HeapInUse();
+    RoStore store;
+    RoAckInfo ack;
+    static_cast<void>(store.AddRo(LargeRo(1000, 10), ack));
+    ack = RoAckInfo();
+    bytes = static_cast<double>(HeapInUse() - before);
+  }
+  state.counters["storeMiB"] = bytes / (1 << 20);
+}
+BENCHMARK(StoreMemory1000x10)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 }  // namespace vidra

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "bench/HeapInUse.h"
 #include "common/Clock.h"
 #include "common/Text.h"
 #include "transport/Encoding.h"
@@ -61,6 +62,37 @@ void JournalAppend(benchmark::State& state) {
 }
 // Below the cap, and at the cap where every append drops the oldest entry.
 BENCHMARK(JournalAppend)->Args({100, 64 << 20})->Args({4096, 64 << 20})->Args({4096, 4 << 20});
+
+// Memory of a journal of 20,000 entries of the given text size; the target is at most 1.5
+// times the text plus 100 bytes per entry, so `ratioToTarget` must stay at or below 1.
+void JournalMemory(benchmark::State& state) {
+  SystemClock clock;
+  const std::size_t size = static_cast<std::size_t>(state.range(0));
+  constexpr std::size_t kEntries = 20000;
+  double heap = 0;
+  double text = 0;
+  for (auto _ : state) {
+    const std::size_t before = HeapInUse();
+    MessageQueue journal(clock);
+    journal.Init();
+    for (std::size_t i = 0; i < kEntries; ++i) {
+      MessageRecord record;
+      record.text = std::string(size, 'x');
+      record.time = clock.UtcNow();
+      journal.Append(std::move(record));
+    }
+    heap = static_cast<double>(HeapInUse() - before);
+    text = static_cast<double>(journal.TextBytes());
+  }
+  state.counters["bytesPerEntryBeyondText"] = (heap - text) / kEntries;
+  state.counters["ratioToTarget"] = heap / (1.5 * text + 100.0 * kEntries);
+}
+BENCHMARK(JournalMemory)
+    ->Arg(60)
+    ->Arg(300)
+    ->Arg(4096)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 }  // namespace
 }  // namespace vidra

@@ -3,7 +3,7 @@
 // optional field is left out and a present empty one is written empty. UTF-8 inside.
 #pragma once
 
-#include <optional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,10 +13,26 @@ namespace vidra {
 class MosText {
  public:
   MosText() = default;
-  MosText(std::string text) : value_(std::move(text)) {}    // NOLINT: implicit on purpose
-  MosText(const char* text) : value_(std::string(text)) {}  // NOLINT: implicit on purpose
+  MosText(std::string text)  // NOLINT: implicit on purpose
+      : value_(std::make_unique<std::string>(std::move(text))) {}
+  MosText(const char* text) : MosText(std::string(text)) {}  // NOLINT: implicit on purpose
+  MosText(const MosText& other)
+      : value_(other.value_ ? std::make_unique<std::string>(*other.value_) : nullptr) {}
+  MosText& operator=(const MosText& other) {
+    if (!other.value_) {
+      value_.reset();
+    } else if (value_) {
+      *value_ = *other.value_;
+    } else {
+      value_ = std::make_unique<std::string>(*other.value_);
+    }
+    return *this;
+  }
+  MosText(MosText&&) noexcept = default;
+  MosText& operator=(MosText&&) noexcept = default;
+  ~MosText() = default;
 
-  bool Present() const { return value_.has_value(); }
+  bool Present() const { return value_ != nullptr; }
   // The text, empty when absent.
   const std::string& Str() const { return value_ ? *value_ : EmptyString(); }
   bool IsEmpty() const { return Str().empty(); }
@@ -29,7 +45,9 @@ class MosText {
     static const std::string empty;
     return empty;
   }
-  std::optional<std::string> value_;
+  // A record has two dozen texts and most are absent in a running order's items: one
+  // pointer each keeps a stored running order of thousands of items small.
+  std::unique_ptr<std::string> value_;
 };
 
 }  // namespace vidra

@@ -110,12 +110,12 @@ void MOSXMLWriter::BuildRoAck(const MosText& mosID, const MosText& ncsID, const 
     static_cast<void>(AppendTextChild(roAck, "storyID", story.storyID));
     const std::size_t n = std::min(story.statuses.size(), story.itemIDs.size());
     for (std::size_t i = 0; i < n; ++i) {
-      if (story.itemIDs[i].IsEmpty()) {
+      if (story.itemIDs[i].empty()) {
         continue;
       }
       static_cast<void>(AppendTextChild(roAck, "itemID", story.itemIDs[i]));
-      static_cast<void>(
-          AppendTextChild(roAck, "objID", i < story.objIDs.size() ? story.objIDs[i] : MosText()));
+      static_cast<void>(AppendTextChild(
+          roAck, "objID", i < story.objIDs.size() ? std::string_view(story.objIDs[i]) : ""));
       static_cast<void>(AppendTextChild(roAck, "status", story.statuses[i]));
     }
     if (n == 0) {

@@ -139,13 +139,14 @@ HResult MOSXMLWriter::AppendTextElement(std::string_view parentPath, const char*
   return SetNodeText(path, text);
 }
 
-HResult MOSXMLWriter::AppendTextChild(pugi::xml_node node, const char* name, const MosText& text) {
+HResult MOSXMLWriter::AppendTextChild(pugi::xml_node node, const char* name,
+                                      std::string_view text) {
   pugi::xml_node added = node.append_child(name);
   if (!added) {
     return HResult::E_FAIL;
   }
-  if (!text.IsEmpty()) {
-    added.append_child(pugi::node_pcdata).set_value(text.Str().c_str());
+  if (!text.empty()) {
+    added.append_child(pugi::node_pcdata).set_value(text.data(), text.size());
   }
   return HResult::S_OK;
 }

@@ -58,7 +58,17 @@ class MOSXMLWriter {
   HResult AppendElement(std::string_view parentPath, const char* name,
                         pugi::xml_node* added = nullptr);
   HResult AppendTextElement(std::string_view parentPath, const char* name, const MosText& text);
-  HResult AppendTextChild(pugi::xml_node node, const char* name, const MosText& text);
+  // An empty (or absent) text gives an empty element.
+  HResult AppendTextChild(pugi::xml_node node, const char* name, std::string_view text);
+  HResult AppendTextChild(pugi::xml_node node, const char* name, const MosText& text) {
+    return AppendTextChild(node, name, std::string_view(text.Str()));
+  }
+  HResult AppendTextChild(pugi::xml_node node, const char* name, const std::string& text) {
+    return AppendTextChild(node, name, std::string_view(text));
+  }
+  HResult AppendTextChild(pugi::xml_node node, const char* name, const char* text) {
+    return AppendTextChild(node, name, std::string_view(text));
+  }
   HResult AppendChildElement(pugi::xml_node node, const char* name, pugi::xml_node& added);
   HResult SetNodeText(std::string_view path, const MosText& text);
   HResult SetNodeAttribute(std::string_view path, const char* name, const MosText& value);

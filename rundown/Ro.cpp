@@ -102,8 +102,8 @@ void ro::FillRoAck(RoAckInfo& ack, const MosText& storyFilter, const MosText& it
         continue;
       }
       info.statuses.emplace_back(i.StateWord());
-      info.itemIDs.push_back(i.itemID);
-      info.objIDs.push_back(i.objID);
+      info.itemIDs.push_back(i.itemID.Str());
+      info.objIDs.push_back(i.objID.Str());
     }
     ack.stories.push_back(std::move(info));
   }

@@ -21,8 +21,8 @@ namespace vidra {
 struct StoryAckInfo {
   MosText storyID;
   std::vector<std::string> statuses;
-  std::vector<MosText> itemIDs;
-  std::vector<MosText> objIDs;
+  std::vector<std::string> itemIDs;
+  std::vector<std::string> objIDs;
 };
 
 // The content of a roAck answer.
