@@ -2,6 +2,7 @@
 // after 2038 convert exactly without relying on the C library's range.
 #include "common/FileTime.h"
 
+#include <cstdio>
 #include <ctime>
 
 namespace vidra {
@@ -122,6 +123,17 @@ FileTime LocalToUtc(FileTime local) {
   std::int64_t offset = LocalOffsetAt(guess);
   offset = LocalOffsetAt(guess - offset);
   return local - static_cast<FileTime>(offset * static_cast<std::int64_t>(kTicksPerSecond));
+}
+
+std::string FormatFileTime(FileTime t, bool utc) {
+  CalendarTime c;
+  if (!ToCalendar(t, c)) {
+    return std::to_string(t);
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03u%s", c.year, c.month, c.day,
+                c.hour, c.minute, c.second, c.milliseconds, utc ? "Z" : "");
+  return text;
 }
 
 }  // namespace vidra

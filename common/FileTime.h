@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 namespace vidra {
 
@@ -36,6 +37,10 @@ bool ToCalendar(FileTime t, CalendarTime& out);
 // False for a field out of range (month 13, 31 April, hour 24, year before 1601 or after 30827).
 // dayOfWeek is ignored on input.
 bool FromCalendar(const CalendarTime& c, FileTime& out);
+
+// "2027-01-15T08:00:00.000", with a "Z" after it when utc; the number itself for a time the
+// calendar form cannot hold.
+std::string FormatFileTime(FileTime t, bool utc);
 
 // Conversions through the machine's time zone (TZ), daylight saving included.
 FileTime UtcToLocal(FileTime utc);

@@ -6,6 +6,7 @@
 #include "playout/ChannelPlayback.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "common/Log.h"
 #include "playout/PlayoutManager.h"
@@ -176,6 +177,10 @@ void ChannelPlayback::ExecuteStep(const PlayContext& candidate, const ItemPlace&
   Log("\nVIDRA::Player[%d] - Action = PLAY (hres=0x%X)\n\tcurr = %s\n", channel_, Code(played),
       FormatContext(candidate).c_str());
   if (played == HResult::S_OK) {
+    if (manager_.metrics != nullptr) {
+      manager_.metrics->Observe("vidra_playout_start_error_ms",
+                                static_cast<double>(std::llabs(Milliseconds(start, target))));
+    }
     FinishPrevious(target);
     SetItemState(candidate, &place, PLAY, &start);
     ReportState(candidate, "PLAY");

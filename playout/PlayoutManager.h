@@ -16,6 +16,7 @@
 
 #include "common/Clock.h"
 #include "common/HResult.h"
+#include "common/Metrics.h"
 #include "common/MosText.h"
 #include "common/Settings.h"
 #include "playout/ChannelActions.h"
@@ -77,6 +78,9 @@ class PlayoutManager final : public PlayoutControl {
   double frameRate = 25.0;
   // The media folder that relative objPaths are completed with.
   MosText mediaPath;
+
+  // Where the playback threads count how far each start was off its target; may be null.
+  Metrics* metrics = nullptr;
 
   // Cleared by a stop; the playout threads end when they see it.
   std::atomic<bool> running{false};

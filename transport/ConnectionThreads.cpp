@@ -13,10 +13,11 @@ ConnectionThreads::~ConnectionThreads() {
   JoinAll();
 }
 
-void ConnectionThreads::Start(int socket, std::function<void()> body) {
+void ConnectionThreads::Start(int socket, std::function<void()> body, ConnectionInfo info) {
   ReapEnded();
   auto entry = std::make_shared<Entry>();
   entry->socket = socket;
+  entry->info = std::move(info);
   std::lock_guard lock(lock_);
   entries_.push_back(entry);
   entry->thread = std::thread([this, entry, body = std::move(body)] {
@@ -33,6 +34,28 @@ std::size_t ConnectionThreads::Live() const {
   std::size_t live = 0;
   for (const auto& entry : entries_) {
     live += entry->done ? 0 : 1;
+  }
+  return live;
+}
+
+void ConnectionThreads::SetClientNumbers(int socket, std::int32_t receivedNumber,
+                                         std::int32_t answerNumber) {
+  std::lock_guard lock(lock_);
+  for (const auto& entry : entries_) {
+    if (entry->socket == socket && !entry->done) {
+      entry->info.receivedNumber = receivedNumber;
+      entry->info.answerNumber = answerNumber;
+    }
+  }
+}
+
+std::vector<ConnectionInfo> ConnectionThreads::Describe() const {
+  std::lock_guard lock(lock_);
+  std::vector<ConnectionInfo> live;
+  for (const auto& entry : entries_) {
+    if (!entry->done) {
+      live.push_back(entry->info);
+    }
   }
   return live;
 }

@@ -12,6 +12,7 @@
 #include "common/Text.h"
 #include "transport/Encoding.h"
 #include "transport/Framer.h"
+#include "transport/MessageKind.h"
 #include "transport/NoticeSender.h"
 #include "transport/Receive.h"
 
@@ -21,6 +22,10 @@ namespace {
 
 // Wait after a failed accept, so that a listener out of descriptors does not spin.
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(50);
+
+std::string KindLabel(std::string_view kind) {
+  return "type=\"" + std::string(kind) + "\"";
+}
 
 const char* PortWord(PortFlag port) {
   return port == PortFlag::Lower ? "low" : "upper";
@@ -52,6 +57,12 @@ void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber, const std
                 EncodingType order, bool more) {
   LogText("\nVIDRA - send answer to NRCS:\n");
   LogUtf16(answer);
+  const std::string_view kind = MessageKind(answer);
+  server.metrics.Add("vidra_messages_sent_total", KindLabel(kind));
+  if (kind == "roAck") {
+    server.metrics.Add("vidra_answers_total",
+                       AnswerStatus(answer) == "OK" ? "status=\"OK\"" : "status=\"NACK\"");
+  }
   MessageRecord record;
   record.clientNumber = clientNumber;
   record.text = JournalText(answer);
@@ -108,7 +119,9 @@ void AcceptClientsOneByOne(MOSSrv& server, PortFlag port) {
       continue;
     }
     const ClientConnection connection{&server, socket, peer.sin_addr.s_addr};
-    server.connections.Start(socket, [connection, port] { ServeConnection(connection, port); });
+    ConnectionInfo info{FormatAddress(peer), listener.BoundPort(), -1, -1, server.clock->UtcNow()};
+    server.connections.Start(
+        socket, [connection, port] { ServeConnection(connection, port); }, std::move(info));
     LogText(port == PortFlag::Lower ? "Thread for client on low port is created\n"
                                     : "Thread for client on up port is created\n");
     if (port == PortFlag::Upper) {
@@ -122,6 +135,7 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
   MOSSrv& server = *connection.owner;
   const std::int32_t receivedNumber = server.clientQueue.NextClientNumber();
   const std::int32_t answerNumber = server.clientQueue.NextClientNumber();
+  server.connections.SetClientNumbers(connection.socket, receivedNumber, answerNumber);
   auto state = std::make_unique<ReceiveState>();
   Framer framer;
   auto session = server.sessionFactory();
@@ -168,6 +182,7 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
       record.direction = kDirectionReceived;
       record.time = server.clock->UtcNow();
       server.journal.Append(std::move(record));
+      server.metrics.Add("vidra_messages_received_total", KindLabel(MessageKind(message)));
       Log("%s", session->GetXml().c_str());
       if (std::int32_t acked = 0; session->IsRoAck(acked)) {
         server.noticeHosts.RecordAck(connection.peerAddress, acked);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "common/Clock.h"
+#include "common/Metrics.h"
 #include "playout/PlayoutManager.h"
 #include "transport/ClientQueue.h"
 #include "transport/ConnectionThreads.h"
@@ -42,7 +43,8 @@ struct MOSSrv {
   SocketPort lowerListener;
   MessageQueue journal;
   ClientQueue clientQueue;
-  ServerState state = ServerState::Uninitialized;  // written by the control thread only
+  // Written by the control thread only; the status page reads it from its own threads.
+  std::atomic<ServerState> state{ServerState::Uninitialized};
   std::mutex sendLock;      // held around every single send on any connection, nothing else
   NoticeHosts noticeHosts;  // per NRCS host: its notice sender and its last roAck
   std::unique_ptr<PlayoutManager> player;
@@ -58,6 +60,7 @@ struct MOSSrv {
   std::thread launcher;  // runs the playout manager's start
   ConnectionThreads connections;
   ConnectionThreads noticeThreads;  // one clip-state sender per NRCS host
+  Metrics metrics;  // what monitoring reads: messages, answers, notices, start errors
 };
 
 }  // namespace vidra

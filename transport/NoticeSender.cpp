@@ -105,9 +105,14 @@ class NoticeSender {
           HostText(host_).c_str(), ErrorText(sendError).c_str());
       return false;
     }
+    server_.metrics.Add("vidra_notices_sent_total");
+    server_.metrics.Add("vidra_messages_sent_total", "type=\"roElementStat\"");
     LogText("VIDRA - Wait answer after notify...\n");
     const auto t0 = server_.clock->Monotonic();
     const WaitEnd end = AwaitAnswer(since, t0);
+    server_.metrics.Add(end == WaitEnd::Answered   ? "vidra_notices_acknowledged_total"
+                        : end == WaitEnd::NoAnswer ? "vidra_notices_timed_out_total"
+                                                   : "vidra_notices_lost_total");
     if (end == WaitEnd::NoAnswer) {
       const auto waited =
           std::chrono::duration_cast<std::chrono::milliseconds>(server_.clock->Monotonic() - t0);

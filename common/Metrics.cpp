@@ -1,0 +1,127 @@
+#include "common/Metrics.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace vidra {
+
+namespace {
+
+struct Help {
+  std::string_view name;
+  std::string_view text;
+};
+
+constexpr Help kHelp[] = {
+    {"vidra_messages_received_total", "MOS messages received, by type"},
+    {"vidra_messages_sent_total", "MOS answers and notices sent, by type"},
+    {"vidra_answers_total", "roAck answers, by status (OK or NACK)"},
+    {"vidra_notices_sent_total", "roElementStat notices sent to the NRCS"},
+    {"vidra_notices_acknowledged_total", "notices the NRCS acknowledged in time"},
+    {"vidra_notices_timed_out_total", "notices with no acknowledgement in 5 s"},
+    {"vidra_notices_lost_total", "notices whose connection closed before an acknowledgement"},
+    {"vidra_playout_start_error_ms", "actual start of an item minus its target, in ms"},
+};
+
+void AppendHeader(std::string& out, std::string_view name, const char* type) {
+  out += "# HELP ";
+  out += name;
+  out += ' ';
+  out += MetricHelp(name);
+  out += "\n# TYPE ";
+  out += name;
+  out += ' ';
+  out += type;
+  out += '\n';
+}
+
+}  // namespace
+
+std::string_view MetricHelp(std::string_view name) {
+  for (const Help& help : kHelp) {
+    if (help.name == name) {
+      return help.text;
+    }
+  }
+  return name;
+}
+
+void AppendSample(std::string& out, std::string_view name, std::string_view labels, double value) {
+  out += name;
+  if (!labels.empty()) {
+    out += '{';
+    out += labels;
+    out += '}';
+  }
+  char number[32];
+  if (std::isinf(value)) {
+    std::snprintf(number, sizeof number, " %s\n", value > 0 ? "+Inf" : "-Inf");
+  } else {
+    std::snprintf(number, sizeof number, " %.17g\n", value);
+  }
+  out += number;
+}
+
+void Metrics::Add(std::string_view name, std::string_view labels, std::uint64_t n) {
+  std::lock_guard lock(lock_);
+  auto family = counters_.find(name);
+  if (family == counters_.end()) {
+    family = counters_.emplace(std::string(name), std::map<std::string, std::uint64_t>()).first;
+  }
+  family->second[std::string(labels)] += n;
+}
+
+void Metrics::Observe(std::string_view name, double value) {
+  std::lock_guard lock(lock_);
+  auto found = histograms_.find(name);
+  if (found == histograms_.end()) {
+    found = histograms_.emplace(std::string(name), Histogram()).first;
+  }
+  Histogram& h = found->second;
+  std::size_t bucket = 0;
+  while (bucket < kBuckets.size() && value > kBuckets[bucket]) {
+    ++bucket;
+  }
+  if (bucket < kBuckets.size()) {
+    ++h.counts[bucket];
+  }
+  ++h.count;
+  h.sum += value;
+}
+
+std::uint64_t Metrics::Value(std::string_view name, std::string_view labels) const {
+  std::lock_guard lock(lock_);
+  const auto family = counters_.find(name);
+  if (family == counters_.end()) {
+    return 0;
+  }
+  const auto found = family->second.find(std::string(labels));
+  return found == family->second.end() ? 0 : found->second;
+}
+
+std::string Metrics::Render() const {
+  std::lock_guard lock(lock_);
+  std::string out;
+  for (const auto& [name, family] : counters_) {
+    AppendHeader(out, name, "counter");
+    for (const auto& [labels, value] : family) {
+      AppendSample(out, name, labels, static_cast<double>(value));
+    }
+  }
+  for (const auto& [name, h] : histograms_) {
+    AppendHeader(out, name, "histogram");
+    std::uint64_t cumulative = 0;
+    for (std::size_t i = 0; i < kBuckets.size(); ++i) {
+      cumulative += h.counts[i];
+      char le[40];
+      std::snprintf(le, sizeof le, "le=\"%g\"", kBuckets[i]);
+      AppendSample(out, name + "_bucket", le, static_cast<double>(cumulative));
+    }
+    AppendSample(out, name + "_bucket", "le=\"+Inf\"", static_cast<double>(h.count));
+    AppendSample(out, name + "_sum", {}, h.sum);
+    AppendSample(out, name + "_count", {}, static_cast<double>(h.count));
+  }
+  return out;
+}
+
+}  // namespace vidra
