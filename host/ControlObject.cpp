@@ -69,6 +69,7 @@ HResult CMOS_SRV_STNDRT::LoadSettings(std::unique_ptr<SettingsSource>& settings)
 // What a failed InitMOSSrv left behind is dropped before the next attempt, so a retry
 // never holds two sets of sockets or players.
 void CMOS_SRV_STNDRT::ReleaseLeftovers() {
+  SetVisible({});
   srv_.serverRunning = false;
   srv_.stopRequested = true;
   if (srv_.player != nullptr) {
@@ -105,6 +106,7 @@ HResult CMOS_SRV_STNDRT::InitMOSSrv() {
   HResult hr = HResult::S_OK;
   try {
     srv_.player = std::make_unique<PlayoutManager>(srv_.clock);
+    srv_.player->metrics = &srv_.metrics;
     hr = srv_.player->InitPlayout(*settings);
   } catch (...) {
     LogText("Player initialization troubles");
@@ -138,6 +140,7 @@ HResult CMOS_SRV_STNDRT::InitMOSSrv() {
   srv_.journal.Init(srv_.network.journalTextBytes);
   LogText("mesQ was initialized ");
   srv_.state = ServerState::Ready;
+  SetVisible({srv_.player.get(), 0, 0});
   return HResult::S_OK;
 }
 
@@ -162,6 +165,7 @@ HResult CMOS_SRV_STNDRT::StartToWork() {
     if (srv_.player != nullptr && !srv_.launcher.joinable()) {
       srv_.launcher = std::thread([player = srv_.player.get()] { player->StartPlayout(); });
     }
+    SetVisible({srv_.player.get(), srv_.lowerListener.BoundPort(), srv_.upperListener.BoundPort()});
     return HResult::S_OK;
   } catch (...) {
     LogException("some exeption in StartTowork");
@@ -225,6 +229,7 @@ HResult CMOS_SRV_STNDRT::DeInitMOSSrv() {
     if (srv_.launcher.joinable()) {
       srv_.launcher.join();
     }
+    SetVisible({});
     if (srv_.player != nullptr) {
       LogText("Done, Wait threads will end its job");
       srv_.player->WaitThreadsEnd();
@@ -245,18 +250,45 @@ HResult CMOS_SRV_STNDRT::DeInitMOSSrv() {
 
 HResult CMOS_SRV_STNDRT::GetStateMOSSrv(std::uint8_t& State) {
   srv_.journal.Sweep();
-  if (!srv_.journal.IsInitialized()) {
-    srv_.state = ServerState::Uninitialized;
-  } else if (srv_.state == ServerState::Active || srv_.state == ServerState::Ready) {
-    // An empty journal holds no entry younger than 180 s, so it is Ready: left as it was, a
-    // server whose entries were swept after the clock went back would stay Active.
-    const bool any = srv_.journal.Count() > 0;
-    // Unsigned: a newest entry in the future (clock set back) counts as old.
-    const FileTime age = any ? srv_.clock->UtcNow() - srv_.journal.GetLastTime() : kActiveWindow;
-    srv_.state = age < kActiveWindow ? ServerState::Active : ServerState::Ready;
-  }
-  State = static_cast<std::uint8_t>(srv_.state);
+  srv_.state = CurrentState();
+  State = static_cast<std::uint8_t>(srv_.state.load());
   return HResult::S_OK;
+}
+
+ServerState CMOS_SRV_STNDRT::CurrentState() const {
+  const ServerState state = srv_.state;
+  if (!srv_.journal.IsInitialized()) {
+    return ServerState::Uninitialized;
+  }
+  if (state != ServerState::Active && state != ServerState::Ready) {
+    return state;
+  }
+  // An empty journal holds no entry younger than 180 s, so it is Ready: left as it was, a
+  // server whose entries were swept after the clock went back would stay Active.
+  const bool any = srv_.journal.Count() > 0;
+  // Unsigned: a newest entry in the future (clock set back) counts as old.
+  const FileTime age = any ? srv_.clock->UtcNow() - srv_.journal.GetLastTime() : kActiveWindow;
+  return age < kActiveWindow ? ServerState::Active : ServerState::Ready;
+}
+
+void CMOS_SRV_STNDRT::SetVisible(Visible visible) {
+  std::unique_lock lock(statusLock_);  // the status view
+  visible_ = visible;
+}
+
+const char* ServerStateName(int state) {
+  switch (state) {
+    case 0:
+      return "Uninitialized";
+    case 1:
+      return "InitFailed";
+    case 2:
+      return "Active";
+    case 3:
+      return "Ready";
+    default:
+      return "unknown";
+  }
 }
 
 HResult CMOS_SRV_STNDRT::GetMessageCount(std::int32_t& count) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <shared_mutex>
 #include <string>
 
 #include "common/Clock.h"
@@ -12,6 +13,9 @@
 #include "transport/MosServer.h"
 
 namespace vidra {
+
+// "Uninitialized", "InitFailed", "Active", "Ready" for the byte GetStateMOSSrv gives.
+const char* ServerStateName(int state);
 
 struct ControlOptions {
   // The settings file; empty runs on the built-in defaults.
@@ -55,13 +59,39 @@ class CMOS_SRV_STNDRT {
   // Connection threads still serving a peer.
   std::size_t LiveConnections() const { return srv_.connections.Live(); }
 
+  // For the status page, from any thread. The state as GetStateMOSSrv would give it, without
+  // changing anything.
+  ServerState CurrentState() const;
+  // The parts of the engine that lock for themselves: journal, connections, notice hosts
+  // and metrics.
+  const MOSSrv& Engine() const { return srv_; }
+  // Calls read with the playout manager (null outside InitMOSSrv..DeInitMOSSrv) and the
+  // ports listened on, which stay as they are until read returns.
+  template <typename Read>
+  void ReadPlayout(Read&& read) const {
+    std::shared_lock lock(statusLock_);  // the status view: visible_ and its player's life
+    read(visible_.player, visible_.lowerPort, visible_.upperPort);
+  }
+
  private:
+  struct Visible {
+    PlayoutManager* player = nullptr;
+    std::uint32_t lowerPort = 0;
+    std::uint32_t upperPort = 0;
+  };
+  // Shows the engine to the status page, or hides it (with an empty Visible) before the
+  // player goes away.
+  void SetVisible(Visible visible);
   HResult LoadSettings(std::unique_ptr<SettingsSource>& settings);
   void ReleaseLeftovers();
   void EndPortThreads();
 
   ControlOptions options_;
   MOSSrv srv_;
+  // Held shared by status readers while they read the player, exclusively by the control
+  // thread only to change visible_; no other lock is taken while it is held exclusively.
+  mutable std::shared_mutex statusLock_;
+  Visible visible_;
 };
 
 }  // namespace vidra

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "common/HResult.h"
@@ -15,6 +16,7 @@
 #include "host/ControlObject.h"
 #include "host/ControlProtocol.h"
 #include "host/ControlServer.h"
+#include "host/StatusServer.h"
 #include "host/SystemdNotify.h"
 
 namespace vidra {
@@ -82,6 +84,23 @@ int RunHost(const HostOptions& options) {
   ControlOptions controlOptions;
   controlOptions.configPath = options.configPath;
   CMOS_SRV_STNDRT control(controlOptions);
+  std::optional<StatusServer> status;  // ends before the control object it reads
+  if (!options.http.empty()) {
+    HttpEndpoint endpoint;
+    if (!ParseHttpEndpoint(options.http, endpoint, error)) {
+      std::fprintf(stderr, "vidra-server: --http: %s\n", error.c_str());
+      ::close(signals);
+      return 1;
+    }
+    try {
+      status.emplace(control, endpoint);
+    } catch (const std::exception& e) {
+      FlushLog();
+      std::fprintf(stderr, "vidra-server: %s\n", e.what());
+      ::close(signals);
+      return 1;
+    }
+  }
   if (options.autostart) {
     if (const auto hr = control.InitMOSSrv(); hr != HResult::S_OK) {
       ::close(signals);

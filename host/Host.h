@@ -11,6 +11,8 @@ struct HostOptions {
   std::string configPath;
   std::string controlPath;
   bool autostart = false;
+  // Where the status page is served ("PORT", ":PORT" or "ADDRESS:PORT"); empty for none.
+  std::string http;
 };
 
 // Serves until SIGTERM or SIGINT and returns the exit status: 0 for a clean stop, 1 when

@@ -34,6 +34,9 @@ int Run(int argc, char** argv) {
   app.add_option("--control", options.controlPath, "control socket")->capture_default_str();
   app.add_flag("--autostart", options.autostart,
                "build and start the server at launch; stop it on SIGTERM or SIGINT");
+  app.add_option("--http", options.http,
+                 "serve the status page, its JSON API and /metrics at [ADDRESS:]PORT "
+                 "(address 127.0.0.1 unless given)");
   auto* installFlag = app.add_flag("--install-service", install,
                                    "write the systemd unit and /etc/vidra/vidra.ini, then end");
   auto* uninstallFlag =

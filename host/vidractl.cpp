@@ -9,38 +9,13 @@
 #include "common/FileTime.h"
 #include "common/HResult.h"
 #include "host/ControlClient.h"
+#include "host/ControlObject.h"
 #include "host/ControlServer.h"
 
 namespace {
 
 using nlohmann::json;
 using vidra::HResult;
-
-const char* StateName(int state) {
-  switch (state) {
-    case 0:
-      return "Uninitialized";
-    case 1:
-      return "InitFailed";
-    case 2:
-      return "Active";
-    case 3:
-      return "Ready";
-    default:
-      return "unknown";
-  }
-}
-
-std::string UtcText(std::uint64_t filetime) {
-  vidra::CalendarTime c;
-  if (!vidra::ToCalendar(filetime, c)) {
-    return std::to_string(filetime);
-  }
-  char text[64];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", c.year, c.month, c.day,
-                c.hour, c.minute, c.second, c.milliseconds);
-  return text;
-}
 
 HResult ResultOf(const json& answer) {
   return static_cast<HResult>(answer.value("hr", static_cast<std::int32_t>(HResult::E_FAIL)));
@@ -100,7 +75,7 @@ class Controller {
       return 1;
     }
     const int state = answer->value("State", 0);
-    std::printf("%d %s\n", state, StateName(state));
+    std::printf("%d %s\n", state, vidra::ServerStateName(state));
     return 0;
   }
 
@@ -115,8 +90,8 @@ class Controller {
   }
 
   static void Print(const Entry& e) {
-    std::printf("%s %s client %d %s\n", UtcText(e.time).c_str(), e.dest == 0 ? "out" : "in",
-                e.clientId, e.text.c_str());
+    std::printf("%s %s client %d %s\n", vidra::FormatFileTime(e.time, true).c_str(),
+                e.dest == 0 ? "out" : "in", e.clientId, e.text.c_str());
     std::fflush(stdout);
   }
 

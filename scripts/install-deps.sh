@@ -8,7 +8,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpugixml-dev libinih-dev libcli11-dev nlohmann-json3-dev
   libavformat-dev libavutil-dev
+  libcpp-httplib-dev
   iproute2 clang libclang-rt-14-dev
+  chromium chromium-driver fonts-dejavu-core
 )
 
 missing=()

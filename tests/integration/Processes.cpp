@@ -126,4 +126,8 @@ std::string Settings(std::uint16_t lower, std::uint16_t upper, const std::string
          std::to_string(lower) + "\nUpperPort = " + std::to_string(upper) + "\n";
 }
 
+std::string Folder(const TempFile& file) {
+  return std::filesystem::path(file.Path()).parent_path().string();
+}
+
 }  // namespace vidra::test

@@ -60,6 +60,8 @@ ToolRun RunTool(const std::string& program, const std::vector<std::string>& argu
                 std::chrono::seconds timeout = std::chrono::seconds(30));
 
 std::string ReadFile(const std::string& path);
+// The folder a temporary file is in, where a test keeps what goes with it.
+std::string Folder(const TempFile& file);
 
 // Settings of one virtual channel NEWS on the loopback ports given; more goes into the
 // [VIDRAServer] section.

@@ -24,10 +24,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string Folder(const TempFile& file) {
-  return fs::path(file.Path()).parent_path().string();
-}
-
 ToolRun Ctl(const std::string& control, std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), {"--control", control});
   return RunTool(VIDRA_CTL_PATH, arguments);

@@ -1,0 +1,136 @@
+// Polls the server's JSON API once a second and redraws the page from it.
+"use strict";
+
+const kJournalRows = 50;
+
+function cell(row, text, className) {
+  const td = document.createElement("td");
+  td.textContent = text;
+  if (className) td.className = className;
+  row.appendChild(td);
+  return td;
+}
+
+function fill(tbody, rows, build) {
+  tbody.replaceChildren();
+  for (const r of rows) {
+    const tr = document.createElement("tr");
+    build(tr, r);
+    tbody.appendChild(tr);
+  }
+}
+
+async function get(path) {
+  const response = await fetch(path, { cache: "no-store" });
+  if (!response.ok) throw new Error(path + ": " + response.status);
+  return response.json();
+}
+
+function showState(s) {
+  const state = document.getElementById("state");
+  state.textContent = s.state;
+  state.className = "state " + s.state;
+  document.getElementById("age").textContent =
+    s.newestMessageAgeSeconds === null ? "no messages" : "newest message " +
+      s.newestMessageAgeSeconds.toFixed(1) + " s ago";
+  document.getElementById("ports").textContent =
+    s.lowerPort ? "ports " + s.lowerPort + " / " + s.upperPort : "";
+}
+
+function showPeers(p) {
+  fill(document.querySelector("#peers tbody"), p.connections, (tr, c) => {
+    cell(tr, c.peer);
+    cell(tr, c.port);
+    cell(tr, c.receivedNumber + " / " + c.answerNumber);
+    cell(tr, c.since);
+  });
+  document.getElementById("senders").textContent =
+    p.noticeSenders + " notice sender(s) to NRCS upper ports";
+}
+
+function showChannels(list) {
+  const root = document.getElementById("channels");
+  root.replaceChildren();
+  for (const ch of list.channels) {
+    const box = document.createElement("div");
+    box.className = "channel";
+    box.id = "channel-" + ch.index;
+    const title = document.createElement("h3");
+    title.textContent = ch.name + " (" + ch.player + ")";
+    box.appendChild(title);
+    const onair = document.createElement("p");
+    onair.className = ch.playing ? "onair" : "muted";
+    onair.textContent = ch.playing
+      ? "on air: " + ch.playing.roID + " / " + ch.playing.storyID + " / " + ch.playing.itemID +
+        ", " + ch.playing.remainingSeconds.toFixed(1) + " s left"
+      : "nothing on air";
+    box.appendChild(onair);
+    for (const ro of ch.runningOrders) {
+      const h = document.createElement("p");
+      h.textContent = "running order " + ro.roID + (ro.roSlug ? " – " + ro.roSlug : "") +
+        " (" + ro.trigger + ")";
+      box.appendChild(h);
+      const table = document.createElement("table");
+      table.innerHTML = "<thead><tr><th>story</th><th>item</th><th>object</th>" +
+        "<th>state</th><th>planned start</th><th>duration (s)</th></tr></thead><tbody></tbody>";
+      const rows = [];
+      for (const st of ro.stories) {
+        for (const it of st.items) rows.push({ story: st, item: it });
+      }
+      fill(table.querySelector("tbody"), rows, (tr, r) => {
+        tr.className = r.item.state;
+        tr.dataset.item = ro.roID + "/" + r.story.storyID + "/" + r.item.itemID;
+        cell(tr, r.story.storyID + (r.story.storySlug ? " " + r.story.storySlug : ""));
+        cell(tr, r.item.itemID);
+        cell(tr, r.item.objID);
+        cell(tr, r.item.state, "item-state");
+        cell(tr, r.item.start);
+        cell(tr, r.item.durationSeconds.toFixed(2));
+      });
+      box.appendChild(table);
+    }
+    root.appendChild(box);
+  }
+}
+
+function showJournal(j) {
+  document.getElementById("journal-count").textContent = "(" + j.count + " entries)";
+  fill(document.querySelector("#journal tbody"), j.entries, (tr, e) => {
+    cell(tr, e.number);
+    cell(tr, e.time);
+    cell(tr, e.direction === 1 ? "in" : "out");
+    cell(tr, e.clientId);
+    cell(tr, e.preview);
+    tr.addEventListener("click", () => showEntry(e.number));
+  });
+}
+
+async function showEntry(number) {
+  const pre = document.getElementById("journal-text");
+  try {
+    const e = await get("api/journal/" + number);
+    pre.textContent = "#" + number + " " + e.time + "\n" + e.text;
+  } catch (error) {
+    pre.textContent = String(error);
+  }
+  pre.hidden = false;
+}
+
+async function refresh() {
+  try {
+    const [state, peers, channels, journal] = await Promise.all([
+      get("api/state"), get("api/peers"), get("api/channels"),
+      get("api/journal?limit=" + kJournalRows)]);
+    showState(state);
+    showPeers(peers);
+    showChannels(channels);
+    showJournal(journal);
+    document.getElementById("updated").textContent =
+      "updated " + new Date().toLocaleTimeString();
+  } catch (error) {
+    document.getElementById("updated").textContent = "not reachable: " + error.message;
+  }
+}
+
+refresh();
+setInterval(refresh, 1000);

@@ -1,0 +1,232 @@
+#include "host/StatusView.h"
+
+#include <map>
+
+#include "common/FileTime.h"
+
+namespace vidra {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr std::size_t kPreviewCharacters = 160;
+constexpr std::array<const char*, 8> kStateWords{"NEW", "NOT READY", "READY", "STOP",
+                                                 "CUE", "PLAY",      "PAUSE", "DONE"};
+
+// A Prometheus label value: backslash, quote and line feed escaped.
+std::string LabelValue(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+double Seconds(std::int64_t ticks) {
+  return static_cast<double>(ticks) / static_cast<double>(kTicksPerSecond);
+}
+
+const char* TriggerWord(std::int32_t trigger) {
+  return trigger == MANUAL ? "MANUAL" : trigger == TIMED ? "TIMED" : "CHAINED";
+}
+
+// Text cut to at most n bytes, never inside a UTF-8 sequence, so JSON stays valid.
+std::string Preview(const std::string& text, std::size_t n) {
+  if (text.size() <= n) {
+    return text;
+  }
+  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
+    --n;
+  }
+  return text.substr(0, n) + "…";
+}
+
+// startTime counts from the running order's start; with none, there is no planned time.
+json ItemView(const item& i, bool planned) {
+  return {{"itemID", i.itemID.Str()},
+          {"itemSlug", i.itemSlug.Str()},
+          {"objID", i.objID.Str()},
+          {"objPath", i.paths.objPath.Str()},
+          {"state", i.StateWord()},
+          {"start", planned ? FormatFileTime(i.startTime, false) : ""},
+          {"durationSeconds", Seconds(static_cast<std::int64_t>(i.playDurationTicks))}};
+}
+
+// One running order under its own lock; notes the item on air in playing.
+json RoView(const ro& r, FileTime localNow, json& playing) {
+  std::lock_guard guard(r.lock);  // the ro lock: its stories and items
+  json stories = json::array();
+  for (const story& s : r.stories) {
+    json items = json::array();
+    for (const item& i : s.items) {
+      items.push_back(ItemView(i, r.startTime != 0));
+      if (i.state == PLAY) {
+        const auto end = static_cast<std::int64_t>(i.stateTime + i.playDurationTicks);
+        playing = {{"roID", r.roID.Str()},
+                   {"storyID", s.storyID.Str()},
+                   {"itemID", i.itemID.Str()},
+                   {"remainingSeconds",
+                    std::max(0.0, Seconds(end - static_cast<std::int64_t>(localNow)))}};
+      }
+    }
+    stories.push_back(
+        {{"storyID", s.storyID.Str()}, {"storySlug", s.storySlug.Str()}, {"items", items}});
+  }
+  return {{"roID", r.roID.Str()},
+          {"roSlug", r.roSlug.Str()},
+          {"trigger", TriggerWord(r.trigger)},
+          {"start", r.startTime == 0 ? "" : FormatFileTime(r.startTime, false)},
+          {"stories", stories}};
+}
+
+// Calls visit(channel index, name, its running orders) for each channel of the player.
+template <typename Visit>
+void ForEachRo(PlayoutManager& player, Visit&& visit) {
+  for (std::size_t k = 0; k < player.ChannelCount(); ++k) {
+    std::vector<std::shared_ptr<ro>> ros;
+    player.Store(static_cast<std::int32_t>(k)).CopyRoList(ros);
+    visit(k, player.Channels()[k], ros);
+  }
+}
+
+}  // namespace
+
+json StateView(const CMOS_SRV_STNDRT& control) {
+  const MOSSrv& srv = control.Engine();
+  const ServerState state = control.CurrentState();
+  json view = {{"state", ServerStateName(static_cast<int>(state))},
+               {"stateNumber", static_cast<int>(state)},
+               {"newestMessageAgeSeconds", nullptr}};
+  if (const FileTime last = srv.journal.GetLastTime(); last != 0) {
+    const FileTime now = srv.clock->UtcNow();
+    view["newestMessageAgeSeconds"] =
+        now >= last ? Seconds(static_cast<std::int64_t>(now - last)) : 0.0;
+  }
+  control.ReadPlayout([&](PlayoutManager*, std::uint32_t lower, std::uint32_t upper) {
+    view["lowerPort"] = lower;
+    view["upperPort"] = upper;
+  });
+  return view;
+}
+
+json PeersView(const CMOS_SRV_STNDRT& control) {
+  const MOSSrv& srv = control.Engine();
+  json connections = json::array();
+  for (const ConnectionInfo& c : srv.connections.Describe()) {
+    connections.push_back({{"peer", c.peer},
+                           {"port", c.port},
+                           {"receivedNumber", c.receivedNumber},
+                           {"answerNumber", c.answerNumber},
+                           {"since", FormatFileTime(c.since, true)}});
+  }
+  return {{"connections", connections}, {"noticeSenders", srv.noticeHosts.Senders()}};
+}
+
+json ChannelsView(const CMOS_SRV_STNDRT& control) {
+  json channels = json::array();
+  control.ReadPlayout([&](PlayoutManager* player, std::uint32_t, std::uint32_t) {
+    if (player == nullptr) {
+      return;
+    }
+    const FileTime localNow = player->GetClock().LocalNow();
+    ForEachRo(*player, [&](std::size_t k, const ChannelRecord& channel, const auto& ros) {
+      json playing = nullptr;
+      json list = json::array();
+      for (const auto& r : ros) {
+        list.push_back(RoView(*r, localNow, playing));
+      }
+      channels.push_back({{"index", k},
+                          {"name", channel.channelName},
+                          {"player", channel.playerName},
+                          {"playing", playing},
+                          {"runningOrders", list}});
+    });
+  });
+  return {{"channels", channels}};
+}
+
+json JournalView(const CMOS_SRV_STNDRT& control, std::int64_t before, std::size_t limit) {
+  const MessageQueue& journal = control.Engine().journal;
+  const auto count = static_cast<std::int64_t>(journal.Count());
+  if (before < 0 || before > count) {
+    before = count;
+  }
+  json entries = json::array();
+  for (std::int64_t n = before - 1; n >= 0 && entries.size() < limit; --n) {
+    MessageRecord record;
+    if (journal.GetByNumber(n, record) != HResult::S_OK) {
+      break;  // swept meanwhile, or the journal was busy
+    }
+    entries.push_back({{"number", n},
+                       {"time", FormatFileTime(record.time, true)},
+                       {"direction", record.direction},
+                       {"clientId", record.clientNumber},
+                       {"length", record.text.size()},
+                       {"preview", Preview(record.text, kPreviewCharacters)}});
+  }
+  return {{"count", count}, {"entries", entries}};
+}
+
+std::optional<json> JournalEntryView(const CMOS_SRV_STNDRT& control, std::int64_t number) {
+  MessageRecord record;
+  if (control.Engine().journal.GetByNumber(number, record) != HResult::S_OK) {
+    return std::nullopt;
+  }
+  return json{{"number", number},
+              {"time", FormatFileTime(record.time, true)},
+              {"direction", record.direction},
+              {"clientId", record.clientNumber},
+              {"text", record.text}};
+}
+
+std::string MetricsView(const CMOS_SRV_STNDRT& control) {
+  const MOSSrv& srv = control.Engine();
+  std::string out = srv.metrics.Render();
+  const auto gauge = [&out](const char* name, const char* help) {
+    out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
+  };
+  gauge("vidra_server_state", "0 Uninitialized, 1 InitFailed, 2 Active, 3 Ready");
+  AppendSample(out, "vidra_server_state", {}, static_cast<double>(control.CurrentState()));
+  gauge("vidra_connections_open", "NRCS connections being served");
+  AppendSample(out, "vidra_connections_open", {}, static_cast<double>(srv.connections.Live()));
+  gauge("vidra_journal_entries", "entries the journal holds");
+  AppendSample(out, "vidra_journal_entries", {}, static_cast<double>(srv.journal.Count()));
+  gauge("vidra_journal_text_bytes", "bytes of text the journal holds");
+  AppendSample(out, "vidra_journal_text_bytes", {}, static_cast<double>(srv.journal.TextBytes()));
+  gauge("vidra_items", "items of the stored running orders, by channel and play state");
+  control.ReadPlayout([&](PlayoutManager* player, std::uint32_t, std::uint32_t) {
+    if (player == nullptr) {
+      return;
+    }
+    ForEachRo(*player, [&](std::size_t, const ChannelRecord& channel, const auto& ros) {
+      std::map<std::string, std::size_t> byState;
+      for (const char* word : kStateWords) {
+        byState[word] = 0;
+      }
+      for (const auto& r : ros) {
+        std::lock_guard guard(r->lock);  // the ro lock: its items
+        for (const story& s : r->stories) {
+          for (const item& i : s.items) {
+            ++byState[i.StateWord()];
+          }
+        }
+      }
+      for (const auto& [state, n] : byState) {
+        AppendSample(out, "vidra_items",
+                     "channel=\"" + LabelValue(channel.channelName) + "\",state=\"" + state + "\"",
+                     static_cast<double>(n));
+      }
+    });
+  });
+  return out;
+}
+
+}  // namespace vidra

@@ -1,0 +1,31 @@
+// What the status page and monitoring read off a running server, as JSON and as Prometheus
+// text. Every read goes through the locks of the part it reads, one at a time, and nothing
+// is held once a view is built; the web side writes to the network only after that.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "host/ControlObject.h"
+
+namespace vidra {
+
+// The state with its name, the age of the newest message and the ports listened on.
+nlohmann::json StateView(const CMOS_SRV_STNDRT& control);
+// The NRCS connections being served, with their ports and journal client numbers.
+nlohmann::json PeersView(const CMOS_SRV_STNDRT& control);
+// Per channel its running orders, stories and items with their play state, planned start
+// and duration, and the item on air with its remaining time.
+nlohmann::json ChannelsView(const CMOS_SRV_STNDRT& control);
+// Up to limit journal entries, newest first, starting at entry before - 1 (all when before
+// is negative), each with the start of its text.
+nlohmann::json JournalView(const CMOS_SRV_STNDRT& control, std::int64_t before, std::size_t limit);
+// One journal entry with its whole text; none when there is no such entry.
+std::optional<nlohmann::json> JournalEntryView(const CMOS_SRV_STNDRT& control, std::int64_t number);
+// The counters, the gauges read now, and the start-error histogram, in the Prometheus
+// text format.
+std::string MetricsView(const CMOS_SRV_STNDRT& control);
+
+}  // namespace vidra
