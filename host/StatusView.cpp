@@ -68,13 +68,16 @@ json RoView(const ro& r, FileTime localNow, json& playing) {
     json items = json::array();
     for (const item& i : s.items) {
       items.push_back(ItemView(i, r.startTime != 0));
-      if (i.state == PLAY) {
-        const auto end = static_cast<std::int64_t>(i.stateTime + i.playDurationTicks);
+      // The record of the last item stays PLAY after its clip has ended; only a clip with
+      // time left is on air.
+      const double remaining =
+          Seconds(static_cast<std::int64_t>(i.stateTime + i.playDurationTicks) -
+                  static_cast<std::int64_t>(localNow));
+      if (i.state == PLAY && remaining > 0) {
         playing = {{"roID", r.roID.Str()},
                    {"storyID", s.storyID.Str()},
                    {"itemID", i.itemID.Str()},
-                   {"remainingSeconds",
-                    std::max(0.0, Seconds(end - static_cast<std::int64_t>(localNow)))}};
+                   {"remainingSeconds", remaining}};
       }
     }
     stories.push_back(

@@ -163,6 +163,18 @@ TEST(Status, TheApiAndMetricsFollowARunningOrder) {
     items += Sample(metrics, "vidra_items{channel=\"NEWS\",state=\"" + std::string(word) + "\"}");
   }
   EXPECT_EQ(items, 2) << "every item counted once";
+
+  // Once the last clip has run out nothing is on air, though its record still says PLAY.
+  json last;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        last = GetJson(client, "/api/channels")["channels"][0];
+        return last["playing"].is_null() &&
+               last["runningOrders"][0]["stories"][1]["items"][0]["state"] == "PLAY";
+      },
+      10s))
+      << last.dump();
+  EXPECT_EQ(last["runningOrders"][0]["stories"][0]["items"][0]["state"], "DONE");
 }
 
 TEST(Status, BadRequestsAreRefusedAndTheMosServiceIsNeverHeldUp) {
