@@ -27,33 +27,39 @@ using nlohmann::json;
 class StatusServerProcess {
  public:
   StatusServerProcess() {
-    FreePort lower;
-    FreePort upper;
+    // The server takes any free ports for its own and says which; only the NRCS's notice
+    // port must be known beforehand.
     FreePort notices;
-    lower_ = lower.Port();
-    upper_ = upper.Port();
     notices_ = notices.Port();
     settings_ = std::make_unique<TempFile>(
-        Settings(lower_, upper_,
-                 "Path = " VIDRA_SOURCE_DATA "/media/\nAirx = " + Folder(errors_) + "/\n") +
+        Settings(0, 0, "Path = " VIDRA_SOURCE_DATA "/media/\nAirx = " + Folder(errors_) + "/\n") +
         "NrcsUpperPort = " + std::to_string(notices_) + "\n");
-    lower.Release();
-    upper.Release();
     notices.Release();
     server_ = std::make_unique<ServerProcess>(
         std::vector<std::string>{"--config", settings_->Path(), "--autostart", "--http", "0"},
         errors_.Path());
-    WaitUntil(
+    const bool up = WaitUntil(
         [&] {
           const std::string log = ReadFile(errors_.Path());
-          const std::size_t at = log.find("status page on http://127.0.0.1:");
-          if (at == std::string::npos || log.find("serving on ports") == std::string::npos) {
+          const std::size_t http = log.find("status page on http://127.0.0.1:");
+          const std::size_t ports = log.find("serving on ports ");
+          if (http == std::string::npos || ports == std::string::npos) {
             return false;
           }
-          http_ = static_cast<std::uint16_t>(std::stoi(log.substr(at + 32)));
+          http_ = static_cast<std::uint16_t>(std::stoi(log.substr(http + 32)));
+          unsigned lower = 0;
+          unsigned upper = 0;
+          std::sscanf(log.c_str() + ports, "serving on ports %u and %u", &lower, &upper);
+          lower_ = static_cast<std::uint16_t>(lower);
+          upper_ = static_cast<std::uint16_t>(upper);
           return true;
         },
         20s);
+    if (!up) {
+      const std::string log = ReadFile(errors_.Path());
+      ADD_FAILURE() << "the server did not come up; its log ends:\n"
+                    << log.substr(log.size() > 2000 ? log.size() - 2000 : 0);
+    }
   }
   ~StatusServerProcess() {
     server_->Signal(SIGTERM);
