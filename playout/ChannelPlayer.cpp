@@ -4,6 +4,9 @@
 #include <cstdlib>
 
 #include "playout/players/virtual/VirtualPlayer.h"
+#ifdef VIDRA_HAVE_GSTREAMER
+#include "playout/players/gstreamer/GstPlayer.h"
+#endif
 
 namespace vidra {
 
@@ -23,6 +26,15 @@ HResult CreateChannelPlayer(const std::string& backend, const std::string& param
     }
     player = std::make_unique<VirtualPlayer>(std::move(clock), rate);
     return HResult::S_OK;
+  }
+  if (backend == "gstreamer") {
+#ifdef VIDRA_HAVE_GSTREAMER
+    // Real output runs on the pipeline's own clock, not on the injected one.
+    return GstPlayer::Create(parameter, player, error);
+#else
+    error = "this server was built without GStreamer, so there is no player backend 'gstreamer'";
+    return HResult::E_INVALIDARG;
+#endif
   }
   error = "there is no player backend '" + backend + "'";
   return HResult::E_INVALIDARG;

@@ -1,0 +1,348 @@
+#include "playout/players/gstreamer/GstOutput.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <regex>
+#include <vector>
+
+namespace vidra {
+namespace {
+
+constexpr int kAudioRate = 48000;
+
+// Where one of the sink description's unlinked inputs belongs.
+enum class Input { Video, Audio, Either };
+
+Input InputOf(GstPad* ghost) {
+  GstPad* target = gst_ghost_pad_get_target(GST_GHOST_PAD(ghost));
+  if (target == nullptr) {
+    return Input::Either;
+  }
+  Input input = Input::Either;
+  if (GstElement* element = gst_pad_get_parent_element(target)) {
+    if (GstElementFactory* factory = gst_element_get_factory(element)) {
+      const std::string klass =
+          gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS);
+      if (klass.find("Audio") != std::string::npos) {
+        input = Input::Audio;
+      } else if (klass.find("Video") != std::string::npos ||
+                 klass.find("Image") != std::string::npos) {
+        input = Input::Video;
+      }
+    }
+    gst_object_unref(element);
+  }
+  gst_object_unref(target);
+  return input;
+}
+
+// The sink bin's inputs, sorted: an element that says it takes video or audio gets that;
+// generic ones (fakesink, appsink, a queue) take video first, then audio.
+bool SortInputs(GstElement* sinkBin, GstPad*& video, GstPad*& audio, std::string& error) {
+  std::vector<GstPad*> either;
+  GstIterator* pads = gst_element_iterate_sink_pads(sinkBin);
+  GValue value = G_VALUE_INIT;
+  while (gst_iterator_next(pads, &value) == GST_ITERATOR_OK) {
+    auto* pad = GST_PAD(g_value_get_object(&value));
+    switch (InputOf(pad)) {
+      case Input::Video:
+        if (video == nullptr) {
+          video = pad;
+        }
+        break;
+      case Input::Audio:
+        if (audio == nullptr) {
+          audio = pad;
+        }
+        break;
+      case Input::Either:
+        either.push_back(pad);
+        break;
+    }
+    g_value_reset(&value);
+  }
+  g_value_unset(&value);
+  gst_iterator_free(pads);
+  for (GstPad* pad : either) {
+    if (video == nullptr) {
+      video = pad;
+    } else if (audio == nullptr) {
+      audio = pad;
+    }
+  }
+  if (video == nullptr) {
+    error = "the sink description has no free input for the video";
+    return false;
+  }
+  return true;
+}
+
+GstElement* Make(const char* factory, GstElement* bin) {
+  GstElement* element = gst_element_factory_make(factory, nullptr);
+  if (element != nullptr) {
+    gst_bin_add(GST_BIN(bin), element);
+  }
+  return element;
+}
+
+GstCaps* VideoCaps(const GstFormat& format) {
+  // One fixed format from the mixer on, so a clip joining never makes the output renegotiate.
+  return gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT,
+                             format.width, "height", G_TYPE_INT, format.height, "framerate",
+                             GST_TYPE_FRACTION, format.rateNumerator, format.rateDenominator,
+                             "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
+}
+
+GstCaps* AudioCaps() {
+  return gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING, "S16LE", "layout",
+                             G_TYPE_STRING, "interleaved", "rate", G_TYPE_INT, kAudioRate,
+                             "channels", G_TYPE_INT, 2, nullptr);
+}
+
+bool ParseRate(const std::string& text, GstFormat& format) {
+  if (const auto slash = text.find('/'); slash != std::string::npos) {
+    char* end = nullptr;
+    const long numerator = std::strtol(text.c_str(), &end, 10);
+    const long denominator = std::strtol(text.c_str() + slash + 1, &end, 10);
+    if (numerator <= 0 || numerator > 1000000 || denominator <= 0 || denominator > 1000000) {
+      return false;
+    }
+    format.rateNumerator = static_cast<std::int32_t>(numerator);
+    format.rateDenominator = static_cast<std::int32_t>(denominator);
+    return true;
+  }
+  const double rate = std::strtod(text.c_str(), nullptr);
+  if (!(rate > 0 && rate <= 1000)) {
+    return false;
+  }
+  gst_util_double_to_fraction(rate, &format.rateNumerator, &format.rateDenominator);
+  return true;
+}
+
+}  // namespace
+
+bool ParseGstDeviceParameter(const std::string& parameter, GstDeviceParameter& out,
+                             std::string& error) {
+  static const std::regex formatToken(R"(^(?:(\d{1,5})x(\d{1,5}))?(?:@([0-9./]+))?$)");
+  std::string rest = parameter;
+  rest.erase(0, rest.find_first_not_of(" \t"));
+  const std::string first = rest.substr(0, rest.find_first_of(" \t"));
+  std::smatch match;
+  out = GstDeviceParameter{};
+  if (!first.empty() && (first.find('x') != std::string::npos || first.front() == '@') &&
+      std::regex_match(first, match, formatToken)) {
+    if (match[1].matched) {
+      out.format.width = std::stoi(match[1].str());
+      out.format.height = std::stoi(match[2].str());
+      if (out.format.width < 16 || out.format.height < 16 || out.format.width > 8192 ||
+          out.format.height > 8192) {
+        error = "the picture size '" + first + "' is not between 16x16 and 8192x8192";
+        return false;
+      }
+    }
+    if (match[3].matched && !ParseRate(match[3].str(), out.format)) {
+      error = "the frame rate in '" + first + "' is not a number above 0 and up to 1000";
+      return false;
+    }
+    rest.erase(0, first.size());
+    rest.erase(0, rest.find_first_not_of(" \t"));
+  }
+  if (rest.empty()) {
+    error = "the gstreamer player needs a sink description, e.g. 'autovideosink autoaudiosink'";
+    return false;
+  }
+  out.sink = rest;
+  return true;
+}
+
+std::string GstErrorText(GError* error, const gchar* debug) {
+  std::string text = error != nullptr && error->message != nullptr ? error->message : "error";
+  if (debug != nullptr && *debug != '\0') {
+    text += " (";
+    text += debug;
+    text += ")";
+  }
+  return text;
+}
+
+GstOutput::~GstOutput() {
+  Stop();
+}
+
+bool GstOutput::Start(const GstDeviceParameter& parameter, GstClockTime epoch,
+                      GstBusSyncHandler handler, gpointer handlerData, std::string& error) {
+  Stop();
+  epoch_ = epoch;
+  if (!Build(parameter, error)) {
+    Stop();
+    return false;
+  }
+  clock_ = gst_system_clock_obtain();
+  gst_pipeline_use_clock(GST_PIPELINE(pipeline_), clock_);
+  // Running time is counted from the player's epoch, not from this start.
+  gst_element_set_start_time(pipeline_, GST_CLOCK_TIME_NONE);
+  gst_element_set_base_time(pipeline_, epoch_);
+  // Output frames lie on a fixed grid from a frame boundary just ahead, so the player can put
+  // clip frames exactly on them.
+  format_ = parameter.format;
+  const GstClockTime ahead = gst_clock_get_time(clock_) - epoch_ + 100 * GST_MSECOND;
+  const guint64 frames = gst_util_uint64_scale_ceil(ahead, format_.rateNumerator,
+                                                    GST_SECOND * format_.rateDenominator);
+  gridStart_ = gst_util_uint64_scale_round(frames, GST_SECOND * format_.rateDenominator,
+                                           format_.rateNumerator);
+  g_object_set(videoMixer_, "start-time-selection", 2 /* set */, "start-time", gridStart_, nullptr);
+  GstBus* bus = gst_element_get_bus(pipeline_);
+  const bool started =
+      gst_element_set_state(pipeline_, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE &&
+      gst_element_get_state(pipeline_, nullptr, nullptr, 5 * GST_SECOND) !=
+          GST_STATE_CHANGE_FAILURE;
+  if (!started) {
+    error = "the output does not start";
+    if (GstMessage* message = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
+      GError* gerror = nullptr;
+      gchar* debug = nullptr;
+      gst_message_parse_error(message, &gerror, &debug);
+      error = GstErrorText(gerror, debug);
+      g_clear_error(&gerror);
+      g_free(debug);
+      gst_message_unref(message);
+    }
+    gst_object_unref(bus);
+    Stop();
+    return false;
+  }
+  // The handler sees every later message as it is posted and drops it, so nothing piles up
+  // on a bus that no main loop reads.
+  gst_bus_set_flushing(bus, TRUE);
+  gst_bus_set_flushing(bus, FALSE);
+  gst_bus_set_sync_handler(bus, handler, handlerData, nullptr);
+  gst_object_unref(bus);
+  return true;
+}
+
+bool GstOutput::Build(const GstDeviceParameter& parameter, std::string& error) {
+  GError* parseError = nullptr;
+  GstElement* sinkBin = gst_parse_bin_from_description_full(
+      parameter.sink.c_str(), TRUE, nullptr, GST_PARSE_FLAG_FATAL_ERRORS, &parseError);
+  if (sinkBin == nullptr) {
+    error = "the sink description '" + parameter.sink +
+            "' does not parse: " + GstErrorText(parseError, nullptr);
+    g_clear_error(&parseError);
+    return false;
+  }
+  GstPad* videoIn = nullptr;
+  GstPad* audioIn = nullptr;
+  if (!SortInputs(sinkBin, videoIn, audioIn, error)) {
+    gst_object_unref(gst_object_ref_sink(sinkBin));
+    return false;
+  }
+  pipeline_ = gst_pipeline_new("vidra-output");
+  gst_bin_add(GST_BIN(pipeline_), sinkBin);
+
+  GstElement* videoSource = Make("videotestsrc", pipeline_);
+  GstElement* videoCaps = Make("capsfilter", pipeline_);
+  videoMixer_ = Make("compositor", pipeline_);
+  GstElement* videoOut = Make("capsfilter", pipeline_);
+  GstElement* videoQueue = Make("queue", pipeline_);
+  GstElement* audioSource = Make("audiotestsrc", pipeline_);
+  GstElement* audioCaps = Make("capsfilter", pipeline_);
+  audioMixer_ = Make("audiomixer", pipeline_);
+  GstElement* audioOut = Make("capsfilter", pipeline_);
+  GstElement* audioQueue = Make("queue", pipeline_);
+  GstElement* audioSink = audioIn == nullptr ? Make("fakesink", pipeline_) : nullptr;
+  for (GstElement* element : {videoSource, videoCaps, videoMixer_, videoOut, videoQueue,
+                              audioSource, audioCaps, audioMixer_, audioOut, audioQueue}) {
+    if (element == nullptr) {
+      error = "a GStreamer element of the output is missing (plugins base and good are needed)";
+      return false;
+    }
+  }
+  g_object_set(videoSource, "is-live", TRUE, "pattern", 2 /* black */, nullptr);
+  g_object_set(audioSource, "is-live", TRUE, "wave", 4 /* silence */, "samplesperbuffer",
+               static_cast<int>(kAudioRate / parameter.format.FrameRate()), nullptr);
+  // The live audio mixer starts at the time of its first input rather than at 0.
+  g_object_set(videoMixer_, "background", 1 /* black */, nullptr);
+  g_object_set(audioMixer_, "start-time-selection", 1, nullptr);
+  GstCaps* video = VideoCaps(parameter.format);
+  g_object_set(videoCaps, "caps", video, nullptr);
+  g_object_set(videoOut, "caps", video, nullptr);
+  gst_caps_unref(video);
+  GstCaps* audio = AudioCaps();
+  g_object_set(audioCaps, "caps", audio, nullptr);
+  g_object_set(audioOut, "caps", audio, nullptr);
+  gst_caps_unref(audio);
+  if (audioSink != nullptr) {
+    g_object_set(audioSink, "sync", TRUE, "async", FALSE, nullptr);
+  }
+
+  bool linked =
+      gst_element_link_many(videoSource, videoCaps, videoMixer_, videoOut, videoQueue, nullptr) &&
+      gst_element_link_many(audioSource, audioCaps, audioMixer_, audioOut, audioQueue, nullptr);
+  GstPad* videoQueueOut = gst_element_get_static_pad(videoQueue, "src");
+  linked = linked && gst_pad_link(videoQueueOut, videoIn) == GST_PAD_LINK_OK;
+  gst_object_unref(videoQueueOut);
+  if (audioSink != nullptr) {
+    linked = linked && gst_element_link(audioQueue, audioSink);
+  } else {
+    GstPad* audioQueueOut = gst_element_get_static_pad(audioQueue, "src");
+    linked = linked && gst_pad_link(audioQueueOut, audioIn) == GST_PAD_LINK_OK;
+    gst_object_unref(audioQueueOut);
+  }
+  if (!linked) {
+    error = "the sink description '" + parameter.sink +
+            "' does not take raw video (and raw audio) of the channel's format";
+    return false;
+  }
+  return true;
+}
+
+void GstOutput::Stop(bool drain) {
+  if (pipeline_ != nullptr) {
+    GstBus* bus = gst_element_get_bus(pipeline_);
+    gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
+    GstState state = GST_STATE_NULL;
+    gst_element_get_state(pipeline_, &state, nullptr, 0);
+    if (drain && state == GST_STATE_PLAYING) {
+      // A muxer writes its index only at the end of its stream.
+      gst_element_send_event(pipeline_, gst_event_new_eos());
+      if (GstMessage* message = gst_bus_timed_pop_filtered(
+              bus, 2 * GST_SECOND,
+              static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR))) {
+        gst_message_unref(message);
+      }
+    }
+    gst_element_set_state(pipeline_, GST_STATE_NULL);
+    gst_object_unref(bus);
+    gst_object_unref(pipeline_);
+    pipeline_ = nullptr;
+    videoMixer_ = nullptr;
+    audioMixer_ = nullptr;
+  }
+  if (clock_ != nullptr) {
+    gst_object_unref(clock_);
+    clock_ = nullptr;
+  }
+}
+
+double GstOutput::Clock() const {
+  GstClock* clock = clock_ != nullptr ? clock_ : gst_system_clock_obtain();
+  const GstClockTime now = gst_clock_get_time(clock);
+  if (clock_ == nullptr) {
+    gst_object_unref(clock);
+  }
+  return static_cast<double>(static_cast<gint64>(now - epoch_)) / GST_SECOND;
+}
+
+double GstOutput::Snap(double t) const {
+  const double since = t * GST_SECOND - static_cast<double>(gridStart_);
+  const double frame =
+      static_cast<double>(GST_SECOND) * format_.rateDenominator / format_.rateNumerator;
+  const auto index = static_cast<guint64>(std::max(0.0, std::round(since / frame)));
+  const GstClockTime at =
+      gridStart_ + gst_util_uint64_scale_round(index, GST_SECOND * format_.rateDenominator,
+                                               format_.rateNumerator);
+  return static_cast<double>(at) / GST_SECOND;
+}
+
+}  // namespace vidra
