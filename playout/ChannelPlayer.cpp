@@ -10,6 +10,15 @@
 
 namespace vidra {
 
+const std::vector<std::string>& PlayerBackends() {
+#ifdef VIDRA_HAVE_GSTREAMER
+  static const std::vector<std::string> backends{"virtual", "gstreamer"};
+#else
+  static const std::vector<std::string> backends{"virtual"};
+#endif
+  return backends;
+}
+
 HResult CreateChannelPlayer(const std::string& backend, const std::string& parameter,
                             std::shared_ptr<Clock> clock, std::unique_ptr<ChannelPlayer>& player,
                             std::string& error) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/Clock.h"
 #include "common/HResult.h"
@@ -46,6 +47,9 @@ class ChannelPlayer {
   virtual HResult GetMode(std::int32_t& mode) = 0;
   virtual HResult GetClock(double& clock) = 0;
 };
+
+// The backends a [Devices] entry can name in this build.
+const std::vector<std::string>& PlayerBackends();
 
 // Opens the player of a channel for a [Devices] backend and its parameter. E_INVALIDARG, with
 // error naming the problem, for an unknown backend or a parameter it cannot take.

@@ -3,17 +3,18 @@
 // match exactly, with their case.
 #include "playout/ChannelSettings.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "common/Log.h"
 #include "common/Text.h"
+#include "playout/ChannelPlayer.h"
 
 namespace vidra {
 
 namespace {
 
 constexpr const char* kSection = "VIDRAServer";
-constexpr const char* kBackends[] = {"virtual"};
 
 // 64-bit FNV-1a of text, from the given basis.
 std::uint64_t Fnv1a(const std::string& text, std::uint64_t hash) {
@@ -49,13 +50,14 @@ HResult DeviceList::Load(const SettingsSource& settings, std::string& error) {
     const auto blank = value.find_first_of(" \t");
     Device device{entry.key, value.substr(0, blank),
                   blank == std::string::npos ? "" : std::string(Trim(value.substr(blank)))};
-    bool known = false;
-    for (const char* backend : kBackends) {
-      known = known || device.backend == backend;
-    }
-    if (!known) {
+    const std::vector<std::string>& backends = PlayerBackends();
+    if (std::find(backends.begin(), backends.end(), device.backend) == backends.end()) {
+      std::string names;
+      for (const std::string& backend : backends) {
+        names += (names.empty() ? "" : ", ") + backend;
+      }
       error = settings.Origin() + ": [Devices] " + entry.key + " = '" + entry.value +
-              "': the backend must be one of: virtual";
+              "': the backend must be one of: " + names;
       devices_.clear();
       return HResult::E_INVALIDARG;
     }

@@ -120,10 +120,12 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-std::string Settings(std::uint16_t lower, std::uint16_t upper, const std::string& more) {
+std::string Settings(std::uint16_t lower, std::uint16_t upper, const std::string& more,
+                     const std::string& device) {
   return "[VIDRAServer]\nChannelCount = 1\nCHANNEL_NAME1 = NEWS\nCHANNEL_PLAYER1 = out1\n" + more +
-         "[Devices]\nout1 = virtual 25\n[Network]\nListenAddress = 127.0.0.1\nLowerPort = " +
-         std::to_string(lower) + "\nUpperPort = " + std::to_string(upper) + "\n";
+         "[Devices]\nout1 = " + device +
+         "\n[Network]\nListenAddress = 127.0.0.1\nLowerPort = " + std::to_string(lower) +
+         "\nUpperPort = " + std::to_string(upper) + "\n";
 }
 
 std::string Folder(const TempFile& file) {

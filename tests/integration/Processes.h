@@ -63,8 +63,9 @@ std::string ReadFile(const std::string& path);
 // The folder a temporary file is in, where a test keeps what goes with it.
 std::string Folder(const TempFile& file);
 
-// Settings of one virtual channel NEWS on the loopback ports given; more goes into the
-// [VIDRAServer] section.
-std::string Settings(std::uint16_t lower, std::uint16_t upper, const std::string& more = "");
+// Settings of one channel NEWS on the loopback ports given, a virtual one unless another
+// [Devices] entry is given; more goes into the [VIDRAServer] section.
+std::string Settings(std::uint16_t lower, std::uint16_t upper, const std::string& more = "",
+                     const std::string& device = "virtual 25");
 
 }  // namespace vidra::test

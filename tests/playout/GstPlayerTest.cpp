@@ -418,6 +418,28 @@ TEST(GstDevices, SettingMistakesAreNamedAndAnOutputThatWillNotRunFailsItsClips) 
   EXPECT_EQ(width, 1280);
   EXPECT_EQ(height, 720);
   EXPECT_NEAR(rate, 29.97, 0.001);
+
+  // Generic sinks take the video first, then the audio, in the order they are named.
+  ASSERT_EQ(
+      CreateChannelPlayer("gstreamer", "fakesink name=v fakesink name=a", nullptr, player, error),
+      HResult::S_OK)
+      << error;
+  auto* gst = dynamic_cast<GstPlayer*>(player.get());
+  ASSERT_NE(gst, nullptr);
+  for (const auto& [name, kind] : {std::pair{"v", "video/x-raw"}, std::pair{"a", "audio/x-raw"}}) {
+    GstElement* sink = gst->OutputElement(name);
+    ASSERT_NE(sink, nullptr) << name;
+    GstPad* pad = gst_element_get_static_pad(sink, "sink");
+    GstCaps* caps = nullptr;
+    EXPECT_TRUE(test::WaitUntil([&] { return (caps = gst_pad_get_current_caps(pad)) != nullptr; }))
+        << name << " gets a stream";
+    if (caps != nullptr) {
+      EXPECT_STREQ(gst_structure_get_name(gst_caps_get_structure(caps, 0)), kind) << name;
+      gst_caps_unref(caps);
+    }
+    gst_object_unref(pad);
+    gst_object_unref(sink);
+  }
   player.reset();
 
   LogCapture log;

@@ -37,33 +37,58 @@ Input InputOf(GstPad* ghost) {
   return input;
 }
 
-// The sink bin's inputs, sorted: an element that says it takes video or audio gets that;
-// generic ones (fakesink, appsink, a queue) take video first, then audio.
-bool SortInputs(GstElement* sinkBin, GstPad*& video, GstPad*& audio, std::string& error) {
-  std::vector<GstPad*> either;
-  GstIterator* pads = gst_element_iterate_sink_pads(sinkBin);
+// The unlinked sink pads of the elements in a bin, in the order the description names the
+// elements (a bin keeps its newest child first).
+void CollectInputs(GstBin* bin, std::vector<GstPad*>& inputs) {
+  std::vector<GstElement*> children;
+  GstIterator* elements = gst_bin_iterate_elements(bin);
   GValue value = G_VALUE_INIT;
-  while (gst_iterator_next(pads, &value) == GST_ITERATOR_OK) {
-    auto* pad = GST_PAD(g_value_get_object(&value));
-    switch (InputOf(pad)) {
-      case Input::Video:
-        if (video == nullptr) {
-          video = pad;
-        }
-        break;
-      case Input::Audio:
-        if (audio == nullptr) {
-          audio = pad;
-        }
-        break;
-      case Input::Either:
-        either.push_back(pad);
-        break;
-    }
+  while (gst_iterator_next(elements, &value) == GST_ITERATOR_OK) {
+    children.insert(children.begin(), GST_ELEMENT(g_value_get_object(&value)));
     g_value_reset(&value);
   }
   g_value_unset(&value);
-  gst_iterator_free(pads);
+  gst_iterator_free(elements);
+  for (GstElement* child : children) {
+    if (GST_IS_BIN(child) && GST_OBJECT_FLAG_IS_SET(child, GST_ELEMENT_FLAG_SINK) == FALSE &&
+        gst_element_get_factory(child) == nullptr) {
+      CollectInputs(GST_BIN(child), inputs);
+      continue;
+    }
+    GstIterator* pads = gst_element_iterate_sink_pads(child);
+    while (gst_iterator_next(pads, &value) == GST_ITERATOR_OK) {
+      auto* pad = GST_PAD(g_value_get_object(&value));
+      if (!gst_pad_is_linked(pad)) {
+        inputs.push_back(GST_PAD(gst_object_ref(pad)));
+      }
+      g_value_reset(&value);
+    }
+    g_value_unset(&value);
+    gst_iterator_free(pads);
+  }
+}
+
+// Gives each free input of the sink bin a ghost pad and sorts them: an element that says it
+// takes video or audio gets that; generic ones (fakesink, appsink, a queue) take video first,
+// then audio, in the order the description names them.
+bool SortInputs(GstElement* sinkBin, GstPad*& video, GstPad*& audio, std::string& error) {
+  std::vector<GstPad*> inputs;
+  CollectInputs(GST_BIN(sinkBin), inputs);
+  std::vector<GstPad*> either;
+  for (GstPad* input : inputs) {
+    GstPad* ghost = gst_ghost_pad_new(nullptr, input);
+    gst_object_unref(input);
+    gst_pad_set_active(ghost, TRUE);
+    gst_element_add_pad(sinkBin, ghost);
+    const Input kind = InputOf(ghost);
+    if (kind == Input::Video && video == nullptr) {
+      video = ghost;
+    } else if (kind == Input::Audio && audio == nullptr) {
+      audio = ghost;
+    } else if (kind == Input::Either) {
+      either.push_back(ghost);
+    }
+  }
   for (GstPad* pad : either) {
     if (video == nullptr) {
       video = pad;
@@ -224,7 +249,7 @@ bool GstOutput::Start(const GstDeviceParameter& parameter, GstClockTime epoch,
 bool GstOutput::Build(const GstDeviceParameter& parameter, std::string& error) {
   GError* parseError = nullptr;
   GstElement* sinkBin = gst_parse_bin_from_description_full(
-      parameter.sink.c_str(), TRUE, nullptr, GST_PARSE_FLAG_FATAL_ERRORS, &parseError);
+      parameter.sink.c_str(), FALSE, nullptr, GST_PARSE_FLAG_FATAL_ERRORS, &parseError);
   if (sinkBin == nullptr) {
     error = "the sink description '" + parameter.sink +
             "' does not parse: " + GstErrorText(parseError, nullptr);
