@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpugixml-dev libinih-dev libcli11-dev nlohmann-json3-dev
   libavformat-dev libavutil-dev
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
   libcpp-httplib-dev
   iproute2 clang libclang-rt-14-dev
   chromium chromium-driver fonts-dejavu-core

@@ -212,8 +212,13 @@ GstPadProbeReturn GstClip::OnData(GstPad* pad, GstPadProbeInfo* info, gpointer s
         const guint64 running =
             gst_segment_to_running_time(&stream->segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
         if (running != GST_CLOCK_TIME_NONE) {
-          const double start = static_cast<double>(running) / GST_SECOND + clip->offset_;
-          if (clip->cutAt_ >= 0 && start >= clip->cutAt_ - 1e-4) {
+          const double into = static_cast<double>(running) / GST_SECOND;
+          const double start = into + clip->offset_;
+          // A cut is a player time; a clip played from its start without a seek ends at its
+          // out point however long it was held.
+          const bool pastOut =
+              clip->unsought_ && clip->out_ > clip->in_ && into >= clip->out_ - clip->in_ - 1e-4;
+          if (pastOut || (clip->cutAt_ >= 0 && start >= clip->cutAt_ - 1e-4)) {
             stream->cut = true;
             endNow = true;
             result = GST_PAD_PROBE_DROP;
@@ -278,12 +283,23 @@ void GstClip::Service(double now) {
       FailLocked("the file has no picture or sound that can be decoded");
       return;
     }
+    if (seekSent_ && std::all_of(streams_.begin(), streams_.end(), [](const Stream& stream) {
+          return stream.flushed && stream.ended && !stream.held;
+        })) {
+      FailLocked("the file ended at the seek to its mark-in; its index may be damaged");
+      return;
+    }
     for (const Stream& stream : streams_) {
-      if (!stream.held || (seekSent_ && !seekFailed_ && !stream.flushed)) {
+      if (!stream.held || (seekSent_ && !unsought_ && !stream.flushed)) {
         return;
       }
     }
-    if (!seekSent_) {
+    if (!seekSent_ && in_ <= 0) {
+      // From the start there is nothing to seek: the frames held are the first ones, and the
+      // out point is cut when the clip plays.
+      seekSent_ = true;
+      unsought_ = true;
+    } else if (!seekSent_) {
       seekSent_ = true;
       seekPad = GST_PAD(gst_object_ref(streams_.front().ghost));
     }
@@ -305,7 +321,7 @@ void GstClip::Service(double now) {
         FailLocked("the file cannot seek to its mark-in");
         return;
       }
-      seekFailed_ = true;  // it plays from its start; the out point is cut instead
+      unsought_ = true;  // it plays from its start; the out point is cut instead
     } else {
       return;  // ready once the frames at mark-in are held
     }
@@ -336,9 +352,6 @@ bool GstClip::Link(GstElement* videoMixer, GstElement* audioMixer, double start,
       return false;
     }
     offset_ = start;
-    if (seekFailed_ && out_ > in_) {
-      cutAt_ = cutAt_ < 0 ? start + (out_ - in_) : std::min(cutAt_, start + (out_ - in_));
-    }
     streams = streams_;
   }
   bool linked = true;

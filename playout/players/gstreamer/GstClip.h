@@ -107,7 +107,7 @@ class GstClip {
   std::vector<Stream> streams_;
   bool noMorePads_ = false;
   bool seekSent_ = false;
-  bool seekFailed_ = false;
+  bool unsought_ = false;  // plays from the file's start, its out point cut by us
   Phase phase_ = Phase::Loading;
   bool failureLogged_ = true;
   bool dropped_ = false;
