@@ -514,8 +514,7 @@ bool GstClip::TakeFailureToLog() {
   return take;
 }
 
-double GstClip::Length() {
-  std::lock_guard lock(stateMutex_);
+double GstClip::LengthLocked() const {
   double length = out_ > in_ ? out_ - in_ : 0.0;
   if (fileLength_ >= 0 && (out_ <= in_ || fileLength_ < out_)) {
     length = std::max(0.0, fileLength_ - in_);
@@ -542,11 +541,7 @@ bool GstClip::Finished(double now) {
 
 double GstClip::EndsAt(double now) {
   std::lock_guard lock(stateMutex_);
-  double length = out_ > in_ ? out_ - in_ : 0.0;
-  if (fileLength_ >= 0 && (out_ <= in_ || fileLength_ < out_)) {
-    length = std::max(0.0, fileLength_ - in_);
-  }
-  double end = offset_ + length + heldTotal_ + (heldSince_ >= 0 ? now - heldSince_ : 0.0);
+  double end = offset_ + LengthLocked() + heldTotal_ + (heldSince_ >= 0 ? now - heldSince_ : 0.0);
   if (cutAt_ >= 0) {
     end = std::min(end, cutAt_);
   }

@@ -50,8 +50,6 @@ class GstClip {
   bool Fail(const std::string& reason);
   // True once, for a failure that has not been logged yet.
   bool TakeFailureToLog();
-  // Seconds that will play: out − in, or less if the file ends sooner (known once ready).
-  double Length();
   // True when every stream has ended or the clip was dropped. The mixers may still hold its
   // last frames then; Finished says when they have been shown.
   bool Ended();
@@ -61,7 +59,6 @@ class GstClip {
   double EndsAt(double now);
   bool IsHeld();
   const std::string& File() const { return file_; }
-  GstElement* Bin() const { return bin_; }
 
   // Routes a bus message to the clip it came from; true if it was one of a clip's.
   static bool HandleMessage(GstMessage* message);
@@ -90,6 +87,8 @@ class GstClip {
   Stream* Find(GstPad* ghostOrInner);
   void FailLocked(const std::string& reason);
   void AddHolds();
+  // Seconds that will play: out − in, or less if the file ends sooner (known once ready).
+  double LengthLocked() const;
 
   const std::string file_;
   const double in_;

@@ -191,6 +191,18 @@ std::string GstErrorText(GError* error, const gchar* debug) {
   return text;
 }
 
+GstElement* ParseSinkBin(const std::string& sink, std::string& error) {
+  GError* parseError = nullptr;
+  GstElement* bin = gst_parse_bin_from_description_full(sink.c_str(), FALSE, nullptr,
+                                                        GST_PARSE_FLAG_FATAL_ERRORS, &parseError);
+  if (bin == nullptr) {
+    error =
+        "the sink description '" + sink + "' does not parse: " + GstErrorText(parseError, nullptr);
+    g_clear_error(&parseError);
+  }
+  return bin;
+}
+
 GstOutput::~GstOutput() {
   Stop();
 }
@@ -247,13 +259,8 @@ bool GstOutput::Start(const GstDeviceParameter& parameter, GstClockTime epoch,
 }
 
 bool GstOutput::Build(const GstDeviceParameter& parameter, std::string& error) {
-  GError* parseError = nullptr;
-  GstElement* sinkBin = gst_parse_bin_from_description_full(
-      parameter.sink.c_str(), FALSE, nullptr, GST_PARSE_FLAG_FATAL_ERRORS, &parseError);
+  GstElement* sinkBin = ParseSinkBin(parameter.sink, error);
   if (sinkBin == nullptr) {
-    error = "the sink description '" + parameter.sink +
-            "' does not parse: " + GstErrorText(parseError, nullptr);
-    g_clear_error(&parseError);
     return false;
   }
   GstPad* videoIn = nullptr;

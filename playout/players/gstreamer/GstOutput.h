@@ -33,6 +33,9 @@ struct GstDeviceParameter {
 bool ParseGstDeviceParameter(const std::string& parameter, GstDeviceParameter& out,
                              std::string& error);
 
+// The sink description as a bin (floating), or null with error saying why it does not parse.
+GstElement* ParseSinkBin(const std::string& sink, std::string& error);
+
 // GStreamer's own text of an error: its message, then its debug detail in brackets.
 std::string GstErrorText(GError* error, const gchar* debug);
 

@@ -37,13 +37,8 @@ HResult GstPlayer::Create(const std::string& parameter, std::unique_ptr<ChannelP
     return HResult::E_INVALIDARG;
   }
   // A description that does not parse is a mistake in the settings, not a run-time failure.
-  GError* parseError = nullptr;
-  GstElement* probe = gst_parse_bin_from_description_full(parsed.sink.c_str(), TRUE, nullptr,
-                                                          GST_PARSE_FLAG_FATAL_ERRORS, &parseError);
+  GstElement* probe = ParseSinkBin(parsed.sink, error);
   if (probe == nullptr) {
-    error = "the sink description '" + parsed.sink +
-            "' does not parse: " + GstErrorText(parseError, nullptr);
-    g_clear_error(&parseError);
     return HResult::E_INVALIDARG;
   }
   gst_object_unref(gst_object_ref_sink(probe));
