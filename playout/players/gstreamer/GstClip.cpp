@@ -61,18 +61,18 @@ bool GstClip::Open(GstElement* pipeline, int width, int height, double now) {
     return false;
   }
   bin_ = GST_ELEMENT(gst_object_ref_sink(gst_bin_new(nullptr)));
-  decoder_ = Add(bin_, "uridecodebin");
-  if (decoder_ == nullptr) {
+  GstElement* decoder = Add(bin_, "uridecodebin");
+  if (decoder == nullptr) {
     g_free(uri);
     std::lock_guard lock(stateMutex_);
     FailLocked("uridecodebin is missing (GStreamer plugins base)");
     return false;
   }
-  g_object_set(decoder_, "uri", uri, nullptr);
+  g_object_set(decoder, "uri", uri, nullptr);
   g_free(uri);
   g_object_set_data(G_OBJECT(bin_), kClipKey, this);
-  g_signal_connect(decoder_, "pad-added", G_CALLBACK(&GstClip::OnPadAdded), this);
-  g_signal_connect(decoder_, "no-more-pads", G_CALLBACK(&GstClip::OnNoMorePads), this);
+  g_signal_connect(decoder, "pad-added", G_CALLBACK(&GstClip::OnPadAdded), this);
+  g_signal_connect(decoder, "no-more-pads", G_CALLBACK(&GstClip::OnNoMorePads), this);
   gst_bin_add(GST_BIN(pipeline_), bin_);
   if (!gst_element_sync_state_with_parent(bin_)) {
     std::lock_guard lock(stateMutex_);
@@ -500,11 +500,9 @@ void GstClip::FailLocked(const std::string& reason) {
   failureLogged_ = false;
 }
 
-bool GstClip::Fail(const std::string& reason) {
+void GstClip::Fail(const std::string& reason) {
   std::lock_guard lock(stateMutex_);
-  const bool first = phase_ != Phase::Failed;
   FailLocked(reason);
-  return first;
 }
 
 bool GstClip::TakeFailureToLog() {

@@ -46,8 +46,8 @@ class GstClip {
 
   Phase GetPhase();
   std::string Error();
-  // Marks the clip failed with a reason from outside (the output failed); true the first time.
-  bool Fail(const std::string& reason);
+  // Marks the clip failed with a reason from outside (the output failed); the first one stays.
+  void Fail(const std::string& reason);
   // True once, for a failure that has not been logged yet.
   bool TakeFailureToLog();
   // True when every stream has ended or the clip was dropped. The mixers may still hold its
@@ -96,7 +96,6 @@ class GstClip {
   const std::function<void()> wake_;
   GstElement* pipeline_ = nullptr;  // not owned
   GstElement* bin_ = nullptr;       // owned by the pipeline while in it; we keep a reference
-  GstElement* decoder_ = nullptr;
   int width_ = 0;
   int height_ = 0;
 

@@ -83,7 +83,6 @@ GstPlayer::~GstPlayer() {
 
 bool GstPlayer::StartOutput(std::string& error) {
   outputRunning_ = output_.Start(parameter_, epoch_, &GstPlayer::OnMessage, this, error);
-  outputError_ = outputRunning_ ? std::string() : error;
   return outputRunning_;
 }
 
@@ -145,7 +144,7 @@ void GstPlayer::Work() {
             outputFailure.c_str());
         for (auto* clip : {&prepared_, &starting_, &current_}) {
           if (*clip) {
-            static_cast<void>((*clip)->Fail("the output failed: " + outputFailure));
+            (*clip)->Fail("the output failed: " + outputFailure);
             (*clip)->Dispose();
           }
         }

@@ -70,7 +70,6 @@ class GstPlayer final : public ChannelPlayer {
                       // roCtrl's stop both call in)
   GstOutput output_;
   bool outputRunning_ = false;
-  std::string outputError_;
   std::shared_ptr<GstClip> prepared_;
   std::shared_ptr<GstClip> starting_;  // played, its start time not come yet
   double startingAt_ = 0;
