@@ -77,7 +77,7 @@ void WireToAnswer(benchmark::State& state, const std::u16string& message) {
     }
     std::u16string answer;
     bool answered = false;
-    static_cast<void>(parser.HandleMessage(manager, answer, answered));
+    static_cast<void>(parser.HandleMessage(manager, MosPort::Upper, answer, answered));
     const std::string bytes = ConvertAnswer(EncodingType::HighByteFirst, answer);
     answerBytes = bytes.size();
     benchmark::DoNotOptimize(bytes);

@@ -54,13 +54,16 @@ void Move100Stories(benchmark::State& state) {
   RoStore store;
   RoAckInfo ack;
   static_cast<void>(store.AddRo(LargeRo(1000, 10), ack));
-  ElementRefs refs{"BIG", "S500\n"};
+  ElementAction move;
+  move.op = ElementOp::MOVE;
+  move.roID = "BIG";
+  move.targets.push_back(ElementRef{"S500", ""});
   for (int s = 0; s < 1000; s += 10) {
-    refs.push_back("S" + std::to_string(s) + "\n");
+    move.sources.push_back(ElementRef{"S" + std::to_string(s), ""});
   }
   for (auto _ : state) {
     RoAckInfo moved;
-    benchmark::DoNotOptimize(store.MoveElements(refs, 1, 100, moved));
+    benchmark::DoNotOptimize(store.ApplyElementAction(move, moved, false));
   }
 }
 BENCHMARK(Move100Stories)->Unit(benchmark::kMicrosecond);

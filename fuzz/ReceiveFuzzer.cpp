@@ -69,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       std::u16string answer;
       bool answered = false;
-      if (parser.HandleMessage(manager, answer, answered) == HResult::S_OK && answered) {
+      if (parser.HandleMessage(manager, MosPort::Upper, answer, answered) == HResult::S_OK &&
+          answered) {
         static_cast<void>(ConvertAnswer(state.area.previousType, answer));
       }
     }

@@ -5,31 +5,35 @@
 
 #include <pugixml.hpp>
 
+#include <optional>
 #include <vector>
 
-#include "common/HResult.h"
 #include "playout/PlayoutManager.h"
 #include "rundown/RoStore.h"
 
 namespace vidra {
 
-// The roCtrl command codes.
-enum CtrlCommand : std::int32_t { SIGNAL = 0, CUE_READY = 1, EXECUTE = 2, PAUSE_CMD = 3, STOP = 4 };
+// The operation named by the element's one attribute; none when it has not exactly one
+// attribute or the value (exact, case-sensitive) is no operation.
+std::optional<ElementOp> ReadOperation(const pugi::xml_node& element);
+// Appends the references of one element_target or element_source, in document order: a
+// storyID opens a reference, an itemID completes it (or names an item of the last storyID
+// seen), a storyID followed by another or by the end names the story alone.
+void ReadRefs(const pugi::xml_node& list, std::vector<ElementRef>& refs);
+// roElementAction into an edit: false when the operation cannot be read.
+bool ReadElementAction(const pugi::xml_node& element, const MosText& folder, ElementAction& action);
+EditResult HandleElementAction(const pugi::xml_node& element, PlayoutManager& manager,
+                               std::int32_t channel, RoAckInfo& ack);
 
-HResult ReadOperation(const pugi::xml_node& element, ElementOp& op);
-// Appends the references of one element_target or element_source; count gets their number.
-HResult ReadRefs(const pugi::xml_node& list, ElementRefs& refs, std::int32_t& count);
-HResult ReadElementRefs(const pugi::xml_node& element, ElementRefs& refs, std::int32_t& nTarget,
-                        std::int32_t& nSource);
-HResult ReadElementContent(const pugi::xml_node& element, ElementRefs& refs, std::int32_t& nTarget,
-                           std::vector<story>& stories, std::vector<item>& items,
-                           std::int32_t& nSource, const MosText& folder);
-HResult HandleElementAction(const pugi::xml_node& element, PlayoutManager& manager,
-                            std::int32_t channel, RoAckInfo& ack);
-
-HResult ReadRoCtrl(const pugi::xml_node& element, std::int32_t& command, MosText& roID,
-                   MosText& storyID, MosText& itemID, mosExternalMetadata& metadata);
-HResult HandleRoCtrl(const pugi::xml_node& element, PlayoutManager& manager, std::int32_t channel,
-                     RoAckInfo& ack);
+struct RoCtrlRequest {
+  CtrlCommand command = CtrlCommand::SIGNAL;  // a roCtrl without command signals
+  MosText roID;
+  MosText storyID;
+  MosText itemID;
+};
+// false, with the unknown word in badCommand, when the command names no command.
+bool ReadRoCtrl(const pugi::xml_node& element, RoCtrlRequest& request, std::string& badCommand);
+EditResult HandleRoCtrl(const pugi::xml_node& element, PlayoutManager& manager,
+                        std::int32_t channel, RoAckInfo& ack);
 
 }  // namespace vidra

@@ -1,5 +1,6 @@
-// The six outgoing messages: element orders, optional elements and early stops as NRCS
-// software has always received them.
+// The outgoing messages: element orders, optional elements and early stops as NRCS software
+// has always received them. A builder reports no failure: what it could not write (a story
+// without storyID, an item without objID) is left short, and the answer still goes out.
 #include <string>
 
 #include "common/Log.h"
@@ -19,32 +20,113 @@ constexpr const char* kBuiltInMachInfo =
     "<mos><mosID>VIDRA</mosID><ncsID>NCS</ncsID><messageID>0</messageID><listMachInfo>"
     "<manufacturer>TARNVEL</manufacturer><model>Marrowvale</model><hwRev>None</hwRev>"
     "<swRev>Marrowvale</swRev><DOM>2026-12-01</DOM><SN>VIDRA-0001</SN><ID>VIDRA</ID>"
-    "<mosRev>2.8</mosRev><supportedProfiles deviceType=\"MOS\">"
+    "<time>2026-12-01T00:00:00</time><mosRev>2.8.5</mosRev>"
+    "<supportedProfiles deviceType=\"MOS\">"
     "<mosProfile number=\"0\">YES</mosProfile><mosProfile number=\"1\">NO</mosProfile>"
     "<mosProfile number=\"2\">YES</mosProfile><mosProfile number=\"3\">NO</mosProfile>"
-    "<mosProfile number=\"4\">NO</mosProfile><mosProfile number=\"5\">YES</mosProfile>"
+    "<mosProfile number=\"4\">YES</mosProfile><mosProfile number=\"5\">YES</mosProfile>"
     "<mosProfile number=\"6\">NO</mosProfile><mosProfile number=\"7\">NO</mosProfile>"
     "</supportedProfiles></listMachInfo></mos>";
 
-bool HasMosRootElement(const pugi::xml_document& document) {
-  return static_cast<bool>(document.child("mos"));
+// A child element with the text; an empty text gives an empty element.
+pugi::xml_node AddText(pugi::xml_node parent, const char* name, std::string_view text) {
+  pugi::xml_node added = parent.append_child(name);
+  if (!text.empty()) {
+    added.append_child(pugi::node_pcdata).set_value(text.data(), text.size());
+  }
+  return added;
+}
+
+void AddIfPresent(pugi::xml_node parent, const char* name, const MosText& text) {
+  if (text.Present()) {
+    AddText(parent, name, text.Str());
+  }
+}
+
+// The blocks as they were received, in their order.
+void AddMetadata(pugi::xml_node parent, const MetadataBlocks& metadata) {
+  for (const MetadataBlocks::Block& block : metadata.Blocks()) {
+    // Each was cut from a well-formed message; a block that no longer parses is left out
+    // rather than cut short.
+    if (!parent.append_buffer(block.xml.data(), block.xml.size(), pugi::parse_default,
+                              pugi::encoding_utf8)) {
+      Log("VIDRA - a mosExternalMetadata block (mosSchema '%s') could not be written back",
+          block.mosSchema.c_str());
+    }
+  }
+}
+
+// Sets the text of the first node at the path; a path that matches nothing changes nothing.
+void SetText(pugi::xml_node from, std::string_view path, const MosText& text) {
+  pugi::xml_node node = SelectSingleNode(from, path);
+  if (!node) {
+    return;
+  }
+  while (node.first_child()) {
+    node.remove_child(node.first_child());
+  }
+  if (!text.IsEmpty()) {
+    node.append_child(pugi::node_pcdata).set_value(text.Str().c_str());
+  }
 }
 
 }  // namespace
 
-void MOSXMLWriter::BuildHeartbeat(const MosText& mosID, const MosText& ncsID,
-                                  const MosText& messageID) {
-  StartMessage(mosID, ncsID, messageID);
-  static_cast<void>(AppendElement("mos", "heartbeat"));
-  static_cast<void>(AppendTextElement("mos/heartbeat", "time", FormatIsoTime()));
+std::string ReasonText(EditResult result, const std::string& detail) {
+  const char* reason = "";
+  switch (result) {
+    case EditResult::Ok:
+      return "";
+    case EditResult::UnknownRo:
+      reason = "unknown roID";
+      break;
+    case EditResult::UnknownStory:
+      reason = "unknown storyID";
+      break;
+    case EditResult::UnknownItem:
+      reason = "unknown itemID";
+      break;
+    case EditResult::DuplicateId:
+      reason = "duplicate ID";
+      break;
+    case EditResult::Malformed:
+      reason = "malformed:";
+      break;
+    case EditResult::Refused:
+      reason = "refused in the item's state";
+      break;
+    case EditResult::Unsupported:
+      reason = "not supported:";
+      break;
+  }
+  return detail.empty() ? reason : std::string(reason) + " " + detail;
 }
 
-// The template in the template folder (the current folder), else the installed one, else
-// the built-in description: the answer is never empty.
+std::string RoStatusText(const RoAckInfo& ack) {
+  return ack.result == EditResult::Ok ? "OK" : "NACK " + ReasonText(ack.result, ack.detail);
+}
+
+pugi::xml_node MOSXMLWriter::StartMessage(const MosText& mosID, const MosText& ncsID,
+                                          const MosText& messageID) {
+  outDocument.reset();
+  pugi::xml_node root = outDocument.append_child("mos");
+  AddText(root, "mosID", mosID.Str());
+  AddText(root, "ncsID", ncsID.Str());
+  AddIfPresent(root, "messageID", messageID);
+  return root;
+}
+
+void MOSXMLWriter::BuildHeartbeat(const MosText& mosID, const MosText& ncsID,
+                                  const MosText& messageID) {
+  AddText(StartMessage(mosID, ncsID, messageID).append_child("heartbeat"), "time", FormatIsoTime());
+}
+
+// The template in the current folder, else the installed one, else the built-in
+// description: the answer is never empty.
 bool MOSXMLWriter::LoadMachInfoTemplate() {
   for (const std::string& path :
-       {templateFolder + "listMachInfo.xml", std::string(VIDRA_DATA_DIR) + "/listMachInfo.xml"}) {
-    if (outDocument.load_file(path.c_str()) && HasMosRootElement(outDocument)) {
+       {std::string("listMachInfo.xml"), std::string(VIDRA_DATA_DIR) + "/listMachInfo.xml"}) {
+    if (outDocument.load_file(path.c_str()) && outDocument.child("mos")) {
       return true;
     }
   }
@@ -77,193 +159,155 @@ void MOSXMLWriter::BuildListMachInfo(const MosText& mosID, const MosText& ncsID,
       {info.DOM, "mos/listMachInfo/DOM", nullptr},
       {info.SN, "mos/listMachInfo/SN", nullptr},
       {info.ID, "mos/listMachInfo/ID", nullptr},
+      {info.time, "mos/listMachInfo/time", nullptr},
       {info.mosRev, "mos/listMachInfo/mosRev", nullptr},
   };
   for (const auto& field : fields) {
     if (!field.value.Present()) {
       continue;
     }
-    static_cast<void>(SetNodeText(field.path, field.value));
+    SetText(outDocument, field.path, field.value);
     if (field.mosPath != nullptr) {
-      static_cast<void>(SetNodeText(field.mosPath, field.value));
+      SetText(outDocument, field.mosPath, field.value);
     }
   }
+  if (!messageID.Present()) {
+    // The message answered had none: neither has its answer.
+    pugi::xml_node root = outDocument.child("mos");
+    root.remove_child("messageID");
+    root.remove_child("messageId");
+  }
   if (info.supportedProfiles.Present()) {
-    static_cast<void>(
-        SetNodeAttribute("mos/listMachInfo/supportedProfiles", "device", info.supportedProfiles));
+    if (pugi::xml_node profiles =
+            SelectSingleNode(outDocument, "mos/listMachInfo/supportedProfiles")) {
+      pugi::xml_attribute device = profiles.attribute("device");
+      (device ? device : profiles.append_attribute("device"))
+          .set_value(info.supportedProfiles.Str().c_str());
+    }
   }
 }
 
 void MOSXMLWriter::BuildRoAck(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
                               const RoAckInfo& ack) {
-  StartMessage(mosID, ncsID, messageID);
-  pugi::xml_node roAck;
-  static_cast<void>(AppendElement("mos", "roAck", &roAck));
-  static_cast<void>(AppendElement("mos/roAck", "roID"));
-  static_cast<void>(AppendElement("mos/roAck", "roStatus"));
-  static_cast<void>(SetNodeText("mos/roAck/roID", ack.roID));
-  static_cast<void>(SetNodeText("mos/roAck/roStatus", ack.roStatus));
-  if (!roAck) {
-    return;
-  }
+  pugi::xml_node roAck = StartMessage(mosID, ncsID, messageID).append_child("roAck");
+  AddText(roAck, "roID", ack.roID.Str());
+  AddText(roAck, "roStatus", RoStatusText(ack));
   for (const auto& story : ack.stories) {
-    static_cast<void>(AppendTextChild(roAck, "storyID", story.storyID));
+    AddText(roAck, "storyID", story.storyID.Str());
     const std::size_t n = std::min(story.statuses.size(), story.itemIDs.size());
     for (std::size_t i = 0; i < n; ++i) {
       if (story.itemIDs[i].empty()) {
         continue;
       }
-      static_cast<void>(AppendTextChild(roAck, "itemID", story.itemIDs[i]));
-      static_cast<void>(AppendTextChild(
-          roAck, "objID", i < story.objIDs.size() ? std::string_view(story.objIDs[i]) : ""));
-      static_cast<void>(AppendTextChild(roAck, "status", story.statuses[i]));
+      AddText(roAck, "itemID", story.itemIDs[i]);
+      AddText(roAck, "objID",
+              i < story.objIDs.size() ? std::string_view(story.objIDs[i]) : std::string_view());
+      AddText(roAck, "status", story.statuses[i]);
     }
     if (n == 0) {
-      static_cast<void>(AppendTextChild(roAck, "status", "ACK"));
+      AddText(roAck, "status", "ACK");
     }
   }
 }
 
+void MOSXMLWriter::BuildMosAck(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
+                               const MosAckInfo& ack) {
+  pugi::xml_node mosAck = StartMessage(mosID, ncsID, messageID).append_child("mosAck");
+  AddText(mosAck, "objID", ack.objID.Str());
+  AddText(mosAck, "objRev", ack.objRev.Str());
+  AddText(mosAck, "status", ack.status.Str());
+  AddIfPresent(mosAck, "statusDescription", ack.statusDescription);
+}
+
 void MOSXMLWriter::BuildRoList(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
                                const std::shared_ptr<ro>& r) {
-  StartMessage(mosID, ncsID, messageID);
-  static_cast<void>(AppendElement("mos", "roList"));
+  pugi::xml_node roList = StartMessage(mosID, ncsID, messageID).append_child("roList");
   if (r) {
     std::lock_guard guard(r->lock);  // the ro lock: no edit while it is written
-    static_cast<void>(WriteRo(*r, "mos/roList"));
+    WriteRoNode(*r, roList, true);
   }
 }
 
 void MOSXMLWriter::BuildRoListAll(const MosText& mosID, const MosText& ncsID,
                                   const MosText& messageID,
                                   const std::vector<std::shared_ptr<ro>>& list) {
-  StartMessage(mosID, ncsID, messageID);
-  static_cast<void>(AppendElement("mos", "roListAll"));
+  pugi::xml_node roListAll = StartMessage(mosID, ncsID, messageID).append_child("roListAll");
   for (const auto& r : list) {
-    pugi::xml_node node;
-    if (AppendElement("mos/roListAll", "ro", &node) != HResult::S_OK || !r) {
-      continue;
+    pugi::xml_node node = roListAll.append_child("ro");
+    if (r) {
+      std::lock_guard guard(r->lock);  // the ro lock, while its header is written
+      WriteRoNode(*r, node, false);
     }
-    std::lock_guard guard(r->lock);  // the ro lock, while its header is written
-    static_cast<void>(WriteRoNode(*r, node, false));
   }
 }
 
 void MOSXMLWriter::BuildRoElementStat(const MosText& messageID, const StatusNotice& notice) {
-  StartMessage(notice.mosID, notice.ncsID, messageID);
-  static_cast<void>(AppendElement("mos", "roElementStat"));
+  pugi::xml_node stat =
+      StartMessage(notice.mosID, notice.ncsID, messageID).append_child("roElementStat");
   if (notice.roID.IsEmpty()) {
     return;
   }
-  const char* path = "mos/roElementStat";
-  static_cast<void>(AppendTextElement(path, "roID", notice.roID));
+  AddText(stat, "roID", notice.roID.Str());
   const char* element = "RO";
   if (!notice.storyID.IsEmpty()) {
-    static_cast<void>(AppendTextElement(path, "storyID", notice.storyID));
+    AddText(stat, "storyID", notice.storyID.Str());
     element = "STORY";
     if (!notice.itemID.IsEmpty()) {
-      static_cast<void>(AppendTextElement(path, "itemID", notice.itemID));
-      static_cast<void>(AppendTextElement(path, "objID", notice.objID));
+      AddText(stat, "itemID", notice.itemID.Str());
+      AddText(stat, "objID", notice.objID.Str());
       element = "ITEM";
     }
   }
-  static_cast<void>(SetNodeAttribute(path, "element", element));
-  static_cast<void>(AppendTextElement(path, "status", notice.status));
-  static_cast<void>(AppendTextElement(path, "time", notice.time));
+  stat.append_attribute("element").set_value(element);
+  AddText(stat, "status", notice.status.Str());
+  AddText(stat, "time", notice.time.Str());
 }
 
-HResult MOSXMLWriter::WriteRo(const ro& r, std::string_view path) {
-  pugi::xml_node node = SelectSingleNode(outDocument, path);
-  if (!node) {
-    return HResult::E_FAIL;
-  }
-  return WriteRoNode(r, node, true);
-}
-
-HResult MOSXMLWriter::WriteRoNode(const ro& r, pugi::xml_node node, bool withStories) {
-  if (!node) {
-    return HResult::E_FAIL;
-  }
+// A running order's header (and with withStories its stories), in the MOS order: roID,
+// roSlug, roChannel, roEdStart, roEdDur, roTrigger, macroIn, macroOut, metadata, stories.
+void MOSXMLWriter::WriteRoNode(const ro& r, pugi::xml_node node, bool withStories) {
   for (const auto& [name, value] : {std::pair<const char*, const MosText*>{"roID", &r.roID},
                                     {"roSlug", &r.roSlug},
+                                    {"roChannel", &r.roChannel},
                                     {"roEdStart", &r.roEdStart},
                                     {"roEdDur", &r.roEdDur},
                                     {"roTrigger", &r.roTrigger},
                                     {"macroIn", &r.macroIn},
                                     {"macroOut", &r.macroOut}}) {
-    if (value->Present()) {
-      static_cast<void>(AppendTextChild(node, name, *value));
-    }
+    AddIfPresent(node, name, *value);
   }
-  pugi::xml_node metadata;
-  if (AppendChildElement(node, "mosExternalMetadata", metadata) == HResult::S_OK) {
-    static_cast<void>(WriteMetadataNode(r.metadata, metadata));
-  }
+  AddMetadata(node, r.metadata);
   if (!withStories) {
-    return HResult::S_OK;
+    return;
   }
   for (const auto& s : r.stories) {
-    pugi::xml_node storyNode;
-    if (AppendChildElement(node, "story", storyNode) != HResult::S_OK) {
-      return HResult::E_FAIL;
-    }
-    static_cast<void>(WriteStoryNode(s, storyNode));
+    WriteStoryNode(s, node.append_child("story"));
   }
-  return HResult::S_OK;
 }
 
-HResult MOSXMLWriter::WriteMetadataNode(const mosExternalMetadata& metadata, pugi::xml_node node) {
-  if (metadata.mosScope.Present()) {
-    static_cast<void>(AppendTextChild(node, "mosScope", metadata.mosScope));
-  }
-  static_cast<void>(AppendTextChild(node, "mosSchema", metadata.mosSchema));
-  pugi::xml_node payload;
-  if (AppendChildElement(node, "mosPayload", payload) != HResult::S_OK) {
-    return HResult::E_FAIL;
-  }
-  const mosPayload& p = metadata.payload;
-  for (const auto& [name, value] : {std::pair<const char*, const MosText*>{"Creator", &p.Creator},
-                                    {"Owner", &p.Owner},
-                                    {"ModTime", &p.ModTime},
-                                    {"mediaTime", &p.mediaTime},
-                                    {"TextTime", &p.TextTime},
-                                    {"ModBy", &p.ModBy}}) {
-    if (value->Present()) {
-      static_cast<void>(AppendTextChild(payload, name, *value));
-    }
-  }
-  return AppendTextChild(payload, "Approved", p.Approved ? "1" : "0");
-}
-
-HResult MOSXMLWriter::WriteStoryNode(const story& s, pugi::xml_node node) {
+// A story without storyID is written as an empty element.
+void MOSXMLWriter::WriteStoryNode(const story& s, pugi::xml_node node) {
   if (!s.storyID.Present()) {
-    return HResult::E_FAIL;
+    return;
   }
-  static_cast<void>(AppendTextChild(node, "storyID", s.storyID));
-  if (s.storySlug.Present()) {
-    static_cast<void>(AppendTextChild(node, "storySlug", s.storySlug));
-  }
-  if (s.storyNum.Present()) {
-    static_cast<void>(AppendTextChild(node, "storyNum", s.storyNum));
-  }
+  AddText(node, "storyID", s.storyID.Str());
+  AddIfPresent(node, "storySlug", s.storySlug);
+  AddIfPresent(node, "storyNum", s.storyNum);
+  AddMetadata(node, s.metadata);
   for (const auto& i : s.items) {
-    pugi::xml_node itemNode;
-    if (AppendChildElement(node, "item", itemNode) != HResult::S_OK) {
-      return HResult::E_FAIL;
-    }
-    static_cast<void>(WriteItemNode(i, itemNode));  // a failed item does not stop the story
+    WriteItemNode(i, node.append_child("item"));
   }
-  return HResult::S_OK;
 }
 
-HResult MOSXMLWriter::WriteItemNode(const item& i, pugi::xml_node node) {
+// itemID, objID and mosID are required: an item is cut short at the first that is absent.
+void MOSXMLWriter::WriteItemNode(const item& i, pugi::xml_node node) {
   for (const auto& [name, value] : {std::pair<const char*, const MosText*>{"itemID", &i.itemID},
                                     {"objID", &i.objID},
                                     {"mosID", &i.mosID}}) {
     if (!value->Present()) {
-      return HResult::E_FAIL;  // required; what was written so far stays
+      return;
     }
-    static_cast<void>(AppendTextChild(node, name, *value));
+    AddText(node, name, value->Str());
   }
   for (const auto& [name, value] : {std::pair<const char*, const MosText*>{"objTB", &i.objTB},
                                     {"itemSlug", &i.itemSlug},
@@ -274,11 +318,9 @@ HResult MOSXMLWriter::WriteItemNode(const item& i, pugi::xml_node node) {
                                     {"itemTrigger", &i.itemTrigger},
                                     {"macroIn", &i.macroIn},
                                     {"macroOut", &i.macroOut}}) {
-    if (value->Present()) {
-      static_cast<void>(AppendTextChild(node, name, *value));
-    }
+    AddIfPresent(node, name, *value);
   }
-  return HResult::S_OK;
+  AddMetadata(node, i.metadata);
 }
 
 }  // namespace vidra

@@ -1,11 +1,16 @@
 // The dispatcher: one table of the message types in the order they are tried, each with its
-// log line and its handler. Every answer carries the mosID and ncsID of the message answered
-// and echoes its messageID.
+// log line, its MOS profile, the children it cannot do without, and its handler. Every
+// message is answered unless it is itself an answer: a message this server does not handle
+// gets a NACK in the form of its port. Every answer carries the mosID and ncsID of the
+// message answered and echoes its messageID as it was written.
+#include <array>
 #include <string>
 #include <string_view>
 
 #include "common/Log.h"
 #include "mos/ActionReaders.h"
+#include "mos/EditReaders.h"
+#include "mos/MachInfo.h"
 #include "mos/MosXml.h"
 #include "mos/Readers.h"
 
@@ -17,7 +22,9 @@ namespace {
 struct Request {
   MOSXMLWriter& writer;
   PlayoutManager& manager;
+  MosPort port;
   pugi::xml_node body;
+  std::string_view name;
   std::int32_t channel = 0;
   const MosText& mosID;
   const MosText& ncsID;
@@ -28,6 +35,34 @@ enum class Reply { None, Answer };
 
 using Handler = Reply (*)(Request&);
 
+Reply AnswerRoAck(Request& r, RoAckInfo& ack, EditResult result) {
+  ack.result = result;
+  // A roID this channel does not hold means the NRCS and the server disagree on what is
+  // stored; the NACK tells it so (a resync with the NRCS starts from here).
+  r.writer.BuildRoAck(r.mosID, r.ncsID, r.messageID, ack);
+  return Reply::Answer;
+}
+
+// A message this server does not handle (or does not know): roAck on the upper port, mosAck
+// on the lower, both naming the message and, for a MOS message, its profile.
+Reply NotHandled(Request& r, int profile) {
+  std::string what(r.name);
+  if (profile >= 0) {
+    what += " (profile " + std::to_string(profile) + ")";
+  }
+  if (r.port == MosPort::Lower) {
+    MosAckInfo ack;
+    ack.status = "NACK";
+    ack.statusDescription = ReasonText(EditResult::Unsupported, what);
+    r.writer.BuildMosAck(r.mosID, r.ncsID, r.messageID, ack);
+    return Reply::Answer;
+  }
+  RoAckInfo ack;
+  ack.roID = ChildText(r.body, "roID");
+  ack.detail = what;
+  return AnswerRoAck(r, ack, EditResult::Unsupported);
+}
+
 Reply Heartbeat(Request& r) {
   r.writer.BuildHeartbeat(r.mosID, r.ncsID, r.messageID);
   return Reply::Answer;
@@ -37,59 +72,52 @@ Reply Nothing(Request& /*r*/) {
   return Reply::None;
 }
 
-Reply MachInfo(Request& r) {
+Reply MachInfoAnswer(Request& r) {
   vidra::MachInfo info;
   info.manufacturer = "TARNVEL";
   info.model = "Marrowvale";
   info.hwrev = "None";
   info.swrev = "Marrowvale";
+  info.time = r.writer.FormatIsoTime();
   r.writer.BuildListMachInfo(r.mosID, r.ncsID, r.messageID, info);
   return Reply::Answer;
 }
 
-Reply EmptyOk(Request& r) {
-  RoAckInfo ack;
-  ack.roID = "";
-  ack.roStatus = "OK";
-  r.writer.BuildRoAck(r.mosID, r.ncsID, r.messageID, ack);
-  return Reply::Answer;
+// The NRCS describing itself: what it claims is logged; it is answered as it always was.
+Reply NrcsMachInfo(Request& r) {
+  Log("VIDRA - NRCS %s claims MOS profiles: %s", r.ncsID.Str().c_str(),
+      FormatProfiles(ReadSupportedProfiles(r.body)).c_str());
+  return Heartbeat(r);
 }
 
 Reply CreateOrReplace(Request& r) {
   auto created = std::make_unique<ro>();
-  static_cast<void>(ReadRo(r.body, *created, r.manager.mediaPath));
+  ReadRo(r.body, *created, r.manager.mediaPath);
   created->mosID = r.mosID;
   created->ncsID = r.ncsID;
   RoAckInfo ack;
-  static_cast<void>(r.manager.Store(r.channel).AddRo(std::move(created), ack));
-  r.writer.BuildRoAck(r.mosID, r.ncsID, r.messageID, ack);
-  return Reply::Answer;
+  const EditResult added = r.manager.Store(r.channel).AddRo(std::move(created), ack);
+  return AnswerRoAck(r, ack, added);
 }
 
 Reply Delete(Request& r) {
-  MosText roID;
-  static_cast<void>(ReadRoID(r.body, roID));
   RoAckInfo ack;
-  static_cast<void>(r.manager.Store(r.channel).DeleteRo(roID, ack));
-  r.writer.BuildRoAck(r.mosID, r.ncsID, r.messageID, ack);
-  return Reply::Answer;
+  const EditResult deleted = r.manager.Store(r.channel).DeleteRo(ChildText(r.body, "roID"), ack);
+  return AnswerRoAck(r, ack, deleted);
 }
 
-Reply Request1(Request& r) {
-  MosText roID;
-  static_cast<void>(ReadRoID(r.body, roID));
+Reply List(Request& r) {
+  const MosText roID = ChildText(r.body, "roID");
   if (const auto found = r.manager.Store(r.channel).GetRo(roID)) {
     r.writer.BuildRoList(r.mosID, r.ncsID, r.messageID, found);
     return Reply::Answer;
   }
   RoAckInfo ack;
   ack.roID = roID;
-  ack.roStatus = "OK";
-  r.writer.BuildRoAck(r.mosID, r.ncsID, r.messageID, ack);
-  return Reply::Answer;
+  return AnswerRoAck(r, ack, EditResult::UnknownRo);
 }
 
-Reply RequestAll(Request& r) {
+Reply ListAll(Request& r) {
   std::vector<std::shared_ptr<ro>> list;
   r.manager.Store(r.channel).CopyRoList(list);
   r.writer.BuildRoListAll(r.mosID, r.ncsID, r.messageID, list);
@@ -98,55 +126,141 @@ Reply RequestAll(Request& r) {
   return Reply::Answer;
 }
 
+Reply MetadataReplace(Request& r) {
+  RoAckInfo ack;
+  const EditResult replaced =
+      r.manager.Store(r.channel).ReplaceMetadata(ReadRoMetadata(r.body), ack);
+  return AnswerRoAck(r, ack, replaced);
+}
+
 Reply Control(Request& r) {
   RoAckInfo ack;
-  static_cast<void>(HandleRoCtrl(r.body, r.manager, r.channel, ack));
-  r.writer.BuildRoAck(r.mosID, r.ncsID, r.messageID, ack);
+  const EditResult executed = HandleRoCtrl(r.body, r.manager, r.channel, ack);
+  return AnswerRoAck(r, ack, executed);
+}
+
+Reply ElementActionEdit(Request& r) {
+  RoAckInfo ack;
+  const EditResult edited = HandleElementAction(r.body, r.manager, r.channel, ack);
+  AnswerRoAck(r, ack, edited);
+  LogText(r.writer.GetAnswerUtf8());
   return Reply::Answer;
 }
 
-Reply ElementAction(Request& r) {
+// roStoryInsert, roItemMoveMultiple and the other story and item messages: the same edits as
+// roElementAction; their answers list the stories the edit touched.
+Reply StoryOrItemEdit(Request& r) {
+  vidra::ElementAction action;
   RoAckInfo ack;
-  static_cast<void>(HandleElementAction(r.body, r.manager, r.channel, ack));
-  r.writer.BuildRoAck(r.mosID, r.ncsID, r.messageID, ack);
-  LogText(r.writer.GetAnswerUtf8());
-  return Reply::Answer;
+  if (!ReadStoryOrItemEdit(r.name, r.body, r.manager.mediaPath, action, ack.detail)) {
+    ack.roID = action.roID;
+    return AnswerRoAck(r, ack, EditResult::Malformed);
+  }
+  const EditResult edited = r.manager.Store(r.channel).ApplyElementAction(action, ack, true);
+  return AnswerRoAck(r, ack, edited);
+}
+
+Reply MosItemReplace(Request& r) {
+  vidra::ElementAction action;
+  RoAckInfo ack;
+  if (!ReadMosItemReplace(r.body, r.manager.mediaPath, action, ack.detail)) {
+    ack.roID = action.roID;
+    return AnswerRoAck(r, ack, EditResult::Malformed);
+  }
+  const EditResult edited = r.manager.Store(r.channel).ApplyElementAction(action, ack, true);
+  return AnswerRoAck(r, ack, edited);
+}
+
+Reply ReadyToAir(Request& r) {
+  RoAckInfo ack;
+  const EditResult set = r.manager.Store(r.channel).SetReadyToAir(ChildText(r.body, "roID"),
+                                                                  ChildText(r.body, "roAir"), ack);
+  return AnswerRoAck(r, ack, set);
+}
+
+Reply StorySend(Request& r) {
+  RoAckInfo ack;
+  const EditResult kept = r.manager.Store(r.channel).SetStoryBody(
+      ChildText(r.body, "roID"), ChildText(r.body, "storyID"),
+      ReadStoryBody(r.body.child("storyBody")), ack);
+  return AnswerRoAck(r, ack, kept);
+}
+
+// The NRCS's own view of an element's timing (PLAY, STOP, ...).
+Reply NrcsElementStat(Request& r) {
+  NrcsStatus status = ReadNrcsStatus(r.body);
+  RoAckInfo ack;
+  const EditResult kept = r.manager.Store(r.channel).SetNrcsView(
+      ChildText(r.body, "roID"), status.element, std::move(status.view), ack);
+  return AnswerRoAck(r, ack, kept);
+}
+
+// Stands for the handler of a message this server does not handle.
+Reply Unsupported(Request& /*r*/) {
+  return Reply::None;
 }
 
 struct Row {
   std::string_view name;
   const char* logLine;
+  int profile;  // the MOS profile the message belongs to
   Handler handler;
+  // Children the message cannot do without; a message without one is answered NACK.
+  std::array<std::string_view, 3> required{};
 };
 
 // Tried in this order; names compare whole and case-sensitively.
 constexpr Row kMessageTypes[] = {
-    {"heartbeat", "heartbeat", Heartbeat},
-    {"mosAck", "mosAck => must be answer to roElementStat", Nothing},
-    {"reqMachInfo", "reqMachInfo", MachInfo},
-    {"listMachInfo", "listMachInfo", Heartbeat},
-    {"mosObj", "mosObj", Heartbeat},
-    {"mosReqObj", "mosReqObj", Heartbeat},
-    {"mosReqAll", "mosReqAll", Heartbeat},
-    {"mosListAll", "mosListAll", Heartbeat},
-    {"mosObjCreate", "mosObjCreate", Heartbeat},
-    {"mosReqObjAction", "mosReqObjAction", Heartbeat},
-    {"mosItemReplace", "mosItemReplace", EmptyOk},
-    {"roCreate", "roCreate", CreateOrReplace},
-    {"roReplace", "roReplace", CreateOrReplace},
-    {"roMetadataReplace", "roMetadataReplace", EmptyOk},
-    {"roDelete", "roDelete", Delete},
-    {"roReq", "roReq", Request1},
-    {"roList", "roList", Nothing},
-    {"roReqAll", "roReqAll", RequestAll},
-    {"roListAll", "roListAll", Nothing},
-    {"roCtrl", "roCtrl", Control},
-    {"roElementAction", "roElementAction", ElementAction},
+    {"heartbeat", "heartbeat", 0, Heartbeat},
+    {"mosAck", "mosAck => must be answer to roElementStat", 1, Nothing},
+    {"reqMachInfo", "reqMachInfo", 0, MachInfoAnswer},
+    {"listMachInfo", "listMachInfo", 0, NrcsMachInfo},
+    {"mosObj", "mosObj", 1, Unsupported},
+    {"mosReqObj", "mosReqObj", 1, Unsupported},
+    {"mosReqAll", "mosReqAll", 1, Unsupported},
+    {"mosListAll", "mosListAll", 1, Unsupported},
+    {"mosObjCreate", "mosObjCreate", 3, Unsupported},
+    {"mosReqObjAction", "mosReqObjAction", 3, Unsupported},
+    {"mosItemReplace", "mosItemReplace", 3, MosItemReplace, {"roID", "storyID", "item"}},
+    {"roCreate", "roCreate", 2, CreateOrReplace},
+    {"roReplace", "roReplace", 2, CreateOrReplace},
+    {"roMetadataReplace", "roMetadataReplace", 2, MetadataReplace, {"roID"}},
+    {"roDelete", "roDelete", 2, Delete, {"roID"}},
+    {"roReq", "roReq", 2, List, {"roID"}},
+    {"roList", "roList", 2, Nothing},
+    {"roReqAll", "roReqAll", 4, ListAll},
+    {"roListAll", "roListAll", 4, Nothing},
+    {"roCtrl", "roCtrl", 5, Control},
+    {"roElementAction", "roElementAction", 2, ElementActionEdit},
+    {"roStoryAppend", "roStoryAppend", 2, StoryOrItemEdit, {"roID", "story"}},
+    {"roStoryInsert", "roStoryInsert", 2, StoryOrItemEdit, {"roID", "storyID", "story"}},
+    {"roStoryReplace", "roStoryReplace", 2, StoryOrItemEdit, {"roID", "storyID", "story"}},
+    {"roStoryMove", "roStoryMove", 2, StoryOrItemEdit, {"roID", "storyID"}},
+    {"roStorySwap", "roStorySwap", 2, StoryOrItemEdit, {"roID", "storyID"}},
+    {"roStoryDelete", "roStoryDelete", 2, StoryOrItemEdit, {"roID", "storyID"}},
+    {"roStoryMoveMultiple", "roStoryMoveMultiple", 2, StoryOrItemEdit, {"roID", "storyID"}},
+    {"roItemInsert", "roItemInsert", 2, StoryOrItemEdit, {"roID", "storyID", "item"}},
+    {"roItemReplace", "roItemReplace", 2, StoryOrItemEdit, {"roID", "storyID", "item"}},
+    {"roItemMoveMultiple", "roItemMoveMultiple", 2, StoryOrItemEdit, {"roID", "storyID", "itemID"}},
+    {"roItemDelete", "roItemDelete", 2, StoryOrItemEdit, {"roID", "storyID", "itemID"}},
+    {"roReadyToAir", "roReadyToAir", 2, ReadyToAir, {"roID", "roAir"}},
+    {"roElementStat", "roElementStat", 2, NrcsElementStat, {"roID", "status"}},
+    {"roStorySend", "roStorySend", 4, StorySend, {"roID", "storyID", "storyBody"}},
 };
+
+// The first required child the body lacks, or empty.
+std::string_view MissingChild(const Row& row, const pugi::xml_node& body) {
+  for (const std::string_view name : row.required) {
+    if (!name.empty() && !body.child(std::string(name).c_str())) {
+      return name;
+    }
+  }
+  return {};
+}
 
 }  // namespace
 
-HResult MOSXMLParser::HandleMessage(PlayoutManager& manager, std::u16string& answer,
+HResult MOSXMLParser::HandleMessage(PlayoutManager& manager, MosPort port, std::u16string& answer,
                                     bool& answered) {
   answered = false;
   if (!HasMosRoot()) {
@@ -155,7 +269,7 @@ HResult MOSXMLParser::HandleMessage(PlayoutManager& manager, std::u16string& ans
   for (pugi::xml_node mos = inDocument.child("mos"); mos; mos = mos.next_sibling("mos")) {
     MosText mosID;
     MosText ncsID;
-    std::int32_t messageID = 0;
+    MosText messageID;
     for (pugi::xml_node child = mos.first_child(); child; child = child.next_sibling()) {
       if (child.type() != pugi::node_element) {
         continue;
@@ -166,39 +280,40 @@ HResult MOSXMLParser::HandleMessage(PlayoutManager& manager, std::u16string& ans
       } else if (name == "ncsID") {
         ncsID = NodeText(child);
       } else if (name == "messageID") {
-        messageID = DecimalToInt32(NodeText(child));
-      } else {
-        bool produced = false;
-        Dispatch(manager, child, produced, mosID, ncsID, messageID);
-        if (produced) {
-          answer = GetAnswer();
-          answered = true;
-        }
+        messageID = NodeText(child);
+      } else if (Dispatch(manager, port, child, mosID, ncsID, messageID)) {
+        answer = GetAnswer();
+        answered = true;
       }
     }
   }
   return HResult::S_OK;
 }
 
-void MOSXMLParser::Dispatch(PlayoutManager& manager, pugi::xml_node body, bool& answered,
-                            const MosText& mosID, const MosText& ncsID, std::int32_t messageID) {
-  answered = false;
-  if (!body) {
-    return;
-  }
+bool MOSXMLParser::Dispatch(PlayoutManager& manager, MosPort port, pugi::xml_node body,
+                            const MosText& mosID, const MosText& ncsID, const MosText& messageID) {
   const std::string_view name = body.name();
-  messageIdText = std::to_string(messageID);
-  const std::int32_t channel = manager.FindChannelByName(mosID);
+  Request request{*this, manager, port,     body, name, manager.FindChannelByName(mosID),
+                  mosID, ncsID,   messageID};
   for (const Row& row : kMessageTypes) {
     if (row.name != name) {
       continue;
     }
     LogText(row.logLine);
-    const MosText echoed(messageIdText);
-    Request request{*this, manager, body, channel, mosID, ncsID, echoed};
-    answered = row.handler(request) == Reply::Answer;
-    return;
+    if (const std::string_view missing = MissingChild(row, body); !missing.empty()) {
+      Log("VIDRA - %s without %s is answered NACK", row.logLine, std::string(missing).c_str());
+      RoAckInfo ack;
+      ack.roID = ChildText(body, "roID");
+      ack.detail = std::string(missing) + " missing";
+      return AnswerRoAck(request, ack, EditResult::Malformed) == Reply::Answer;
+    }
+    if (row.handler == Unsupported) {
+      return NotHandled(request, row.profile) == Reply::Answer;
+    }
+    return row.handler(request) == Reply::Answer;
   }
+  Log("VIDRA - unknown MOS message %s is answered NACK", std::string(name).c_str());
+  return NotHandled(request, -1) == Reply::Answer;
 }
 
 }  // namespace vidra

@@ -96,93 +96,14 @@ std::string NodeText(const pugi::xml_node& node) {
   return text;
 }
 
+std::string NodeXml(const pugi::xml_node& node) {
+  StringWriter writer;
+  node.print(writer, "", kWriteOptions, pugi::encoding_utf8);
+  return std::move(writer.text);
+}
+
 pugi::xml_node SelectSingleNode(const pugi::xml_node& from, std::string_view path) {
   return SelectFrom(from, path);
-}
-
-HResult MOSXMLWriter::SetTemplateFolder(std::string folder) {
-  templateFolder = std::move(folder);
-  outDocument.reset();
-  return HResult::S_OK;
-}
-
-void MOSXMLWriter::StartMessage(const MosText& mosID, const MosText& ncsID,
-                                const MosText& messageID) {
-  outDocument.reset();
-  pugi::xml_node root = outDocument.append_child("mos");
-  static_cast<void>(AppendTextChild(root, "mosID", mosID));
-  static_cast<void>(AppendTextChild(root, "ncsID", ncsID));
-  static_cast<void>(AppendTextChild(root, "messageID", messageID));
-}
-
-HResult MOSXMLWriter::AppendElement(std::string_view parentPath, const char* name,
-                                    pugi::xml_node* added) {
-  pugi::xml_node parent = SelectFrom(outDocument, parentPath);
-  if (!parent) {
-    return HResult::E_FAIL;
-  }
-  pugi::xml_node node = parent.append_child(name);
-  if (added != nullptr) {
-    *added = node;
-  }
-  return node ? HResult::S_OK : HResult::E_FAIL;
-}
-
-HResult MOSXMLWriter::AppendTextElement(std::string_view parentPath, const char* name,
-                                        const MosText& text) {
-  if (AppendElement(parentPath, name) != HResult::S_OK) {
-    return HResult::E_FAIL;
-  }
-  std::string path(parentPath);
-  path += '/';
-  path += name;
-  return SetNodeText(path, text);
-}
-
-HResult MOSXMLWriter::AppendTextChild(pugi::xml_node node, const char* name,
-                                      std::string_view text) {
-  pugi::xml_node added = node.append_child(name);
-  if (!added) {
-    return HResult::E_FAIL;
-  }
-  if (!text.empty()) {
-    added.append_child(pugi::node_pcdata).set_value(text.data(), text.size());
-  }
-  return HResult::S_OK;
-}
-
-HResult MOSXMLWriter::AppendChildElement(pugi::xml_node node, const char* name,
-                                         pugi::xml_node& added) {
-  added = node.append_child(name);
-  return added ? HResult::S_OK : HResult::E_FAIL;
-}
-
-HResult MOSXMLWriter::SetNodeText(std::string_view path, const MosText& text) {
-  pugi::xml_node node = SelectFrom(outDocument, path);
-  if (!node) {
-    return HResult::S_FALSE;
-  }
-  while (node.first_child()) {
-    node.remove_child(node.first_child());
-  }
-  if (!text.IsEmpty()) {
-    node.append_child(pugi::node_pcdata).set_value(text.Str().c_str());
-  }
-  return HResult::S_OK;
-}
-
-HResult MOSXMLWriter::SetNodeAttribute(std::string_view path, const char* name,
-                                       const MosText& value) {
-  pugi::xml_node node = SelectFrom(outDocument, path);
-  if (!node) {
-    return HResult::E_FAIL;
-  }
-  pugi::xml_attribute attribute = node.attribute(name);
-  if (!attribute) {
-    attribute = node.append_attribute(name);
-  }
-  attribute.set_value(value.Str().c_str());
-  return HResult::S_OK;
 }
 
 std::string MOSXMLWriter::GetAnswerUtf8() const {
@@ -206,16 +127,15 @@ std::string MOSXMLWriter::FormatIsoTime() const {
   return text;
 }
 
+// pugixml needs no factory that could fail: the documents exist with the parser, and the
+// lines the connection's log has always shown are written as they were.
 HResult MOSXMLParser::Initialize() {
   LogText("Inside MOSXMLParser::Initialize\n");
   inDocument.reset();
+  outDocument.reset();
   LogText("CoCreateInstance wokred\n");
-  const HResult created = SetTemplateFolder("");
-  if (created != HResult::S_OK) {
-    LogText("No MOS xml files is specified path\n");
-  }
   LogText("go out from MOSXMLParser::Initialize\n");
-  return created;
+  return HResult::S_OK;
 }
 
 bool MOSXMLParser::LoadMessage(std::u16string_view message) {

@@ -22,6 +22,10 @@
 
 namespace vidra {
 
+// The port a message came in on: the lower port carries the object messages (profiles 0, 1
+// and 3), the upper port the running-order messages; a NACK takes the form of its port.
+enum class MosPort { Lower, Upper };
+
 // A decimal integer as MOS IDs are read: leading blanks, an optional sign, digits up to the
 // first non-digit; none gives 0; values beyond 32 bits saturate.
 std::int32_t DecimalToInt32(std::string_view text);
@@ -29,8 +33,18 @@ std::int32_t DecimalToInt32(std::string_view text);
 // The text of an element and all its descendants, concatenated.
 std::string NodeText(const pugi::xml_node& node);
 
+// The element as XML text, exactly as it stands in its document (no declaration, no
+// indentation added).
+std::string NodeXml(const pugi::xml_node& node);
+
 // The first node in document order that the plain child path ("mos/roAck/roID") reaches.
 pugi::xml_node SelectSingleNode(const pugi::xml_node& from, std::string_view path);
+
+// Why a running-order message was refused, in words: "unknown storyID S9". Empty for Ok.
+std::string ReasonText(EditResult result, const std::string& detail);
+// The roStatus of a roAck: "OK", or "NACK " and the reason. The one place that turns what
+// the running-order layer reports into protocol text.
+std::string RoStatusText(const RoAckInfo& ack);
 
 // The values a builder of listMachInfo sets; absent ones leave the template's text.
 struct MachInfo {
@@ -41,8 +55,17 @@ struct MachInfo {
   MosText DOM;
   MosText SN;
   MosText ID;
+  MosText time;
   MosText mosRev;
   MosText supportedProfiles;  // the "device" attribute
+};
+
+// The answer of a mosAck: status "ACK" or "NACK" and why.
+struct MosAckInfo {
+  MosText objID;
+  MosText objRev;
+  MosText status;
+  MosText statusDescription;
 };
 
 class MOSXMLWriter {
@@ -52,26 +75,6 @@ class MOSXMLWriter {
   MOSXMLWriter(const MOSXMLWriter&) = delete;
   MOSXMLWriter& operator=(const MOSXMLWriter&) = delete;
 
-  HResult SetTemplateFolder(std::string folder);
-
-  void StartMessage(const MosText& mosID, const MosText& ncsID, const MosText& messageID);
-  HResult AppendElement(std::string_view parentPath, const char* name,
-                        pugi::xml_node* added = nullptr);
-  HResult AppendTextElement(std::string_view parentPath, const char* name, const MosText& text);
-  // An empty (or absent) text gives an empty element.
-  HResult AppendTextChild(pugi::xml_node node, const char* name, std::string_view text);
-  HResult AppendTextChild(pugi::xml_node node, const char* name, const MosText& text) {
-    return AppendTextChild(node, name, std::string_view(text.Str()));
-  }
-  HResult AppendTextChild(pugi::xml_node node, const char* name, const std::string& text) {
-    return AppendTextChild(node, name, std::string_view(text));
-  }
-  HResult AppendTextChild(pugi::xml_node node, const char* name, const char* text) {
-    return AppendTextChild(node, name, std::string_view(text));
-  }
-  HResult AppendChildElement(pugi::xml_node node, const char* name, pugi::xml_node& added);
-  HResult SetNodeText(std::string_view path, const MosText& text);
-  HResult SetNodeAttribute(std::string_view path, const char* name, const MosText& value);
   // The whole outgoing message as text.
   std::u16string GetAnswer() const;
   std::string GetAnswerUtf8() const;
@@ -79,11 +82,15 @@ class MOSXMLWriter {
   // "2026-12-06T19:22:29": now, local time, no zone, no fraction.
   std::string FormatIsoTime() const;
 
+  // Every message starts with mosID, ncsID and, when the message answered had one, its
+  // messageID as it was written; an absent messageID stays absent.
   void BuildHeartbeat(const MosText& mosID, const MosText& ncsID, const MosText& messageID);
   void BuildListMachInfo(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
                          const MachInfo& info);
   void BuildRoAck(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
                   const RoAckInfo& ack);
+  void BuildMosAck(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
+                   const MosAckInfo& ack);
   void BuildRoList(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
                    const std::shared_ptr<ro>& r);
   void BuildRoListAll(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
@@ -92,15 +99,14 @@ class MOSXMLWriter {
 
  protected:
   pugi::xml_document outDocument;
-  std::string templateFolder;
 
  private:
+  // Resets outDocument to the envelope and hands back its mos element.
+  pugi::xml_node StartMessage(const MosText& mosID, const MosText& ncsID, const MosText& messageID);
   bool LoadMachInfoTemplate();
-  HResult WriteRo(const ro& r, std::string_view path);
-  HResult WriteRoNode(const ro& r, pugi::xml_node node, bool withStories);
-  HResult WriteMetadataNode(const mosExternalMetadata& metadata, pugi::xml_node node);
-  HResult WriteStoryNode(const story& s, pugi::xml_node node);
-  HResult WriteItemNode(const item& i, pugi::xml_node node);
+  void WriteRoNode(const ro& r, pugi::xml_node node, bool withStories);
+  void WriteStoryNode(const story& s, pugi::xml_node node);
+  void WriteItemNode(const item& i, pugi::xml_node node);
 
   const Clock& clock_;
 };
@@ -120,16 +126,14 @@ class MOSXMLParser : public MOSXMLWriter {
   bool HasMosRoot() const;
   // Dispatches every body element of the loaded message; answer gets the answer of the last
   // body that produced one. E_FAIL without a mos root.
-  HResult HandleMessage(PlayoutManager& manager, std::u16string& answer, bool& answered);
-
-  const std::string& MessageIdText() const { return messageIdText; }
+  HResult HandleMessage(PlayoutManager& manager, MosPort port, std::u16string& answer,
+                        bool& answered);
 
  private:
-  void Dispatch(PlayoutManager& manager, pugi::xml_node body, bool& answered, const MosText& mosID,
-                const MosText& ncsID, std::int32_t messageID);
+  bool Dispatch(PlayoutManager& manager, MosPort port, pugi::xml_node body, const MosText& mosID,
+                const MosText& ncsID, const MosText& messageID);
 
   pugi::xml_document inDocument;
-  std::string messageIdText = "1";
 };
 
 }  // namespace vidra

@@ -11,16 +11,12 @@ namespace vidra {
 namespace {
 
 template <typename Handle>
-HResult ForEachChild(const pugi::xml_node& element, Handle handle) {
-  if (!element) {
-    return HResult::E_FAIL;
-  }
+void ForEachChild(const pugi::xml_node& element, Handle handle) {
   for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling()) {
     if (child.type() == pugi::node_element) {
       handle(std::string_view(child.name()), child);
     }
   }
-  return HResult::S_OK;
 }
 
 MosText TextOf(const pugi::xml_node& node) {
@@ -29,12 +25,14 @@ MosText TextOf(const pugi::xml_node& node) {
 
 }  // namespace
 
-HResult ReadRo(const pugi::xml_node& body, ro& r, const MosText& folder) {
-  const HResult hr = ForEachChild(body, [&](std::string_view name, const pugi::xml_node& child) {
+void ReadRo(const pugi::xml_node& body, ro& r, const MosText& folder) {
+  ForEachChild(body, [&](std::string_view name, const pugi::xml_node& child) {
     if (name == "roID") {
       r.roID = TextOf(child);
     } else if (name == "roSlug") {
       r.roSlug = TextOf(child);
+    } else if (name == "roChannel") {
+      r.roChannel = TextOf(child);
     } else if (name == "roEdStart") {
       r.roEdStart = TextOf(child);
       r.SetEdStart(ParseEdStart(r.roEdStart));
@@ -48,27 +46,23 @@ HResult ReadRo(const pugi::xml_node& body, ro& r, const MosText& folder) {
     } else if (name == "macroOut") {
       r.macroOut = TextOf(child);
     } else if (name == "mosExternalMetadata") {
-      static_cast<void>(ReadMetadata(child, r.metadata));
+      r.metadata.Add(ReadMetadataBlock(child));
     } else if (name == "story") {
       story s;
-      static_cast<void>(ReadStory(child, s, folder));
+      ReadStory(child, s, folder);
       r.stories.push_back(std::move(s));
     }
   });
-  if (hr != HResult::S_OK) {
-    return hr;
-  }
   if (!r.stories.empty()) {
     r.stories.front().startTime = r.startTime;
     if (!r.stories.front().items.empty()) {
       r.stories.front().items.front().startTime = r.startTime;
     }
   }
-  return HResult::S_OK;
 }
 
-HResult ReadStory(const pugi::xml_node& element, story& s, const MosText& folder) {
-  return ForEachChild(element, [&](std::string_view name, const pugi::xml_node& child) {
+void ReadStory(const pugi::xml_node& element, story& s, const MosText& folder) {
+  ForEachChild(element, [&](std::string_view name, const pugi::xml_node& child) {
     if (name == "storyID") {
       s.storyID = TextOf(child);
     } else if (name == "storySlug") {
@@ -76,17 +70,17 @@ HResult ReadStory(const pugi::xml_node& element, story& s, const MosText& folder
     } else if (name == "storyNum") {
       s.storyNum = TextOf(child);
     } else if (name == "mosExternalMetadata") {
-      static_cast<void>(ReadMetadata(child, s.metadata));
+      s.metadata.Add(ReadMetadataBlock(child));
     } else if (name == "item") {
       item i;
-      static_cast<void>(ReadItem(child, i, folder));
+      ReadItem(child, i, folder);
       s.items.push_back(std::move(i));
     }
   });
 }
 
-HResult ReadItem(const pugi::xml_node& element, item& i, const MosText& folder) {
-  return ForEachChild(element, [&](std::string_view name, const pugi::xml_node& child) {
+void ReadItem(const pugi::xml_node& element, item& i, const MosText& folder) {
+  ForEachChild(element, [&](std::string_view name, const pugi::xml_node& child) {
     MosText* text = nullptr;
     if (name == "objID") {
       text = &i.objID;
@@ -110,13 +104,13 @@ HResult ReadItem(const pugi::xml_node& element, item& i, const MosText& folder) 
     } else if (name == "objTB") {
       text = &i.objTB;
     } else if (name == "objPaths") {
-      static_cast<void>(ReadObjPaths(child, i.paths, folder));
+      ReadObjPaths(child, i.paths, folder);
     } else if (name == "macroIn") {
       text = &i.macroIn;
     } else if (name == "macroOut") {
       text = &i.macroOut;
     } else if (name == "mosExternalMetadata") {
-      static_cast<void>(ReadMetadata(child, i.metadata));
+      i.metadata.Add(ReadMetadataBlock(child));
     }
     if (text != nullptr) {
       *text = TextOf(child);
@@ -124,40 +118,12 @@ HResult ReadItem(const pugi::xml_node& element, item& i, const MosText& folder) 
   });
 }
 
-HResult ReadMetadata(const pugi::xml_node& element, mosExternalMetadata& metadata) {
-  return ForEachChild(element, [&](std::string_view name, const pugi::xml_node& child) {
-    if (name == "mosScope") {
-      metadata.mosScope = TextOf(child);
-    } else if (name == "mosSchema") {
-      metadata.mosSchema = TextOf(child);
-    } else if (name == "mosPayload") {
-      static_cast<void>(ReadPayload(child, metadata.payload));
-    }
-  });
+MetadataBlocks::Block ReadMetadataBlock(const pugi::xml_node& element) {
+  return {NodeText(element.child("mosSchema")), NodeXml(element)};
 }
 
-HResult ReadPayload(const pugi::xml_node& element, mosPayload& payload) {
-  return ForEachChild(element, [&](std::string_view name, const pugi::xml_node& child) {
-    if (name == "Owner") {
-      payload.Owner = TextOf(child);
-    } else if (name == "ModTime") {
-      payload.ModTime = TextOf(child);
-    } else if (name == "mediaTime") {
-      payload.mediaTime = TextOf(child);
-    } else if (name == "TextTime") {
-      payload.TextTime = TextOf(child);
-    } else if (name == "ModBy") {
-      payload.ModBy = TextOf(child);
-    } else if (name == "Creator") {
-      payload.Creator = TextOf(child);
-    } else if (name == "Approved") {
-      payload.Approved = NodeText(child) != "0";
-    }
-  });
-}
-
-HResult ReadObjPaths(const pugi::xml_node& element, objPaths& paths, const MosText& folder) {
-  return ForEachChild(element, [&](std::string_view name, const pugi::xml_node& child) {
+void ReadObjPaths(const pugi::xml_node& element, objPaths& paths, const MosText& folder) {
+  ForEachChild(element, [&](std::string_view name, const pugi::xml_node& child) {
     MosText* path = nullptr;
     if (name == "objPath") {
       path = &paths.objPath;
@@ -182,12 +148,24 @@ void MakePathAbsolute(MosText& path, const MosText& folder) {
   path = MosText(folder.Str() + text);
 }
 
-HResult ReadRoID(const pugi::xml_node& body, MosText& roID) {
-  return ForEachChild(body, [&](std::string_view name, const pugi::xml_node& child) {
-    if (name == "roID") {
-      roID = TextOf(child);
+MosText ChildText(const pugi::xml_node& element, std::string_view name) {
+  MosText text;
+  ForEachChild(element, [&](std::string_view childName, const pugi::xml_node& child) {
+    if (childName == name) {
+      text = TextOf(child);
     }
   });
+  return text;
+}
+
+std::vector<MosText> ChildTexts(const pugi::xml_node& element, std::string_view name) {
+  std::vector<MosText> texts;
+  ForEachChild(element, [&](std::string_view childName, const pugi::xml_node& child) {
+    if (childName == name) {
+      texts.push_back(TextOf(child));
+    }
+  });
+  return texts;
 }
 
 }  // namespace vidra

@@ -15,11 +15,6 @@ namespace vidra {
 
 namespace {
 
-constexpr std::int32_t kSignal = 0;
-constexpr std::int32_t kExecute = 2;
-constexpr std::int32_t kPause = 3;
-constexpr std::int32_t kStop = 4;
-
 std::int64_t Milliseconds(FileTime a, FileTime b) {
   return static_cast<std::int64_t>(a - b) / static_cast<std::int64_t>(kTicksPerMillisecond);
 }
@@ -70,7 +65,7 @@ void ChannelPlayback::Step() {
   }
   if (state_ == PlaybackState::PLAYING) {
     if (auto next = NextItem(snapshot_, current_)) {
-      next->command = kExecute;
+      next->command = CtrlCommand::EXECUTE;
       PlayPath(*next, now, expectedEnd, true);
       return;
     }
@@ -86,11 +81,11 @@ void ChannelPlayback::Step() {
 }
 
 void ChannelPlayback::Dispatch(PlayContext& candidate, FileTime now, FileTime target) {
-  if (candidate.command == kSignal) {
+  if (candidate.command == CtrlCommand::SIGNAL) {
     EndOfClip(candidate);
     return;
   }
-  if (candidate.command == kStop) {
+  if (candidate.command == CtrlCommand::STOP) {
     Log("\nVIDRA::Player[%d] - Action = STOP\n", channel_);
     FinishPrevious(target);
     Consume(candidate.actionId);
@@ -99,7 +94,7 @@ void ChannelPlayback::Dispatch(PlayContext& candidate, FileTime now, FileTime ta
     cued_ = ClearContext();
     return;
   }
-  if (candidate.command == kPause) {
+  if (candidate.command == CtrlCommand::PAUSE) {
     Log("\nVIDRA::Player[%d] - Action = PAUSE\n", channel_);
     if (state_ == PlaybackState::PLAYING) {
       static_cast<void>(manager_.Player(static_cast<std::size_t>(channel_)).Pause());
@@ -153,7 +148,7 @@ void ChannelPlayback::PlayPath(PlayContext& candidate, FileTime now, FileTime ta
   }
   if (!place) {
     EmptyStep(candidate, now, target);
-  } else if (candidate.command == kExecute) {
+  } else if (candidate.command == CtrlCommand::EXECUTE) {
     ExecuteStep(candidate, *place, now, target);
   } else {
     CueStep(candidate, *place, target);

@@ -35,8 +35,8 @@ void MediaCheck::Turn() {
         CompleteItemCheck(*found, opened ? READY : NOT_READY, opened ? frames : 0, frameRate_));
   } else if (const auto r = store.GetRoAt(position_)) {
     std::lock_guard guard(r->lock);  // the ro lock: checkState and the schedule together
-    if (r->checkState != 2) {
-      r->checkState = 2;
+    if (r->checkState != CheckState::Checked) {
+      r->checkState = CheckState::Checked;
       r->RecomputeSchedule();
     }
   }

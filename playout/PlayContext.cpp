@@ -62,7 +62,7 @@ void FillContext(PlayContext& context, const ro& r, std::int32_t index, bool wit
   context.ncsID = r.ncsID;
   context.roID = r.roID;
   context.roIndex = index;
-  context.command = 2;
+  context.command = CtrlCommand::EXECUTE;
   if (!withCommand) {
     return;
   }
@@ -143,7 +143,7 @@ std::optional<DueStart> DueTimedRo(const Snapshot& snapshot, FileTime& cursorTim
   for (std::size_t n = 0; n < snapshot.size(); ++n) {
     const ro& r = *snapshot[n];
     std::lock_guard guard(r.lock);  // the ro lock, for checkState, trigger and startTime
-    if (r.checkState != 2 || r.trigger != TIMED) {
+    if (r.checkState != CheckState::Checked || r.trigger != TIMED) {
       continue;
     }
     const std::int64_t d = Milliseconds(r.startTime, now);

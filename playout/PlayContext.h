@@ -30,7 +30,7 @@ struct PlayContext {
   std::int32_t roIndex = -1;
   std::int32_t storyIndex = -1;
   std::int32_t itemIndex = -1;
-  std::int32_t command = 0;
+  CtrlCommand command = CtrlCommand::SIGNAL;
   std::int32_t actionId = 0;
 };
 

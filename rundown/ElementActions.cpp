@@ -1,12 +1,14 @@
-// roElementAction on a stored running order: INSERT, REPLACE, MOVE, DELETE and SWAP of
-// stories, or of items inside one story. "Find" takes the last element with the ID (as
-// FindStory/FindItem do), "scan" the first. A rejected action changes nothing but the states,
-// which every action resets so that the media check takes the running order again.
+// The edits of a stored running order: INSERT, REPLACE, MOVE, DELETE and SWAP of stories, or
+// of items inside one story. roElementAction and the older story and item messages all come
+// here. Each edit checks everything it needs before it changes anything, so a refused edit
+// leaves the running order as it was. "Find" takes the last element with the ID (as
+// FindStory/FindItem do), "scan" the first.
 #include <algorithm>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 
 #include "common/Log.h"
-#include "common/Text.h"
 #include "rundown/RoStore.h"
 
 namespace vidra {
@@ -27,54 +29,22 @@ std::string CutCharacters(const std::string& text, std::size_t characters) {
   return text.substr(0, i);
 }
 
-const MosText* RefAt(const ElementRefs& refs, std::int64_t index) {
-  if (index < 0 || static_cast<std::size_t>(index) >= refs.size()) {
-    return nullptr;
-  }
-  return &refs[static_cast<std::size_t>(index)];
+const MosText& StoryIdOf(const story& s) {
+  return s.storyID;
+}
+const MosText& ItemIdOf(const item& i) {
+  return i.itemID;
 }
 
-ElementParts PartsAt(const ElementRefs& refs, std::int64_t index) {
-  const MosText* ref = RefAt(refs, index);
-  return ref != nullptr ? SplitElementRef(*ref) : ElementParts{};
-}
-
-// The sources of MOVE and SWAP sorted by kind: non-empty story parts and item parts.
-struct SourceLists {
-  std::vector<MosText> storyIDs;
-  std::vector<MosText> itemIDs;
-};
-
-SourceLists SortSources(const ElementRefs& refs, std::int64_t first, std::int64_t count) {
-  SourceLists lists;
-  for (std::int64_t i = first; i < first + count && RefAt(refs, i) != nullptr; ++i) {
-    const ElementParts parts = PartsAt(refs, i);
-    if (!parts.storyPart.IsEmpty()) {
-      lists.storyIDs.push_back(parts.storyPart);
-    }
-    if (!parts.itemPart.IsEmpty()) {
-      lists.itemIDs.push_back(parts.itemPart);
-    }
-  }
-  return lists;
-}
-
-// Index of the first element whose ID (as `id` gives it) equals text, or -1.
-template <typename T, typename Id>
-std::int32_t Scan(const std::vector<T>& list, const MosText& text, Id id) {
+// Index of the first element whose ID equals text, or -1.
+template <typename T>
+std::int32_t Scan(const std::vector<T>& list, const MosText& text, const MosText& (*id)(const T&)) {
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (id(list[i]) == text) {
       return static_cast<std::int32_t>(i);
     }
   }
   return -1;
-}
-
-const MosText& StoryIdOf(const story& s) {
-  return s.storyID;
-}
-const MosText& ItemIdOf(const item& i) {
-  return i.itemID;
 }
 
 // Moves the elements at `noted` (in that order, each once) to stand directly before the
@@ -107,285 +77,374 @@ void MoveBefore(std::vector<T>& list, const std::vector<std::int32_t>& noted, st
   list = std::move(result);
 }
 
-template <typename T>
-std::vector<std::int32_t> ScanAll(const std::vector<T>& list, const std::vector<MosText>& ids,
-                                  const MosText& (*id)(const T&)) {
-  std::vector<std::int32_t> noted;
-  for (const auto& text : ids) {
-    const std::int32_t found = Scan(list, text, id);
-    if (found >= 0) {
-      noted.push_back(found);
+// The sources of MOVE and SWAP sorted by kind: the references that name a story, and those
+// that name an item.
+struct SourceLists {
+  std::vector<const ElementRef*> stories;
+  std::vector<const ElementRef*> items;
+};
+
+SourceLists SortSources(const std::vector<ElementRef>& sources) {
+  SourceLists lists;
+  for (const ElementRef& ref : sources) {
+    if (!ref.storyID.IsEmpty()) {
+      lists.stories.push_back(&ref);
+    }
+    if (!ref.itemID.IsEmpty()) {
+      lists.items.push_back(&ref);
     }
   }
-  return noted;
+  return lists;
 }
 
-// Shared reporting of one action.
-struct Outcome {
-  const MosText& roID;
-  RoAckInfo& ack;
+// One edit under way: where its refusals are logged and what they are about.
+class Edit {
+ public:
+  Edit(const ElementAction& action, ro& target, RoAckInfo& ack) : a(action), r(target), ack_(ack) {}
 
-  void CountError(const char* op) {
-    ack.roStatus = "NACK";
+  EditResult CountError(const char* op) {
     Log("Incorrect Number of fields in the last roElementAction-%s message", op);
+    ack_.detail = "number of targets or sources";
+    return EditResult::Malformed;
   }
-  void Missing(const MosText* ref) {
-    ReportMissingElement(roID, ref);
-    ack.roStatus = "NACK";
+  EditResult Wrang(const char* line, const char* detail) {
+    LogText(line);
+    ack_.detail = detail;
+    return EditResult::Malformed;
   }
-  void Nack() { ack.roStatus = "NACK"; }
+  EditResult Missing(EditResult kind, const ElementRef& ref) {
+    ReportMissingElement(a.roID, &ref);
+    ack_.detail = (kind == EditResult::UnknownItem ? ref.itemID : ref.storyID).Str();
+    return kind;
+  }
+  // New stories or items must carry an ID that no element beside them has (but the one at
+  // `replaced`, which they take the place of).
+  template <typename T>
+  EditResult CheckNewIds(const std::vector<T>& existing, std::int32_t replaced,
+                         const std::vector<T>& added, const MosText& (*id)(const T&),
+                         const char* name) {
+    std::unordered_set<std::string_view> seen;
+    for (std::size_t i = 0; i < existing.size(); ++i) {
+      if (static_cast<std::int32_t>(i) != replaced) {
+        seen.insert(id(existing[i]).Str());
+      }
+    }
+    for (const T& element : added) {
+      const std::string& text = id(element).Str();
+      if (text.empty()) {
+        ack_.detail = std::string(name) + " missing";
+        return EditResult::Malformed;
+      }
+      if (!seen.insert(text).second) {
+        ack_.detail = text;
+        return EditResult::DuplicateId;
+      }
+    }
+    return EditResult::Ok;
+  }
+  void Touch(const MosText& storyID) { touched.push_back(storyID); }
+
+  const ElementAction& a;
+  ro& r;
+  std::vector<MosText> touched;
+  bool changed = true;
+
+ private:
+  RoAckInfo& ack_;
 };
+
+ElementRef TargetOf(const ElementAction& a) {
+  return a.targets.empty() ? ElementRef{} : a.targets.front();
+}
+
+EditResult Insert(Edit& e) {
+  const ElementAction& a = e.a;
+  ro& r = e.r;
+  if (a.targets.size() > 1 || a.stories.size() + a.items.size() < 1) {
+    return e.CountError("INSERT");
+  }
+  const char* both =
+      "\nWrang command - roElementAction-INSERT has both sources: <story> and <item> !!!\n\n";
+  if (a.mixedSources) {
+    return e.Wrang(both, "both stories and items");
+  }
+  const ElementRef target = TargetOf(a);
+  if (!a.stories.empty()) {
+    auto at = static_cast<std::int32_t>(r.stories.size());
+    if (!target.storyID.IsEmpty() && (at = r.FindStory(target.storyID)) < 0) {
+      return e.Missing(EditResult::UnknownStory, target);
+    }
+    if (const EditResult ids = e.CheckNewIds(r.stories, -1, a.stories, StoryIdOf, "storyID");
+        ids != EditResult::Ok) {
+      return ids;
+    }
+    r.stories.insert(r.stories.begin() + at, a.stories.begin(), a.stories.end());
+    for (const story& s : a.stories) {
+      e.Touch(s.storyID);
+    }
+    return EditResult::Ok;
+  }
+  if (target.storyID.IsEmpty()) {
+    return e.Wrang(both, "target story of the items");  // items need a story to go into
+  }
+  const std::int32_t s = r.FindStory(target.storyID);
+  if (s < 0) {
+    return e.Missing(EditResult::UnknownStory, target);
+  }
+  auto& items = r.stories[static_cast<std::size_t>(s)].items;
+  auto at = static_cast<std::int32_t>(items.size());
+  if (!target.itemID.IsEmpty() && (at = r.FindItem(s, target.itemID)) < 0) {
+    return e.Missing(EditResult::UnknownItem, target);
+  }
+  if (const EditResult ids = e.CheckNewIds(items, -1, a.items, ItemIdOf, "itemID");
+      ids != EditResult::Ok) {
+    return ids;
+  }
+  items.insert(items.begin() + at, a.items.begin(), a.items.end());
+  e.Touch(target.storyID);
+  return EditResult::Ok;
+}
+
+EditResult Replace(Edit& e) {
+  const ElementAction& a = e.a;
+  ro& r = e.r;
+  if (a.targets.size() != 1 || a.stories.size() + a.items.size() < 1) {
+    return e.CountError("REPLACE");
+  }
+  if (a.mixedSources) {
+    return e.Wrang(
+        "\nWrang command - roElementAction-REPLACE has both sources: <story> and <item> !!!\n\n",
+        "both stories and items");
+  }
+  const ElementRef& target = a.targets.front();
+  const std::int32_t s = r.FindStory(target.storyID);
+  if (s < 0) {
+    return e.Missing(EditResult::UnknownStory, target);
+  }
+  if (!a.stories.empty()) {
+    if (const EditResult ids = e.CheckNewIds(r.stories, s, a.stories, StoryIdOf, "storyID");
+        ids != EditResult::Ok) {
+      return ids;
+    }
+    r.stories.erase(r.stories.begin() + s);
+    r.stories.insert(r.stories.begin() + s, a.stories.begin(), a.stories.end());
+    for (const story& added : a.stories) {
+      e.Touch(added.storyID);
+    }
+    return EditResult::Ok;
+  }
+  const std::int32_t i = r.FindItem(s, target.itemID);
+  if (i < 0) {
+    return e.Missing(EditResult::UnknownItem, target);
+  }
+  auto& items = r.stories[static_cast<std::size_t>(s)].items;
+  if (const EditResult ids = e.CheckNewIds(items, i, a.items, ItemIdOf, "itemID");
+      ids != EditResult::Ok) {
+    return ids;
+  }
+  items.erase(items.begin() + i);
+  items.insert(items.begin() + i, a.items.begin(), a.items.end());
+  e.Touch(target.storyID);
+  return EditResult::Ok;
+}
+
+EditResult Move(Edit& e) {
+  const ElementAction& a = e.a;
+  ro& r = e.r;
+  if (a.sources.empty() || a.targets.size() > 1) {
+    return e.CountError("MOVE");
+  }
+  const ElementRef target = TargetOf(a);
+  const SourceLists sources = SortSources(a.sources);
+  if (!sources.stories.empty() && !sources.items.empty()) {
+    return e.Wrang(
+        "\nWrang command - roElementAction-MOVE has both sources: <storyID> and <itemID> !!!\n\n",
+        "both stories and items");
+  }
+  if (sources.stories.empty() && sources.items.empty()) {
+    return e.Wrang("\nWrang command - roElementAction-MOVE has empty source tag !!!\n\n",
+                   "no story or item to move");
+  }
+  if (!sources.stories.empty()) {
+    std::vector<std::int32_t> noted;
+    for (const ElementRef* ref : sources.stories) {
+      const std::int32_t found = Scan(r.stories, ref->storyID, StoryIdOf);
+      if (found < 0) {
+        return e.Missing(EditResult::UnknownStory, *ref);
+      }
+      noted.push_back(found);
+    }
+    std::int32_t at = -1;  // an empty target moves to the bottom
+    if (!target.storyID.IsEmpty() && (at = r.FindStory(target.storyID)) < 0) {
+      return e.Missing(EditResult::UnknownStory, target);
+    }
+    MoveBefore(r.stories, noted, at);
+    for (const ElementRef* ref : sources.stories) {
+      e.Touch(ref->storyID);
+    }
+    return EditResult::Ok;
+  }
+  const std::int32_t s = r.FindStory(target.storyID);
+  if (s < 0) {
+    return e.Missing(EditResult::UnknownStory, target);
+  }
+  auto& items = r.stories[static_cast<std::size_t>(s)].items;
+  std::vector<std::int32_t> noted;
+  for (const ElementRef* ref : sources.items) {
+    const std::int32_t found = Scan(items, ref->itemID, ItemIdOf);
+    if (found < 0) {
+      return e.Missing(EditResult::UnknownItem, ElementRef{target.storyID, ref->itemID});
+    }
+    noted.push_back(found);
+  }
+  std::int32_t at = -1;
+  if (!target.itemID.IsEmpty() && (at = r.FindItem(s, target.itemID)) < 0) {
+    return e.Missing(EditResult::UnknownItem, target);
+  }
+  MoveBefore(items, noted, at);  // items move only inside their own story
+  e.Touch(target.storyID);
+  return EditResult::Ok;
+}
+
+EditResult Swap(Edit& e) {
+  const ElementAction& a = e.a;
+  ro& r = e.r;
+  if (a.sources.size() != 2 || a.targets.size() > 1) {
+    return e.CountError("SWAP");
+  }
+  const SourceLists sources = SortSources(a.sources);
+  if (a.targets.empty()) {
+    if (sources.stories.size() != 2 || !sources.items.empty()) {
+      return e.CountError("SWAP");
+    }
+    const std::int32_t first = r.FindStory(sources.stories[0]->storyID);
+    const std::int32_t second = r.FindStory(sources.stories[1]->storyID);
+    if (first < 0 || second < 0) {
+      return e.Missing(EditResult::UnknownStory, *sources.stories[first < 0 ? 0 : 1]);
+    }
+    std::swap(r.stories[static_cast<std::size_t>(first)],
+              r.stories[static_cast<std::size_t>(second)]);
+    e.Touch(sources.stories[0]->storyID);
+    e.Touch(sources.stories[1]->storyID);
+    return EditResult::Ok;
+  }
+  if (!sources.stories.empty() || sources.items.size() != 2) {
+    return e.CountError("SWAP");
+  }
+  const ElementRef& target = a.targets.front();
+  const std::int32_t s = r.FindStory(target.storyID);
+  if (s < 0) {
+    return e.Missing(EditResult::UnknownStory, target);
+  }
+  const std::int32_t first = r.FindItem(s, sources.items[0]->itemID);
+  const std::int32_t second = r.FindItem(s, sources.items[1]->itemID);
+  if (first < 0 || second < 0) {
+    return e.Missing(EditResult::UnknownItem, *sources.items[first < 0 ? 0 : 1]);
+  }
+  auto& items = r.stories[static_cast<std::size_t>(s)].items;
+  std::swap(items[static_cast<std::size_t>(first)], items[static_cast<std::size_t>(second)]);
+  e.Touch(target.storyID);
+  return EditResult::Ok;
+}
+
+// Deleting what is not there is not refused: the NRCS's view is reached either way, and a
+// delete sent again after a lost answer must not fail.
+EditResult Delete(Edit& e) {
+  const ElementAction& a = e.a;
+  ro& r = e.r;
+  if (a.sources.empty() || a.targets.size() > 1) {
+    return e.CountError("DELETE");
+  }
+  std::size_t deleted = 0;
+  if (a.targets.empty()) {
+    for (const ElementRef& ref : a.sources) {
+      const std::int32_t found = Scan(r.stories, ref.storyID, StoryIdOf);
+      if (found < 0) {
+        ReportMissingElement(a.roID, &ref);
+        continue;
+      }
+      r.stories.erase(r.stories.begin() + found);
+      ++deleted;
+    }
+    e.changed = deleted > 0;
+    return EditResult::Ok;
+  }
+  const ElementRef& target = a.targets.front();
+  const std::int32_t s = r.FindStory(target.storyID);
+  if (s < 0) {
+    return e.Missing(EditResult::UnknownStory, target);
+  }
+  auto& items = r.stories[static_cast<std::size_t>(s)].items;
+  for (const ElementRef& ref : a.sources) {
+    const std::int32_t found = Scan(items, ref.itemID, ItemIdOf);
+    if (found < 0) {
+      ReportMissingElement(a.roID, &ref);
+      continue;
+    }
+    items.erase(items.begin() + found);
+    ++deleted;
+  }
+  e.changed = deleted > 0;
+  e.Touch(target.storyID);
+  return EditResult::Ok;
+}
 
 }  // namespace
 
-ElementParts SplitElementRef(const MosText& ref) {
-  const std::string& text = ref.Str();
-  const auto lineFeed = text.find('\n');
-  if (lineFeed == std::string::npos) {
-    return {ref, ref};
-  }
-  return {MosText(text.substr(0, lineFeed)), MosText(text.substr(lineFeed + 1))};
-}
-
-void ReportMissingElement(const MosText& roID, const MosText* ref) {
-  const ElementParts parts = ref != nullptr ? SplitElementRef(*ref) : ElementParts{};
+void ReportMissingElement(const MosText& roID, const ElementRef* ref) {
+  const ElementRef none;
+  const ElementRef& parts = ref != nullptr ? *ref : none;
   const std::string line = "Can't find element: RoID='" + roID.Str() + "' StoryID='" +
-                           CutCharacters(parts.storyPart.Str(), kMissingLineCharacters) +
-                           "' ItemID='" + parts.itemPart.Str() + "'\n";
+                           CutCharacters(parts.storyID.Str(), kMissingLineCharacters) +
+                           "' ItemID='" + parts.itemID.Str() + "'\n";
   LogText(CutCharacters(line, kMissingLineCharacters));
 }
 
-template <typename Edit>
-HResult RoStore::RunElementAction(const ElementRefs& refs, RoAckInfo& ack, bool isDelete,
-                                  Edit edit) {
-  std::lock_guard guard(lock_);
-  const MosText roID = refs.empty() ? MosText() : refs.front();
-  ack.roID = roID;
-  ack.roStatus = "OK";
-  const std::shared_ptr<ro> target = GetRo(roID);
+EditResult RoStore::ApplyElementAction(const ElementAction& action, RoAckInfo& ack,
+                                       bool listTouched) {
+  std::lock_guard guard(lock_);  // the store lock, for the whole edit
+  ack.roID = action.roID;
+  const std::shared_ptr<ro> target = GetRo(action.roID);
   if (!target) {
-    if (isDelete) {
+    if (action.op == ElementOp::DELETE) {
       LogText("No such roID in Last RO delete message");
     } else {
-      ReportMissingElement(roID, nullptr);
+      ReportMissingElement(action.roID, nullptr);
     }
-    ack.roStatus = "NACK";
-    return HResult::E_FAIL;
+    return EditResult::UnknownRo;
   }
-  Outcome outcome{roID, ack};
+  Edit edit(action, *target, ack);
+  EditResult result = EditResult::Ok;
   {
     std::lock_guard edited(target->lock);  // the ro lock, for the edit itself
-    edit(*target, outcome);
+    switch (action.op) {
+      case ElementOp::INSERT:
+        result = Insert(edit);
+        break;
+      case ElementOp::REPLACE:
+        result = Replace(edit);
+        break;
+      case ElementOp::MOVE:
+        result = Move(edit);
+        break;
+      case ElementOp::DELETE:
+        result = Delete(edit);
+        break;
+      case ElementOp::SWAP:
+        result = Swap(edit);
+        break;
+    }
   }
-  target->ResetStates();
-  return HResult::S_OK;
-}
-
-HResult RoStore::DeleteElements(const ElementRefs& refs, std::int32_t nTarget, std::int32_t nSource,
-                                RoAckInfo& ack) {
-  return RunElementAction(refs, ack, true, [&](ro& r, Outcome& out) {
-    if (nSource == 0 || nTarget > 1) {
-      out.CountError("DELETE");
-      return;
-    }
-    if (nTarget <= 0) {
-      for (std::int64_t i = 1; i <= nSource && RefAt(refs, i) != nullptr; ++i) {
-        const std::int32_t found = Scan(r.stories, PartsAt(refs, i).storyPart, StoryIdOf);
-        if (found < 0) {
-          ReportMissingElement(out.roID, RefAt(refs, i));
-          continue;
-        }
-        r.stories.erase(r.stories.begin() + found);
-      }
-      return;
-    }
-    const std::int32_t storyIndex = r.FindStory(PartsAt(refs, 1).storyPart);
-    if (storyIndex < 0) {
-      out.Missing(RefAt(refs, 1));
-      return;
-    }
-    auto& items = r.stories[static_cast<std::size_t>(storyIndex)].items;
-    for (std::int64_t i = 2; i <= std::int64_t{nSource} + 1 && RefAt(refs, i) != nullptr; ++i) {
-      const std::int32_t found = Scan(items, PartsAt(refs, i).itemPart, ItemIdOf);
-      if (found < 0) {
-        ReportMissingElement(out.roID, RefAt(refs, i));
-        continue;
-      }
-      items.erase(items.begin() + found);
-    }
-  });
-}
-
-HResult RoStore::InsertElements(const ElementRefs& refs, std::int32_t nTarget,
-                                const std::vector<story>& sourceStories,
-                                const std::vector<item>& sourceItems, std::int32_t nSource,
-                                RoAckInfo& ack) {
-  return RunElementAction(refs, ack, false, [&](ro& r, Outcome& out) {
-    if (nTarget > 1 || nSource < 1) {
-      out.CountError("INSERT");
-      return;
-    }
-    const ElementParts target = nTarget == 1 ? PartsAt(refs, 1) : ElementParts{};
-    const char* bothLine =
-        "\nWrang command - roElementAction-INSERT has both sources: <story> and <item> !!!\n\n";
-    const std::int32_t storyIndex = r.FindStory(target.storyPart);
-    if (storyIndex < 0) {
-      r.stories.insert(r.stories.end(), sourceStories.begin(), sourceStories.end());
-      if (!sourceItems.empty()) {
-        LogText(bothLine);
-      }
-      return;
-    }
-    if (!sourceStories.empty()) {
-      r.stories.insert(r.stories.begin() + storyIndex, sourceStories.begin(), sourceStories.end());
-      if (!sourceItems.empty()) {
-        LogText(bothLine);
-      }
-      return;
-    }
-    auto& items = r.stories[static_cast<std::size_t>(storyIndex)].items;
-    const std::int32_t itemIndex =
-        target.itemPart.IsEmpty() ? -1 : r.FindItem(storyIndex, target.itemPart);
-    items.insert(itemIndex < 0 ? items.end() : items.begin() + itemIndex, sourceItems.begin(),
-                 sourceItems.end());
-  });
-}
-
-HResult RoStore::ReplaceElements(const ElementRefs& refs, std::int32_t nTarget,
-                                 const std::vector<story>& sourceStories,
-                                 const std::vector<item>& sourceItems, std::int32_t nSource,
-                                 RoAckInfo& ack) {
-  return RunElementAction(refs, ack, false, [&](ro& r, Outcome& out) {
-    if (nTarget != 1 || nSource < 1) {
-      out.CountError("REPLACE");
-      return;
-    }
-    const ElementParts target = PartsAt(refs, 1);
-    const std::int32_t storyIndex = r.FindStory(target.storyPart);
-    if (storyIndex < 0) {
-      out.Missing(RefAt(refs, 1));
-      return;
-    }
-    if (!sourceStories.empty()) {
-      const auto at = r.stories.begin() + storyIndex;
-      r.stories.erase(at);
-      r.stories.insert(r.stories.begin() + storyIndex, sourceStories.begin(), sourceStories.end());
-      if (!sourceItems.empty()) {
-        LogText(
-            "\nWrang command - roElementAction-REPLACE has both sources: <story> and <item> "
-            "!!!\n\n");
-      }
-      return;
-    }
-    if (sourceItems.empty()) {
-      LogText("\nWrang command - roElementAction-REPLACE has empty source tag !!!\n\n");
-      out.Nack();
-      return;
-    }
-    const std::int32_t itemIndex = r.FindItem(storyIndex, target.itemPart);
-    if (itemIndex < 0) {
-      out.Missing(RefAt(refs, 1));
-      return;
-    }
-    auto& items = r.stories[static_cast<std::size_t>(storyIndex)].items;
-    items.erase(items.begin() + itemIndex);
-    items.insert(items.begin() + itemIndex, sourceItems.begin(), sourceItems.end());
-  });
-}
-
-HResult RoStore::MoveElements(const ElementRefs& refs, std::int32_t nTarget, std::int32_t nSource,
-                              RoAckInfo& ack) {
-  return RunElementAction(refs, ack, false, [&](ro& r, Outcome& out) {
-    if (nSource == 0 || nTarget > 1) {
-      out.CountError("MOVE");
-      return;
-    }
-    const std::int64_t targets = std::max<std::int32_t>(nTarget, 0);
-    const ElementParts target = targets == 1 ? PartsAt(refs, 1) : ElementParts{};
-    const SourceLists sources = SortSources(refs, 1 + targets, nSource);
-    if (!sources.storyIDs.empty()) {
-      const auto noted = ScanAll(r.stories, sources.storyIDs, StoryIdOf);
-      if (target.storyPart.IsEmpty()) {
-        MoveBefore(r.stories, noted, -1);
-      } else if (const std::int32_t at = r.FindStory(target.storyPart); at < 0) {
-        out.Missing(RefAt(refs, 1));
-      } else {
-        MoveBefore(r.stories, noted, at);
-      }
-      if (!sources.itemIDs.empty()) {
-        LogText(
-            "\nWrang command - roElementAction-MOVE has both sources: <storyID> and "
-            "<itemID> !!!\n\n");
-      }
-      return;
-    }
-    if (sources.itemIDs.empty()) {
-      LogText("\nWrang command - roElementAction-MOVE has empty source tag !!!\n\n");
-      out.Nack();
-      return;
-    }
-    const std::int32_t storyIndex = r.FindStory(target.storyPart);
-    if (storyIndex < 0) {
-      out.Missing(RefAt(refs, 1));
-      return;
-    }
-    auto& items = r.stories[static_cast<std::size_t>(storyIndex)].items;
-    const auto noted = ScanAll(items, sources.itemIDs, ItemIdOf);
-    if (target.itemPart.IsEmpty()) {
-      MoveBefore(items, noted, -1);
-      return;
-    }
-    const std::int32_t at = r.FindItem(storyIndex, target.itemPart);
-    if (at < 0) {
-      out.Missing(RefAt(refs, 1));
-      return;
-    }
-    MoveBefore(items, noted, at);
-  });
-}
-
-HResult RoStore::SwapElements(const ElementRefs& refs, std::int32_t nTarget, std::int32_t nSource,
-                              RoAckInfo& ack) {
-  return RunElementAction(refs, ack, false, [&](ro& r, Outcome& out) {
-    if (nSource != 2 || nTarget > 1) {
-      out.CountError("SWAP");
-      return;
-    }
-    if (nTarget <= 0) {
-      const SourceLists sources = SortSources(refs, 1, 2);
-      if (sources.storyIDs.size() != 2 || !sources.itemIDs.empty()) {
-        out.CountError("SWAP");
-        return;
-      }
-      const std::int32_t first = r.FindStory(sources.storyIDs[0]);
-      const std::int32_t second = r.FindStory(sources.storyIDs[1]);
-      if (first < 0 || second < 0) {
-        out.Missing(RefAt(refs, first < 0 ? 1 : 2));
-        return;
-      }
-      std::swap(r.stories[static_cast<std::size_t>(first)],
-                r.stories[static_cast<std::size_t>(second)]);
-      return;
-    }
-    const SourceLists sources = SortSources(refs, 2, 2);
-    if (!sources.storyIDs.empty() || sources.itemIDs.size() != 2) {
-      out.CountError("SWAP");
-      return;
-    }
-    const std::int32_t storyIndex = r.FindStory(PartsAt(refs, 1).storyPart);
-    if (storyIndex < 0) {
-      out.Missing(RefAt(refs, 1));
-      return;
-    }
-    const std::int32_t first = r.FindItem(storyIndex, sources.itemIDs[0]);
-    const std::int32_t second = r.FindItem(storyIndex, sources.itemIDs[1]);
-    if (first < 0 || second < 0) {
-      out.Missing(RefAt(refs, first < 0 ? 2 : 3));
-      return;
-    }
-    auto& items = r.stories[static_cast<std::size_t>(storyIndex)].items;
-    std::swap(items[static_cast<std::size_t>(first)], items[static_cast<std::size_t>(second)]);
-  });
+  if (result != EditResult::Ok) {
+    return result;
+  }
+  if (edit.changed) {
+    target->ResetStates();
+  }
+  if (listTouched) {
+    target->FillStoryAcks(ack, edit.touched);
+  }
+  return EditResult::Ok;
 }
 
 }  // namespace vidra

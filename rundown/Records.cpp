@@ -41,6 +41,30 @@ double DecimalValue(const std::string& text) {
 
 }  // namespace
 
+void MetadataBlocks::Add(Block block) {
+  if (!blocks_) {
+    blocks_ = std::make_unique<std::vector<Block>>();
+  }
+  blocks_->push_back(std::move(block));
+}
+
+void MetadataBlocks::Replace(Block block) {
+  if (blocks_) {
+    for (Block& held : *blocks_) {
+      if (held.mosSchema == block.mosSchema) {
+        held = std::move(block);
+        return;
+      }
+    }
+  }
+  Add(std::move(block));
+}
+
+const std::vector<MetadataBlocks::Block>& MetadataBlocks::EmptyList() {
+  static const std::vector<Block> empty;
+  return empty;
+}
+
 TriggerMode ParseTriggerMode(const MosText& text) {
   if (text == "MANUAL") {
     return MANUAL;
@@ -73,6 +97,7 @@ void item::AssignFields(Other&& other) {
   playDurationTicks = from.playDurationTicks;
   startTime = from.startTime;
   stateTime = from.stateTime.load();
+  nrcs = std::forward<Other>(from).nrcs;
 }
 
 item::item(const item& other) {
@@ -164,6 +189,8 @@ story& story::operator=(const story& other) {
     metadata = other.metadata;
     items = other.items;
     state = other.state;
+    storyBody = other.storyBody;
+    nrcs = other.nrcs;
   }
   return *this;
 }

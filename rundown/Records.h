@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,20 +31,47 @@ enum ItemState : std::int32_t {
   DONE = 6,
 };
 
-struct mosPayload {
-  MosText Owner;
-  MosText ModTime;
-  MosText mediaTime;
-  MosText TextTime;
-  MosText ModBy;
-  bool Approved = false;
-  MosText Creator;
+// The mosExternalMetadata blocks of a running order, story or item, each kept as the XML
+// text it came in (mosScope, mosSchema, mosPayload and whatever the payload nests) and
+// written back as it came, in order. Holds no allocation when there are none, as for most
+// items.
+class MetadataBlocks {
+ public:
+  struct Block {
+    std::string mosSchema;  // the block's mosSchema text: roMetadataReplace matches on it
+    std::string xml;        // the whole <mosExternalMetadata> element
+  };
+
+  MetadataBlocks() = default;
+  MetadataBlocks(const MetadataBlocks& other)
+      : blocks_(other.blocks_ ? std::make_unique<std::vector<Block>>(*other.blocks_) : nullptr) {}
+  MetadataBlocks& operator=(const MetadataBlocks& other) {
+    if (this != &other) {
+      blocks_ = other.blocks_ ? std::make_unique<std::vector<Block>>(*other.blocks_) : nullptr;
+    }
+    return *this;
+  }
+  MetadataBlocks(MetadataBlocks&&) noexcept = default;
+  MetadataBlocks& operator=(MetadataBlocks&&) noexcept = default;
+  ~MetadataBlocks() = default;
+
+  bool Empty() const { return !blocks_ || blocks_->empty(); }
+  const std::vector<Block>& Blocks() const { return blocks_ ? *blocks_ : EmptyList(); }
+  void Add(Block block);
+  // The block with the same mosSchema takes the new one's place; one with a new mosSchema
+  // is added after the others.
+  void Replace(Block block);
+
+ private:
+  static const std::vector<Block>& EmptyList();
+  std::unique_ptr<std::vector<Block>> blocks_;
 };
 
-struct mosExternalMetadata {
-  MosText mosScope;
-  MosText mosSchema;
-  mosPayload payload;
+// What the NRCS itself last reported of an element with its own roElementStat (PLAY, STOP,
+// ...), beside the server's own state; its time is local.
+struct NrcsView {
+  MosText status;
+  FileTime time = 0;
 };
 
 struct objPaths {
@@ -76,7 +104,7 @@ struct item {
   MosText itemTrigger;
   MosText macroIn;
   MosText macroOut;
-  mosExternalMetadata metadata;
+  MetadataBlocks metadata;
   std::atomic<std::int32_t> state{NEW};
   std::int32_t trigger = CHAINED;
   std::optional<double> markIn;
@@ -85,6 +113,7 @@ struct item {
   FileTime startTime = 0;
   // Stamp of the last start of play, or of a forced stop; never reset to 0 once set.
   std::atomic<std::uint64_t> stateTime{0};
+  NrcsView nrcs;
 
   void SetState(std::int32_t code) { state = code; }
   std::uint64_t SetStateTime(std::uint64_t t) {
@@ -118,12 +147,15 @@ struct story {
   MosText storyID;
   MosText storySlug;
   MosText storyNum;
-  mosExternalMetadata metadata;
+  MetadataBlocks metadata;
   std::vector<item> items;
   // 0 until the media check has passed the story; then NOT_READY if any item is, else READY.
   std::int32_t state = 0;
   std::uint64_t duration = 0;
   FileTime startTime = 0;
+  // The text of the story's body as the NRCS last sent it with roStorySend; never in roList.
+  MosText storyBody;
+  NrcsView nrcs;
 };
 
 }  // namespace vidra

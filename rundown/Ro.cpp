@@ -2,6 +2,9 @@
 // playlists have always been computed.
 #include "rundown/Ro.h"
 
+#include <string_view>
+#include <unordered_set>
+
 #include "common/Log.h"
 
 namespace vidra {
@@ -23,6 +26,55 @@ void Skip(const std::string& text, std::size_t& at, char separator) {
   }
 }
 
+// Milliseconds after a point or a comma: the first three digits, the rest passed over.
+std::uint16_t Fraction(const std::string& text, std::size_t& at) {
+  if (at >= text.size() || (text[at] != '.' && text[at] != ',')) {
+    return 0;
+  }
+  ++at;
+  unsigned value = 0;
+  int digits = 0;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at, ++digits) {
+    if (digits < 3) {
+      value = value * 10 + static_cast<unsigned>(text[at] - '0');
+    }
+  }
+  for (int n = digits; n < 3 && digits > 0; ++n) {
+    value *= 10;
+  }
+  return static_cast<std::uint16_t>(value);
+}
+
+// The zone at text[at]: "Z", or a sign with hh, hhmm or hh:mm. False when there is none,
+// or what stands there is not a zone: the time is then taken as written.
+bool Zone(const std::string& text, std::size_t at, std::int64_t& offsetSeconds) {
+  if (at >= text.size()) {
+    return false;
+  }
+  if (text[at] == 'Z' || text[at] == 'z') {
+    offsetSeconds = 0;
+    return true;
+  }
+  if (text[at] != '+' && text[at] != '-') {
+    return false;
+  }
+  const int sign = text[at] == '-' ? -1 : 1;
+  std::size_t p = at + 1;
+  const std::size_t hourStart = p;
+  const std::uint16_t hours = Digits(text, p, 2);
+  if (p - hourStart != 2) {
+    return false;
+  }
+  Skip(text, p, ':');
+  const std::size_t minuteStart = p;
+  const std::uint16_t minutes = Digits(text, p, 2);
+  if ((p != minuteStart && p - minuteStart != 2) || hours > 23 || minutes > 59) {
+    return false;
+  }
+  offsetSeconds = sign * (std::int64_t{hours} * 3600 + std::int64_t{minutes} * 60);
+  return true;
+}
+
 }  // namespace
 
 CalendarTime ParseEdStart(const MosText& text) {
@@ -40,7 +92,20 @@ CalendarTime ParseEdStart(const MosText& text) {
   c.minute = Digits(s, at, 2);
   Skip(s, at, ':');
   c.second = Digits(s, at, 2);
-  return c;
+  c.milliseconds = Fraction(s, at);
+  std::int64_t offset = 0;
+  FileTime written = 0;
+  if (!Zone(s, at, offset) || !FromCalendar(c, written)) {
+    return c;
+  }
+  const auto utc = static_cast<FileTime>(static_cast<std::int64_t>(written) -
+                                         offset * static_cast<std::int64_t>(kTicksPerSecond));
+  CalendarTime local;
+  if (!ToCalendar(UtcToLocal(utc), local)) {
+    return c;
+  }
+  local.dayOfWeek = 0;
+  return local;
 }
 
 ro::ro() = default;
@@ -80,32 +145,51 @@ void ro::ResetStates() {
       i.state = NEW;
     }
   }
-  checkState = 0;
+  checkState = CheckState::Unchecked;
   ++editCount;
 }
+
+namespace {
+
+StoryAckInfo StoryAck(const story& s, const MosText& itemFilter) {
+  StoryAckInfo info;
+  info.storyID = s.storyID;
+  info.statuses.reserve(s.items.size());
+  info.itemIDs.reserve(s.items.size());
+  info.objIDs.reserve(s.items.size());
+  for (const auto& i : s.items) {
+    if (!itemFilter.IsEmpty() && !(i.itemID == itemFilter)) {
+      continue;
+    }
+    info.statuses.emplace_back(i.StateWord());
+    info.itemIDs.push_back(i.itemID.Str());
+    info.objIDs.push_back(i.objID.Str());
+  }
+  return info;
+}
+
+}  // namespace
 
 void ro::FillRoAck(RoAckInfo& ack, const MosText& storyFilter, const MosText& itemFilter) const {
   std::lock_guard guard(lock);
   ack.roID = roID;
-  ack.roStatus = "OK";
   for (const auto& s : stories) {
-    if (!storyFilter.IsEmpty() && !(s.storyID == storyFilter)) {
-      continue;
+    if (storyFilter.IsEmpty() || s.storyID == storyFilter) {
+      ack.stories.push_back(StoryAck(s, itemFilter));
     }
-    StoryAckInfo info;
-    info.storyID = s.storyID;
-    info.statuses.reserve(s.items.size());
-    info.itemIDs.reserve(s.items.size());
-    info.objIDs.reserve(s.items.size());
-    for (const auto& i : s.items) {
-      if (!itemFilter.IsEmpty() && !(i.itemID == itemFilter)) {
-        continue;
-      }
-      info.statuses.emplace_back(i.StateWord());
-      info.itemIDs.push_back(i.itemID.Str());
-      info.objIDs.push_back(i.objID.Str());
+  }
+}
+
+void ro::FillStoryAcks(RoAckInfo& ack, const std::vector<MosText>& storyIDs) const {
+  std::unordered_set<std::string_view> wanted;
+  for (const MosText& id : storyIDs) {
+    wanted.insert(id.Str());
+  }
+  std::lock_guard guard(lock);
+  for (const auto& s : stories) {
+    if (wanted.count(s.storyID.Str()) != 0) {
+      ack.stories.push_back(StoryAck(s, MosText()));
     }
-    ack.stories.push_back(std::move(info));
   }
 }
 
@@ -131,12 +215,12 @@ void ro::RecomputeSchedule() {
   }
 }
 
-std::int32_t ro::GetCheckState() const {
+CheckState ro::GetCheckState() const {
   std::lock_guard guard(lock);
   return checkState;
 }
 
-void ro::SetCheckState(std::int32_t value) {
+void ro::SetCheckState(CheckState value) {
   std::lock_guard guard(lock);
   checkState = value;
 }

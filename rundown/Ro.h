@@ -13,6 +13,7 @@
 #include "common/FileTime.h"
 #include "common/HResult.h"
 #include "common/MosText.h"
+#include "rundown/EditResult.h"
 #include "rundown/PlayoutControl.h"
 #include "rundown/Records.h"
 
@@ -25,15 +26,27 @@ struct StoryAckInfo {
   std::vector<std::string> objIDs;
 };
 
-// The content of a roAck answer.
+// The content of a roAck answer. result says what happened; detail names what it happened
+// to (the unknown ID, the missing element); the MOS layer makes the roStatus text of both.
 struct RoAckInfo {
   MosText roID;
-  MosText roStatus;
+  EditResult result = EditResult::Ok;
+  std::string detail;
   std::vector<StoryAckInfo> stories;
 };
 
-// roEdStart as written: year-month-dayThh:mm:ss, each separator optional, each field ending
-// at its digit limit or the first non-digit; missing fields are 0.
+// The roCtrl commands, as the NRCS words them: "SIGNAL", "READY" or "CUE", "EXECUTE",
+// "PAUSE", "STOP".
+enum class CtrlCommand : std::int32_t { SIGNAL = 0, READY = 1, EXECUTE = 2, PAUSE = 3, STOP = 4 };
+
+// Whether the media check has been through a running order since its last edit.
+enum class CheckState : std::int32_t { Unchecked = 0, Checked = 2 };
+
+// A MOS time (roEdStart and the others): year-month-dayThh:mm:ss, each separator optional,
+// each field ending at its digit limit or the first non-digit, missing fields 0; then
+// milliseconds after a point or a comma. A time that ends in "Z" or a zone (+hh:mm, -hhmm,
+// +hh) is converted to the station's local time, daylight saving included; one without a
+// zone is taken as written.
 CalendarTime ParseEdStart(const MosText& text);
 
 class ro {
@@ -52,15 +65,19 @@ class ro {
   MosText ncsID;
   MosText roID;
   MosText roSlug;
-  mosExternalMetadata metadata;
+  MosText roChannel;
+  MetadataBlocks metadata;
   std::vector<story> stories;
-  std::int32_t checkState = 0;  // 2: checked and scheduled
+  // "READY" or "NOT READY" from the NRCS's roReadyToAir; absent until one came.
+  MosText roAir;
+  NrcsView nrcs;
+  CheckState checkState = CheckState::Unchecked;
   // A running order without roTrigger is CHAINED, as the text mapping gives for no text.
   std::int32_t trigger = CHAINED;
   FileTime startTime = 0;
   CalendarTime edStart{0, 0, 0, 0, 0, 0, 0, 0};
   std::uint64_t totalDuration = 0;
-  std::int32_t ctrlCommand = 0;
+  CtrlCommand ctrlCommand = CtrlCommand::SIGNAL;
   std::int32_t ctrlActionId = 0;  // 0: no roCtrl accepted yet
   std::int32_t ctrlStoryIndex = -1;
   std::int32_t ctrlItemIndex = -1;
@@ -76,22 +93,24 @@ class ro {
   std::int32_t FindItem(std::int32_t storyIndex, const MosText& itemID) const;
   // Every item and story back to NEW and checkState 0, after an edit.
   void ResetStates();
-  // roID, "OK" and every story (and its items) that match the filters; empty filters match
-  // all. Stories that match are listed even when none of their items does.
+  // roID and every story (and its items) that match the filters; empty filters match all.
+  // Stories that match are listed even when none of their items does.
   void FillRoAck(RoAckInfo& ack, const MosText& storyFilter, const MosText& itemFilter) const;
+  // The stories with these IDs, in running-order order, each with all its items.
+  void FillStoryAcks(RoAckInfo& ack, const std::vector<MosText>& storyIDs) const;
   // Planned starts and durations from startTime and the items' play durations.
   void RecomputeSchedule();
-  std::int32_t GetCheckState() const;
-  void SetCheckState(std::int32_t value);
+  CheckState GetCheckState() const;
+  void SetCheckState(CheckState value);
   // Stores edStart and its FileTime in startTime; a date that is no calendar date gives 0.
   void SetEdStart(const CalendarTime& value);
   // A TIMED running order becomes MANUAL for good once its timed start is used up.
   void ConsumeTimedStart();
-  // A roCtrl command (0 SIGNAL, 1 READY/CUE, 2 EXECUTE, 3 PAUSE, 4 STOP) on the named item:
-  // S_OK, or E_INVALIDARG when it is refused (the ack then says NACK). Items of this running
-  // order that play or are paused, other than the named one, are ended either way.
-  HResult ExecuteCtrl(const MosText& storyID, const MosText& itemID, std::int32_t command,
-                      RoAckInfo& ack, PlayoutControl& playout, std::int32_t channel);
+  // A roCtrl command on the named item: Ok, or why it was refused (UnknownStory,
+  // UnknownItem, Refused for the item's state). Items of this running order that play or are
+  // paused, other than the named one, are ended either way. STOP is never refused.
+  EditResult ExecuteCtrl(const MosText& storyID, const MosText& itemID, CtrlCommand command,
+                         PlayoutControl& playout, std::int32_t channel);
   // Ends every item in PLAY or PAUSE except the one at (s, i), with a STOP notice each.
   void StopOthers(std::int32_t s, std::int32_t i, PlayoutControl& playout, std::int32_t channel);
 };

@@ -10,14 +10,11 @@ namespace vidra {
 
 namespace {
 
-constexpr std::int32_t kSignal = 0;
-constexpr std::int32_t kPause = 3;
-constexpr std::int32_t kStop = 4;
 // The stamp of an item ended by another item's roCtrl: both 32-bit halves 0x0022D010.
 constexpr std::uint64_t kForcedStop = 0x0022D0100022D010ull;
 
-bool Accepted(std::int32_t command, std::int32_t state) {
-  if (command == kPause) {
+bool Accepted(CtrlCommand command, std::int32_t state) {
+  if (command == CtrlCommand::PAUSE) {
     return state == PLAY || state == DONE;
   }
   return state == READY || state == CUE || state == PLAY || state == PAUSE || state == DONE;
@@ -25,38 +22,40 @@ bool Accepted(std::int32_t command, std::int32_t state) {
 
 }  // namespace
 
-HResult ro::ExecuteCtrl(const MosText& storyID, const MosText& itemID, std::int32_t command,
-                        RoAckInfo& ack, PlayoutControl& playout, std::int32_t channel) {
-  std::lock_guard guard(lock);  // the ro lock, for the whole command
-  if (command == kStop) {
+EditResult ro::ExecuteCtrl(const MosText& storyID, const MosText& itemID, CtrlCommand command,
+                           PlayoutControl& playout, std::int32_t channel) {
+  const auto code = static_cast<int>(command);
+  // The channel stops before anything is looked up, and outside the ro lock: a player call
+  // may take its time, and the playback thread needs this lock meanwhile.
+  if (command == CtrlCommand::STOP) {
     playout.StopNow(channel);
   }
+  std::lock_guard guard(lock);  // the ro lock, for the whole command
   std::int32_t s = -1;
   std::int32_t i = -1;
-  bool found = true;
+  EditResult lookup = EditResult::Ok;
   if (!storyID.IsEmpty()) {
     s = FindStory(storyID);
     if (s < 0) {
-      Log("VIDRA::roCtrl command=%d ERROR - Wrang StoryID = %s\n", command, storyID.Str().c_str());
-      found = false;
+      Log("VIDRA::roCtrl command=%d ERROR - Wrang StoryID = %s\n", code, storyID.Str().c_str());
+      lookup = EditResult::UnknownStory;
     } else if (!itemID.IsEmpty()) {
       i = FindItem(s, itemID);
       if (i < 0) {
-        Log("VIDRA::roCtrl command=%d ERROR - Wrang StoryID=%s and ItemID=%s\n", command,
+        Log("VIDRA::roCtrl command=%d ERROR - Wrang StoryID=%s and ItemID=%s\n", code,
             storyID.Str().c_str(), itemID.Str().c_str());
-        found = false;
+        lookup = EditResult::UnknownItem;
       }
     }
   }
-  if (!found && command != kStop) {
-    ack.roStatus = "NACK";
-    return HResult::E_INVALIDARG;
+  if (lookup != EditResult::Ok && command != CtrlCommand::STOP) {
+    return lookup;
   }
-  HResult result = HResult::S_OK;
-  if (command == kSignal) {
-    return result;
+  if (command == CtrlCommand::SIGNAL) {
+    return EditResult::Ok;
   }
-  if (command != kStop) {
+  EditResult result = EditResult::Ok;
+  if (command != CtrlCommand::STOP) {
     s = std::max(s, 0);
     i = std::max(i, 0);
     std::int32_t state = NOT_READY;
@@ -65,13 +64,13 @@ HResult ro::ExecuteCtrl(const MosText& storyID, const MosText& itemID, std::int3
       state = stories[static_cast<std::size_t>(s)].items[static_cast<std::size_t>(i)].state;
     }
     if (!Accepted(command, state)) {
-      Log("VIDRA::roCtrl command=%d ERROR - Wrang state=%d for StoryID=%s and ItemID=%s\n", command,
+      Log("VIDRA::roCtrl command=%d ERROR - Wrang state=%d for StoryID=%s and ItemID=%s\n", code,
           state, storyID.Str().c_str(), itemID.Str().c_str());
-      result = HResult::E_INVALIDARG;
+      result = EditResult::Refused;
     }
   }
   StopOthers(s, i, playout, channel);
-  if (result == HResult::S_OK) {
+  if (result == EditResult::Ok) {
     ConsumeTimedStart();
     ctrlItemIndex = i;
     ctrlCommand = command;

@@ -38,7 +38,7 @@ void RoStore::CopyRoList(std::vector<std::shared_ptr<ro>>& out) const {
   out = ros_;
 }
 
-HResult RoStore::AddRo(std::unique_ptr<ro> newRo, RoAckInfo& ack) {
+EditResult RoStore::AddRo(std::unique_ptr<ro> newRo, RoAckInfo& ack) {
   std::shared_ptr<ro> replaced;  // declared first: a large old one is freed after the lock
   std::lock_guard guard(lock_);
   const std::int32_t k = FindRo(newRo->roID);
@@ -51,23 +51,20 @@ HResult RoStore::AddRo(std::unique_ptr<ro> newRo, RoAckInfo& ack) {
     // The old one loses the store's reference; readers that hold it keep it unchanged.
     replaced = std::exchange(ros_[static_cast<std::size_t>(k)], std::move(shared));
   }
-  ack.roStatus = "OK";
-  return HResult::S_OK;
+  return EditResult::Ok;
 }
 
-HResult RoStore::DeleteRo(const MosText& roID, RoAckInfo& ack) {
+EditResult RoStore::DeleteRo(const MosText& roID, RoAckInfo& ack) {
   std::shared_ptr<ro> deleted;  // freed after the lock
   std::lock_guard guard(lock_);
   const std::int32_t k = FindRo(roID);
   ack.roID = roID;
   if (k == -1) {
-    ack.roStatus = "NACK";
-    return HResult::E_FAIL;
+    return EditResult::UnknownRo;
   }
   deleted = std::move(ros_[static_cast<std::size_t>(k)]);
   ros_.erase(ros_.begin() + k);
-  ack.roStatus = "OK";
-  return HResult::S_OK;
+  return EditResult::Ok;
 }
 
 std::optional<NewItemRef> RoStore::FindNewItem(std::int32_t index) {
@@ -122,6 +119,105 @@ bool CompleteItemCheck(const NewItemRef& ref, std::int32_t newState, std::int32_
   checked.ComputeTiming(mediaFrames, rate);
   checked.SetState(newState);
   return true;
+}
+
+}  // namespace vidra
+
+namespace vidra {
+
+EditResult RoStore::ReplaceMetadata(const RoMetadata& fields, RoAckInfo& ack) {
+  ack.roID = fields.roID;
+  const std::shared_ptr<ro> target = GetRo(fields.roID);
+  if (!target) {
+    return EditResult::UnknownRo;
+  }
+  std::lock_guard guard(target->lock);  // the ro lock: its fields and schedule together
+  for (const auto& [field, value] :
+       {std::pair{&ro::roSlug, &fields.roSlug}, std::pair{&ro::roChannel, &fields.roChannel},
+        std::pair{&ro::roEdDur, &fields.roEdDur}, std::pair{&ro::macroIn, &fields.macroIn},
+        std::pair{&ro::macroOut, &fields.macroOut}}) {
+    if (value->Present()) {
+      (*target).*field = *value;
+    }
+  }
+  if (fields.roTrigger.Present()) {
+    target->roTrigger = fields.roTrigger;
+    target->trigger = ParseTriggerMode(fields.roTrigger);
+  }
+  if (fields.roEdStart.Present()) {
+    target->roEdStart = fields.roEdStart;
+    target->SetEdStart(ParseEdStart(fields.roEdStart));
+  }
+  for (const auto& block : fields.metadata) {
+    target->metadata.Replace(block);
+  }
+  // A start that moved takes effect at once: the playback thread reads startTime and
+  // trigger under this lock on its next turn.
+  target->RecomputeSchedule();
+  return EditResult::Ok;
+}
+
+EditResult RoStore::SetReadyToAir(const MosText& roID, const MosText& roAir, RoAckInfo& ack) {
+  ack.roID = roID;
+  if (roAir.Str() != "READY" && roAir.Str() != "NOT READY") {
+    ack.detail = "roAir " + roAir.Str();
+    return EditResult::Malformed;
+  }
+  const std::shared_ptr<ro> target = GetRo(roID);
+  if (!target) {
+    return EditResult::UnknownRo;
+  }
+  std::lock_guard guard(target->lock);  // the ro lock: roAir
+  target->roAir = roAir;
+  return EditResult::Ok;
+}
+
+EditResult RoStore::SetStoryBody(const MosText& roID, const MosText& storyID, std::string body,
+                                 RoAckInfo& ack) {
+  ack.roID = roID;
+  const std::shared_ptr<ro> target = GetRo(roID);
+  if (!target) {
+    return EditResult::UnknownRo;
+  }
+  std::lock_guard guard(target->lock);  // the ro lock: its stories
+  const std::int32_t s = target->FindStory(storyID);
+  if (s < 0) {
+    ack.detail = storyID.Str();
+    return EditResult::UnknownStory;
+  }
+  target->stories[static_cast<std::size_t>(s)].storyBody = MosText(std::move(body));
+  return EditResult::Ok;
+}
+
+EditResult RoStore::SetNrcsView(const MosText& roID, const ElementRef& element, NrcsView view,
+                                RoAckInfo& ack) {
+  ack.roID = roID;
+  const std::shared_ptr<ro> target = GetRo(roID);
+  if (!target) {
+    return EditResult::UnknownRo;
+  }
+  std::lock_guard guard(target->lock);  // the ro lock: its stories and items
+  if (element.storyID.IsEmpty()) {
+    target->nrcs = std::move(view);
+    return EditResult::Ok;
+  }
+  const std::int32_t s = target->FindStory(element.storyID);
+  if (s < 0) {
+    ack.detail = element.storyID.Str();
+    return EditResult::UnknownStory;
+  }
+  story& found = target->stories[static_cast<std::size_t>(s)];
+  if (element.itemID.IsEmpty()) {
+    found.nrcs = std::move(view);
+    return EditResult::Ok;
+  }
+  const std::int32_t i = target->FindItem(s, element.itemID);
+  if (i < 0) {
+    ack.detail = element.itemID.Str();
+    return EditResult::UnknownItem;
+  }
+  found.items[static_cast<std::size_t>(i)].nrcs = std::move(view);
+  return EditResult::Ok;
 }
 
 }  // namespace vidra

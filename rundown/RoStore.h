@@ -1,7 +1,8 @@
 // One channel's running orders, in order of arrival. Connection threads add, replace, delete
 // and edit them; the media check and the playback thread read them. Every operation takes
 // the store lock (recursive) for its whole run; a running order's own lock may be taken
-// after it, never before it.
+// after it, never before it. Edits apply whole or not at all: an edit that is refused leaves
+// the running order exactly as it was.
 #pragma once
 
 #include <cstdint>
@@ -10,13 +11,48 @@
 #include <optional>
 #include <vector>
 
-#include "common/HResult.h"
 #include "common/MosText.h"
+#include "rundown/EditResult.h"
 #include "rundown/Ro.h"
 
 namespace vidra {
 
 enum class ElementOp : std::int32_t { INSERT = 0, REPLACE = 1, MOVE = 2, DELETE = 3, SWAP = 4 };
+
+// A story, or an item of a story, named in an edit. An empty storyID with an itemID names an
+// item of the story that the edit's target names.
+struct ElementRef {
+  MosText storyID;
+  MosText itemID;
+};
+
+// One edit of a stored running order, as roElementAction and the older story and item
+// messages (roStoryInsert, roItemMoveMultiple, ...) ask for it: the targets, and the sources
+// as references (MOVE, DELETE, SWAP) or as whole stories or items (INSERT, REPLACE).
+struct ElementAction {
+  ElementOp op = ElementOp::INSERT;
+  MosText roID;
+  std::vector<ElementRef> targets;
+  std::vector<ElementRef> sources;
+  std::vector<story> stories;
+  std::vector<item> items;
+  // The sources of an INSERT or REPLACE held both stories and items: no edit.
+  bool mixedSources = false;
+};
+
+// roMetadataReplace: the running-order fields it carries. Absent fields stay as they are; a
+// metadata block replaces the one with the same mosSchema or is added.
+struct RoMetadata {
+  MosText roID;
+  MosText roSlug;
+  MosText roChannel;
+  MosText roEdStart;
+  MosText roEdDur;
+  MosText roTrigger;
+  MosText macroIn;
+  MosText macroOut;
+  std::vector<MetadataBlocks::Block> metadata;
+};
 
 // An item that the media check has still to examine, copied while the locks were held.
 // The check probes snapshot's media with no lock held, then hands the result to
@@ -36,18 +72,8 @@ struct NewItemRef {
 bool CompleteItemCheck(const NewItemRef& ref, std::int32_t newState, std::int32_t mediaFrames,
                        double rate);
 
-// Element references: the roID, then the targets, then for DELETE, MOVE and SWAP the
-// sources, each "storyID\nitemID".
-using ElementRefs = std::vector<MosText>;
-
-struct ElementParts {
-  MosText storyPart;
-  MosText itemPart;
-};
-// Before and after the first line feed; a text without one gives the whole text as both.
-ElementParts SplitElementRef(const MosText& ref);
 // Logs "Can't find element: ..." for ref (null: both parts empty).
-void ReportMissingElement(const MosText& roID, const MosText* ref);
+void ReportMissingElement(const MosText& roID, const ElementRef* ref);
 
 class RoStore {
  public:
@@ -56,36 +82,33 @@ class RoStore {
   std::shared_ptr<ro> GetRoAt(std::int32_t index) const;
   std::shared_ptr<ro> GetRo(const MosText& roID) const;
   void CopyRoList(std::vector<std::shared_ptr<ro>>& out) const;
-  // Replaces the running order with the same roID in its place, or appends it. Never fails.
-  HResult AddRo(std::unique_ptr<ro> newRo, RoAckInfo& ack);
-  // S_OK and "OK", or E_FAIL and "NACK" when the roID is not stored.
-  HResult DeleteRo(const MosText& roID, RoAckInfo& ack);
+  // Replaces the running order with the same roID in its place, or appends it; the ack
+  // lists every story and item of the new one.
+  EditResult AddRo(std::unique_ptr<ro> newRo, RoAckInfo& ack);
+  // UnknownRo when the roID is not stored; the ack carries the roID either way.
+  EditResult DeleteRo(const MosText& roID, RoAckInfo& ack);
   // The first NEW item of running order `index`, storing each fully passed story's summary
   // state on the way; none when every item has been checked (or the index is bad).
   std::optional<NewItemRef> FindNewItem(std::int32_t index);
 
-  // roElementAction. Each returns E_FAIL when the running order is not stored, S_OK
-  // otherwise; the ack's roStatus says whether the edit was done. Every action on a stored
-  // running order ends with its ResetStates, also a rejected one.
-  HResult DeleteElements(const ElementRefs& refs, std::int32_t nTarget, std::int32_t nSource,
-                         RoAckInfo& ack);
-  HResult InsertElements(const ElementRefs& refs, std::int32_t nTarget,
-                         const std::vector<story>& sourceStories,
-                         const std::vector<item>& sourceItems, std::int32_t nSource,
-                         RoAckInfo& ack);
-  HResult MoveElements(const ElementRefs& refs, std::int32_t nTarget, std::int32_t nSource,
-                       RoAckInfo& ack);
-  HResult ReplaceElements(const ElementRefs& refs, std::int32_t nTarget,
-                          const std::vector<story>& sourceStories,
-                          const std::vector<item>& sourceItems, std::int32_t nSource,
+  // An edit of stories or items. The ack gets the roID and, in detail, the ID or element a
+  // refusal is about; with listTouched, an edit that was made also lists the stories it
+  // inserted, replaced, moved or changed, with their items' states. Every edit that is made
+  // resets the running order's states (ResetStates) so that the media check takes it again.
+  EditResult ApplyElementAction(const ElementAction& action, RoAckInfo& ack, bool listTouched);
+  // roMetadataReplace: the fields it carries, then the schedule from a moved start.
+  EditResult ReplaceMetadata(const RoMetadata& fields, RoAckInfo& ack);
+  // roReadyToAir: "READY" or "NOT READY" (anything else is Malformed).
+  EditResult SetReadyToAir(const MosText& roID, const MosText& roAir, RoAckInfo& ack);
+  // roStorySend: the text of a story's body, kept with the story.
+  EditResult SetStoryBody(const MosText& roID, const MosText& storyID, std::string body,
                           RoAckInfo& ack);
-  HResult SwapElements(const ElementRefs& refs, std::int32_t nTarget, std::int32_t nSource,
-                       RoAckInfo& ack);
+  // The NRCS's own roElementStat: its view of the running order (empty storyID), of a story
+  // (empty itemID) or of an item.
+  EditResult SetNrcsView(const MosText& roID, const ElementRef& element, NrcsView view,
+                         RoAckInfo& ack);
 
  private:
-  template <typename Edit>
-  HResult RunElementAction(const ElementRefs& refs, RoAckInfo& ack, bool isDelete, Edit edit);
-
   mutable std::recursive_mutex lock_;  // the store lock: guards ros_
   std::vector<std::shared_ptr<ro>> ros_;
 };

@@ -9,13 +9,16 @@ bool MosSession::IsRoAck(std::int32_t& messageID) {
   return parser_.IsRoAck(messageID);
 }
 
-std::optional<std::u16string> MosSession::HandleMessage(PortFlag /*port*/) {
+std::optional<std::u16string> MosSession::HandleMessage(PortFlag port) {
   if (server_.player == nullptr) {
     return std::nullopt;
   }
   std::u16string answer;
   bool answered = false;
-  if (parser_.HandleMessage(*server_.player, answer, answered) != HResult::S_OK || !answered) {
+  if (parser_.HandleMessage(*server_.player,
+                            port == PortFlag::Lower ? MosPort::Lower : MosPort::Upper, answer,
+                            answered) != HResult::S_OK ||
+      !answered) {
     return std::nullopt;
   }
   return answer;

@@ -44,7 +44,6 @@ class NoticeSender {
 
   void Run() {
     LogText("\nVIDRA::Thread for clip state sending start...\n");
-    static_cast<void>(writer_.SetTemplateFolder(""));
     if (connection_.Connect(ntohl(host_), server_.network.nrcsUpperPort, kConnectLimit,
                             server_.serverRunning) != HResult::S_OK) {
       LogText(

@@ -1,4 +1,5 @@
 #include "common/FileTime.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -75,33 +76,8 @@ TEST(FileTime, SystemClockConversionIsExact) {
   EXPECT_EQ(SystemFromFileTime(t), now);
 }
 
-class TimeZone {
- public:
-  explicit TimeZone(const char* zone) {
-    const char* old = std::getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) {
-      old_ = old;
-    }
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~TimeZone() {
-    if (had_) {
-      setenv("TZ", old_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
-
 TEST(FileTime, LocalConversionFollowsDaylightSaving) {
-  TimeZone berlin("CET-1CEST,M3.5.0,M10.5.0/3");
+  test::ScopedTimeZone berlin("CET-1CEST,M3.5.0,M10.5.0/3");
   FileTime winter = 0;
   FileTime summer = 0;
   ASSERT_TRUE(FromCalendar(Date(2026, 1, 15, 12), winter));

@@ -203,17 +203,14 @@ TEST_F(Nrcs, RunningOrdersEndToEnd) {
   // A roCreate of a known roID replaces it in its place.
   Ask("<roCreate><roID>RO1</roID><roSlug>Late news</roSlug></roCreate>", 6);
   EXPECT_EQ(Ask("<roReqAll/>", 7),
-            "<roListAll><ro><roID>RO1</roID><roSlug>Late news</roSlug><mosExternalMetadata>"
-            "<mosSchema></mosSchema><mosPayload><Approved>0</Approved></mosPayload>"
-            "</mosExternalMetadata></ro><ro><roID>RO2</roID><mosExternalMetadata><mosSchema>"
-            "</mosSchema><mosPayload><Approved>0</Approved></mosPayload></mosExternalMetadata>"
+            "<roListAll><ro><roID>RO1</roID><roSlug>Late news</roSlug></ro><ro><roID>RO2</roID>"
             "</ro></roListAll></mos>");
   EXPECT_EQ(Ask("<roDelete><roID>RO1</roID></roDelete>", 8),
             "<roAck><roID>RO1</roID><roStatus>OK</roStatus></roAck></mos>");
   EXPECT_EQ(Ask("<roDelete><roID>RO1</roID></roDelete>", 9),
-            "<roAck><roID>RO1</roID><roStatus>NACK</roStatus></roAck></mos>");
+            "<roAck><roID>RO1</roID><roStatus>NACK unknown roID</roStatus></roAck></mos>");
   EXPECT_EQ(Ask("<roReq><roID>RO1</roID></roReq>", 10),
-            "<roAck><roID>RO1</roID><roStatus>OK</roStatus></roAck></mos>");
+            "<roAck><roID>RO1</roID><roStatus>NACK unknown roID</roStatus></roAck></mos>");
 }
 
 }  // namespace

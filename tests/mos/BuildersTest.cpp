@@ -32,16 +32,18 @@ TEST_F(Builders, HeartbeatCarriesLocalTimeWithoutZone) {
   writer.BuildHeartbeat("VIDRA.NEWS", "NCS1", "42");
   EXPECT_EQ(writer.GetAnswerUtf8(),
             kEnvelope + "<heartbeat><time>2026-03-04T09:05:03</time></heartbeat></mos>");
-  writer.BuildHeartbeat(MosText(), MosText(), "0");
+  writer.BuildHeartbeat(MosText(), MosText(), MosText());
   EXPECT_EQ(writer.GetAnswerUtf8(),
-            "<mos><mosID></mosID><ncsID></ncsID><messageID>0</messageID><heartbeat><time>"
-            "2026-03-04T09:05:03</time></heartbeat></mos>");
+            "<mos><mosID></mosID><ncsID></ncsID><heartbeat><time>"
+            "2026-03-04T09:05:03</time></heartbeat></mos>")
+      << "an absent messageID stays absent";
+  writer.BuildHeartbeat("M", "N", "0x1F ");
+  EXPECT_NE(writer.GetAnswerUtf8().find("<messageID>0x1F </messageID>"), std::string::npos);
 }
 
 TEST_F(Builders, RoAckIsFlatAndSkipsItemsWithoutId) {
   RoAckInfo ack;
   ack.roID = "RO1";
-  ack.roStatus = "OK";
   StoryAckInfo two;
   two.storyID = "S1";
   two.statuses = {"READY", "NEW"};
@@ -56,9 +58,40 @@ TEST_F(Builders, RoAckIsFlatAndSkipsItemsWithoutId) {
                 "<roAck><roID>RO1</roID><roStatus>OK</roStatus><storyID>S1</storyID>"
                 "<itemID>I1</itemID><objID>O1</objID><status>READY</status><storyID>S2</storyID>"
                 "<status>ACK</status></roAck></mos>");
-  writer.BuildRoAck("VIDRA.NEWS", "NCS1", "42", RoAckInfo{});
+  RoAckInfo refused;
+  refused.roID = "RO1";
+  refused.result = EditResult::UnknownStory;
+  refused.detail = "S9";
+  writer.BuildRoAck("VIDRA.NEWS", "NCS1", "42", refused);
+  EXPECT_EQ(
+      writer.GetAnswerUtf8(),
+      kEnvelope +
+          "<roAck><roID>RO1</roID><roStatus>NACK unknown storyID S9</roStatus></roAck></mos>");
+}
+
+TEST_F(Builders, EveryRefusalNamesItsReason) {
+  const std::pair<EditResult, const char*> cases[] = {
+      {EditResult::Ok, "OK"},
+      {EditResult::UnknownRo, "NACK unknown roID"},
+      {EditResult::UnknownItem, "NACK unknown itemID x"},
+      {EditResult::DuplicateId, "NACK duplicate ID x"},
+      {EditResult::Malformed, "NACK malformed: x"},
+      {EditResult::Refused, "NACK refused in the item's state x"},
+      {EditResult::Unsupported, "NACK not supported: x"}};
+  for (const auto& [result, text] : cases) {
+    RoAckInfo ack;
+    ack.result = result;
+    ack.detail = result == EditResult::UnknownRo ? "" : "x";
+    EXPECT_EQ(RoStatusText(ack), text);
+  }
+  MosAckInfo nack;
+  nack.status = "NACK";
+  nack.statusDescription = "not supported: mosReqObj";
+  writer.BuildMosAck("VIDRA", "NCS1", MosText(), nack);
   EXPECT_EQ(writer.GetAnswerUtf8(),
-            kEnvelope + "<roAck><roID></roID><roStatus></roStatus></roAck></mos>");
+            "<mos><mosID>VIDRA</mosID><ncsID>NCS1</ncsID><mosAck><objID></objID><objRev></objRev>"
+            "<status>NACK</status><statusDescription>not supported: mosReqObj</statusDescription>"
+            "</mosAck></mos>");
 }
 
 TEST_F(Builders, RoListWritesPresentFieldsInOrderAndCutsBrokenItems) {
@@ -66,8 +99,10 @@ TEST_F(Builders, RoListWritesPresentFieldsInOrderAndCutsBrokenItems) {
   r->roID = "RO1";
   r->roTrigger = "TIMED";
   r->roSlug = "";  // present but empty: written empty
-  r->metadata.payload.ModBy = "ed";
-  r->metadata.payload.Creator = "cr";
+  r->roChannel = "A";
+  r->metadata.Add({"s",
+                   "<mosExternalMetadata><mosSchema>s</mosSchema><mosPayload><x a=\"1\">"
+                   "<y/></x></mosPayload></mosExternalMetadata>"});
   story s;
   s.storyID = "S1";
   s.storyNum = "7";
@@ -77,26 +112,32 @@ TEST_F(Builders, RoListWritesPresentFieldsInOrderAndCutsBrokenItems) {
   full.mosID = "VIDRA";
   full.itemTrigger = "MANUAL";
   full.objTB = "25";
+  full.metadata.Add({"", "<mosExternalMetadata><mosPayload>p</mosPayload></mosExternalMetadata>"});
   item noMos;
   noMos.itemID = "I2";
   noMos.objID = "O2";
   noMos.itemSlug = "never written";
   s.items = {full, noMos, full};
+  s.metadata.Add({"", "<mosExternalMetadata><mosScope>STORY</mosScope></mosExternalMetadata>"});
   story noId;
   noId.storySlug = "lost";
   r->stories = {s, noId};
   writer.BuildRoList("VIDRA.NEWS", "NCS1", "42", r);
   EXPECT_EQ(writer.GetAnswerUtf8(),
             kEnvelope +
-                "<roList><roID>RO1</roID><roSlug></roSlug><roTrigger>TIMED</roTrigger>"
-                "<mosExternalMetadata><mosSchema></mosSchema><mosPayload><Creator>cr</Creator>"
-                "<ModBy>ed</ModBy><Approved>0</Approved></mosPayload></mosExternalMetadata>"
+                "<roList><roID>RO1</roID><roSlug></roSlug><roChannel>A</roChannel>"
+                "<roTrigger>TIMED</roTrigger>"
+                "<mosExternalMetadata><mosSchema>s</mosSchema><mosPayload><x a=\"1\"><y></y></x>"
+                "</mosPayload></mosExternalMetadata>"
                 "<story><storyID>S1</storyID><storyNum>7</storyNum>"
+                "<mosExternalMetadata><mosScope>STORY</mosScope></mosExternalMetadata>"
                 "<item><itemID>I1</itemID><objID>O1</objID><mosID>VIDRA</mosID><objTB>25</objTB>"
-                "<itemTrigger>MANUAL</itemTrigger></item>"
+                "<itemTrigger>MANUAL</itemTrigger><mosExternalMetadata><mosPayload>p</mosPayload>"
+                "</mosExternalMetadata></item>"
                 "<item><itemID>I2</itemID><objID>O2</objID></item>"
                 "<item><itemID>I1</itemID><objID>O1</objID><mosID>VIDRA</mosID><objTB>25</objTB>"
-                "<itemTrigger>MANUAL</itemTrigger></item></story><story></story></roList></mos>");
+                "<itemTrigger>MANUAL</itemTrigger><mosExternalMetadata><mosPayload>p</mosPayload>"
+                "</mosExternalMetadata></item></story><story></story></roList></mos>");
   writer.BuildRoList("VIDRA.NEWS", "NCS1", "42", nullptr);
   EXPECT_EQ(writer.GetAnswerUtf8(), kEnvelope + "<roList></roList></mos>");
 }
@@ -106,8 +147,8 @@ TEST_F(Builders, RoListAllHasHeadersOnly) {
   for (const char* id : {"A", "B", "C"}) {
     auto r = std::make_shared<ro>();
     r->roID = id;
-    r->metadata.mosScope = "PLAYLIST";
-    r->metadata.payload.Approved = true;
+    r->metadata.Add(
+        {"", "<mosExternalMetadata><mosScope>PLAYLIST</mosScope></mosExternalMetadata>"});
     r->stories.resize(2);
     list.push_back(r);
   }
@@ -115,8 +156,8 @@ TEST_F(Builders, RoListAllHasHeadersOnly) {
   std::string expected = kEnvelope + "<roListAll>";
   for (const char* id : {"A", "B", "C"}) {
     expected += std::string("<ro><roID>") + id +
-                "</roID><mosExternalMetadata><mosScope>PLAYLIST</mosScope><mosSchema></mosSchema>"
-                "<mosPayload><Approved>1</Approved></mosPayload></mosExternalMetadata></ro>";
+                "</roID><mosExternalMetadata><mosScope>PLAYLIST</mosScope></mosExternalMetadata>"
+                "</ro>";
   }
   EXPECT_EQ(writer.GetAnswerUtf8(), expected + "</roListAll></mos>");
   writer.BuildRoListAll("VIDRA.NEWS", "NCS1", "42", {});
@@ -178,7 +219,9 @@ class MachInfo : public Builders {
 TEST_F(MachInfo, ShippedTemplateGetsTheValuesAndTheMessageId) {
   std::filesystem::copy_file(std::string(VIDRA_SOURCE_DATA) + "/listMachInfo.xml",
                              "listMachInfo.xml");
-  writer.BuildListMachInfo("VIDRA.NEWS", "NCS1", "42", Values());
+  vidra::MachInfo values = Values();
+  values.time = "2026-03-04T09:05:03";
+  writer.BuildListMachInfo("VIDRA.NEWS", "NCS1", "42", values);
   const std::string answer = writer.GetAnswerUtf8();
   EXPECT_EQ(answer.rfind(kEnvelope + "<listMachInfo><manufacturer>TARNVEL</manufacturer>"
                                      "<model>Marrowvale</model><hwRev>None</hwRev>"
@@ -186,9 +229,14 @@ TEST_F(MachInfo, ShippedTemplateGetsTheValuesAndTheMessageId) {
                          0),
             0u)
       << answer;
-  EXPECT_NE(answer.find("<mosRev>2.8</mosRev><supportedProfiles deviceType=\"MOS\">"
-                        "<mosProfile number=\"0\">YES</mosProfile>"),
-            std::string::npos);
+  EXPECT_NE(answer.find("<ID>VIDRA</ID><time>2026-03-04T09:05:03</time><mosRev>2.8.5</mosRev>"
+                        "<supportedProfiles deviceType=\"MOS\"><mosProfile number=\"0\">YES"
+                        "</mosProfile><mosProfile number=\"1\">NO</mosProfile>"
+                        "<mosProfile number=\"2\">YES</mosProfile>"),
+            std::string::npos)
+      << answer;
+  writer.BuildListMachInfo("VIDRA.NEWS", "NCS1", MosText(), values);
+  EXPECT_EQ(writer.GetAnswerUtf8().find("messageID"), std::string::npos);
 }
 
 TEST_F(MachInfo, OldSpellingTemplateAndTheBuiltInFallback) {
@@ -210,7 +258,7 @@ TEST_F(MachInfo, OldSpellingTemplateAndTheBuiltInFallback) {
                          0),
             0u)
       << answer;
-  EXPECT_NE(answer.find("<mosRev>2.8</mosRev>"), std::string::npos);
+  EXPECT_NE(answer.find("<mosRev>2.8.5</mosRev>"), std::string::npos);
   EXPECT_EQ(log.CountOf("VIDRA - listMachInfo.xml is missing or not well-formed, the built-in "
                         "machine info is answered"),
             1u);

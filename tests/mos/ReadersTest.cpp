@@ -15,23 +15,27 @@ pugi::xml_node Body(pugi::xml_document& document, const char* text) {
 TEST(Readers, RoCreateFillsRecordsAndTheFirstStartTimes) {
   pugi::xml_document document;
   ro r;
-  ASSERT_EQ(ReadRo(Body(document,
-                        "<roCreate><roID>R</roID><roSlug>one</roSlug><roSlug>two</roSlug>"
-                        "<RoSlug>case</RoSlug><roEdStart>2026-12-06T19:00:00Z</roEdStart>"
-                        "<mosExternalMetadata><mosScope>S</mosScope><mosPayload><Approved>"
-                        "</Approved><Owner>o</Owner></mosPayload></mosExternalMetadata>"
-                        "<story><storyID>A</storyID><item><itemID>1</itemID><itemTrigger>MANUAL"
-                        "</itemTrigger><objPaths><objPath>clip.mxf</objPath><objProxyPath>"
-                        "D:\\proxy.mp4</objProxyPath><objMetadataPath>\\\\srv\\m.xml"
-                        "</objMetadataPath></objPaths></item><item><itemID>2</itemID></item>"
-                        "</story><story><storyID>B</storyID><item><itemID>3</itemID></item>"
-                        "<item><itemID>4</itemID></item></story></roCreate>"),
-                   r, "/srv/media/"),
-            HResult::S_OK);
+  ReadRo(Body(document,
+              "<roCreate><roID>R</roID><roSlug>one</roSlug><roSlug>two</roSlug>"
+              "<RoSlug>case</RoSlug><roEdStart>2026-12-06T19:00:00</roEdStart>"
+              "<mosExternalMetadata><mosScope>S</mosScope><mosSchema>http://x/1"
+              "</mosSchema><mosPayload><a><b>deep</b></a></mosPayload>"
+              "</mosExternalMetadata><mosExternalMetadata><mosSchema>http://y</mosSchema>"
+              "</mosExternalMetadata>"
+              "<story><storyID>A</storyID><item><itemID>1</itemID><itemTrigger>MANUAL"
+              "</itemTrigger><objPaths><objPath>clip.mxf</objPath><objProxyPath>"
+              "D:\\proxy.mp4</objProxyPath><objMetadataPath>\\\\srv\\m.xml"
+              "</objMetadataPath></objPaths></item><item><itemID>2</itemID></item>"
+              "</story><story><storyID>B</storyID><item><itemID>3</itemID></item>"
+              "<item><itemID>4</itemID></item></story></roCreate>"),
+         r, "/srv/media/");
   EXPECT_EQ(r.roSlug, "two") << "the later text wins; RoSlug is another name";
-  EXPECT_EQ(r.metadata.mosScope, "S");
-  EXPECT_TRUE(r.metadata.payload.Approved) << "an empty Approved is true";
-  EXPECT_EQ(r.metadata.payload.Owner, "o");
+  ASSERT_EQ(r.metadata.Blocks().size(), 2u) << "every block, in order";
+  EXPECT_EQ(r.metadata.Blocks()[0].mosSchema, "http://x/1");
+  EXPECT_EQ(r.metadata.Blocks()[0].xml,
+            "<mosExternalMetadata><mosScope>S</mosScope><mosSchema>http://x/1</mosSchema>"
+            "<mosPayload><a><b>deep</b></a></mosPayload></mosExternalMetadata>");
+  EXPECT_EQ(r.metadata.Blocks()[1].mosSchema, "http://y");
   ASSERT_EQ(r.stories.size(), 2u);
   const item& first = r.stories[0].items[0];
   EXPECT_EQ(first.paths.objPath, "/srv/media/clip.mxf");
@@ -45,7 +49,6 @@ TEST(Readers, RoCreateFillsRecordsAndTheFirstStartTimes) {
   EXPECT_EQ(r.stories[0].items[1].startTime, 0u);
   EXPECT_EQ(r.stories[1].startTime, 0u);
   EXPECT_EQ(r.stories[1].items[0].startTime, 0u);
-  EXPECT_EQ(ReadRo(pugi::xml_node(), r, ""), HResult::E_FAIL);
 }
 
 TEST(Readers, PathsAreCompletedOnlyWhenRelative) {
@@ -69,45 +72,44 @@ TEST(Readers, PathsAreCompletedOnlyWhenRelative) {
 
 TEST(Readers, ElementReferencesInDocumentOrder) {
   pugi::xml_document document;
-  ElementRefs refs;
-  std::int32_t nTarget = -1;
-  std::int32_t nSource = -1;
-  ASSERT_EQ(ReadElementRefs(Body(document,
-                                 "<roElementAction operation=\"MOVE\"><roID>R</roID>"
-                                 "<element_target><storyID>S1</storyID><itemID>I1</itemID>"
-                                 "</element_target><element_source><itemID>I2</itemID>"
-                                 "<itemID>I3</itemID><storyID>A</storyID><itemID>1</itemID>"
-                                 "<storyID>B</storyID><storyID>C</storyID></element_source>"
-                                 "</roElementAction>"),
-                            refs, nTarget, nSource),
-            HResult::S_OK);
-  EXPECT_EQ(refs, (ElementRefs{"R", "S1\nI1", "\nI2", "\nI3", "A\n1", "B\n", "C\n"}));
-  EXPECT_EQ(nTarget, 1);
-  EXPECT_EQ(nSource, 5);
-  ElementOp op = ElementOp::SWAP;
-  EXPECT_EQ(ReadOperation(document.first_child(), op), HResult::S_OK);
-  EXPECT_EQ(op, ElementOp::MOVE);
+  ElementAction action;
+  ASSERT_TRUE(ReadElementAction(Body(document,
+                                     "<roElementAction operation=\"MOVE\"><roID>R</roID>"
+                                     "<element_target><storyID>S1</storyID><itemID>I1</itemID>"
+                                     "</element_target><element_source><itemID>I2</itemID>"
+                                     "<itemID>I3</itemID><storyID>A</storyID><itemID>1</itemID>"
+                                     "<storyID>B</storyID><storyID>C</storyID></element_source>"
+                                     "</roElementAction>"),
+                                "", action));
+  EXPECT_EQ(action.op, ElementOp::MOVE);
+  EXPECT_EQ(action.roID, "R");
+  const auto text = [](const std::vector<ElementRef>& refs) {
+    std::string out;
+    for (const ElementRef& r : refs) {
+      out += r.storyID.Str() + "/" + r.itemID.Str() + " ";
+    }
+    return out;
+  };
+  EXPECT_EQ(text(action.targets), "S1/I1 ");
+  EXPECT_EQ(text(action.sources), "/I2 /I3 A/1 B/ C/ ");
+  for (const char* attributes : {"", " operation=\"MOVE\" other=\"1\"", " operation=\"insert\""}) {
+    const std::string element = std::string("<roElementAction") + attributes + "/>";
+    EXPECT_FALSE(ReadOperation(Body(document, element.c_str())).has_value()) << attributes;
+  }
 }
 
-TEST(Readers, SourcesOfOneKindOnly) {
+TEST(Readers, SourcesOfBothKindsAreNoEdit) {
   pugi::xml_document document;
-  ElementRefs refs;
-  std::int32_t nTarget = 0;
-  std::int32_t nSource = 0;
-  std::vector<story> stories;
-  std::vector<item> items;
-  EXPECT_EQ(ReadElementContent(Body(document,
-                                    "<roElementAction operation=\"INSERT\"><roID>R</roID>"
-                                    "<element_source><story><storyID>X</storyID></story>"
-                                    "<story><storyID>Y</storyID></story><item><itemID>Z</itemID>"
-                                    "</item><story><storyID>never</storyID></story>"
-                                    "</element_source></roElementAction>"),
-                               refs, nTarget, stories, items, nSource, ""),
-            HResult::E_INVALIDARG);
-  EXPECT_EQ(stories.size(), 2u);
-  EXPECT_TRUE(items.empty());
-  EXPECT_EQ(nSource, 2);
-  EXPECT_EQ(refs, (ElementRefs{"R"}));
+  ElementAction action;
+  ASSERT_TRUE(ReadElementAction(Body(document,
+                                     "<roElementAction operation=\"INSERT\"><roID>R</roID>"
+                                     "<element_source><story><storyID>X</storyID></story>"
+                                     "<item><itemID>Z</itemID></item></element_source>"
+                                     "</roElementAction>"),
+                                "", action));
+  EXPECT_EQ(action.stories.size(), 1u);
+  EXPECT_EQ(action.items.size(), 1u);
+  EXPECT_TRUE(action.mixedSources);
 }
 
 }  // namespace

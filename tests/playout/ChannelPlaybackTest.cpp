@@ -47,14 +47,14 @@ class Playback : public ::testing::Test {
       i.ComputeTiming(250, 25.0);
       i.state = READY;
     }
-    r->checkState = 2;
+    r->checkState = CheckState::Checked;
     RoAckInfo ack;
-    EXPECT_EQ(manager.Store(0).AddRo(std::move(r), ack), HResult::S_OK);
+    EXPECT_EQ(manager.Store(0).AddRo(std::move(r), ack), EditResult::Ok);
     return manager.Store(0).GetRo(roID);
   }
   void Command(const std::shared_ptr<ro>& r, std::int32_t command, std::int32_t itemIndex) {
     std::lock_guard guard(r->lock);
-    r->ctrlCommand = command;
+    r->ctrlCommand = static_cast<CtrlCommand>(command);
     r->ctrlActionId = ++actions;
     r->ctrlStoryIndex = 0;
     r->ctrlItemIndex = itemIndex;
@@ -189,7 +189,7 @@ TEST_F(Playback, DeletingThePlayingRunningOrderEndsWithAnEmptyTask) {
   Command(r, 2, 0);
   Run(1.0);
   RoAckInfo ack;
-  ASSERT_EQ(manager.Store(0).DeleteRo("R", ack), HResult::S_OK);
+  ASSERT_EQ(manager.Store(0).DeleteRo("R", ack), EditResult::Ok);
   EXPECT_EQ(Run(10.5), "STOP:1") << "the next candidate names no item: an empty task";
   EXPECT_EQ(log.CountStartingWith("\nVIDRA::Player[0] - Action = PLAY EMPTY task (hres=0x0)"), 1u);
   EXPECT_EQ(playback.State(), PlaybackState::STOPPED);

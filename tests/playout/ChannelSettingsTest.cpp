@@ -181,12 +181,12 @@ TEST(PlayoutManager, OpensPlayersChecksMediaAndStopsItsThreads) {
   s.items = {i};
   r->stories = {s};
   RoAckInfo ack;
-  ASSERT_EQ(manager.Store(0).AddRo(std::move(r), ack), HResult::S_OK);
+  ASSERT_EQ(manager.Store(0).AddRo(std::move(r), ack), EditResult::Ok);
   const auto stored = manager.Store(0).GetRo("R");
   manager.StartPlayout();
   ASSERT_TRUE(test::WaitUntil([&] {
     clock->Advance(std::chrono::milliseconds(100));
-    return stored->GetCheckState() == 2;
+    return stored->GetCheckState() == CheckState::Checked;
   }));
   EXPECT_EQ(stored->stories[0].items[0].state, READY);
   EXPECT_EQ(stored->stories[0].items[0].playDurationTicks, 100'000'000u);

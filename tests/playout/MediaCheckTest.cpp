@@ -77,7 +77,7 @@ TEST_F(Check, OneItemPerVisitThenTheScheduleOnTheNext) {
   s.items = {Item("one.wav"), Item("two.wav"), Item("four.wav")};
   r->stories = {s};
   RoAckInfo ack;
-  ASSERT_EQ(store.AddRo(std::move(r), ack), HResult::S_OK);
+  ASSERT_EQ(store.AddRo(std::move(r), ack), EditResult::Ok);
   const auto stored = store.GetRo("R");
   auto& items = stored->stories[0].items;
 
@@ -89,21 +89,25 @@ TEST_F(Check, OneItemPerVisitThenTheScheduleOnTheNext) {
   Pass();
   EXPECT_EQ(items[2].state, READY);
   EXPECT_DOUBLE_EQ(*items[2].playDuration, 4.0);
-  EXPECT_EQ(stored->checkState, 0) << "the fourth visit completes it";
+  EXPECT_EQ(stored->checkState, CheckState::Unchecked) << "the fourth visit completes it";
   Pass();
-  EXPECT_EQ(stored->checkState, 2);
+  EXPECT_EQ(stored->checkState, CheckState::Checked);
   EXPECT_EQ(items[1].startTime, 1'000'000'000u + 10'000'000u);
   EXPECT_EQ(items[2].startTime, 1'000'000'000u + 30'000'000u);
   EXPECT_EQ(stored->totalDuration, 70'000'000u);
 
   // An edit sends every item through the check again.
   RoAckInfo edit;
-  ASSERT_EQ(store.MoveElements({"R", "\nfour.wav"}, 0, 1, edit), HResult::S_OK);
-  EXPECT_EQ(stored->checkState, 0);
+  ElementAction move;
+  move.op = ElementOp::MOVE;
+  move.roID = "R";
+  move.sources.push_back(ElementRef{"", "four.wav"});
+  ASSERT_EQ(store.ApplyElementAction(move, edit, false), EditResult::Ok);
+  EXPECT_EQ(stored->checkState, CheckState::Unchecked);
   for (int pass = 0; pass < 4; ++pass) {
     Pass();
   }
-  EXPECT_EQ(stored->checkState, 2);
+  EXPECT_EQ(stored->checkState, CheckState::Checked);
   EXPECT_EQ(items[0].state, READY);
 }
 
@@ -114,7 +118,7 @@ TEST_F(Check, FilesThatAreNoMediaAreNotReady) {
   s.items = {Item("missing.mxf"), Item("empty.mxf"), Item("noise.mxf"), Item("folder.mxf"), item{}};
   r->stories = {s};
   RoAckInfo ack;
-  ASSERT_EQ(store.AddRo(std::move(r), ack), HResult::S_OK);
+  ASSERT_EQ(store.AddRo(std::move(r), ack), EditResult::Ok);
   for (int pass = 0; pass < 6; ++pass) {
     Pass();
   }
@@ -123,7 +127,7 @@ TEST_F(Check, FilesThatAreNoMediaAreNotReady) {
     EXPECT_EQ(i.state, NOT_READY) << i.itemID.Str();
     EXPECT_EQ(i.playDurationTicks, 0u);
   }
-  EXPECT_EQ(stored->checkState, 2) << "checked although nothing can play";
+  EXPECT_EQ(stored->checkState, CheckState::Checked) << "checked although nothing can play";
 }
 
 TEST_F(Check, TheThreadEndsWhenRunningIsCleared) {

@@ -45,7 +45,7 @@ TEST_F(Queries, ContextsCompareByTheirTexts) {
   EXPECT_FALSE(b.roID.Present());
   EXPECT_TRUE(SameContext(a, b)) << "absent and empty are equal";
   b.roIndex = 4;
-  b.command = 2;
+  b.command = CtrlCommand::EXECUTE;
   EXPECT_TRUE(SameContext(a, b));
   b.objPath = "x";
   EXPECT_FALSE(SameContext(a, b));
@@ -62,7 +62,7 @@ TEST_F(Queries, NewestCommandAboveTheBound) {
   auto second = Ro("B", {Story("S", {Item("1", READY), Item("2", READY)})});
   first->ctrlActionId = 7;
   second->ctrlActionId = 9;
-  second->ctrlCommand = 1;
+  second->ctrlCommand = CtrlCommand::READY;
   second->ctrlStoryIndex = 0;
   second->ctrlItemIndex = 1;
   const Snapshot snapshot{first, second};
@@ -70,7 +70,7 @@ TEST_F(Queries, NewestCommandAboveTheBound) {
   ASSERT_TRUE(newest.has_value());
   EXPECT_EQ(newest->roID, "B");
   EXPECT_EQ(newest->roIndex, 1);
-  EXPECT_EQ(newest->command, 1);
+  EXPECT_EQ(newest->command, CtrlCommand::READY);
   EXPECT_EQ(newest->actionId, 9);
   EXPECT_EQ(newest->itemID, "2");
   EXPECT_EQ(newest->objPath, "/m/2.mxf");
@@ -98,7 +98,7 @@ TEST_F(Queries, NextPlayablePassesUncheckedItemsAndStopsAtManual) {
   EXPECT_EQ(next->itemID, "6");
   EXPECT_EQ(next->storyIndex, 1);
   EXPECT_EQ(next->itemIndex, 0);
-  EXPECT_EQ(next->command, 2);
+  EXPECT_EQ(next->command, CtrlCommand::EXECUTE);
 
   r->stories[0].items[3].trigger = MANUAL;
   r->stories[0].items[4].state = READY;
@@ -124,10 +124,10 @@ TEST_F(Queries, DueTimedRunningOrders) {
   auto unchecked = Ro("U", {Story("S", {Item("3", READY)})});
   for (auto& [r, ms] : {std::pair{early, 600}, std::pair{late, 200}, std::pair{unchecked, 100}}) {
     r->trigger = TIMED;
-    r->checkState = 2;
+    r->checkState = CheckState::Checked;
     r->startTime = now + static_cast<FileTime>(ms) * kTicksPerMillisecond;
   }
-  unchecked->checkState = 0;  // its media check is not complete: never due
+  unchecked->checkState = CheckState::Unchecked;  // its media check is not complete: never due
   FileTime cursor = 0;
   auto due = DueTimedRo({early, late, unchecked}, cursor, now);
   ASSERT_TRUE(due.has_value());

@@ -61,16 +61,16 @@ TEST(Playlist, FileHoldsEveryLineFormInUtf16WithMarkAndCrLf) {
   items[0].playDuration = 8.0;
   items[1].markIn = 0.0;
   items[1].playDuration = 0.0005;  // not above 0.001 s: the short form
-  ASSERT_EQ(store.AddRo(std::move(timed), ack), HResult::S_OK);
+  ASSERT_EQ(store.AddRo(std::move(timed), ack), EditResult::Ok);
   auto chained = std::make_unique<ro>();
   chained->roID = "R2";
   chained->roSlug = "Late";
-  ASSERT_EQ(store.AddRo(std::move(chained), ack), HResult::S_OK);
+  ASSERT_EQ(store.AddRo(std::move(chained), ack), EditResult::Ok);
   auto manual = std::make_unique<ro>();
   manual->roID = "R3";
   manual->trigger = MANUAL;
   manual->stories.resize(1);
-  ASSERT_EQ(store.AddRo(std::move(manual), ack), HResult::S_OK);
+  ASSERT_EQ(store.AddRo(std::move(manual), ack), EditResult::Ok);
 
   test::TempFile file("", "NEWS.airx");
   ASSERT_TRUE(WritePlaylistFile(file.Path(), store));

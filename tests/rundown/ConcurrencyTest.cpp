@@ -17,7 +17,7 @@ TEST(RundownConcurrency, EditsAndReadersShareRunningOrdersSafely) {
   LogCapture quiet;  // keeps "Destructor" lines and the like off the test output
   RoStore store;
   RoAckInfo ack;
-  ASSERT_EQ(store.AddRo(test::MakeRo("R0", {"A", "B", "C"}), ack), HResult::S_OK);
+  ASSERT_EQ(store.AddRo(test::MakeRo("R0", {"A", "B", "C"}), ack), EditResult::Ok);
   std::atomic<bool> done{false};
   std::atomic<long> itemsRead{0};
 
@@ -43,8 +43,8 @@ TEST(RundownConcurrency, EditsAndReadersShareRunningOrdersSafely) {
       for (std::int32_t n = 0; n < store.GetRoCount(); ++n) {
         if (auto found = store.FindNewItem(n)) {
           CompleteItemCheck(*found, READY, 250, 25.0);
-        } else if (auto r = store.GetRoAt(n); r && r->GetCheckState() != 2) {
-          r->SetCheckState(2);
+        } else if (auto r = store.GetRoAt(n); r && r->GetCheckState() != CheckState::Checked) {
+          r->SetCheckState(CheckState::Checked);
           r->RecomputeSchedule();
         }
       }
@@ -55,14 +55,20 @@ TEST(RundownConcurrency, EditsAndReadersShareRunningOrdersSafely) {
   for (int round = 0; round < 300; ++round) {
     const std::string roID = "R" + std::to_string(round % 3);
     RoAckInfo a;
-    ASSERT_EQ(store.AddRo(test::MakeRo(roID, {"A", "B", "C", "D"}), a), HResult::S_OK);
-    ASSERT_EQ(store.MoveElements({roID, "A\n", "D\n"}, 1, 1, a), HResult::S_OK);
-    ASSERT_EQ(store.SwapElements({roID, "B\n", "C\n"}, 0, 2, a), HResult::S_OK);
-    ASSERT_EQ(store.InsertElements({roID, "B\nB1"}, 1, {}, {test::MakeItem("N")}, 1, a),
-              HResult::S_OK);
-    ASSERT_EQ(store.DeleteElements({roID, "C\n"}, 0, 1, a), HResult::S_OK);
+    ASSERT_EQ(store.AddRo(test::MakeRo(roID, {"A", "B", "C", "D"}), a), EditResult::Ok);
+    ASSERT_EQ(store.ApplyElementAction(test::Action(ElementOp::MOVE, roID, {"A"}, {"D"}), a, false),
+              EditResult::Ok);
+    ASSERT_EQ(
+        store.ApplyElementAction(test::Action(ElementOp::SWAP, roID, {}, {"B", "C"}), a, false),
+        EditResult::Ok);
+    ASSERT_EQ(store.ApplyElementAction(
+                  test::Action(ElementOp::INSERT, roID, {"B/B1"}, {}, {}, {test::MakeItem("N")}), a,
+                  false),
+              EditResult::Ok);
+    ASSERT_EQ(store.ApplyElementAction(test::Action(ElementOp::DELETE, roID, {}, {"C"}), a, false),
+              EditResult::Ok);
     if (round % 7 == 3) {
-      ASSERT_EQ(store.DeleteRo(roID, a), HResult::S_OK);
+      ASSERT_EQ(store.DeleteRo(roID, a), EditResult::Ok);
     }
   }
   // On a busy machine the readers may not have run yet.

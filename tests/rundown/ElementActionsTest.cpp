@@ -1,5 +1,6 @@
-// roElementAction on a stored running order A B C D E (items A1 A2, B1 B2, ...), all READY
-// before each action, so that the reset after every action shows.
+// Edits of a stored running order A B C D E (items A1 A2, B1 B2, ...), all READY before each
+// edit: an edit that is made resets the states; one that is refused leaves the running order
+// exactly as it was, states included.
 #include <gtest/gtest.h>
 
 #include "common/Log.h"
@@ -9,6 +10,7 @@
 namespace vidra {
 namespace {
 
+using test::Action;
 using test::ItemOrder;
 using test::MakeItem;
 using test::MakeStory;
@@ -16,18 +18,28 @@ using test::StoryOrder;
 
 class ElementActions : public ::testing::Test {
  protected:
-  ElementActions() {
+  ElementActions() { Reload({"A", "B", "C", "D", "E"}); }
+  void Reload(const std::vector<std::string>& stories, int items = 2) {
     RoAckInfo added;
-    EXPECT_EQ(store.AddRo(test::MakeRo("R", {"A", "B", "C", "D", "E"}), added), HResult::S_OK);
+    EXPECT_EQ(store.AddRo(test::MakeRo("R", stories, items), added), EditResult::Ok);
     stored = store.GetRo("R");
     test::SetAllStates(*stored, READY);
   }
+  EditResult Apply(const ElementAction& action, bool listTouched = false) {
+    ack = RoAckInfo();
+    return store.ApplyElementAction(action, ack, listTouched);
+  }
   std::string Order() const { return StoryOrder(*stored); }
   std::string Items(int story) const { return ItemOrder(stored->stories[story]); }
-  // Every action resets the states, whatever its answer.
-  void ExpectReset() {
-    EXPECT_EQ(stored->checkState, 0);
-    EXPECT_EQ(test::States(*stored).find("READY"), std::string::npos) << test::States(*stored);
+  bool Reset() const {
+    return stored->checkState == CheckState::Unchecked &&
+           test::States(*stored).find("READY") == std::string::npos;
+  }
+  // A refused edit: nothing moved, nothing reset.
+  void ExpectUntouched(const std::string& order) {
+    EXPECT_EQ(Order(), order);
+    EXPECT_EQ(stored->checkState, CheckState::Checked);
+    EXPECT_EQ(test::States(*stored).find("NEW"), std::string::npos) << test::States(*stored);
   }
   static std::string Missing(const std::string& story, const std::string& item) {
     return "Can't find element: RoID='R' StoryID='" + story + "' ItemID='" + item + "'\n";
@@ -39,215 +51,214 @@ class ElementActions : public ::testing::Test {
   RoAckInfo ack;
 };
 
-TEST_F(ElementActions, ReferencesSplitAtTheFirstLineFeed) {
-  const ElementParts both = SplitElementRef("S\nI\nJ");
-  EXPECT_EQ(both.storyPart, "S");
-  EXPECT_EQ(both.itemPart, "I\nJ");
-  const ElementParts storyOnly = SplitElementRef("S\n");
-  EXPECT_EQ(storyOnly.storyPart, "S");
-  EXPECT_EQ(storyOnly.itemPart, "");
-  const ElementParts plain = SplitElementRef("S");
-  EXPECT_EQ(plain.storyPart, "S");
-  EXPECT_EQ(plain.itemPart, "S") << "no line feed: the whole text is both parts";
-
+TEST_F(ElementActions, MissingElementLineIsCutAt1023Characters) {
   ReportMissingElement("R", nullptr);
   EXPECT_EQ(log.CountOf(Missing("", "")), 1u);
-  const MosText huge(std::string(5000, 's') + "\nitem");
+  const ElementRef huge{std::string(5000, 's'), "item"};
   ReportMissingElement("R", &huge);
-  const auto records = log.Records();
-  EXPECT_EQ(records.back().size(), 1023u) << "the whole line is cut at 1023 characters";
+  EXPECT_EQ(log.Records().back().size(), 1023u);
 }
 
-TEST_F(ElementActions, MoveStoriesInListOrderBeforeTheTargetOrToTheEnd) {
-  EXPECT_EQ(store.MoveElements({"R", "E\n", "A\n", "C\n"}, 1, 2, ack), HResult::S_OK);
+TEST_F(ElementActions, MoveStoriesInListOrderBeforeTheTargetOrToTheBottom) {
+  EXPECT_EQ(Apply(Action(ElementOp::MOVE, "R", {"E"}, {"A", "C"})), EditResult::Ok);
   EXPECT_EQ(Order(), "B D A C E");
-  EXPECT_EQ(ack.roStatus, "OK");
-  ExpectReset();
-
-  RoAckInfo second;
-  ASSERT_EQ(store.AddRo(test::MakeRo("R", {"A", "B", "C", "D", "E"}), second), HResult::S_OK);
-  stored = store.GetRo("R");
-  EXPECT_EQ(store.MoveElements({"R", "E\n", "C\n", "A\n"}, 1, 2, ack), HResult::S_OK);
+  EXPECT_TRUE(Reset());
+  Reload({"A", "B", "C", "D", "E"});
+  EXPECT_EQ(Apply(Action(ElementOp::MOVE, "R", {"E"}, {"C", "A"})), EditResult::Ok);
   EXPECT_EQ(Order(), "B D C A E");
-
-  ASSERT_EQ(store.AddRo(test::MakeRo("R", {"A", "B", "C", "D", "E"}), second), HResult::S_OK);
-  stored = store.GetRo("R");
-  EXPECT_EQ(store.MoveElements({"R", "D\n", "B\n"}, 0, 2, ack), HResult::S_OK);
-  EXPECT_EQ(Order(), "A C E D B");
-
-  // The target among the sources stays; a source named twice moves once; unknown IDs drop.
-  EXPECT_EQ(store.MoveElements({"R", "C\n", "B\n", "C\n", "B\n", "Q\n"}, 1, 4, ack), HResult::S_OK);
+  Reload({"A", "B", "C", "D", "E"});
+  EXPECT_EQ(Apply(Action(ElementOp::MOVE, "R", {}, {"D", "B"})), EditResult::Ok);
+  EXPECT_EQ(Order(), "A C E D B") << "no target: to the bottom";
+  // The target among the sources stays; a source named twice moves once.
+  EXPECT_EQ(Apply(Action(ElementOp::MOVE, "R", {"C"}, {"C", "B", "C", "B"})), EditResult::Ok);
   EXPECT_EQ(Order(), "A B C E D");
-  EXPECT_EQ(ack.roStatus, "OK");
-  EXPECT_EQ(store.MoveElements({"R", "X\n", "Y\n"}, 0, 2, ack), HResult::S_OK);
-  EXPECT_EQ(Order(), "A B C E D") << "nothing matches: nothing moves";
-  EXPECT_EQ(ack.roStatus, "OK");
 
-  EXPECT_EQ(store.MoveElements({"R", "Q\n", "A\n"}, 1, 1, ack), HResult::S_OK);
-  EXPECT_EQ(ack.roStatus, "NACK") << "target story missing";
+  test::SetAllStates(*stored, READY);
+  EXPECT_EQ(Apply(Action(ElementOp::MOVE, "R", {}, {"A", "Q"})), EditResult::UnknownStory);
+  EXPECT_EQ(ack.detail, "Q");
   EXPECT_EQ(log.CountOf(Missing("Q", "")), 1u);
-  EXPECT_EQ(Order(), "A B C E D");
+  EXPECT_EQ(Apply(Action(ElementOp::MOVE, "R", {"Q"}, {"A"})), EditResult::UnknownStory)
+      << "a target that is named must exist";
+  ExpectUntouched("A B C E D");
 }
 
 TEST_F(ElementActions, MoveItemsOnlyInsideTheTargetStory) {
-  RoAckInfo grown;
-  auto r = test::MakeRo("R", {"A", "B"}, 4);
-  ASSERT_EQ(store.AddRo(std::move(r), grown), HResult::S_OK);
-  stored = store.GetRo("R");
-  EXPECT_EQ(store.MoveElements({"R", "A\nA2", "\nA4", "\nA3"}, 1, 2, ack), HResult::S_OK);
+  Reload({"A", "B"}, 4);
+  EXPECT_EQ(Apply(Action(ElementOp::MOVE, "R", {"A/A2"}, {"/A4", "/A3"})), EditResult::Ok);
   EXPECT_EQ(Items(0), "A1 A4 A3 A2");
-  EXPECT_EQ(store.MoveElements({"R", "A\n", "\nA1", "\nB1"}, 1, 2, ack), HResult::S_OK);
-  EXPECT_EQ(Items(0), "A4 A3 A2 A1") << "to the end; B1 is not in the story";
-  EXPECT_EQ(Items(1), "B1 B2 B3 B4");
-  EXPECT_EQ(store.MoveElements({"R", "A\nQ", "\nA1"}, 1, 1, ack), HResult::S_OK);
-  EXPECT_EQ(ack.roStatus, "NACK");
-  EXPECT_EQ(log.CountOf(Missing("A", "Q")), 1u);
+  EXPECT_EQ(Apply(Action(ElementOp::MOVE, "R", {"A"}, {"/A1"})), EditResult::Ok);
+  EXPECT_EQ(Items(0), "A4 A3 A2 A1") << "no target item: to the bottom of the story";
 
-  EXPECT_EQ(store.MoveElements({"R", "A\n", "B\nB1"}, 1, 1, ack), HResult::S_OK);
-  EXPECT_EQ(ack.roStatus, "OK") << "stories and items: the stories move";
+  test::SetAllStates(*stored, READY);
+  EXPECT_EQ(Apply(Action(ElementOp::MOVE, "R", {"A"}, {"/A1", "/B1"})), EditResult::UnknownItem)
+      << "B1 is in another story";
+  EXPECT_EQ(ack.detail, "B1");
+  EXPECT_EQ(Apply(Action(ElementOp::MOVE, "R", {"A/Q"}, {"/A1"})), EditResult::UnknownItem);
+  EXPECT_EQ(log.CountOf(Missing("A", "Q")), 1u);
+  EXPECT_EQ(Apply(Action(ElementOp::MOVE, "R", {"A"}, {"B", "/A1"})), EditResult::Malformed);
   EXPECT_EQ(log.CountOf("\nWrang command - roElementAction-MOVE has both sources: <storyID> and "
                         "<itemID> !!!\n\n"),
             1u);
-  EXPECT_EQ(StoryOrder(*stored), "B A");
-  EXPECT_EQ(store.MoveElements({"R", "A\n", "\n"}, 1, 1, ack), HResult::S_OK);
-  EXPECT_EQ(ack.roStatus, "NACK");
+  EXPECT_EQ(Apply(Action(ElementOp::MOVE, "R", {"A"}, {"/"})), EditResult::Malformed);
   EXPECT_EQ(log.CountOf("\nWrang command - roElementAction-MOVE has empty source tag !!!\n\n"), 1u);
+  ExpectUntouched("A B");
+  EXPECT_EQ(Items(0), "A4 A3 A2 A1");
 }
 
-TEST_F(ElementActions, DeleteGoesOnPastMissingElements) {
-  EXPECT_EQ(store.DeleteElements({"R", "X\n", "B\n"}, 0, 2, ack), HResult::S_OK);
+TEST_F(ElementActions, DeleteGoesOnPastElementsAlreadyGone) {
+  EXPECT_EQ(Apply(Action(ElementOp::DELETE, "R", {}, {"X", "B"})), EditResult::Ok);
   EXPECT_EQ(Order(), "A C D E");
-  EXPECT_EQ(ack.roStatus, "OK");
   EXPECT_EQ(log.CountOf(Missing("X", "")), 1u);
-  ExpectReset();
-
-  EXPECT_EQ(store.DeleteElements({"R", "C\n", "\nC2", "\nZZ"}, 1, 2, ack), HResult::S_OK);
+  EXPECT_TRUE(Reset());
+  EXPECT_EQ(Apply(Action(ElementOp::DELETE, "R", {"C"}, {"/C2", "/ZZ"})), EditResult::Ok);
   EXPECT_EQ(Items(1), "C1");
-  EXPECT_EQ(ack.roStatus, "OK");
   EXPECT_EQ(log.CountOf(Missing("", "ZZ")), 1u);
 
-  EXPECT_EQ(store.DeleteElements({"R", "Q\n", "\nC1"}, 1, 1, ack), HResult::S_OK);
-  EXPECT_EQ(ack.roStatus, "NACK") << "missing target story";
-  EXPECT_EQ(Items(1), "C1");
-
-  EXPECT_EQ(store.DeleteElements({"R", "A\n"}, 0, 50, ack), HResult::S_OK)
-      << "a count past the references takes what is there";
-  EXPECT_EQ(Order(), "C D E");
+  test::SetAllStates(*stored, READY);
+  EXPECT_EQ(Apply(Action(ElementOp::DELETE, "R", {}, {"B"})), EditResult::Ok)
+      << "a delete sent again is not refused";
+  EXPECT_EQ(Apply(Action(ElementOp::DELETE, "R", {"Q"}, {"/C1"})), EditResult::UnknownStory);
+  ExpectUntouched("A C D E");
+  EXPECT_EQ(Apply(Action(ElementOp::DELETE, "R", {}, {"A", "C", "D", "E"})), EditResult::Ok);
+  EXPECT_EQ(Order(), "");
 }
 
 TEST_F(ElementActions, InsertBeforeTheTargetOrAtTheEnd) {
-  EXPECT_EQ(store.InsertElements({"R", "C\n"}, 1, {MakeStory("N1"), MakeStory("N2")}, {}, 2, ack),
-            HResult::S_OK);
+  EXPECT_EQ(
+      Apply(Action(ElementOp::INSERT, "R", {"C"}, {}, {MakeStory("N1"), MakeStory("N2")}), true),
+      EditResult::Ok);
   EXPECT_EQ(Order(), "A B N1 N2 C D E");
-  EXPECT_EQ(store.InsertElements({"R"}, 0, {MakeStory("T")}, {}, 1, ack), HResult::S_OK);
+  ASSERT_EQ(ack.stories.size(), 2u) << "the answer lists the inserted stories";
+  EXPECT_EQ(ack.stories[1].storyID, "N2");
+  EXPECT_EQ(ack.stories[1].statuses, (std::vector<std::string>{"NEW", "NEW"}));
+  EXPECT_EQ(Apply(Action(ElementOp::INSERT, "R", {}, {}, {MakeStory("T")})), EditResult::Ok);
   EXPECT_EQ(Order(), "A B N1 N2 C D E T") << "no target: appended";
-  EXPECT_EQ(store.InsertElements({"R", "nowhere\n"}, 1, {MakeStory("U")}, {}, 1, ack),
-            HResult::S_OK);
-  EXPECT_EQ(Order(), "A B N1 N2 C D E T U");
-  EXPECT_EQ(ack.roStatus, "OK");
-
-  EXPECT_EQ(store.InsertElements({"R", "A\nA2"}, 1, {}, {MakeItem("X")}, 1, ack), HResult::S_OK);
+  EXPECT_EQ(Apply(Action(ElementOp::INSERT, "R", {"A/A2"}, {}, {}, {MakeItem("X")})),
+            EditResult::Ok);
   EXPECT_EQ(Items(0), "A1 X A2");
-  EXPECT_EQ(store.InsertElements({"R", "A\nnone"}, 1, {}, {MakeItem("Y")}, 1, ack), HResult::S_OK);
-  EXPECT_EQ(Items(0), "A1 X A2 Y") << "unknown target item: appended to the story";
-  EXPECT_EQ(store.InsertElements({"R", "A\n"}, 1, {}, {MakeItem("Z")}, 1, ack), HResult::S_OK);
-  EXPECT_EQ(Items(0), "A1 X A2 Y Z");
+  EXPECT_EQ(Apply(Action(ElementOp::INSERT, "R", {"A"}, {}, {}, {MakeItem("Z")})), EditResult::Ok);
+  EXPECT_EQ(Items(0), "A1 X A2 Z");
 
-  const std::string both =
-      "\nWrang command - roElementAction-INSERT has both sources: <story> and <item> !!!\n\n";
-  EXPECT_EQ(store.InsertElements({"R", "Q\n"}, 1, {}, {MakeItem("W")}, 1, ack), HResult::S_OK);
-  EXPECT_EQ(ack.roStatus, "OK");
-  EXPECT_EQ(log.CountOf(both), 1u) << "items into a missing story: nothing inserted";
-  EXPECT_EQ(store.InsertElements({"R"}, 0, {}, {MakeItem("W")}, 1, ack), HResult::S_OK);
-  EXPECT_EQ(log.CountOf(both), 2u);
-  EXPECT_EQ(Order(), "A B N1 N2 C D E T U");
-  ExpectReset();
-
-  EXPECT_EQ(store.InsertElements({"R", "A\n", "B\n"}, 2, {MakeStory("V")}, {}, 1, ack),
-            HResult::S_OK);
-  EXPECT_EQ(ack.roStatus, "NACK");
-  EXPECT_EQ(store.InsertElements({"R", "A\n"}, 1, {MakeStory("V")}, {}, 0, ack), HResult::S_OK);
-  EXPECT_EQ(ack.roStatus, "NACK");
+  test::SetAllStates(*stored, READY);
+  const std::string order = Order();
+  EXPECT_EQ(Apply(Action(ElementOp::INSERT, "R", {"nowhere"}, {}, {MakeStory("U")})),
+            EditResult::UnknownStory);
+  EXPECT_EQ(Apply(Action(ElementOp::INSERT, "R", {"A/none"}, {}, {}, {MakeItem("Y")})),
+            EditResult::UnknownItem);
+  EXPECT_EQ(Apply(Action(ElementOp::INSERT, "R", {"Q"}, {}, {}, {MakeItem("W")})),
+            EditResult::UnknownStory);
+  EXPECT_EQ(Apply(Action(ElementOp::INSERT, "R", {}, {}, {}, {MakeItem("W")})),
+            EditResult::Malformed)
+      << "items need a story";
+  EXPECT_EQ(Apply(Action(ElementOp::INSERT, "R", {}, {}, {MakeStory("V")}, {MakeItem("W")})),
+            EditResult::Malformed);
+  EXPECT_EQ(log.CountOf("\nWrang command - roElementAction-INSERT has both sources: <story> and "
+                        "<item> !!!\n\n"),
+            2u);
+  EXPECT_EQ(Apply(Action(ElementOp::INSERT, "R", {"A", "B"}, {}, {MakeStory("V")})),
+            EditResult::Malformed);
+  EXPECT_EQ(Apply(Action(ElementOp::INSERT, "R", {"A"}, {})), EditResult::Malformed);
   EXPECT_EQ(log.CountOf("Incorrect Number of fields in the last roElementAction-INSERT message"),
             2u);
-  EXPECT_EQ(Order(), "A B N1 N2 C D E T U");
-  ExpectReset();
+  ExpectUntouched(order);
+  EXPECT_EQ(Items(0), "A1 X A2 Z");
+}
+
+TEST_F(ElementActions, NewIdsMustBeUniqueBesideTheirNeighbours) {
+  EXPECT_EQ(Apply(Action(ElementOp::INSERT, "R", {}, {}, {MakeStory("C")})),
+            EditResult::DuplicateId);
+  EXPECT_EQ(ack.detail, "C");
+  EXPECT_EQ(Apply(Action(ElementOp::INSERT, "R", {}, {}, {MakeStory("N"), MakeStory("N")})),
+            EditResult::DuplicateId)
+      << "twice in one message";
+  EXPECT_EQ(Apply(Action(ElementOp::INSERT, "R", {"B"}, {}, {}, {MakeItem("B1")})),
+            EditResult::DuplicateId);
+  EXPECT_EQ(Apply(Action(ElementOp::INSERT, "R", {}, {}, {story{}})), EditResult::Malformed)
+      << "a story without storyID";
+  EXPECT_EQ(Apply(Action(ElementOp::REPLACE, "R", {"B"}, {}, {MakeStory("C")})),
+            EditResult::DuplicateId);
+  ExpectUntouched("A B C D E");
+  // A story may take the place of itself, and an item of another story may share an ID.
+  EXPECT_EQ(Apply(Action(ElementOp::REPLACE, "R", {"B"}, {}, {MakeStory("B", 3)})), EditResult::Ok);
+  EXPECT_EQ(Items(1), "B1 B2 B3");
+  EXPECT_EQ(Apply(Action(ElementOp::INSERT, "R", {"A"}, {}, {}, {MakeItem("B1")})), EditResult::Ok);
 }
 
 TEST_F(ElementActions, ReplaceTakesTheTargetsPlace) {
-  EXPECT_EQ(store.ReplaceElements({"R", "C\n"}, 1, {MakeStory("X"), MakeStory("Y"), MakeStory("Z")},
-                                  {}, 3, ack),
-            HResult::S_OK);
+  EXPECT_EQ(Apply(Action(ElementOp::REPLACE, "R", {"C"}, {},
+                         {MakeStory("X"), MakeStory("Y"), MakeStory("Z")})),
+            EditResult::Ok);
   EXPECT_EQ(Order(), "A B X Y Z D E");
-  EXPECT_EQ(ack.roStatus, "OK");
-  EXPECT_EQ(store.ReplaceElements({"R", "A\nA1"}, 1, {}, {MakeItem("P"), MakeItem("Q")}, 2, ack),
-            HResult::S_OK);
+  EXPECT_EQ(
+      Apply(Action(ElementOp::REPLACE, "R", {"A/A1"}, {}, {}, {MakeItem("P"), MakeItem("Q")})),
+      EditResult::Ok);
   EXPECT_EQ(Items(0), "P Q A2");
 
-  EXPECT_EQ(store.ReplaceElements({"R", "A\n"}, 1, {}, {}, 1, ack), HResult::S_OK);
-  EXPECT_EQ(ack.roStatus, "NACK");
-  EXPECT_EQ(log.CountOf("\nWrang command - roElementAction-REPLACE has empty source tag !!!\n\n"),
-            1u);
-  EXPECT_EQ(store.ReplaceElements({"R", "A\nnone"}, 1, {}, {MakeItem("P")}, 1, ack), HResult::S_OK);
-  EXPECT_EQ(ack.roStatus, "NACK");
+  test::SetAllStates(*stored, READY);
+  EXPECT_EQ(Apply(Action(ElementOp::REPLACE, "R", {"A"}, {})), EditResult::Malformed);
+  EXPECT_EQ(Apply(Action(ElementOp::REPLACE, "R", {"A/none"}, {}, {}, {MakeItem("P2")})),
+            EditResult::UnknownItem);
   EXPECT_EQ(log.CountOf(Missing("A", "none")), 1u);
-  EXPECT_EQ(store.ReplaceElements({"R", "gone\n"}, 1, {MakeStory("G")}, {}, 1, ack), HResult::S_OK);
-  EXPECT_EQ(ack.roStatus, "NACK");
-  EXPECT_EQ(store.ReplaceElements({"R"}, 0, {MakeStory("G")}, {}, 1, ack), HResult::S_OK);
-  EXPECT_EQ(ack.roStatus, "NACK");
+  EXPECT_EQ(Apply(Action(ElementOp::REPLACE, "R", {"gone"}, {}, {MakeStory("G")})),
+            EditResult::UnknownStory);
+  EXPECT_EQ(Apply(Action(ElementOp::REPLACE, "R", {}, {}, {MakeStory("G")})),
+            EditResult::Malformed);
   EXPECT_EQ(log.CountOf("Incorrect Number of fields in the last roElementAction-REPLACE message"),
-            1u);
-  EXPECT_EQ(Order(), "A B X Y Z D E");
+            2u);
+  ExpectUntouched("A B X Y Z D E");
   EXPECT_EQ(Items(0), "P Q A2");
-  ExpectReset();
 }
 
 TEST_F(ElementActions, SwapExchangesTwoStoriesOrTwoItems) {
-  EXPECT_EQ(store.SwapElements({"R", "B\n", "D\n"}, 0, 2, ack), HResult::S_OK);
+  EXPECT_EQ(Apply(Action(ElementOp::SWAP, "R", {}, {"B", "D"})), EditResult::Ok);
   EXPECT_EQ(Order(), "A D C B E");
-  EXPECT_EQ(store.SwapElements({"R", "C\n", "C\n"}, 0, 2, ack), HResult::S_OK);
+  EXPECT_EQ(Apply(Action(ElementOp::SWAP, "R", {}, {"C", "C"})), EditResult::Ok);
   EXPECT_EQ(Order(), "A D C B E") << "with itself: nothing changes";
-  EXPECT_EQ(ack.roStatus, "OK");
-  EXPECT_EQ(store.SwapElements({"R", "A\n", "\nA2", "\nA1"}, 1, 2, ack), HResult::S_OK);
+  EXPECT_EQ(Apply(Action(ElementOp::SWAP, "R", {"A"}, {"/A2", "/A1"})), EditResult::Ok);
   EXPECT_EQ(Items(0), "A2 A1");
 
-  EXPECT_EQ(store.SwapElements({"R", "Q\n", "A\n"}, 0, 2, ack), HResult::S_OK);
-  EXPECT_EQ(ack.roStatus, "NACK");
+  test::SetAllStates(*stored, READY);
+  EXPECT_EQ(Apply(Action(ElementOp::SWAP, "R", {}, {"Q", "A"})), EditResult::UnknownStory);
   EXPECT_EQ(log.CountOf(Missing("Q", "")), 1u);
-  EXPECT_EQ(store.SwapElements({"R", "A\n", "\nA1", "\nQ"}, 1, 2, ack), HResult::S_OK);
+  EXPECT_EQ(Apply(Action(ElementOp::SWAP, "R", {"A"}, {"/A1", "/Q"})), EditResult::UnknownItem);
   EXPECT_EQ(log.CountOf(Missing("", "Q")), 1u) << "the second source is named";
   const std::string count = "Incorrect Number of fields in the last roElementAction-SWAP message";
-  EXPECT_EQ(store.SwapElements({"R", "A\n"}, 0, 1, ack), HResult::S_OK);
-  EXPECT_EQ(store.SwapElements({"R", "A\nA1", "B\n"}, 0, 2, ack), HResult::S_OK);
-  EXPECT_EQ(store.SwapElements({"R", "A\n", "B\n", "\nA1"}, 1, 2, ack), HResult::S_OK);
+  EXPECT_EQ(Apply(Action(ElementOp::SWAP, "R", {}, {"A"})), EditResult::Malformed);
+  EXPECT_EQ(Apply(Action(ElementOp::SWAP, "R", {}, {"A/A1", "B"})), EditResult::Malformed);
+  EXPECT_EQ(Apply(Action(ElementOp::SWAP, "R", {"A"}, {"B", "/A1"})), EditResult::Malformed);
   EXPECT_EQ(log.CountOf(count), 3u);
-  EXPECT_EQ(ack.roStatus, "NACK");
-  EXPECT_EQ(Order(), "A D C B E");
-  ExpectReset();
+  ExpectUntouched("A D C B E");
 }
 
 TEST_F(ElementActions, UnknownRunningOrderAndCountErrors) {
-  EXPECT_EQ(store.DeleteElements({"none", "A\n"}, 0, 1, ack), HResult::E_FAIL);
+  EXPECT_EQ(Apply(Action(ElementOp::DELETE, "none", {}, {"A"})), EditResult::UnknownRo);
   EXPECT_EQ(ack.roID, "none");
-  EXPECT_EQ(ack.roStatus, "NACK");
   EXPECT_EQ(log.CountOf("No such roID in Last RO delete message"), 1u);
-  EXPECT_EQ(store.MoveElements({"none", "A\n"}, 0, 1, ack), HResult::E_FAIL);
+  EXPECT_EQ(Apply(Action(ElementOp::MOVE, "none", {}, {"A"})), EditResult::UnknownRo);
   EXPECT_EQ(log.CountOf("Can't find element: RoID='none' StoryID='' ItemID=''\n"), 1u);
-  EXPECT_EQ(store.SwapElements({}, 0, 2, ack), HResult::E_FAIL) << "no roID at all";
-  EXPECT_EQ(test::States(*stored).find("NEW"), std::string::npos) << "nothing was reset";
-
-  for (const auto& [refs, nTarget, nSource] :
-       {std::tuple<ElementRefs, int, int>{{"R", "A\n"}, 0, 0}, {{"R", "A\n", "B\n"}, 2, 1}}) {
-    RoAckInfo rejected;
-    EXPECT_EQ(store.DeleteElements(refs, nTarget, nSource, rejected), HResult::S_OK);
-    EXPECT_EQ(rejected.roStatus, "NACK");
-    EXPECT_EQ(store.MoveElements(refs, nTarget, nSource, rejected), HResult::S_OK);
+  for (const ElementOp op : {ElementOp::DELETE, ElementOp::MOVE}) {
+    EXPECT_EQ(Apply(Action(op, "R", {}, {})), EditResult::Malformed);
+    EXPECT_EQ(Apply(Action(op, "R", {"A", "B"}, {"C"})), EditResult::Malformed);
   }
   EXPECT_EQ(log.CountOf("Incorrect Number of fields in the last roElementAction-DELETE message"),
             2u);
   EXPECT_EQ(log.CountOf("Incorrect Number of fields in the last roElementAction-MOVE message"), 2u);
-  EXPECT_EQ(Order(), "A B C D E");
-  ExpectReset();
+  ExpectUntouched("A B C D E");
+}
+
+TEST_F(ElementActions, TenThousandStoriesAppendedInOneEdit) {
+  std::vector<story> many;
+  for (int n = 0; n < 10000; ++n) {
+    many.push_back(MakeStory("N" + std::to_string(n), 1));
+  }
+  EXPECT_EQ(Apply(Action(ElementOp::INSERT, "R", {}, {}, many), true), EditResult::Ok);
+  EXPECT_EQ(stored->stories.size(), 10005u);
+  EXPECT_EQ(stored->stories.back().storyID, "N9999");
+  EXPECT_EQ(ack.stories.size(), 10000u);
+  many.back().storyID = "A";
+  EXPECT_EQ(Apply(Action(ElementOp::INSERT, "R", {}, {}, many)), EditResult::DuplicateId)
+      << "the last one clashes: none is inserted";
+  EXPECT_EQ(stored->stories.size(), 10005u);
 }
 
 }  // namespace

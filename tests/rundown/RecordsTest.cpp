@@ -4,6 +4,7 @@
 
 #include "rundown/Ro.h"
 #include "tests/rundown/RundownBuilders.h"
+#include "tests/support/TestSupport.h"
 
 namespace vidra {
 namespace {
@@ -178,7 +179,12 @@ TEST(Records, EditorialStartIsReadAsWritten) {
   EXPECT_EQ(r.startTime, expected);
   EXPECT_EQ(r.edStart, date);
   EXPECT_EQ(ParseEdStart("20261206T192229"), date) << "separators are optional";
-  EXPECT_EQ(ParseEdStart("2026-12-06T19:22:29.500Z"), date) << "the rest is ignored";
+  EXPECT_EQ(ParseEdStart("2026-12-06T19:22:29 local"), date) << "what is no zone is ignored";
+  CalendarTime withMs = date;
+  withMs.milliseconds = 500;
+  EXPECT_EQ(ParseEdStart("2026-12-06T19:22:29.5"), withMs);
+  EXPECT_EQ(ParseEdStart("2026-12-06T19:22:29,500"), withMs) << "a comma as NRCS libraries write";
+  EXPECT_EQ(ParseEdStart("2026-12-06T19:22:29,5009"), withMs);
   const CalendarTime shortFields{2026, 1, 0, 2, 3, 4, 5, 0};
   EXPECT_EQ(ParseEdStart("2026-1-2T3:4:5"), shortFields);
 
@@ -188,6 +194,34 @@ TEST(Records, EditorialStartIsReadAsWritten) {
     r.SetEdStart(ParseEdStart(invalid));
     EXPECT_EQ(r.startTime, 0u) << invalid;
   }
+}
+
+// A written zone is converted to the station's time; a time without one is taken as written.
+TEST(Records, ZonedTimesBecomeLocal) {
+  const auto at = [](std::uint16_t day, std::uint16_t hour, std::uint16_t minute) {
+    return CalendarTime{2026, 12, 0, day, hour, minute, 0, 0};
+  };
+  {
+    test::ScopedTimeZone east("<+01>-1");  // one hour east of UTC
+    EXPECT_EQ(ParseEdStart("2026-12-07T21:00:00,000Z"), at(7, 22, 0));
+    EXPECT_EQ(ParseEdStart("2026-12-07T21:00:00+03:00"), at(7, 19, 0));
+    EXPECT_EQ(ParseEdStart("2026-12-07T21:00:00-0130"), at(7, 23, 30));
+    EXPECT_EQ(ParseEdStart("2026-12-07T23:30:00-02"), at(8, 2, 30)) << "past midnight";
+    EXPECT_EQ(ParseEdStart("2026-12-07T21:00:00"), at(7, 21, 0));
+    EXPECT_EQ(ParseEdStart("2026-12-07T21:00:00+3"), at(7, 21, 0)) << "not a zone";
+  }
+  {
+    test::ScopedTimeZone west("<-05>5");
+    EXPECT_EQ(ParseEdStart("2026-12-07T21:00:00.250Z"),
+              (CalendarTime{2026, 12, 0, 7, 16, 0, 0, 250}));
+    EXPECT_EQ(ParseEdStart("2026-12-07T21:00:00"), at(7, 21, 0));
+  }
+  test::ScopedTimeZone berlin("CET-1CEST,M3.5.0,M10.5.0/3");
+  EXPECT_EQ(ParseEdStart("2026-07-01T12:00:00Z"), (CalendarTime{2026, 7, 0, 1, 14, 0, 0, 0}))
+      << "daylight saving";
+  ro r;
+  r.SetEdStart(ParseEdStart("2026-02-30T12:00:00Z"));
+  EXPECT_EQ(r.startTime, 0u) << "no calendar date, zone or not";
 }
 
 }  // namespace

@@ -33,54 +33,49 @@ class Control : public ::testing::Test {
     r->mosID = "VIDRA.NEWS";
     test::SetAllStates(*r, READY);
   }
-  HResult Execute(const MosText& storyID, const MosText& itemID, std::int32_t command) {
-    ack = RoAckInfo{};
-    ack.roStatus = "OK";
-    return r->ExecuteCtrl(storyID, itemID, command, ack, playout, 3);
+  EditResult Execute(const MosText& storyID, const MosText& itemID, int command) {
+    return r->ExecuteCtrl(storyID, itemID, static_cast<CtrlCommand>(command), playout, 3);
   }
   item& At(int s, int i) { return r->stories[s].items[i]; }
 
   LogCapture log;
   FakePlayout playout;
   std::unique_ptr<ro> r;
-  RoAckInfo ack;
 };
 
 TEST_F(Control, AcceptedCommandsRecordWhatPlaybackDoesNext) {
   r->trigger = TIMED;
-  EXPECT_EQ(Execute("B", "B2", 2), HResult::S_OK);
-  EXPECT_EQ(r->ctrlCommand, 2);
+  EXPECT_EQ(Execute("B", "B2", 2), EditResult::Ok);
+  EXPECT_EQ(r->ctrlCommand, CtrlCommand::EXECUTE);
   EXPECT_EQ(r->ctrlStoryIndex, 1);
   EXPECT_EQ(r->ctrlItemIndex, 1);
   EXPECT_EQ(r->ctrlActionId, 1);
   EXPECT_EQ(r->roTrigger, "MANUAL") << "an accepted roCtrl ends the timed start";
-  EXPECT_EQ(Execute(MosText(), MosText(), 1), HResult::S_OK) << "the first item of the first";
+  EXPECT_EQ(Execute(MosText(), MosText(), 1), EditResult::Ok) << "the first item of the first";
   EXPECT_EQ(r->ctrlStoryIndex, 0);
   EXPECT_EQ(r->ctrlItemIndex, 0);
   EXPECT_EQ(r->ctrlActionId, 2);
   At(0, 1).state = DONE;
-  EXPECT_EQ(Execute("A", "A2", 1), HResult::S_OK) << "READY for a DONE item";
-  EXPECT_EQ(Execute("A", "A2", 0), HResult::S_OK);
+  EXPECT_EQ(Execute("A", "A2", 1), EditResult::Ok) << "READY for a DONE item";
+  EXPECT_EQ(Execute("A", "A2", 0), EditResult::Ok);
   EXPECT_EQ(r->ctrlActionId, 3) << "SIGNAL changes nothing";
   EXPECT_TRUE(log.Records().empty()) << "accepted commands log nothing";
 }
 
 TEST_F(Control, RefusalsNameWhatIsWrongAndStillEndOtherItems) {
   At(0, 0).state = NOT_READY;
-  EXPECT_EQ(Execute(MosText(), MosText(), 2), HResult::E_INVALIDARG);
-  EXPECT_EQ(ack.roStatus, "OK") << "the roCtrl handler answers NACK after listing the states";
+  EXPECT_EQ(Execute(MosText(), MosText(), 2), EditResult::Refused);
   EXPECT_EQ(log.CountOf("VIDRA::roCtrl command=2 ERROR - Wrang state=1 for StoryID= and ItemID=\n"),
             1u);
-  EXPECT_EQ(Execute("Q", MosText(), 2), HResult::E_INVALIDARG);
+  EXPECT_EQ(Execute("Q", MosText(), 2), EditResult::UnknownStory);
   EXPECT_EQ(log.CountOf("VIDRA::roCtrl command=2 ERROR - Wrang StoryID = Q\n"), 1u);
-  EXPECT_EQ(ack.roStatus, "NACK") << "a lookup that fails refuses at once";
-  EXPECT_EQ(Execute("A", "Q", 1), HResult::E_INVALIDARG);
+  EXPECT_EQ(Execute("A", "Q", 1), EditResult::UnknownItem);
   EXPECT_EQ(log.CountOf("VIDRA::roCtrl command=1 ERROR - Wrang StoryID=A and ItemID=Q\n"), 1u);
   EXPECT_EQ(r->ctrlActionId, 0) << "a refused command changes no control field";
 
   At(1, 0).state = PLAY;
   At(1, 1).state = PAUSE;
-  EXPECT_EQ(Execute("A", "A2", 3), HResult::E_INVALIDARG) << "PAUSE of a READY item";
+  EXPECT_EQ(Execute("A", "A2", 3), EditResult::Refused) << "PAUSE of a READY item";
   EXPECT_EQ(
       log.CountOf("VIDRA::roCtrl command=3 ERROR - Wrang state=2 for StoryID=A and ItemID=A2\n"),
       1u);
@@ -98,25 +93,24 @@ TEST_F(Control, RefusalsNameWhatIsWrongAndStillEndOtherItems) {
 TEST_F(Control, StopAlwaysStopsTheChannel) {
   At(0, 0).state = PLAY;
   At(1, 1).state = PAUSE;
-  EXPECT_EQ(Execute("A", "missing", 4), HResult::S_OK);
+  EXPECT_EQ(Execute("A", "missing", 4), EditResult::Ok);
   EXPECT_EQ(playout.stopped, (std::vector<std::int32_t>{3}));
   EXPECT_EQ(log.CountOf("VIDRA::roCtrl command=4 ERROR - Wrang StoryID=A and ItemID=missing\n"),
             1u);
-  EXPECT_EQ(r->ctrlCommand, 4);
+  EXPECT_EQ(r->ctrlCommand, CtrlCommand::STOP);
   EXPECT_EQ(r->ctrlStoryIndex, 0);
   EXPECT_EQ(r->ctrlItemIndex, -1);
   EXPECT_EQ(At(0, 0).state, DONE);
   EXPECT_EQ(At(1, 1).state, DONE);
 
   At(0, 1).state = PLAY;
-  EXPECT_EQ(Execute("A", "A2", 4), HResult::S_OK);
+  EXPECT_EQ(Execute("A", "A2", 4), EditResult::Ok);
   EXPECT_EQ(At(0, 1).state, PLAY) << "the named item is left to the playback thread";
 
-  for (int n = 0; n < 12; ++n) {
-    playout.PushNotice(StatusNotice{});
+  while (playout.PushNotice(StatusNotice{})) {
   }
   At(1, 0).state = PLAY;
-  EXPECT_EQ(Execute(MosText(), MosText(), 4), HResult::S_OK);
+  EXPECT_EQ(Execute(MosText(), MosText(), 4), EditResult::Ok);
   EXPECT_EQ(At(1, 0).state, DONE) << "a full queue drops the notice, not the stop";
 }
 

@@ -25,17 +25,16 @@ std::string RoOrder(const RoStore& store) {
 TEST(RoStore, ReplaceKeepsThePlaceAndAcksEveryItemNew) {
   RoStore store;
   RoAckInfo ack;
-  ASSERT_EQ(store.AddRo(MakeRo("R1", {"A"}), ack), HResult::S_OK);
-  ASSERT_EQ(store.AddRo(MakeRo("R2", {"B"}), ack), HResult::S_OK);
-  ASSERT_EQ(store.AddRo(MakeRo("R3", {"C"}), ack), HResult::S_OK);
+  ASSERT_EQ(store.AddRo(MakeRo("R1", {"A"}), ack), EditResult::Ok);
+  ASSERT_EQ(store.AddRo(MakeRo("R2", {"B"}), ack), EditResult::Ok);
+  ASSERT_EQ(store.AddRo(MakeRo("R3", {"C"}), ack), EditResult::Ok);
 
   RoAckInfo replaced;
   auto again = MakeRo("R2", {"X", "Y"}, 3);
   again->stories[1].items[2].state = READY;  // whatever it says, a new one is unchecked
-  EXPECT_EQ(store.AddRo(std::move(again), replaced), HResult::S_OK);
+  EXPECT_EQ(store.AddRo(std::move(again), replaced), EditResult::Ok);
   EXPECT_EQ(RoOrder(store), "R1:A R2:X Y R3:C");
   EXPECT_EQ(replaced.roID, "R2");
-  EXPECT_EQ(replaced.roStatus, "OK");
   ASSERT_EQ(replaced.stories.size(), 2u);
   EXPECT_EQ(replaced.stories[1].storyID, "Y");
   EXPECT_EQ(replaced.stories[1].itemIDs.size(), 3u);
@@ -52,17 +51,15 @@ TEST(RoStore, ReplaceKeepsThePlaceAndAcksEveryItemNew) {
 TEST(RoStore, DeleteAnswersOkOrNackWithTheRoId) {
   RoStore store;
   RoAckInfo ack;
-  ASSERT_EQ(store.AddRo(MakeRo("R1", {"A"}), ack), HResult::S_OK);
-  ASSERT_EQ(store.AddRo(MakeRo("R2", {"B"}), ack), HResult::S_OK);
+  ASSERT_EQ(store.AddRo(MakeRo("R1", {"A"}), ack), EditResult::Ok);
+  ASSERT_EQ(store.AddRo(MakeRo("R2", {"B"}), ack), EditResult::Ok);
   RoAckInfo deleted;
-  EXPECT_EQ(store.DeleteRo("R1", deleted), HResult::S_OK);
+  EXPECT_EQ(store.DeleteRo("R1", deleted), EditResult::Ok);
   EXPECT_EQ(deleted.roID, "R1");
-  EXPECT_EQ(deleted.roStatus, "OK");
   EXPECT_EQ(RoOrder(store), "R2:B");
   RoAckInfo missing;
-  EXPECT_EQ(store.DeleteRo("R1", missing), HResult::E_FAIL);
+  EXPECT_EQ(store.DeleteRo("R1", missing), EditResult::UnknownRo);
   EXPECT_EQ(missing.roID, "R1");
-  EXPECT_EQ(missing.roStatus, "NACK");
   EXPECT_EQ(RoOrder(store), "R2:B");
 }
 
@@ -70,15 +67,15 @@ TEST(RoStore, ReadersKeepTheirRunningOrderThroughReplaceAndDelete) {
   LogCapture log;
   RoStore store;
   RoAckInfo ack;
-  ASSERT_EQ(store.AddRo(MakeRo("R1", {"A", "B"}), ack), HResult::S_OK);
+  ASSERT_EQ(store.AddRo(MakeRo("R1", {"A", "B"}), ack), EditResult::Ok);
   std::shared_ptr<ro> held = store.GetRo("R1");
-  ASSERT_EQ(store.AddRo(MakeRo("R1", {"Z"}), ack), HResult::S_OK);
+  ASSERT_EQ(store.AddRo(MakeRo("R1", {"Z"}), ack), EditResult::Ok);
   EXPECT_EQ(StoryOrder(*held), "A B") << "the replaced one lives on unchanged";
   EXPECT_EQ(StoryOrder(*store.GetRo("R1")), "Z");
   EXPECT_EQ(log.CountOf("Destructor"), 0u);
 
   std::shared_ptr<ro> second = store.GetRo("R1");
-  ASSERT_EQ(store.DeleteRo("R1", ack), HResult::S_OK);
+  ASSERT_EQ(store.DeleteRo("R1", ack), EditResult::Ok);
   EXPECT_EQ(StoryOrder(*second), "Z");
   EXPECT_EQ(store.GetRoCount(), 0);
   held.reset();
@@ -115,7 +112,6 @@ TEST(RoStore, LookupsTakeTheLastMatchAndAcksFilter) {
   r->FillRoAck(noStory, "nothing", MosText());
   EXPECT_TRUE(noStory.stories.empty());
   EXPECT_EQ(noStory.roID, "R");
-  EXPECT_EQ(noStory.roStatus, "OK");
 }
 
 TEST(RoStore, FindNewItemSummarisesPassedStoriesAndStopsAtTheFirstNew) {
@@ -128,7 +124,7 @@ TEST(RoStore, FindNewItemSummarisesPassedStoriesAndStopsAtTheFirstNew) {
   r->stories[3].items[1].state = NEW;
   r->stories[3].state = 7;
   r->stories[4].items[0].state = NEW;
-  ASSERT_EQ(store.AddRo(std::move(r), ack), HResult::S_OK);
+  ASSERT_EQ(store.AddRo(std::move(r), ack), EditResult::Ok);
   const auto stored = store.GetRo("R");
 
   auto found = store.FindNewItem(0);
@@ -153,7 +149,9 @@ TEST(RoStore, FindNewItemSummarisesPassedStoriesAndStopsAtTheFirstNew) {
   EXPECT_EQ(found->snapshot.itemID, "D1");
   // An edit between the probe and the write-back voids the result.
   RoAckInfo edit;
-  ASSERT_EQ(store.SwapElements({"R", "A\n", "B\n"}, 0, 2, edit), HResult::S_OK);
+  ASSERT_EQ(
+      store.ApplyElementAction(test::Action(ElementOp::SWAP, "R", {}, {"A", "B"}), edit, false),
+      EditResult::Ok);
   EXPECT_FALSE(CompleteItemCheck(*found, READY, 250, 25.0));
   EXPECT_EQ(stored->stories[4].items[0].state, NEW);
 }

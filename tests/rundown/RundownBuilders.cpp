@@ -61,7 +61,33 @@ void SetAllStates(ro& r, std::int32_t state) {
       i.state = state;
     }
   }
-  r.checkState = 2;
+  r.checkState = CheckState::Checked;
+}
+
+ElementRef Ref(const std::string& text) {
+  const auto slash = text.find('/');
+  if (slash == std::string::npos) {
+    return ElementRef{text, ""};
+  }
+  return ElementRef{text.substr(0, slash), text.substr(slash + 1)};
+}
+
+ElementAction Action(ElementOp op, const std::string& roID, const std::vector<std::string>& targets,
+                     const std::vector<std::string>& sources, std::vector<story> stories,
+                     std::vector<item> items) {
+  ElementAction action;
+  action.op = op;
+  action.roID = roID;
+  for (const auto& t : targets) {
+    action.targets.push_back(Ref(t));
+  }
+  for (const auto& s : sources) {
+    action.sources.push_back(Ref(s));
+  }
+  action.mixedSources = !stories.empty() && !items.empty();
+  action.stories = std::move(stories);
+  action.items = std::move(items);
+  return action;
 }
 
 }  // namespace vidra::test

@@ -19,5 +19,11 @@ std::string ItemOrder(const story& s);
 // Every item's status word, in order, separated by blanks.
 std::string States(const ro& r);
 void SetAllStates(ro& r, std::int32_t state);
+// A reference written "S" (a story), "S/I" (an item of a story) or "/I" (an item alone).
+ElementRef Ref(const std::string& text);
+// An edit of running order roID with references written as Ref takes them.
+ElementAction Action(ElementOp op, const std::string& roID, const std::vector<std::string>& targets,
+                     const std::vector<std::string>& sources, std::vector<story> stories = {},
+                     std::vector<item> items = {});
 
 }  // namespace vidra::test

@@ -15,6 +15,25 @@
 
 namespace vidra::test {
 
+ScopedTimeZone::ScopedTimeZone(const char* zone) {
+  const char* old = std::getenv("TZ");
+  had_ = old != nullptr;
+  if (had_) {
+    old_ = old;
+  }
+  setenv("TZ", zone, 1);
+  tzset();
+}
+
+ScopedTimeZone::~ScopedTimeZone() {
+  if (had_) {
+    setenv("TZ", old_.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+}
+
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!cond()) {

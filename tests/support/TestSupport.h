@@ -14,6 +14,19 @@ namespace vidra::test {
 bool WaitUntil(const std::function<bool()>& cond,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// The process's time zone (TZ) set to zone while it lives, then put back.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* zone);
+  ~ScopedTimeZone();
+  ScopedTimeZone(const ScopedTimeZone&) = delete;
+  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
 // A file in a fresh temporary folder, removed with it at destruction.
 class TempFile {
  public:
