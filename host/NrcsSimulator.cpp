@@ -83,7 +83,9 @@ std::string NrcsSimulator::StepHelp() {
          "  ready, execute, stop   roCtrl of the first item (READY, EXECUTE, STOP)\n"
          "  delete           roDelete of the running order\n"
          "  file:PATH        the MOS message in PATH (UTF-8) on the upper port\n"
-         "  wait:S           listen for notices for S seconds\n";
+         "  wait:S           listen for notices for S seconds\n"
+         "  conformance      (alone) every message of the profiles the device claims, in both\n"
+         "                   byte orders, each answer checked: PASS or FAIL per case\n";
 }
 
 std::string NrcsSimulator::Encode(const std::string& utf8) const {
@@ -98,6 +100,9 @@ std::string NrcsSimulator::Envelope(const std::string& body) {
 }
 
 void NrcsSimulator::Print(const char* direction, const std::string& text) {
+  if (!options_.print) {
+    return;
+  }
   std::lock_guard guard(printLock_);  // whole lines from both threads
   std::printf("%s %s\n", direction, text.c_str());
   std::fflush(stdout);
@@ -160,10 +165,11 @@ std::optional<std::string> NrcsSimulator::ReadMessage(Link& link, int timeoutMs)
   }
 }
 
-bool NrcsSimulator::Exchange(Link& link, std::uint16_t port, const char* name,
-                             const std::string& message) {
+std::optional<std::string> NrcsSimulator::SendAndRead(Link& link, std::uint16_t port,
+                                                      const char* name,
+                                                      const std::string& message) {
   if (!Connect(link, port)) {
-    return false;
+    return std::nullopt;
   }
   Print((std::string("->") + name).c_str(), message);
   const std::string bytes = Encode(message);
@@ -171,16 +177,26 @@ bool NrcsSimulator::Exchange(Link& link, std::uint16_t port, const char* name,
       static_cast<ssize_t>(bytes.size())) {
     std::fprintf(stderr, "vidra-nrcs: the send to port %u failed\n", port);
     CloseLink(link.fd);
-    return false;
+    return std::nullopt;
   }
   const auto answer = ReadMessage(link, options_.answerSeconds * 1000);
   if (!answer) {
     std::fprintf(stderr, "vidra-nrcs: no answer on port %u within %d s\n", port,
                  options_.answerSeconds);
-    return false;
+    return std::nullopt;
   }
   Print((std::string("<-") + name).c_str(), *answer);
-  return true;
+  return answer;
+}
+
+bool NrcsSimulator::Exchange(Link& link, std::uint16_t port, const char* name,
+                             const std::string& message) {
+  return SendAndRead(link, port, name, message).has_value();
+}
+
+std::optional<std::string> NrcsSimulator::Request(bool upper, const std::string& message) {
+  return upper ? SendAndRead(upper_, options_.upperPort, "upper", message)
+               : SendAndRead(lower_, options_.lowerPort, "lower", message);
 }
 
 bool NrcsSimulator::Run(const std::string& step) {

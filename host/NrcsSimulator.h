@@ -24,6 +24,7 @@ struct NrcsOptions {
   std::string ncsID = "NCS";
   std::string roID = "VIDRA-DEMO";
   int answerSeconds = 5;
+  bool print = true;  // every message and answer on standard output
 };
 
 class NrcsSimulator {
@@ -40,6 +41,9 @@ class NrcsSimulator {
   bool Run(const std::string& step);
   // Notices received and acknowledged so far.
   int Notices() const { return notices_; }
+  // Sends one whole MOS message (UTF-8 text) on the upper or the lower port and returns the
+  // next message that comes back on that connection; none when none came in time.
+  std::optional<std::string> Request(bool upper, const std::string& message);
 
   // The steps, for --help.
   static std::string StepHelp();
@@ -52,6 +56,8 @@ class NrcsSimulator {
 
   std::string Envelope(const std::string& body);
   bool Exchange(Link& link, std::uint16_t port, const char* name, const std::string& message);
+  std::optional<std::string> SendAndRead(Link& link, std::uint16_t port, const char* name,
+                                         const std::string& message);
   bool Connect(Link& link, std::uint16_t port);
   std::optional<std::string> ReadMessage(Link& link, int timeoutMs);
   void Print(const char* direction, const std::string& text);

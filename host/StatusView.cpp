@@ -49,6 +49,15 @@ std::string Preview(const std::string& text, std::size_t n) {
   return text.substr(0, n) + "…";
 }
 
+// What the NRCS itself last reported of an element; null when it reported nothing.
+json NrcsJson(const NrcsView& view) {
+  if (!view.status.Present()) {
+    return nullptr;
+  }
+  return {{"status", view.status.Str()},
+          {"time", view.time == 0 ? "" : FormatFileTime(view.time, false)}};
+}
+
 // startTime counts from the running order's start; with none, there is no planned time.
 json ItemView(const item& i, bool planned) {
   return {{"itemID", i.itemID.Str()},
@@ -56,6 +65,7 @@ json ItemView(const item& i, bool planned) {
           {"objID", i.objID.Str()},
           {"objPath", i.paths.objPath.Str()},
           {"state", i.StateWord()},
+          {"nrcs", NrcsJson(i.nrcs)},
           {"start", planned ? FormatFileTime(i.startTime, false) : ""},
           {"durationSeconds", Seconds(static_cast<std::int64_t>(i.playDurationTicks))}};
 }
@@ -80,13 +90,19 @@ json RoView(const ro& r, FileTime localNow, json& playing) {
                    {"remainingSeconds", remaining}};
       }
     }
-    stories.push_back(
-        {{"storyID", s.storyID.Str()}, {"storySlug", s.storySlug.Str()}, {"items", items}});
+    stories.push_back({{"storyID", s.storyID.Str()},
+                       {"storySlug", s.storySlug.Str()},
+                       {"storyBody", s.storyBody.Str()},
+                       {"nrcs", NrcsJson(s.nrcs)},
+                       {"items", items}});
   }
   return {{"roID", r.roID.Str()},
           {"roSlug", r.roSlug.Str()},
+          {"roChannel", r.roChannel.Str()},
           {"trigger", TriggerWord(r.trigger)},
           {"start", r.startTime == 0 ? "" : FormatFileTime(r.startTime, false)},
+          {"readyToAir", r.roAir.Present() ? json(r.roAir.Str()) : json(nullptr)},
+          {"nrcs", NrcsJson(r.nrcs)},
           {"stories", stories}};
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "host/Conformance.h"
 #include "host/NrcsSimulator.h"
 
 namespace {
@@ -33,6 +34,9 @@ int Run(int argc, char** argv) {
   app.add_option("steps", steps, "the steps to run")->required();
   CLI11_PARSE(app, argc, argv);
   options.highByteFirst = !littleEndian;
+  if (steps == std::vector<std::string>{"conformance"}) {
+    return vidra::RunConformance(options) ? 0 : 1;
+  }
 
   vidra::NrcsSimulator nrcs(options);
   bool ok = nrcs.ListenForNotices();

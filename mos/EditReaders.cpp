@@ -204,6 +204,7 @@ bool ReadStoryOrItemEdit(std::string_view name, const pugi::xml_node& body, cons
     detail += " expected";
     return false;
   }
+  detail.clear();
   if (row->op == ElementOp::INSERT || row->op == ElementOp::REPLACE) {
     ReadSources(parts, folder, action);
     action.mixedSources = !action.stories.empty() && !action.items.empty();

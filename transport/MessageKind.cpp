@@ -10,11 +10,40 @@ namespace {
 // The type is near the start; a message of megabytes is not scanned further.
 constexpr std::size_t kScanUnits = 4096;
 
-constexpr std::array<std::string_view, 18> kKinds{
-    "heartbeat",   "reqMachInfo",     "listMachInfo", "roCreate",      "roReplace",
-    "roDelete",    "roReq",           "roReqAll",     "roList",        "roListAll",
-    "roAck",       "roElementAction", "roCtrl",       "roElementStat", "roMetadataReplace",
-    "roStorySend", "roReadyToAir",    "mosAck"};
+constexpr std::array<std::string_view, 34> kKinds{"heartbeat",
+                                                  "reqMachInfo",
+                                                  "listMachInfo",
+                                                  "roCreate",
+                                                  "roReplace",
+                                                  "roDelete",
+                                                  "roReq",
+                                                  "roReqAll",
+                                                  "roList",
+                                                  "roListAll",
+                                                  "roAck",
+                                                  "roElementAction",
+                                                  "roCtrl",
+                                                  "roElementStat",
+                                                  "roMetadataReplace",
+                                                  "roStorySend",
+                                                  "roReadyToAir",
+                                                  "mosAck",
+                                                  "roStoryAppend",
+                                                  "roStoryInsert",
+                                                  "roStoryReplace",
+                                                  "roStoryMove",
+                                                  "roStorySwap",
+                                                  "roStoryDelete",
+                                                  "roStoryMoveMultiple",
+                                                  "roItemInsert",
+                                                  "roItemReplace",
+                                                  "roItemMoveMultiple",
+                                                  "roItemDelete",
+                                                  "mosItemReplace",
+                                                  "mosObj",
+                                                  "mosReqObj",
+                                                  "mosReqAll",
+                                                  "mosListAll"};
 
 bool NameUnit(char16_t c) {
   return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||

@@ -48,6 +48,11 @@ function showPeers(p) {
     p.noticeSenders + " notice sender(s) to NRCS upper ports";
 }
 
+// What the NRCS reported of an element with its own roElementStat.
+function nrcsText(view) {
+  return view ? view.status + (view.time ? " at " + view.time : "") : "";
+}
+
 function showChannels(list) {
   const root = document.getElementById("channels");
   root.replaceChildren();
@@ -68,11 +73,14 @@ function showChannels(list) {
     for (const ro of ch.runningOrders) {
       const h = document.createElement("p");
       h.textContent = "running order " + ro.roID + (ro.roSlug ? " – " + ro.roSlug : "") +
-        " (" + ro.trigger + ")";
+        " (" + ro.trigger + ")" +
+        (ro.readyToAir ? ", NRCS says " + ro.readyToAir + " to air" : "") +
+        (ro.nrcs ? ", NRCS: " + nrcsText(ro.nrcs) : "");
       box.appendChild(h);
       const table = document.createElement("table");
       table.innerHTML = "<thead><tr><th>story</th><th>item</th><th>object</th>" +
-        "<th>state</th><th>planned start</th><th>duration (s)</th></tr></thead><tbody></tbody>";
+        "<th>state</th><th>NRCS says</th><th>planned start</th><th>duration (s)</th></tr>" +
+        "</thead><tbody></tbody>";
       const rows = [];
       for (const st of ro.stories) {
         for (const it of st.items) rows.push({ story: st, item: it });
@@ -84,10 +92,21 @@ function showChannels(list) {
         cell(tr, r.item.itemID);
         cell(tr, r.item.objID);
         cell(tr, r.item.state, "item-state");
+        cell(tr, nrcsText(r.item.nrcs || r.story.nrcs));
         cell(tr, r.item.start);
         cell(tr, r.item.durationSeconds.toFixed(2));
       });
       box.appendChild(table);
+      for (const st of ro.stories) {
+        if (!st.storyBody) continue;
+        const body = document.createElement("details");
+        const summary = document.createElement("summary");
+        summary.textContent = "story text of " + st.storyID;
+        const text = document.createElement("pre");
+        text.textContent = st.storyBody;
+        body.append(summary, text);
+        box.appendChild(body);
+      }
     }
     root.appendChild(box);
   }

@@ -14,8 +14,9 @@ std::optional<std::u16string> EchoSession::HandleMessage(PortFlag port) {
   return (port == PortFlag::Lower ? u"<answer low>" : u"<answer up>") + current_;
 }
 
-ServerTest::ServerTest(SessionFactory factory, std::string extraSettings, ManualClock::Mode mode)
-    : clock(std::make_shared<ManualClock>(kTestStart, mode)),
+ServerTest::ServerTest(SessionFactory factory, std::string extraSettings, ManualClock::Mode mode,
+                       std::chrono::seconds localOffset)
+    : clock(std::make_shared<ManualClock>(kTestStart, mode, localOffset)),
       settings(LoopbackSettings(extraSettings)) {
   ControlOptions options;
   options.configPath = settings.Path();
@@ -56,6 +57,16 @@ std::optional<ServerTest::Entry> ServerTest::JournalEntry(std::int32_t number) {
     return std::nullopt;
   }
   return entry;
+}
+
+void ServerTest::RunClockTo(FileTime utc) {
+  while (clock->UtcNow() < utc) {
+    const FileTime left = utc - clock->UtcNow();
+    clock->Advance(
+        std::chrono::nanoseconds(std::min<FileTime>(left, 50 * kTicksPerMillisecond) * 100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
 ClockPump::ClockPump(ManualClock& clock)

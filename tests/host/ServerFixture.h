@@ -37,7 +37,8 @@ class EchoSession final : public MessageSession {
 class ServerTest : public ::testing::Test {
  protected:
   explicit ServerTest(SessionFactory factory = {}, std::string extraSettings = "",
-                      ManualClock::Mode mode = ManualClock::Mode::Blocking);
+                      ManualClock::Mode mode = ManualClock::Mode::Blocking,
+                      std::chrono::seconds localOffset = std::chrono::seconds(0));
   ~ServerTest() override;
 
   CMOS_SRV_STNDRT& Control() { return *control_; }
@@ -53,6 +54,9 @@ class ServerTest : public ::testing::Test {
     std::int32_t clientId = 0;
   };
   std::optional<Entry> JournalEntry(std::int32_t number);
+  // Moves the (blocking) clock to utc in small steps, giving the server's threads real time
+  // to act on each, then a moment to settle; the clock stands still afterwards.
+  void RunClockTo(FileTime utc);
 
   LogCapture log;
   std::shared_ptr<ManualClock> clock;

@@ -1,0 +1,393 @@
+// The cases are one table in the order they run: what to send (on which port, in which
+// dialect), what must come back, and how the running order must read afterwards. "$RO"
+// in a message stands for the run's roID.
+#include "host/Conformance.h"
+
+#include <pugixml.hpp>
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mos/MachInfo.h"
+
+namespace vidra {
+
+namespace {
+
+enum class Expect { Any, Ok, Nack, MosNack, Heartbeat, MachInfo, RoList, RoListAll };
+
+struct Case {
+  const char* name;
+  int profile;
+  bool upper;
+  std::string body;
+  Expect expect;
+  // The running order read back afterwards, as "A:A1,A2 B:" ("" for no read-back).
+  const char* order = "";
+  // Text the running order's roList must hold afterwards.
+  const char* listed = "";
+  bool withoutMessageId = false;
+  bool declaration = false;
+};
+
+std::string Item(const std::string& id) {
+  return "<item><itemID>" + id + "</itemID><itemSlug/><objID>OBJ-" + id +
+         "</objID><mosID>$MOS</mosID></item>";
+}
+
+std::string Story(const std::string& id, const std::vector<std::string>& items = {}) {
+  std::string text = "<story><storyID>" + id + "</storyID><storySlug>" + id + "</storySlug>";
+  for (const auto& i : items) {
+    text += Item(i);
+  }
+  return text + "</story>";
+}
+
+std::string Ro(const std::string& body) {
+  return "<roID>$RO</roID>" + body;
+}
+
+std::vector<Case> Cases() {
+  const std::string moveAction = "<roElementAction operation=\"MOVE\">";
+  return {
+      {"heartbeat", 0, false, "<heartbeat/>", Expect::Heartbeat},
+      {"heartbeat without messageID", 0, false, "<heartbeat/>", Expect::Heartbeat, "", "", true},
+      {"heartbeat after an XML declaration", 0, false, "<heartbeat/>", Expect::Heartbeat, "", "",
+       false, true},
+      {"reqMachInfo", 0, false, "<reqMachInfo/>", Expect::MachInfo},
+      {"unknown message on the lower port", 0, false, "<mosConformanceUnknown/>", Expect::MosNack},
+      {"unknown message on the upper port", 0, true,
+       "<roConformanceUnknown>" + Ro("") + "</roConformanceUnknown>", Expect::Nack},
+      {"roDelete of what an earlier run left", 2, true, "<roDelete>" + Ro("") + "</roDelete>",
+       Expect::Any},
+      {"roCreate (comma before milliseconds, self-closing elements)", 2, true,
+       "<roCreate>" +
+           Ro("<roSlug>Conformance</roSlug><roEdStart>2030-01-01T20:00:00,000</roEdStart>"
+              "<roEdDur/><roTrigger>MANUAL</roTrigger>" +
+              Story("A", {"A1", "A2"}) + Story("B", {"B1"}) + Story("C", {"C1"}) + Story("D")) +
+           "</roCreate>",
+       Expect::Ok, "A:A1,A2 B:B1 C:C1 D:"},
+      {"roReq", 2, true, "<roReq>" + Ro("") + "</roReq>", Expect::RoList},
+      {"roStoryAppend", 2, true, "<roStoryAppend>" + Ro(Story("E")) + "</roStoryAppend>",
+       Expect::Ok, "A:A1,A2 B:B1 C:C1 D: E:"},
+      {"roStoryInsert", 2, true,
+       "<roStoryInsert>" + Ro("<storyID>B</storyID>" + Story("N")) + "</roStoryInsert>", Expect::Ok,
+       "A:A1,A2 N: B:B1 C:C1 D: E:"},
+      {"roStoryReplace", 2, true,
+       "<roStoryReplace>" + Ro("<storyID>N</storyID>" + Story("N2", {"N21"})) + "</roStoryReplace>",
+       Expect::Ok, "A:A1,A2 N2:N21 B:B1 C:C1 D: E:"},
+      {"roStoryMove", 2, true,
+       "<roStoryMove>" + Ro("<storyID>E</storyID><storyID>A</storyID>") + "</roStoryMove>",
+       Expect::Ok, "E: A:A1,A2 N2:N21 B:B1 C:C1 D:"},
+      {"roStoryMove to the bottom", 2, true,
+       "<roStoryMove>" + Ro("<storyID>E</storyID><storyID/>") + "</roStoryMove>", Expect::Ok,
+       "A:A1,A2 N2:N21 B:B1 C:C1 D: E:"},
+      {"roStorySwap", 2, true,
+       "<roStorySwap>" + Ro("<storyID>A</storyID><storyID>D</storyID>") + "</roStorySwap>",
+       Expect::Ok, "D: N2:N21 B:B1 C:C1 A:A1,A2 E:"},
+      {"roStoryMoveMultiple", 2, true,
+       "<roStoryMoveMultiple>" +
+           Ro("<storyID>B</storyID><storyID>C</storyID><storyID>D</storyID>") +
+           "</roStoryMoveMultiple>",
+       Expect::Ok, "B:B1 C:C1 D: N2:N21 A:A1,A2 E:"},
+      {"roStoryMoveMultiple to the bottom", 2, true,
+       "<roStoryMoveMultiple>" + Ro("<storyID>D</storyID><storyID></storyID>") +
+           "</roStoryMoveMultiple>",
+       Expect::Ok, "B:B1 C:C1 N2:N21 A:A1,A2 E: D:"},
+      {"roStoryDelete", 2, true,
+       "<roStoryDelete>" + Ro("<storyID>N2</storyID>") + "</roStoryDelete>", Expect::Ok,
+       "B:B1 C:C1 A:A1,A2 E: D:"},
+      {"roItemInsert", 2, true,
+       "<roItemInsert>" + Ro("<storyID>A</storyID><itemID>A2</itemID>" + Item("X")) +
+           "</roItemInsert>",
+       Expect::Ok, "B:B1 C:C1 A:A1,X,A2 E: D:"},
+      {"roItemInsert at the end of the story", 2, true,
+       "<roItemInsert>" + Ro("<storyID>B</storyID><itemID/>" + Item("Y")) + "</roItemInsert>",
+       Expect::Ok, "B:B1,Y C:C1 A:A1,X,A2 E: D:"},
+      {"roItemReplace", 2, true,
+       "<roItemReplace>" + Ro("<storyID>A</storyID><itemID>X</itemID>" + Item("X2")) +
+           "</roItemReplace>",
+       Expect::Ok, "B:B1,Y C:C1 A:A1,X2,A2 E: D:"},
+      {"roItemMoveMultiple", 2, true,
+       "<roItemMoveMultiple>" + Ro("<storyID>A</storyID><itemID>A2</itemID><itemID>A1</itemID>") +
+           "</roItemMoveMultiple>",
+       Expect::Ok, "B:B1,Y C:C1 A:A2,A1,X2 E: D:"},
+      {"roItemMoveMultiple to the bottom", 2, true,
+       "<roItemMoveMultiple>" + Ro("<storyID>A</storyID><itemID>A2</itemID><itemID/>") +
+           "</roItemMoveMultiple>",
+       Expect::Ok, "B:B1,Y C:C1 A:A1,X2,A2 E: D:"},
+      {"roItemDelete", 2, true,
+       "<roItemDelete>" + Ro("<storyID>A</storyID><itemID>X2</itemID>") + "</roItemDelete>",
+       Expect::Ok, "B:B1,Y C:C1 A:A1,A2 E: D:"},
+      {"roElementAction INSERT of a story", 2, true,
+       "<roElementAction operation=\"INSERT\">" +
+           Ro("<element_target><storyID>B</storyID></element_target><element_source>" + Story("F") +
+              "</element_source>") +
+           "</roElementAction>",
+       Expect::Ok, "F: B:B1,Y C:C1 A:A1,A2 E: D:"},
+      {"roElementAction REPLACE of a story", 2, true,
+       "<roElementAction operation=\"REPLACE\">" +
+           Ro("<element_target><storyID>F</storyID></element_target><element_source>" +
+              Story("G", {"G1"}) + "</element_source>") +
+           "</roElementAction>",
+       Expect::Ok, "G:G1 B:B1,Y C:C1 A:A1,A2 E: D:"},
+      {"roElementAction MOVE of a story to the bottom", 2, true,
+       moveAction + Ro("<element_source><storyID>G</storyID></element_source>") +
+           "</roElementAction>",
+       Expect::Ok, "B:B1,Y C:C1 A:A1,A2 E: D: G:G1"},
+      {"roElementAction SWAP of stories", 2, true,
+       "<roElementAction operation=\"SWAP\">" +
+           Ro("<element_source><storyID>A</storyID><storyID>B</storyID></element_source>") +
+           "</roElementAction>",
+       Expect::Ok, "A:A1,A2 C:C1 B:B1,Y E: D: G:G1"},
+      {"roElementAction INSERT of an item", 2, true,
+       "<roElementAction operation=\"INSERT\">" +
+           Ro("<element_target><storyID>C</storyID><itemID>C1</itemID></element_target>"
+              "<element_source>" +
+              Item("Z") + "</element_source>") +
+           "</roElementAction>",
+       Expect::Ok, "A:A1,A2 C:Z,C1 B:B1,Y E: D: G:G1"},
+      {"roElementAction MOVE of an item", 2, true,
+       moveAction +
+           Ro("<element_target><storyID>C</storyID><itemID>Z</itemID></element_target>"
+              "<element_source><itemID>C1</itemID></element_source>") +
+           "</roElementAction>",
+       Expect::Ok, "A:A1,A2 C:C1,Z B:B1,Y E: D: G:G1"},
+      {"roElementAction DELETE of a story", 2, true,
+       "<roElementAction operation=\"DELETE\">" +
+           Ro("<element_source><storyID>G</storyID></element_source>") + "</roElementAction>",
+       Expect::Ok, "A:A1,A2 C:C1,Z B:B1,Y E: D:"},
+      {"roMetadataReplace", 2, true,
+       "<roMetadataReplace>" +
+           Ro("<roSlug>Conformance changed</roSlug><roEdStart>2030-01-01T21:00:00.000"
+              "</roEdStart>") +
+           "</roMetadataReplace>",
+       Expect::Ok, "A:A1,A2 C:C1,Z B:B1,Y E: D:", "<roSlug>Conformance changed</roSlug>"},
+      {"roReadyToAir", 2, true, "<roReadyToAir>" + Ro("<roAir>READY</roAir>") + "</roReadyToAir>",
+       Expect::Ok},
+      {"roElementStat from the NRCS", 2, true,
+       "<roElementStat element=\"ITEM\">" +
+           Ro("<storyID>A</storyID><itemID>A1</itemID><objID>OBJ-A1</objID><status>PLAY"
+              "</status><time>2030-01-01T20:00:00,000Z</time>") +
+           "</roElementStat>",
+       Expect::Ok},
+      {"roStoryInsert before a story that is not there is refused", 2, true,
+       "<roStoryInsert>" + Ro("<storyID>NOPE</storyID>" + Story("H")) + "</roStoryInsert>",
+       Expect::Nack, "A:A1,A2 C:C1,Z B:B1,Y E: D:"},
+      {"roStoryAppend of a storyID already there is refused", 2, true,
+       "<roStoryAppend>" + Ro(Story("A")) + "</roStoryAppend>", Expect::Nack,
+       "A:A1,A2 C:C1,Z B:B1,Y E: D:"},
+      {"roItemDelete in a running order that is not there is refused", 2, true,
+       "<roItemDelete><roID>$RO-NOPE</roID><storyID>A</storyID><itemID>A1</itemID>"
+       "</roItemDelete>",
+       Expect::Nack},
+      {"roReq of a running order that is not there is refused", 2, true,
+       "<roReq><roID>$RO-NOPE</roID></roReq>", Expect::Nack},
+      {"roReqAll", 4, true, "<roReqAll/>", Expect::RoListAll},
+      {"roStorySend", 4, true,
+       "<roStorySend>" +
+           Ro("<storyID>A</storyID><storySlug>A</storySlug><storyNum>1</storyNum><storyBody>"
+              "<p>Conformance text.</p></storyBody>") +
+           "</roStorySend>",
+       Expect::Ok},
+      {"roCtrl SIGNAL", 5, true, "<roCtrl>" + Ro("<command>SIGNAL</command>") + "</roCtrl>",
+       Expect::Ok},
+      {"roCtrl of a running order that is not there is refused", 5, true,
+       "<roCtrl><roID>$RO-NOPE</roID><command>SIGNAL</command></roCtrl>", Expect::Nack},
+      {"roReplace", 2, true, "<roReplace>" + Ro(Story("X", {"X1"})) + "</roReplace>", Expect::Ok,
+       "X:X1"},
+      {"roDelete", 2, true, "<roDelete>" + Ro("") + "</roDelete>", Expect::Ok},
+      {"roReq after roDelete is refused", 2, true, "<roReq>" + Ro("") + "</roReq>", Expect::Nack},
+  };
+}
+
+void ReplaceAll(std::string& text, std::string_view what, const std::string& with) {
+  for (std::size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + with.size())) {
+    text.replace(at, what.size(), with);
+  }
+}
+
+// The body element of a MOS message (what follows the envelope).
+pugi::xml_node BodyOf(const pugi::xml_document& document) {
+  for (pugi::xml_node child = document.child("mos").first_child(); child;
+       child = child.next_sibling()) {
+    const std::string_view name = child.name();
+    if (name != "mosID" && name != "ncsID" && name != "messageID") {
+      return child;
+    }
+  }
+  return {};
+}
+
+// "A:A1,A2 B:" from a roList.
+std::string OrderOf(const pugi::xml_node& roList) {
+  std::string order;
+  for (pugi::xml_node s : roList.children("story")) {
+    order += (order.empty() ? "" : " ") + std::string(s.child_value("storyID")) + ":";
+    bool first = true;
+    for (pugi::xml_node i : s.children("item")) {
+      order += (first ? "" : ",") + std::string(i.child_value("itemID"));
+      first = false;
+    }
+  }
+  return order;
+}
+
+// One byte order's run against the device.
+class Run {
+ public:
+  Run(const NrcsOptions& options, const std::string& roID, const char* label)
+      : options_(options), roID_(roID), label_(label), nrcs_(options) {}
+
+  // Empty when the case passed, else why it failed.
+  std::string Check(const Case& c) {
+    const auto answer = Send(c.upper, c.body, !c.withoutMessageId, c.declaration);
+    if (!answer) {
+      return "no answer";
+    }
+    pugi::xml_document document;
+    if (!document.load_string(answer->c_str())) {
+      return "the answer is not well-formed XML";
+    }
+    if (std::string why = Expected(c, document, *answer); !why.empty()) {
+      return why;
+    }
+    if (c.order[0] == '\0' && c.listed[0] == '\0') {
+      return "";
+    }
+    return ReadBack(c);
+  }
+
+  const char* Label() const { return label_; }
+
+ private:
+  std::optional<std::string> Send(bool upper, std::string body, bool withId, bool declaration) {
+    ReplaceAll(body, "$RO", roID_);
+    ReplaceAll(body, "$MOS", options_.mosID);
+    lastId_ = withId ? std::to_string(++messageID_) : "";
+    const std::string message =
+        std::string(declaration ? "<?xml version=\"1.0\" encoding=\"UTF-16\"?>" : "") +
+        "<mos><mosID>" + options_.mosID + "</mosID><ncsID>" + options_.ncsID + "</ncsID>" +
+        (withId ? "<messageID>" + lastId_ + "</messageID>" : "") + body + "</mos>";
+    return nrcs_.Request(upper, message);
+  }
+
+  std::string Expected(const Case& c, const pugi::xml_document& document, const std::string& text) {
+    const pugi::xml_node id = document.child("mos").child("messageID");
+    if (c.withoutMessageId && id) {
+      return "the answer has a messageID, the message had none";
+    }
+    if (!c.withoutMessageId && lastId_ != id.child_value()) {
+      return "messageID " + std::string(id.child_value()) + " answers " + lastId_;
+    }
+    const pugi::xml_node body = BodyOf(document);
+    const std::string name = body.name();
+    const std::string status = body.child_value("roStatus");
+    switch (c.expect) {
+      case Expect::Any:
+        return "";
+      case Expect::Ok:
+        return name == "roAck" && status == "OK" ? "" : "expected roAck OK, got " + Short(text);
+      case Expect::Nack:
+        return name == "roAck" && !status.empty() && status != "OK"
+                   ? ""
+                   : "expected a roAck that refuses, got " + Short(text);
+      case Expect::MosNack:
+        return name == "mosAck" && std::string_view(body.child_value("status")) == "NACK"
+                   ? ""
+                   : "expected mosAck NACK, got " + Short(text);
+      case Expect::Heartbeat:
+        return name == "heartbeat" ? "" : "expected heartbeat, got " + Short(text);
+      case Expect::MachInfo:
+        return name == "listMachInfo" && body.child("mosRev") && body.child("supportedProfiles")
+                   ? ""
+                   : "expected listMachInfo with mosRev and supportedProfiles, got " + Short(text);
+      case Expect::RoList:
+        return name == "roList" && roID_ == body.child_value("roID")
+                   ? ""
+                   : "expected the roList of " + roID_ + ", got " + Short(text);
+      case Expect::RoListAll:
+        for (pugi::xml_node ro : body.children("ro")) {
+          if (roID_ == ro.child_value("roID")) {
+            return "";
+          }
+        }
+        return "expected a roListAll that lists " + roID_ + ", got " + Short(text);
+    }
+    return "";
+  }
+
+  std::string ReadBack(const Case& c) {
+    const auto list = Send(true, "<roReq><roID>$RO</roID></roReq>", true, false);
+    pugi::xml_document document;
+    if (!list || !document.load_string(list->c_str())) {
+      return "no roList to read the running order back";
+    }
+    const pugi::xml_node roList = BodyOf(document);
+    if (c.order[0] != '\0' && OrderOf(roList) != c.order) {
+      return "the running order reads \"" + OrderOf(roList) + "\", expected \"" + c.order + "\"";
+    }
+    if (c.listed[0] != '\0' && list->find(c.listed) == std::string::npos) {
+      return std::string("the roList lacks ") + c.listed;
+    }
+    return "";
+  }
+
+  static std::string Short(const std::string& text) {
+    return text.size() > 200 ? text.substr(0, 200) + "..." : text;
+  }
+
+  NrcsOptions options_;
+  std::string roID_;
+  const char* label_;
+  NrcsSimulator nrcs_;
+  int messageID_ = 0;
+  std::string lastId_;
+};
+
+}  // namespace
+
+bool RunConformance(const NrcsOptions& given) {
+  NrcsOptions options = given;
+  options.print = false;
+  options.noticePort = 0;
+  // What the device claims decides which cases run.
+  MosProfiles profiles;
+  {
+    NrcsSimulator probe(options);
+    pugi::xml_document document;
+    const auto answer =
+        probe.Request(false, "<mos><mosID>" + options.mosID + "</mosID><ncsID>" + options.ncsID +
+                                 "</ncsID><messageID>1</messageID><reqMachInfo/></mos>");
+    if (!answer || !document.load_string(answer->c_str())) {
+      std::printf("FAIL reqMachInfo: no listMachInfo from the device\n0 passed, 1 failed\n");
+      return false;
+    }
+    profiles = ReadSupportedProfiles(document.child("mos").child("listMachInfo"));
+  }
+  std::printf("the device claims MOS profiles %s\n", FormatProfiles(profiles).c_str());
+  int passed = 0;
+  int failed = 0;
+  for (const bool highFirst : {true, false}) {
+    options.highByteFirst = highFirst;
+    Run run(options, options.roID + (highFirst ? "-CONF-BE" : "-CONF-LE"),
+            highFirst ? "high byte first" : "low byte first");
+    for (const Case& c : Cases()) {
+      if (!profiles[static_cast<std::size_t>(c.profile)].value_or(false)) {
+        continue;
+      }
+      const std::string why = run.Check(c);
+      std::printf("%s profile %d, %s: %s%s%s\n", why.empty() ? "PASS" : "FAIL", c.profile,
+                  run.Label(), c.name, why.empty() ? "" : ": ", why.c_str());
+      ++(why.empty() ? passed : failed);
+    }
+  }
+  std::printf("%d passed, %d failed\n", passed, failed);
+  std::fflush(stdout);
+  return failed == 0;
+}
+
+}  // namespace vidra
