@@ -222,20 +222,6 @@ pugi::xml_node BodyOf(const pugi::xml_document& document) {
   return {};
 }
 
-// "A:A1,A2 B:" from a roList.
-std::string OrderOf(const pugi::xml_node& roList) {
-  std::string order;
-  for (pugi::xml_node s : roList.children("story")) {
-    order += (order.empty() ? "" : " ") + std::string(s.child_value("storyID")) + ":";
-    bool first = true;
-    for (pugi::xml_node i : s.children("item")) {
-      order += (first ? "" : ",") + std::string(i.child_value("itemID"));
-      first = false;
-    }
-  }
-  return order;
-}
-
 // One byte order's run against the device.
 class Run {
  public:
@@ -327,8 +313,8 @@ class Run {
       return "no roList to read the running order back";
     }
     const pugi::xml_node roList = BodyOf(document);
-    if (c.order[0] != '\0' && OrderOf(roList) != c.order) {
-      return "the running order reads \"" + OrderOf(roList) + "\", expected \"" + c.order + "\"";
+    if (c.order[0] != '\0' && RunningOrderShape(roList) != c.order) {
+      return "the running order reads \"" + RunningOrderShape(roList) + "\", expected \"" + c.order + "\"";
     }
     if (c.listed[0] != '\0' && list->find(c.listed) == std::string::npos) {
       return std::string("the roList lacks ") + c.listed;
@@ -349,6 +335,19 @@ class Run {
 };
 
 }  // namespace
+
+std::string RunningOrderShape(const pugi::xml_node& roList) {
+  std::string order;
+  for (pugi::xml_node s : roList.children("story")) {
+    order += (order.empty() ? "" : " ") + std::string(s.child_value("storyID")) + ":";
+    bool first = true;
+    for (pugi::xml_node i : s.children("item")) {
+      order += (first ? "" : ",") + std::string(i.child_value("itemID"));
+      first = false;
+    }
+  }
+  return order;
+}
 
 bool RunConformance(const NrcsOptions& given) {
   NrcsOptions options = given;

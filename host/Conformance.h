@@ -5,9 +5,16 @@
 // edits and deletes running orders of its own; run it against a device that is not on air.
 #pragma once
 
+#include <pugixml.hpp>
+
+#include <string>
+
 #include "host/NrcsSimulator.h"
 
 namespace vidra {
+
+// The stories and items of a roList element in their order: "A:A1,A2 B: C:C1".
+std::string RunningOrderShape(const pugi::xml_node& roList);
 
 // True when every case passed. options names the device; its roID is the stem of the
 // running orders the run creates (one per byte order).
