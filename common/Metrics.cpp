@@ -21,7 +21,19 @@ constexpr Help kHelp[] = {
     {"vidra_notices_timed_out_total", "notices with no acknowledgement in 5 s"},
     {"vidra_notices_lost_total", "notices whose connection closed before an acknowledgement"},
     {"vidra_playout_start_error_ms", "actual start of an item minus its target, in ms"},
+    {"vidra_store_commit_seconds", "time to commit a batch of changes to the state database"},
+    {"vidra_repeated_messages_total",
+     "messages sent again with the same messageID and body, answered and not applied again"},
+    {"vidra_resync_requests_total", "roReq and roReqAll sent to an NRCS to resynchronise"},
 };
+
+// Histograms in seconds have their buckets from 0.1 ms to 100 ms; the others are in ms.
+double BucketScale(std::string_view name) {
+  constexpr std::string_view kSeconds = "_seconds";
+  return name.size() >= kSeconds.size() && name.substr(name.size() - kSeconds.size()) == kSeconds
+             ? 1e-4
+             : 1.0;
+}
 
 void AppendHeader(std::string& out, std::string_view name, const char* type) {
   out += "# HELP ";
@@ -78,8 +90,9 @@ void Metrics::Observe(std::string_view name, double value) {
     found = histograms_.emplace(std::string(name), Histogram()).first;
   }
   Histogram& h = found->second;
+  const double scale = BucketScale(name);
   std::size_t bucket = 0;
-  while (bucket < kBuckets.size() && value > kBuckets[bucket]) {
+  while (bucket < kBuckets.size() && value > kBuckets[bucket] * scale) {
     ++bucket;
   }
   if (bucket < kBuckets.size()) {
@@ -114,7 +127,7 @@ std::string Metrics::Render() const {
     for (std::size_t i = 0; i < kBuckets.size(); ++i) {
       cumulative += h.counts[i];
       char le[40];
-      std::snprintf(le, sizeof le, "le=\"%g\"", kBuckets[i]);
+      std::snprintf(le, sizeof le, "le=\"%g\"", kBuckets[i] * BucketScale(name));
       AppendSample(out, name + "_bucket", le, static_cast<double>(cumulative));
     }
     AppendSample(out, name + "_bucket", "le=\"+Inf\"", static_cast<double>(h.count));

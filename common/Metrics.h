@@ -16,7 +16,8 @@ class Metrics {
  public:
   // Adds n to the counter name{labels}; labels is the text between the braces, may be empty.
   void Add(std::string_view name, std::string_view labels = {}, std::uint64_t n = 1);
-  // Counts value into the histogram name, whose buckets are kBuckets.
+  // Counts value into the histogram name, whose buckets are kBuckets (in ms), or kBuckets
+  // times 0.1 ms for a name that ends in "_seconds".
   void Observe(std::string_view name, double value);
   // The value of a counter, 0 when it was never counted.
   std::uint64_t Value(std::string_view name, std::string_view labels = {}) const;

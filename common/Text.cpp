@@ -171,4 +171,40 @@ std::optional<std::uint64_t> ParseUnsigned(std::string_view text, std::uint64_t 
   return value;
 }
 
+std::optional<bool> ParseYesNo(std::string_view text) {
+  std::string word(Trim(text));
+  for (char& c : word) {
+    c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  }
+  if (word == "yes" || word == "true" || word == "on" || word == "1") {
+    return true;
+  }
+  if (word == "no" || word == "false" || word == "off" || word == "0") {
+    return false;
+  }
+  return std::nullopt;
+}
+
+std::uint64_t Digest64(std::u16string_view text) {
+  // FNV-1a over the 16-bit units, four at a time, then a final mix (from MurmurHash3's
+  // finaliser) so that messages that differ in one character differ in every bit.
+  constexpr std::uint64_t kPrime = 0x100000001B3ull;
+  std::uint64_t h = 0xCBF29CE484222325ull ^ text.size();
+  std::size_t i = 0;
+  for (; i + 4 <= text.size(); i += 4) {
+    const std::uint64_t word = std::uint64_t{text[i]} | std::uint64_t{text[i + 1]} << 16 |
+                               std::uint64_t{text[i + 2]} << 32 | std::uint64_t{text[i + 3]} << 48;
+    h = (h ^ word) * kPrime;
+  }
+  for (; i < text.size(); ++i) {
+    h = (h ^ text[i]) * kPrime;
+  }
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ull;
+  h ^= h >> 33;
+  return h;
+}
+
 }  // namespace vidra

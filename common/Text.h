@@ -29,4 +29,13 @@ std::string ErrorText(int errnum);
 std::optional<std::uint64_t> ParseUnsigned(std::string_view text, std::uint64_t minimum,
                                            std::uint64_t maximum);
 
+// yes/no, true/false, on/off or 1/0, in any case, blanks around allowed; none for anything
+// else.
+std::optional<bool> ParseYesNo(std::string_view text);
+
+// A 64-bit digest of text that stays the same from run to run and machine to machine, so
+// that it can be stored (not a cryptographic one: it tells messages apart, it does not
+// guard against forgery).
+std::uint64_t Digest64(std::u16string_view text);
+
 }  // namespace vidra

@@ -59,7 +59,8 @@ HResult CMOS_SRV_STNDRT::LoadSettings(std::unique_ptr<SettingsSource>& settings)
     settings = IniSettings::Load(options_.configPath, error);
   }
   if (settings != nullptr &&
-      ReadTransportSettings(*settings, srv_.network, error) == HResult::S_OK) {
+      ReadTransportSettings(*settings, srv_.network, error) == HResult::S_OK &&
+      ReadStateOptions(*settings, stateOptions_, error) == HResult::S_OK) {
     return HResult::S_OK;
   }
   Log("VIDRA - %s", error.c_str());
@@ -81,7 +82,28 @@ void CMOS_SRV_STNDRT::ReleaseLeftovers() {
   if (srv_.launcher.joinable()) {
     srv_.launcher.join();
   }
+  if (srv_.player != nullptr) {
+    srv_.player->WaitThreadsEnd();
+  }
+  StopDurableState();
   srv_.player.reset();
+}
+
+HResult CMOS_SRV_STNDRT::StartDurableState() {
+  std::unique_lock lock(statusLock_);  // the status view: the store's life
+  const HResult started = durable_.Start(stateOptions_, *srv_.player, srv_.clock, srv_.metrics);
+  srv_.answers = durable_.Answers();
+  return started;
+}
+
+// Every thread that writes running orders or answers has ended before the store closes.
+void CMOS_SRV_STNDRT::StopDurableState() {
+  std::unique_lock lock(statusLock_);  // the status view: the store's life
+  srv_.answers = nullptr;
+  if (srv_.player != nullptr) {
+    srv_.player->AttachPersistence(nullptr);
+  }
+  durable_.Stop();
 }
 
 HResult CMOS_SRV_STNDRT::InitMOSSrv() {
@@ -111,6 +133,9 @@ HResult CMOS_SRV_STNDRT::InitMOSSrv() {
   } catch (...) {
     LogText("Player initialization troubles");
     hr = HResult::E_FAIL;
+  }
+  if (hr == HResult::S_OK) {
+    hr = StartDurableState();
   }
   if (hr != HResult::S_OK) {
     LogText("Init TE is failed");
@@ -235,6 +260,7 @@ HResult CMOS_SRV_STNDRT::DeInitMOSSrv() {
       srv_.player->WaitThreadsEnd();
       LogText("Done, Save current stat to schedule");
       srv_.player->SaveSchedules();
+      StopDurableState();
       LogText("Done, delete player");
       srv_.player.reset();
     }

@@ -10,6 +10,7 @@
 
 #include "common/Clock.h"
 #include "common/HResult.h"
+#include "host/DurableState.h"
 #include "transport/MosServer.h"
 
 namespace vidra {
@@ -72,6 +73,12 @@ class CMOS_SRV_STNDRT {
     std::shared_lock lock(statusLock_);  // the status view: visible_ and its player's life
     read(visible_.player, visible_.lowerPort, visible_.upperPort);
   }
+  // The durable store's path, size, last commit and restored running orders (null when the
+  // running orders are kept in memory only).
+  nlohmann::json StoreView() const {
+    std::shared_lock lock(statusLock_);  // the status view: the store's life
+    return durable_.View();
+  }
 
  private:
   struct Visible {
@@ -83,11 +90,16 @@ class CMOS_SRV_STNDRT {
   // player goes away.
   void SetVisible(Visible visible);
   HResult LoadSettings(std::unique_ptr<SettingsSource>& settings);
+  // Opens the durable store and restores its running orders; E_FAIL when it cannot be used.
+  HResult StartDurableState();
+  void StopDurableState();
   void ReleaseLeftovers();
   void EndPortThreads();
 
   ControlOptions options_;
   MOSSrv srv_;
+  StateOptions stateOptions_;
+  DurableState durable_;
   // Held shared by status readers while they read the player, exclusively by the control
   // thread only to change visible_; no other lock is taken while it is held exclusively.
   mutable std::shared_mutex statusLock_;

@@ -31,6 +31,9 @@ int OpenStopSignals() {
   sigaddset(&stops, SIGINT);
   sigaddset(&stops, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  // A write past the file-size limit fails with EFBIG and is refused like a full disk,
+  // instead of ending the server.
+  std::signal(SIGXFSZ, SIG_IGN);
   return signalfd(-1, &stops, SFD_CLOEXEC);
 }
 

@@ -133,6 +133,7 @@ json StateView(const CMOS_SRV_STNDRT& control) {
     view["lowerPort"] = lower;
     view["upperPort"] = upper;
   });
+  view["store"] = control.StoreView();
   return view;
 }
 
@@ -188,6 +189,7 @@ json JournalView(const CMOS_SRV_STNDRT& control, std::int64_t before, std::size_
                        {"time", FormatFileTime(record.time, true)},
                        {"direction", record.direction},
                        {"clientId", record.clientNumber},
+                       {"repeat", record.repeat},
                        {"length", record.text.size()},
                        {"preview", Preview(record.text, kPreviewCharacters)}});
   }
@@ -203,6 +205,7 @@ std::optional<json> JournalEntryView(const CMOS_SRV_STNDRT& control, std::int64_
               {"time", FormatFileTime(record.time, true)},
               {"direction", record.direction},
               {"clientId", record.clientNumber},
+              {"repeat", record.repeat},
               {"text", record.text}};
 }
 

@@ -142,6 +142,12 @@ EditResult HandleRoCtrl(const pugi::xml_node& element, PlayoutManager& manager,
   }
   const EditResult executed =
       target->ExecuteCtrl(request.storyID, request.itemID, request.command, manager, channel);
+  // A command cannot be taken back once the channel acted on it; what it changed is saved
+  // before the answer, and an answer that says it could not be saved asks for a resend.
+  if (const EditResult saved = manager.Store(channel).CommitControl(*target, ack);
+      saved != EditResult::Ok) {
+    return saved;
+  }
   target->FillRoAck(ack, request.storyID, request.itemID);
   if (executed == EditResult::UnknownStory) {
     ack.detail = request.storyID.Str();

@@ -98,6 +98,9 @@ std::string ReasonText(EditResult result, const std::string& detail) {
     case EditResult::Unsupported:
       reason = "not supported:";
       break;
+    case EditResult::NotSaved:
+      reason = "not saved:";
+      break;
   }
   return detail.empty() ? reason : std::string(reason) + " " + detail;
 }

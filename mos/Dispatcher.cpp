@@ -29,6 +29,7 @@ struct Request {
   const MosText& mosID;
   const MosText& ncsID;
   const MosText& messageID;
+  std::optional<EditResult>& outcome;  // what the roAck answered, if one was
 };
 
 enum class Reply { None, Answer };
@@ -37,6 +38,7 @@ using Handler = Reply (*)(Request&);
 
 Reply AnswerRoAck(Request& r, RoAckInfo& ack, EditResult result) {
   ack.result = result;
+  r.outcome = result;
   // A roID this channel does not hold means the NRCS and the server disagree on what is
   // stored; the NACK tells it so (a resync with the NRCS starts from here).
   r.writer.BuildRoAck(r.mosID, r.ncsID, r.messageID, ack);
@@ -200,11 +202,16 @@ Reply Unsupported(Request& /*r*/) {
   return Reply::None;
 }
 
+// Whether a message changes running orders (or plays them), so that a copy of it sent again
+// must not be applied again.
+enum class Effect { Reads, Changes };
+
 struct Row {
   std::string_view name;
   const char* logLine;
   int profile;  // the MOS profile the message belongs to
   Handler handler;
+  Effect effect = Effect::Reads;
   // Children the message cannot do without; a message without one is answered NACK.
   std::array<std::string_view, 3> required{};
 };
@@ -221,31 +228,71 @@ constexpr Row kMessageTypes[] = {
     {"mosListAll", "mosListAll", 1, Unsupported},
     {"mosObjCreate", "mosObjCreate", 3, Unsupported},
     {"mosReqObjAction", "mosReqObjAction", 3, Unsupported},
-    {"mosItemReplace", "mosItemReplace", 3, MosItemReplace, {"roID", "storyID", "item"}},
-    {"roCreate", "roCreate", 2, CreateOrReplace},
-    {"roReplace", "roReplace", 2, CreateOrReplace},
-    {"roMetadataReplace", "roMetadataReplace", 2, MetadataReplace, {"roID"}},
-    {"roDelete", "roDelete", 2, Delete, {"roID"}},
-    {"roReq", "roReq", 2, List, {"roID"}},
+    {"mosItemReplace",
+     "mosItemReplace",
+     3,
+     MosItemReplace,
+     Effect::Changes,
+     {"roID", "storyID", "item"}},
+    {"roCreate", "roCreate", 2, CreateOrReplace, Effect::Changes},
+    {"roReplace", "roReplace", 2, CreateOrReplace, Effect::Changes},
+    {"roMetadataReplace", "roMetadataReplace", 2, MetadataReplace, Effect::Changes, {"roID"}},
+    {"roDelete", "roDelete", 2, Delete, Effect::Changes, {"roID"}},
+    {"roReq", "roReq", 2, List, Effect::Reads, {"roID"}},
     {"roList", "roList", 2, Nothing},
     {"roReqAll", "roReqAll", 4, ListAll},
     {"roListAll", "roListAll", 4, Nothing},
-    {"roCtrl", "roCtrl", 5, Control},
-    {"roElementAction", "roElementAction", 2, ElementActionEdit},
-    {"roStoryAppend", "roStoryAppend", 2, StoryOrItemEdit, {"roID", "story"}},
-    {"roStoryInsert", "roStoryInsert", 2, StoryOrItemEdit, {"roID", "storyID", "story"}},
-    {"roStoryReplace", "roStoryReplace", 2, StoryOrItemEdit, {"roID", "storyID", "story"}},
-    {"roStoryMove", "roStoryMove", 2, StoryOrItemEdit, {"roID", "storyID"}},
-    {"roStorySwap", "roStorySwap", 2, StoryOrItemEdit, {"roID", "storyID"}},
-    {"roStoryDelete", "roStoryDelete", 2, StoryOrItemEdit, {"roID", "storyID"}},
-    {"roStoryMoveMultiple", "roStoryMoveMultiple", 2, StoryOrItemEdit, {"roID", "storyID"}},
-    {"roItemInsert", "roItemInsert", 2, StoryOrItemEdit, {"roID", "storyID", "item"}},
-    {"roItemReplace", "roItemReplace", 2, StoryOrItemEdit, {"roID", "storyID", "item"}},
-    {"roItemMoveMultiple", "roItemMoveMultiple", 2, StoryOrItemEdit, {"roID", "storyID", "itemID"}},
-    {"roItemDelete", "roItemDelete", 2, StoryOrItemEdit, {"roID", "storyID", "itemID"}},
-    {"roReadyToAir", "roReadyToAir", 2, ReadyToAir, {"roID", "roAir"}},
-    {"roElementStat", "roElementStat", 2, NrcsElementStat, {"roID", "status"}},
-    {"roStorySend", "roStorySend", 4, StorySend, {"roID", "storyID", "storyBody"}},
+    {"roCtrl", "roCtrl", 5, Control, Effect::Changes},
+    {"roElementAction", "roElementAction", 2, ElementActionEdit, Effect::Changes},
+    {"roStoryAppend", "roStoryAppend", 2, StoryOrItemEdit, Effect::Changes, {"roID", "story"}},
+    {"roStoryInsert",
+     "roStoryInsert",
+     2,
+     StoryOrItemEdit,
+     Effect::Changes,
+     {"roID", "storyID", "story"}},
+    {"roStoryReplace",
+     "roStoryReplace",
+     2,
+     StoryOrItemEdit,
+     Effect::Changes,
+     {"roID", "storyID", "story"}},
+    {"roStoryMove", "roStoryMove", 2, StoryOrItemEdit, Effect::Changes, {"roID", "storyID"}},
+    {"roStorySwap", "roStorySwap", 2, StoryOrItemEdit, Effect::Changes, {"roID", "storyID"}},
+    {"roStoryDelete", "roStoryDelete", 2, StoryOrItemEdit, Effect::Changes, {"roID", "storyID"}},
+    {"roStoryMoveMultiple",
+     "roStoryMoveMultiple",
+     2,
+     StoryOrItemEdit,
+     Effect::Changes,
+     {"roID", "storyID"}},
+    {"roItemInsert",
+     "roItemInsert",
+     2,
+     StoryOrItemEdit,
+     Effect::Changes,
+     {"roID", "storyID", "item"}},
+    {"roItemReplace",
+     "roItemReplace",
+     2,
+     StoryOrItemEdit,
+     Effect::Changes,
+     {"roID", "storyID", "item"}},
+    {"roItemMoveMultiple",
+     "roItemMoveMultiple",
+     2,
+     StoryOrItemEdit,
+     Effect::Changes,
+     {"roID", "storyID", "itemID"}},
+    {"roItemDelete",
+     "roItemDelete",
+     2,
+     StoryOrItemEdit,
+     Effect::Changes,
+     {"roID", "storyID", "itemID"}},
+    {"roReadyToAir", "roReadyToAir", 2, ReadyToAir, Effect::Changes, {"roID", "roAir"}},
+    {"roElementStat", "roElementStat", 2, NrcsElementStat, Effect::Changes, {"roID", "status"}},
+    {"roStorySend", "roStorySend", 4, StorySend, Effect::Changes, {"roID", "storyID", "storyBody"}},
 };
 
 // The first required child the body lacks, or empty.
@@ -263,6 +310,7 @@ std::string_view MissingChild(const Row& row, const pugi::xml_node& body) {
 HResult MOSXMLParser::HandleMessage(PlayoutManager& manager, MosPort port, std::u16string& answer,
                                     bool& answered) {
   answered = false;
+  lastOutcome_.reset();
   if (!HasMosRoot()) {
     return HResult::E_FAIL;
   }
@@ -290,11 +338,57 @@ HResult MOSXMLParser::HandleMessage(PlayoutManager& manager, MosPort port, std::
   return HResult::S_OK;
 }
 
+MessageFacts MOSXMLParser::Facts() const {
+  MessageFacts facts;
+  facts.digest = digest_;
+  for (pugi::xml_node child = inDocument.child("mos").first_child(); child;
+       child = child.next_sibling()) {
+    const std::string_view name = child.name();
+    if (child.type() != pugi::node_element || name == "mosID" || name == "ncsID") {
+      continue;
+    }
+    if (name == "messageID") {
+      facts.messageID = NodeText(child);
+      continue;
+    }
+    facts.name = name;
+    for (const Row& row : kMessageTypes) {
+      facts.changesRunningOrders =
+          facts.changesRunningOrders || (row.name == name && row.effect == Effect::Changes);
+    }
+    break;
+  }
+  return facts;
+}
+
+std::u16string MOSXMLParser::AppliedAnswer() {
+  const pugi::xml_node mos = inDocument.child("mos");
+  MosText mosID;
+  MosText ncsID;
+  MosText messageID;
+  RoAckInfo ack;
+  for (pugi::xml_node child = mos.first_child(); child; child = child.next_sibling()) {
+    const std::string_view name = child.name();
+    if (name == "mosID") {
+      mosID = NodeText(child);
+    } else if (name == "ncsID") {
+      ncsID = NodeText(child);
+    } else if (name == "messageID") {
+      messageID = NodeText(child);
+    } else if (child.type() == pugi::node_element) {
+      ack.roID = ChildText(child, "roID");
+      break;
+    }
+  }
+  BuildRoAck(mosID, ncsID, messageID, ack);
+  return GetAnswer();
+}
+
 bool MOSXMLParser::Dispatch(PlayoutManager& manager, MosPort port, pugi::xml_node body,
                             const MosText& mosID, const MosText& ncsID, const MosText& messageID) {
   const std::string_view name = body.name();
-  Request request{*this, manager, port,     body, name, manager.FindChannelByName(mosID),
-                  mosID, ncsID,   messageID};
+  Request request{*this, manager, port,      body,        name, manager.FindChannelByName(mosID),
+                  mosID, ncsID,   messageID, lastOutcome_};
   for (const Row& row : kMessageTypes) {
     if (row.name != name) {
       continue;

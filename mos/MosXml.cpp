@@ -140,6 +140,7 @@ HResult MOSXMLParser::Initialize() {
 
 bool MOSXMLParser::LoadMessage(std::u16string_view message) {
   inDocument.reset();
+  digest_ = Digest64(message);
   const pugi::xml_parse_result result = inDocument.load_buffer(
       message.data(), message.size() * sizeof(char16_t), kParseOptions, pugi::encoding_utf16);
   if (!result) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -111,6 +112,16 @@ class MOSXMLWriter {
   const Clock& clock_;
 };
 
+// What a session needs to know of a loaded message before it is dispatched.
+struct MessageFacts {
+  MosText messageID;         // of its first envelope, as written
+  std::string name;          // of its first body element
+  std::uint64_t digest = 0;  // of the whole message text
+  // Changes running orders (or plays them): sent again, it must be answered, not applied,
+  // again.
+  bool changesRunningOrders = false;
+};
+
 class MOSXMLParser : public MOSXMLWriter {
  public:
   explicit MOSXMLParser(const Clock& clock) : MOSXMLWriter(clock) {}
@@ -128,12 +139,20 @@ class MOSXMLParser : public MOSXMLWriter {
   // body that produced one. E_FAIL without a mos root.
   HResult HandleMessage(PlayoutManager& manager, MosPort port, std::u16string& answer,
                         bool& answered);
+  MessageFacts Facts() const;
+  // What the last roAck of the last message handled answered; none when it had no roAck.
+  std::optional<EditResult> LastOutcome() const { return lastOutcome_; }
+  // roAck OK for the running order the loaded message names: the answer of a message that
+  // was applied and saved, but whose answer was lost with a stop of the server.
+  std::u16string AppliedAnswer();
 
  private:
   bool Dispatch(PlayoutManager& manager, MosPort port, pugi::xml_node body, const MosText& mosID,
                 const MosText& ncsID, const MosText& messageID);
 
   pugi::xml_document inDocument;
+  std::uint64_t digest_ = 0;
+  std::optional<EditResult> lastOutcome_;
 };
 
 }  // namespace vidra

@@ -248,7 +248,10 @@ void ChannelPlayback::EndOfClip(const PlayContext& candidate) {
 }
 
 void ChannelPlayback::Advance(const PlayContext& candidate, FileTime target) {
-  ConsumeTimedStarts(snapshot_, cursorTime_, target);
+  for (const auto& consumed : ConsumeTimedStarts(snapshot_, cursorTime_, target)) {
+    std::lock_guard guard(consumed->lock);  // the ro lock, while its trigger is read
+    manager_.Store(channel_).PostControl(*consumed);
+  }
   cursorTime_ = target;
   Consume(candidate.actionId);
 }
@@ -285,6 +288,7 @@ void ChannelPlayback::SetItemState(const PlayContext& context, const ItemPlace* 
         if (stateTime != nullptr) {
           i->SetStateTime(*stateTime);
         }
+        manager_.Store(channel_).PostItemState(*found->owner, *i);
         return;
       }
     }

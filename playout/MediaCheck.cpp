@@ -28,19 +28,23 @@ void MediaCheck::Turn() {
     clock_.SleepWhile(std::chrono::milliseconds(10), running_);
     return;
   }
-  if (const auto found = store.FindNewItem(position_)) {
+  const std::int32_t visited = position_++;
+  if (const auto found = store.FindNewItem(visited)) {
     std::int32_t frames = 0;
     const bool opened = probe_.FrameCount(found->snapshot.paths.objPath.Str(), frameRate_, frames);
-    static_cast<void>(
-        CompleteItemCheck(*found, opened ? READY : NOT_READY, opened ? frames : 0, frameRate_));
-  } else if (const auto r = store.GetRoAt(position_)) {
+    // An item whose running order was edited meanwhile is found NEW again on a later visit.
+    if (!store.CompleteItemCheck(*found, opened ? READY : NOT_READY, opened ? frames : 0,
+                                 frameRate_)) {
+      Log("VIDRA - the media check of %s is dropped: its running order changed meanwhile",
+          found->snapshot.paths.objPath.Str().c_str());
+    }
+  } else if (const auto r = store.GetRoAt(visited)) {
     std::lock_guard guard(r->lock);  // the ro lock: checkState and the schedule together
     if (r->checkState != CheckState::Checked) {
       r->checkState = CheckState::Checked;
       r->RecomputeSchedule();
     }
   }
-  ++position_;
 }
 
 }  // namespace vidra

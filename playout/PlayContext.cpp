@@ -237,15 +237,19 @@ std::optional<ItemPlace> ItemAt(const Snapshot& snapshot, std::int32_t roIndex,
   return place;
 }
 
-void ConsumeTimedStarts(const Snapshot& snapshot, FileTime from, FileTime to) {
+std::vector<std::shared_ptr<ro>> ConsumeTimedStarts(const Snapshot& snapshot, FileTime from,
+                                                    FileTime to) {
+  std::vector<std::shared_ptr<ro>> consumed;
   for (const auto& r : snapshot) {
     std::lock_guard guard(r->lock);
     const FileTime start = r->startTime / kTicksPerMillisecond;
     if (r->trigger == TIMED && start >= from / kTicksPerMillisecond &&
         start <= to / kTicksPerMillisecond) {
       r->ConsumeTimedStart();
+      consumed.push_back(r);
     }
   }
+  return consumed;
 }
 
 }  // namespace vidra

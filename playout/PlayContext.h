@@ -75,7 +75,8 @@ std::optional<ItemPlace> FindItemByIds(const Snapshot& snapshot, const MosText& 
 std::optional<ItemPlace> ItemAt(const Snapshot& snapshot, std::int32_t roIndex,
                                 std::int32_t storyIndex, std::int32_t itemIndex);
 // TIMED running orders whose start (in whole milliseconds) lies within [from, to] become
-// MANUAL.
-void ConsumeTimedStarts(const Snapshot& snapshot, FileTime from, FileTime to);
+// MANUAL; they are handed back so that the change can be saved.
+std::vector<std::shared_ptr<ro>> ConsumeTimedStarts(const Snapshot& snapshot, FileTime from,
+                                                    FileTime to);
 
 }  // namespace vidra

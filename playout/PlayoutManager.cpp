@@ -5,6 +5,7 @@
 #include "playout/ChannelPlayback.h"
 #include "playout/MediaCheck.h"
 #include "playout/PlaylistExport.h"
+#include "rundown/Recovery.h"
 
 namespace vidra {
 
@@ -107,6 +108,18 @@ RoStore& PlayoutManager::Store(std::int32_t channel) {
     return stores_[0];
   }
   return stores_[static_cast<std::size_t>(channel)];
+}
+
+void PlayoutManager::AttachPersistence(RoPersistence* persistence) {
+  for (std::size_t k = 0; k < stores_.size(); ++k) {
+    stores_[k].Attach(static_cast<std::int32_t>(k), persistence, &keys_);
+  }
+}
+
+bool PlayoutManager::RestoreRunningOrders(RoPersistence& persistence, std::size_t& restored,
+                                          std::string& error) {
+  return vidra::RestoreRunningOrders(persistence, stores_.data(), stores_.size(),
+                                     clock_->LocalNow(), keys_, restored, error);
 }
 
 void PlayoutManager::StartPlayout() {

@@ -24,6 +24,7 @@
 #include "playout/ChannelSettings.h"
 #include "playout/MediaProbe.h"
 #include "rundown/PlayoutControl.h"
+#include "rundown/RoPersistence.h"
 #include "rundown/RoStore.h"
 #include "rundown/StatusNotice.h"
 
@@ -73,6 +74,11 @@ class PlayoutManager final : public PlayoutControl {
   std::size_t NoticeCount() const;
   // The running orders of one channel (0 to 7); a channel out of range gives channel 0.
   RoStore& Store(std::int32_t channel);
+  // Every store saves its changes in persistence from now on (null: memory only). Call
+  // before the playout threads start or after they ended.
+  void AttachPersistence(RoPersistence* persistence);
+  // The running orders persistence holds, back into the stores (see RestoreRunningOrders).
+  bool RestoreRunningOrders(RoPersistence& persistence, std::size_t& restored, std::string& error);
 
   // Frames per second of the channels' output.
   double frameRate = 25.0;
@@ -92,6 +98,7 @@ class PlayoutManager final : public PlayoutControl {
   mutable std::mutex noticeLock_;  // guards notices_
   std::deque<StatusNotice> notices_;
   std::array<RoStore, kMaxChannels> stores_;
+  std::atomic<std::uint64_t> keys_{1};  // numbers stored running orders and items
   std::vector<std::unique_ptr<ChannelPlayer>> players_;
   std::vector<std::unique_ptr<ChannelActions>> actions_;
   std::unique_ptr<MediaProbe> probe_;

@@ -16,6 +16,7 @@ enum class EditResult : std::uint8_t {
   Malformed,     // counts, kinds or required fields that do not make an edit
   Refused,       // a roCtrl that the item's state does not allow
   Unsupported,   // a message this server does not handle
+  NotSaved,      // the durable store could not save the change: nothing was changed
 };
 
 }  // namespace vidra

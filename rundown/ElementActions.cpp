@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "common/Log.h"
+#include "rundown/RoCodec.h"
 #include "rundown/RoStore.h"
 
 namespace vidra {
@@ -400,9 +402,40 @@ void ReportMissingElement(const MosText& roID, const ElementRef* ref) {
   LogText(CutCharacters(line, kMissingLineCharacters));
 }
 
+namespace {
+
+EditResult RunEdit(Edit& edit) {
+  switch (edit.a.op) {
+    case ElementOp::INSERT:
+      return Insert(edit);
+    case ElementOp::REPLACE:
+      return Replace(edit);
+    case ElementOp::MOVE:
+      return Move(edit);
+    case ElementOp::DELETE:
+      return Delete(edit);
+    case ElementOp::SWAP:
+      return Swap(edit);
+  }
+  return EditResult::Malformed;
+}
+
+// The keys of every item of the stories.
+std::unordered_set<std::uint64_t> ItemKeys(const std::vector<story>& stories) {
+  std::unordered_set<std::uint64_t> keys;
+  for (const story& s : stories) {
+    for (const item& i : s.items) {
+      keys.insert(i.key);
+    }
+  }
+  return keys;
+}
+
+}  // namespace
+
 EditResult RoStore::ApplyElementAction(const ElementAction& action, RoAckInfo& ack,
                                        bool listTouched) {
-  std::lock_guard guard(lock_);  // the store lock, for the whole edit
+  std::lock_guard edits(edits_);  // the edit lock, across the commit
   ack.roID = action.roID;
   const std::shared_ptr<ro> target = GetRo(action.roID);
   if (!target) {
@@ -413,32 +446,74 @@ EditResult RoStore::ApplyElementAction(const ElementAction& action, RoAckInfo& a
     }
     return EditResult::UnknownRo;
   }
-  Edit edit(action, *target, ack);
-  EditResult result = EditResult::Ok;
-  {
-    std::lock_guard edited(target->lock);  // the ro lock, for the edit itself
-    switch (action.op) {
-      case ElementOp::INSERT:
-        result = Insert(edit);
-        break;
-      case ElementOp::REPLACE:
-        result = Replace(edit);
-        break;
-      case ElementOp::MOVE:
-        result = Move(edit);
-        break;
-      case ElementOp::DELETE:
-        result = Delete(edit);
-        break;
-      case ElementOp::SWAP:
-        result = Swap(edit);
-        break;
+  if (persistence_ == nullptr) {
+    std::unique_lock edited(target->lock);  // the ro lock, for the edit in place
+    Edit edit(action, *target, ack);
+    if (const EditResult result = RunEdit(edit); result != EditResult::Ok) {
+      return result;
     }
+    edited.unlock();
+    if (edit.changed) {
+      target->ResetStates();
+    }
+    if (listTouched) {
+      target->FillStoryAcks(ack, edit.touched);
+    }
+    return EditResult::Ok;
   }
-  if (result != EditResult::Ok) {
+  // Tried on a working copy, saved, then swapped in: readers never wait for the disk, and
+  // what could not be saved changed nothing.
+  ro working;
+  working.logsDestruction = false;
+  std::unordered_set<std::uint64_t> before;
+  {
+    std::lock_guard copied(target->lock);  // the ro lock, while it is copied
+    working.CopyFieldsFrom(*target);
+    before = ItemKeys(target->stories);
+  }
+  Edit edit(action, working, ack);
+  if (const EditResult result = RunEdit(edit); result != EditResult::Ok) {
     return result;
   }
   if (edit.changed) {
+    RoChange change;
+    change.roKey = working.key;
+    for (story& s : working.stories) {
+      for (item& i : s.items) {
+        if (i.key == 0 || before.count(i.key) == 0) {
+          i.key = NextKey();
+          change.items.push_back(StoredItem{working.key, EncodeItem(i), ItemStateOf(i)});
+        }
+      }
+    }
+    const std::unordered_set<std::uint64_t> after = ItemKeys(working.stories);
+    for (const std::uint64_t key : before) {
+      if (after.count(key) == 0) {
+        change.removedItems.push_back(key);
+      }
+    }
+    change.row = RowOf(working);
+    if (const EditResult saved = Save(std::move(change), ack); saved != EditResult::Ok) {
+      return saved;
+    }
+    {
+      std::lock_guard swapped(target->lock);  // the ro lock, for the swap
+      // An item that started playing while the edit was saved keeps its start stamp.
+      std::unordered_map<std::uint64_t, std::uint64_t> stamps;
+      for (const story& s : target->stories) {
+        for (const item& i : s.items) {
+          stamps[i.key] = i.stateTime;
+        }
+      }
+      for (story& s : working.stories) {
+        for (item& i : s.items) {
+          if (const auto found = stamps.find(i.key); found != stamps.end()) {
+            i.stateTime = found->second;
+          }
+        }
+      }
+      target->stories = std::move(working.stories);
+    }
     target->ResetStates();
   }
   if (listTouched) {

@@ -98,6 +98,7 @@ void item::AssignFields(Other&& other) {
   startTime = from.startTime;
   stateTime = from.stateTime.load();
   nrcs = std::forward<Other>(from).nrcs;
+  key = from.key;
 }
 
 item::item(const item& other) {
@@ -179,6 +180,28 @@ void item::ComputeTiming(std::int32_t mediaFrames, double rate) {
   const auto frames = Saturate<std::int32_t>(dur * rate + 0.001);
   playDuration = frames / rate;
   playDurationTicks = Saturate<std::uint64_t>(frames * 10'000'000.0 / rate + 0.499);
+}
+
+namespace {
+
+template <typename T>
+std::int32_t FindLast(const std::vector<T>& list, const MosText& id, MosText T::*field) {
+  for (auto i = static_cast<std::int32_t>(list.size()) - 1; i >= 0; --i) {
+    if (list[static_cast<std::size_t>(i)].*field == id) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
+std::int32_t FindLastStory(const std::vector<story>& stories, const MosText& storyID) {
+  return FindLast(stories, storyID, &story::storyID);
+}
+
+std::int32_t FindLastItem(const std::vector<item>& items, const MosText& itemID) {
+  return FindLast(items, itemID, &item::itemID);
 }
 
 story& story::operator=(const story& other) {

@@ -114,6 +114,9 @@ struct item {
   // Stamp of the last start of play, or of a forced stop; never reset to 0 once set.
   std::atomic<std::uint64_t> stateTime{0};
   NrcsView nrcs;
+  // The item's key in the durable store; 0 until it is stored. Copies keep it, so an item
+  // that moves stays the same row.
+  std::uint64_t key = 0;
 
   void SetState(std::int32_t code) { state = code; }
   std::uint64_t SetStateTime(std::uint64_t t) {
@@ -157,5 +160,10 @@ struct story {
   MosText storyBody;
   NrcsView nrcs;
 };
+
+// The last story (or item) of the list with this ID, or -1: when IDs repeat, the last one
+// is the one meant.
+std::int32_t FindLastStory(const std::vector<story>& stories, const MosText& storyID);
+std::int32_t FindLastItem(const std::vector<item>& items, const MosText& itemID);
 
 }  // namespace vidra

@@ -111,29 +111,44 @@ CalendarTime ParseEdStart(const MosText& text) {
 ro::ro() = default;
 
 ro::~ro() {
-  LogText("Destructor");
+  if (logsDestruction) {
+    LogText("Destructor");
+  }
 }
 
 std::int32_t ro::FindStory(const MosText& storyID) const {
-  for (auto i = static_cast<std::int32_t>(stories.size()) - 1; i >= 0; --i) {
-    if (stories[static_cast<std::size_t>(i)].storyID == storyID) {
-      return i;
-    }
-  }
-  return -1;
+  return FindLastStory(stories, storyID);
 }
 
 std::int32_t ro::FindItem(std::int32_t storyIndex, const MosText& itemID) const {
   if (storyIndex < 0 || static_cast<std::size_t>(storyIndex) >= stories.size()) {
     return -1;
   }
-  const auto& items = stories[static_cast<std::size_t>(storyIndex)].items;
-  for (auto i = static_cast<std::int32_t>(items.size()) - 1; i >= 0; --i) {
-    if (items[static_cast<std::size_t>(i)].itemID == itemID) {
-      return i;
-    }
-  }
-  return -1;
+  return FindLastItem(stories[static_cast<std::size_t>(storyIndex)].items, itemID);
+}
+
+void ro::CopyFieldsFrom(const ro& other) {
+  roTrigger = other.roTrigger;
+  macroIn = other.macroIn;
+  macroOut = other.macroOut;
+  roEdDur = other.roEdDur;
+  roEdStart = other.roEdStart;
+  mosID = other.mosID;
+  ncsID = other.ncsID;
+  roID = other.roID;
+  roSlug = other.roSlug;
+  roChannel = other.roChannel;
+  metadata = other.metadata;
+  stories = other.stories;
+  roAir = other.roAir;
+  nrcs = other.nrcs;
+  checkState = other.checkState;
+  trigger = other.trigger;
+  startTime = other.startTime;
+  edStart = other.edStart;
+  totalDuration = other.totalDuration;
+  key = other.key;
+  position = other.position;
 }
 
 void ro::ResetStates() {

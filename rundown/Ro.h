@@ -84,6 +84,12 @@ class ro {
   // Counts the edits of element actions; a media check result computed before an edit is
   // not written back after it.
   std::uint64_t editCount = 0;
+  // Its key and place among the channel's running orders in the durable store.
+  std::uint64_t key = 0;
+  std::int64_t position = 0;
+
+  // False for a working copy, whose end is no running order's end.
+  bool logsDestruction = true;
 
   mutable std::recursive_mutex lock;  // the ro lock: guards every field above
 
@@ -93,6 +99,9 @@ class ro {
   std::int32_t FindItem(std::int32_t storyIndex, const MosText& itemID) const;
   // Every item and story back to NEW and checkState 0, after an edit.
   void ResetStates();
+  // Every field the NRCS sent and the server keeps of it, stories included, but none of the
+  // roCtrl fields nor the lock: a working copy on which an edit is tried before it is saved.
+  void CopyFieldsFrom(const ro& other);
   // roID and every story (and its items) that match the filters; empty filters match all.
   // Stories that match are listed even when none of their items does.
   void FillRoAck(RoAckInfo& ack, const MosText& storyFilter, const MosText& itemFilter) const;

@@ -1,9 +1,31 @@
-// The store's list operations and the media check's access to unchecked items.
+// The store's list operations, the edits of a running order's fields, and what the durable
+// store is told of them. Every change is saved before memory changes; what cannot be saved
+// is answered NotSaved and leaves memory as it was.
 #include "rundown/RoStore.h"
 
+#include <unordered_map>
 #include <utility>
 
+#include "common/Log.h"
+#include "rundown/RoCodec.h"
+
 namespace vidra {
+
+void RoStore::Attach(std::int32_t channel, RoPersistence* persistence,
+                     std::atomic<std::uint64_t>* keys) {
+  std::lock_guard guard(lock_);  // the store lock
+  channel_ = channel;
+  persistence_ = persistence;
+  keys_ = keys;
+}
+
+void RoStore::Restore(std::vector<std::unique_ptr<ro>> restored) {
+  std::lock_guard guard(lock_);  // the store lock: ros_ and nextPosition_
+  for (auto& r : restored) {
+    nextPosition_ = std::max(nextPosition_, r->position + 1);
+    ros_.push_back(std::move(r));
+  }
+}
 
 std::int32_t RoStore::FindRo(const MosText& roID) const {
   std::lock_guard guard(lock_);
@@ -38,9 +60,52 @@ void RoStore::CopyRoList(std::vector<std::shared_ptr<ro>>& out) const {
   out = ros_;
 }
 
+std::uint64_t RoStore::NextKey() {
+  return keys_ != nullptr ? keys_->fetch_add(1) : 0;
+}
+
+StoredRo RoStore::RowOf(const ro& r) const {
+  return StoredRo{r.key, channel_, r.position, r.roID.Str(), EncodeHeader(r), EncodeControl(r)};
+}
+
+EditResult RoStore::Save(RoChange change, RoAckInfo& ack) {
+  if (const MessageKey* key = MessageScope::Current()) {
+    change.message = *key;
+  }
+  std::string error;
+  if (persistence_ == nullptr || persistence_->Commit(std::move(change), error)) {
+    return EditResult::Ok;
+  }
+  ack.detail = error;
+  return EditResult::NotSaved;
+}
+
 EditResult RoStore::AddRo(std::unique_ptr<ro> newRo, RoAckInfo& ack) {
+  std::lock_guard edits(edits_);  // the edit lock, across the commit
+  const std::shared_ptr<ro> old = GetRo(newRo->roID);
+  if (persistence_ != nullptr) {
+    {
+      std::lock_guard guard(lock_);  // the store lock: nextPosition_
+      newRo->key = old ? old->key : NextKey();
+      newRo->position = old ? old->position : nextPosition_++;
+    }
+    RoChange change;
+    change.roKey = newRo->key;
+    change.replaceItems = true;
+    for (story& s : newRo->stories) {
+      for (item& i : s.items) {
+        i.key = NextKey();
+        change.items.push_back(StoredItem{newRo->key, EncodeItem(i), ItemStateOf(i)});
+      }
+    }
+    change.row = RowOf(*newRo);
+    if (const EditResult saved = Save(std::move(change), ack); saved != EditResult::Ok) {
+      ack.roID = newRo->roID;
+      return saved;
+    }
+  }
   std::shared_ptr<ro> replaced;  // declared first: a large old one is freed after the lock
-  std::lock_guard guard(lock_);
+  std::lock_guard guard(lock_);  // the store lock: ros_
   const std::int32_t k = FindRo(newRo->roID);
   newRo->FillRoAck(ack, MosText(), MosText());
   std::shared_ptr<ro> shared = std::move(newRo);
@@ -55,13 +120,21 @@ EditResult RoStore::AddRo(std::unique_ptr<ro> newRo, RoAckInfo& ack) {
 }
 
 EditResult RoStore::DeleteRo(const MosText& roID, RoAckInfo& ack) {
-  std::shared_ptr<ro> deleted;  // freed after the lock
-  std::lock_guard guard(lock_);
-  const std::int32_t k = FindRo(roID);
+  std::lock_guard edits(edits_);  // the edit lock, across the commit
   ack.roID = roID;
-  if (k == -1) {
+  const std::shared_ptr<ro> found = GetRo(roID);
+  if (!found) {
     return EditResult::UnknownRo;
   }
+  RoChange change;
+  change.roKey = found->key;
+  change.removeRo = true;
+  if (const EditResult saved = Save(std::move(change), ack); saved != EditResult::Ok) {
+    return saved;
+  }
+  std::shared_ptr<ro> deleted;   // freed after the lock
+  std::lock_guard guard(lock_);  // the store lock: ros_
+  const std::int32_t k = FindRo(roID);
   deleted = std::move(ros_[static_cast<std::size_t>(k)]);
   ros_.erase(ros_.begin() + k);
   return EditResult::Ok;
@@ -97,13 +170,13 @@ std::optional<NewItemRef> RoStore::FindNewItem(std::int32_t index) {
   return std::nullopt;
 }
 
-bool CompleteItemCheck(const NewItemRef& ref, std::int32_t newState, std::int32_t mediaFrames,
-                       double rate) {
+bool RoStore::CompleteItemCheck(const NewItemRef& ref, std::int32_t newState,
+                                std::int32_t mediaFrames, double rate) {
   if (!ref.owner) {
     return false;
   }
   ro& target = *ref.owner;
-  std::lock_guard guard(target.lock);
+  std::lock_guard guard(target.lock);  // the ro lock: the item and editCount together
   if (target.editCount != ref.editCount || ref.storyIndex < 0 ||
       static_cast<std::size_t>(ref.storyIndex) >= target.stories.size()) {
     return false;
@@ -118,106 +191,164 @@ bool CompleteItemCheck(const NewItemRef& ref, std::int32_t newState, std::int32_
   }
   checked.ComputeTiming(mediaFrames, rate);
   checked.SetState(newState);
+  PostItemState(target, checked);
   return true;
 }
 
-}  // namespace vidra
-
-namespace vidra {
-
-EditResult RoStore::ReplaceMetadata(const RoMetadata& fields, RoAckInfo& ack) {
-  ack.roID = fields.roID;
-  const std::shared_ptr<ro> target = GetRo(fields.roID);
-  if (!target) {
-    return EditResult::UnknownRo;
+void RoStore::PostItemState(const ro& r, const item& i) {
+  if (persistence_ == nullptr || i.key == 0) {
+    return;
   }
-  std::lock_guard guard(target->lock);  // the ro lock: its fields and schedule together
-  for (const auto& [field, value] :
-       {std::pair{&ro::roSlug, &fields.roSlug}, std::pair{&ro::roChannel, &fields.roChannel},
-        std::pair{&ro::roEdDur, &fields.roEdDur}, std::pair{&ro::macroIn, &fields.macroIn},
-        std::pair{&ro::macroOut, &fields.macroOut}}) {
-    if (value->Present()) {
-      (*target).*field = *value;
-    }
-  }
-  if (fields.roTrigger.Present()) {
-    target->roTrigger = fields.roTrigger;
-    target->trigger = ParseTriggerMode(fields.roTrigger);
-  }
-  if (fields.roEdStart.Present()) {
-    target->roEdStart = fields.roEdStart;
-    target->SetEdStart(ParseEdStart(fields.roEdStart));
-  }
-  for (const auto& block : fields.metadata) {
-    target->metadata.Replace(block);
-  }
-  // A start that moved takes effect at once: the playback thread reads startTime and
-  // trigger under this lock on its next turn.
-  target->RecomputeSchedule();
-  return EditResult::Ok;
+  RoChange change;
+  change.roKey = r.key;
+  change.states.push_back(ItemStateOf(i));
+  persistence_->Post(std::move(change));
 }
 
-EditResult RoStore::SetReadyToAir(const MosText& roID, const MosText& roAir, RoAckInfo& ack) {
-  ack.roID = roID;
-  if (roAir.Str() != "READY" && roAir.Str() != "NOT READY") {
-    ack.detail = "roAir " + roAir.Str();
-    return EditResult::Malformed;
+void RoStore::PostControl(const ro& r) {
+  if (persistence_ == nullptr || r.key == 0) {
+    return;
   }
+  RoChange change;
+  change.roKey = r.key;
+  change.control = EncodeControl(r);
+  persistence_->Post(std::move(change));
+}
+
+EditResult RoStore::CommitControl(const ro& r, RoAckInfo& ack) {
+  if (persistence_ == nullptr) {
+    return EditResult::Ok;
+  }
+  RoChange change;
+  change.roKey = r.key;
+  {
+    std::lock_guard guard(r.lock);  // the ro lock: the trigger and the item states
+    change.control = EncodeControl(r);
+    for (const story& s : r.stories) {
+      for (const item& i : s.items) {
+        change.states.push_back(ItemStateOf(i));
+      }
+    }
+  }
+  return Save(std::move(change), ack);
+}
+
+template <typename Change>
+EditResult RoStore::EditRunningOrder(const MosText& roID, RoAckInfo& ack, Change change) {
+  std::lock_guard edits(edits_);  // the edit lock, across the commit
+  ack.roID = roID;
   const std::shared_ptr<ro> target = GetRo(roID);
   if (!target) {
     return EditResult::UnknownRo;
   }
-  std::lock_guard guard(target->lock);  // the ro lock: roAir
-  target->roAir = roAir;
-  return EditResult::Ok;
+  std::vector<const item*> itemRows;
+  if (persistence_ == nullptr) {
+    std::lock_guard guard(target->lock);  // the ro lock, for the change in place
+    return change(*target, itemRows);
+  }
+  ro working;
+  working.logsDestruction = false;
+  {
+    std::lock_guard guard(target->lock);  // the ro lock, while it is copied
+    working.CopyFieldsFrom(*target);
+  }
+  if (const EditResult changed = change(working, itemRows); changed != EditResult::Ok) {
+    return changed;
+  }
+  RoChange saved;
+  saved.roKey = working.key;
+  saved.row = RowOf(working);
+  for (const item* i : itemRows) {
+    saved.items.push_back(StoredItem{working.key, EncodeItem(*i), ItemStateOf(*i)});
+  }
+  if (const EditResult result = Save(std::move(saved), ack); result != EditResult::Ok) {
+    return result;
+  }
+  std::lock_guard guard(target->lock);  // the ro lock, for the same change on the real one
+  itemRows.clear();
+  return change(*target, itemRows);
+}
+
+EditResult RoStore::ReplaceMetadata(const RoMetadata& fields, RoAckInfo& ack) {
+  return EditRunningOrder(fields.roID, ack, [&](ro& target, std::vector<const item*>&) {
+    for (const auto& [field, value] :
+         {std::pair{&ro::roSlug, &fields.roSlug}, std::pair{&ro::roChannel, &fields.roChannel},
+          std::pair{&ro::roEdDur, &fields.roEdDur}, std::pair{&ro::macroIn, &fields.macroIn},
+          std::pair{&ro::macroOut, &fields.macroOut}}) {
+      if (value->Present()) {
+        target.*field = *value;
+      }
+    }
+    if (fields.roTrigger.Present()) {
+      target.roTrigger = fields.roTrigger;
+      target.trigger = ParseTriggerMode(fields.roTrigger);
+    }
+    if (fields.roEdStart.Present()) {
+      target.roEdStart = fields.roEdStart;
+      target.SetEdStart(ParseEdStart(fields.roEdStart));
+    }
+    for (const auto& block : fields.metadata) {
+      target.metadata.Replace(block);
+    }
+    // A start that moved takes effect at once: the playback thread reads startTime and
+    // trigger under the ro lock on its next turn.
+    target.RecomputeSchedule();
+    return EditResult::Ok;
+  });
+}
+
+EditResult RoStore::SetReadyToAir(const MosText& roID, const MosText& roAir, RoAckInfo& ack) {
+  if (roAir.Str() != "READY" && roAir.Str() != "NOT READY") {
+    ack.roID = roID;
+    ack.detail = "roAir " + roAir.Str();
+    return EditResult::Malformed;
+  }
+  return EditRunningOrder(roID, ack, [&](ro& target, std::vector<const item*>&) {
+    target.roAir = roAir;
+    return EditResult::Ok;
+  });
 }
 
 EditResult RoStore::SetStoryBody(const MosText& roID, const MosText& storyID, std::string body,
                                  RoAckInfo& ack) {
-  ack.roID = roID;
-  const std::shared_ptr<ro> target = GetRo(roID);
-  if (!target) {
-    return EditResult::UnknownRo;
-  }
-  std::lock_guard guard(target->lock);  // the ro lock: its stories
-  const std::int32_t s = target->FindStory(storyID);
-  if (s < 0) {
-    ack.detail = storyID.Str();
-    return EditResult::UnknownStory;
-  }
-  target->stories[static_cast<std::size_t>(s)].storyBody = MosText(std::move(body));
-  return EditResult::Ok;
+  return EditRunningOrder(roID, ack, [&](ro& target, std::vector<const item*>&) {
+    const std::int32_t s = target.FindStory(storyID);
+    if (s < 0) {
+      ack.detail = storyID.Str();
+      return EditResult::UnknownStory;
+    }
+    target.stories[static_cast<std::size_t>(s)].storyBody = MosText(body);
+    return EditResult::Ok;
+  });
 }
 
 EditResult RoStore::SetNrcsView(const MosText& roID, const ElementRef& element, NrcsView view,
                                 RoAckInfo& ack) {
-  ack.roID = roID;
-  const std::shared_ptr<ro> target = GetRo(roID);
-  if (!target) {
-    return EditResult::UnknownRo;
-  }
-  std::lock_guard guard(target->lock);  // the ro lock: its stories and items
-  if (element.storyID.IsEmpty()) {
-    target->nrcs = std::move(view);
+  return EditRunningOrder(roID, ack, [&](ro& target, std::vector<const item*>& itemRows) {
+    if (element.storyID.IsEmpty()) {
+      target.nrcs = view;
+      return EditResult::Ok;
+    }
+    const std::int32_t s = target.FindStory(element.storyID);
+    if (s < 0) {
+      ack.detail = element.storyID.Str();
+      return EditResult::UnknownStory;
+    }
+    story& found = target.stories[static_cast<std::size_t>(s)];
+    if (element.itemID.IsEmpty()) {
+      found.nrcs = view;
+      return EditResult::Ok;
+    }
+    const std::int32_t i = target.FindItem(s, element.itemID);
+    if (i < 0) {
+      ack.detail = element.itemID.Str();
+      return EditResult::UnknownItem;
+    }
+    item& changed = found.items[static_cast<std::size_t>(i)];
+    changed.nrcs = view;
+    itemRows.push_back(&changed);
     return EditResult::Ok;
-  }
-  const std::int32_t s = target->FindStory(element.storyID);
-  if (s < 0) {
-    ack.detail = element.storyID.Str();
-    return EditResult::UnknownStory;
-  }
-  story& found = target->stories[static_cast<std::size_t>(s)];
-  if (element.itemID.IsEmpty()) {
-    found.nrcs = std::move(view);
-    return EditResult::Ok;
-  }
-  const std::int32_t i = target->FindItem(s, element.itemID);
-  if (i < 0) {
-    ack.detail = element.itemID.Str();
-    return EditResult::UnknownItem;
-  }
-  found.items[static_cast<std::size_t>(i)].nrcs = std::move(view);
-  return EditResult::Ok;
+  });
 }
 
 }  // namespace vidra

@@ -1,10 +1,13 @@
 // One channel's running orders, in order of arrival. Connection threads add, replace, delete
-// and edit them; the media check and the playback thread read them. Every operation takes
-// the store lock (recursive) for its whole run; a running order's own lock may be taken
-// after it, never before it. Edits apply whole or not at all: an edit that is refused leaves
-// the running order exactly as it was.
+// and edit them; the media check and the playback thread read them. Edits apply whole or
+// not at all: an edit that is refused, or that the durable store could not save, leaves the
+// running order exactly as it was. With a durable store attached, an edit is tried on a
+// working copy, committed, and only then swapped in, so readers never wait for the disk.
+// Locks, in the order they are taken: the edit lock (one edit of the channel at a time,
+// its commit included), the store lock, a running order's lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,6 +17,7 @@
 #include "common/MosText.h"
 #include "rundown/EditResult.h"
 #include "rundown/Ro.h"
+#include "rundown/RoPersistence.h"
 
 namespace vidra {
 
@@ -66,17 +70,17 @@ struct NewItemRef {
   item snapshot;
 };
 
-// Writes a check's outcome (NOT_READY or READY, with the timing from the media's frames) on
-// the item NewItemRef names, under its running order's lock. False, with nothing written,
-// when the running order was edited meanwhile or the item is no longer NEW.
-bool CompleteItemCheck(const NewItemRef& ref, std::int32_t newState, std::int32_t mediaFrames,
-                       double rate);
-
 // Logs "Can't find element: ..." for ref (null: both parts empty).
 void ReportMissingElement(const MosText& roID, const ElementRef* ref);
 
 class RoStore {
  public:
+  // Saves every change of this channel's running orders in persistence (null: memory only);
+  // keys numbers the stored running orders and items of all channels.
+  void Attach(std::int32_t channel, RoPersistence* persistence, std::atomic<std::uint64_t>* keys);
+  // The running orders read back at start, in their order.
+  void Restore(std::vector<std::unique_ptr<ro>> restored);
+
   std::int32_t FindRo(const MosText& roID) const;
   std::int32_t GetRoCount() const;
   std::shared_ptr<ro> GetRoAt(std::int32_t index) const;
@@ -90,6 +94,17 @@ class RoStore {
   // The first NEW item of running order `index`, storing each fully passed story's summary
   // state on the way; none when every item has been checked (or the index is bad).
   std::optional<NewItemRef> FindNewItem(std::int32_t index);
+  // Writes a check's outcome (NOT_READY or READY, with the timing from the media's frames) on
+  // the item NewItemRef names, under its running order's lock. False, with nothing written,
+  // when the running order was edited meanwhile or the item is no longer NEW.
+  bool CompleteItemCheck(const NewItemRef& ref, std::int32_t newState, std::int32_t mediaFrames,
+                         double rate);
+  // What playout changed, for the durable store: the state of an item (the caller holds r's
+  // lock), or the trigger of a running order whose TIMED start was used up.
+  void PostItemState(const ro& r, const item& i);
+  void PostControl(const ro& r);
+  // A roCtrl's changes (trigger, items it ended), committed before it is answered.
+  EditResult CommitControl(const ro& r, RoAckInfo& ack);
 
   // An edit of stories or items. The ack gets the roID and, in detail, the ID or element a
   // refusal is about; with listTouched, an edit that was made also lists the stories it
@@ -109,8 +124,23 @@ class RoStore {
                          RoAckInfo& ack);
 
  private:
-  mutable std::recursive_mutex lock_;  // the store lock: guards ros_
+  // Runs change on the running order's fields and stories: on a working copy that is saved
+  // and then swapped in, or, without a durable store, in place. change returns the outcome
+  // and may name items whose rows changed.
+  template <typename Change>
+  EditResult EditRunningOrder(const MosText& roID, RoAckInfo& ack, Change change);
+  // Saves the change; NotSaved, with the reason in the ack, when it could not be.
+  EditResult Save(RoChange change, RoAckInfo& ack);
+  StoredRo RowOf(const ro& r) const;
+  std::uint64_t NextKey();
+
+  std::mutex edits_;                   // the edit lock: one edit of this channel at a time
+  mutable std::recursive_mutex lock_;  // the store lock: guards ros_ and nextPosition_
   std::vector<std::shared_ptr<ro>> ros_;
+  std::int64_t nextPosition_ = 1;
+  std::int32_t channel_ = 0;
+  RoPersistence* persistence_ = nullptr;
+  std::atomic<std::uint64_t>* keys_ = nullptr;
 };
 
 }  // namespace vidra

@@ -53,9 +53,11 @@ bool ReceiveChunk(int socket, ReceiveState& state, PortFlag port) {
 }
 
 // With more, the answer may wait in the kernel for the next one (see SendWithin).
-void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber, const std::u16string& answer,
+void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber, const SessionAnswer& given,
                 EncodingType order, bool more) {
-  LogText("\nVIDRA - send answer to NRCS:\n");
+  const std::u16string& answer = given.text;
+  LogText(given.repeat ? "\nVIDRA - send the answer given before to NRCS:\n"
+                       : "\nVIDRA - send answer to NRCS:\n");
   LogUtf16(answer);
   const std::string_view kind = MessageKind(answer);
   server.metrics.Add("vidra_messages_sent_total", KindLabel(kind));
@@ -68,6 +70,7 @@ void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber, const std
   record.text = JournalText(answer);
   record.direction = kDirectionSent;
   record.time = server.clock->UtcNow();
+  record.repeat = given.repeat;
   server.journal.Append(std::move(record));
   const std::string bytes = ConvertAnswer(order, answer);
   const ssize_t sent =
@@ -138,6 +141,7 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
   server.connections.SetClientNumbers(connection.socket, receivedNumber, answerNumber);
   auto state = std::make_unique<ReceiveState>();
   Framer framer;
+  const MessageOrigin origin{port, FormatHost(connection.peerAddress)};
   auto session = server.sessionFactory();
   const HResult init = session->Initialize();
   if (init != HResult::S_OK) {
@@ -188,7 +192,7 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
         server.noticeHosts.RecordAck(connection.peerAddress, acked);
         continue;
       }
-      if (const auto answer = session->HandleMessage(port)) {
+      if (const auto answer = session->HandleMessage(origin)) {
         // More text is buffered: most likely the next message of a pipelining NRCS.
         heldBack = framer.Pending() > 0;
         SendAnswer(server, connection.socket, answerNumber, *answer, state->area.previousType,

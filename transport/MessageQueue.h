@@ -29,6 +29,8 @@ struct MessageRecord {
   EncodingType previousType = EncodingType::Undetermined;
   std::uint8_t direction = kDirectionSent;
   FileTime time = 0;
+  // An answer sent again to a message sent again, not applied again.
+  bool repeat = false;
 };
 
 // One hour in 100-ns units: entries at least this old leave the journal.

@@ -16,6 +16,20 @@ namespace vidra {
 
 enum class PortFlag { Lower, Upper };
 
+// Where a message came from: the server's port it came in on and the NRCS host, as dotted
+// IPv4.
+struct MessageOrigin {
+  PortFlag port = PortFlag::Upper;
+  std::string host;
+};
+
+// What a session answered. repeat: the message was one sent again, and this is the answer
+// given the first time, not a new one.
+struct SessionAnswer {
+  std::u16string text;
+  bool repeat = false;
+};
+
 class MessageSession {
  public:
   virtual ~MessageSession() = default;
@@ -29,7 +43,7 @@ class MessageSession {
   // it has none or it is not a number).
   virtual bool IsRoAck(std::int32_t& messageID) = 0;
   // The answer to the loaded message in 16-bit units, or none for messages not answered.
-  virtual std::optional<std::u16string> HandleMessage(PortFlag port) = 0;
+  virtual std::optional<SessionAnswer> HandleMessage(const MessageOrigin& origin) = 0;
 };
 
 }  // namespace vidra

@@ -14,6 +14,7 @@
 #include "common/Clock.h"
 #include "common/Metrics.h"
 #include "playout/PlayoutManager.h"
+#include "rundown/AnswerMemory.h"
 #include "transport/ClientQueue.h"
 #include "transport/ConnectionThreads.h"
 #include "transport/MessageQueue.h"
@@ -61,6 +62,9 @@ struct MOSSrv {
   ConnectionThreads connections;
   ConnectionThreads noticeThreads;  // one clip-state sender per NRCS host
   Metrics metrics;  // what monitoring reads: messages, answers, notices, start errors
+  // The answers to messages that changed running orders, for messages sent again; set by
+  // the host between InitMOSSrv and DeInitMOSSrv.
+  AnswerMemory* answers = nullptr;
 };
 
 }  // namespace vidra

@@ -2,6 +2,9 @@
 // connection, which records them for the notice senders of its host.
 #include "transport/MosSession.h"
 
+#include "common/Log.h"
+#include "common/Text.h"
+
 namespace vidra {
 
 bool MosSession::IsRoAck(std::int32_t& messageID) {
@@ -9,19 +12,44 @@ bool MosSession::IsRoAck(std::int32_t& messageID) {
   return parser_.IsRoAck(messageID);
 }
 
-std::optional<std::u16string> MosSession::HandleMessage(PortFlag port) {
+// A message that changes running orders and carries a messageID is looked up among the ones
+// applied before: sent again (same host, port, messageID and text), it gets the answer it
+// got then and changes nothing.
+std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& origin) {
   if (server_.player == nullptr) {
     return std::nullopt;
   }
+  const MessageFacts facts = parser_.Facts();
+  std::optional<MessageKey> key;
+  if (server_.answers != nullptr && facts.changesRunningOrders && facts.messageID.Present()) {
+    key = MessageKey{origin.host, origin.port == PortFlag::Lower ? 0 : 1, facts.messageID.Str(),
+                     facts.digest};
+    if (const auto before = server_.answers->Recall(*key)) {
+      Log("VIDRA - %s with messageID %s from %s was sent again: the answer given before is sent "
+          "again, nothing is applied",
+          facts.name.c_str(), facts.messageID.Str().c_str(), origin.host.c_str());
+      server_.metrics.Add("vidra_repeated_messages_total");
+      return SessionAnswer{before->answer ? Utf8ToUtf16(*before->answer) : parser_.AppliedAnswer(),
+                           true};
+    }
+  }
   std::u16string answer;
   bool answered = false;
-  if (parser_.HandleMessage(*server_.player,
-                            port == PortFlag::Lower ? MosPort::Lower : MosPort::Upper, answer,
-                            answered) != HResult::S_OK ||
-      !answered) {
-    return std::nullopt;
+  {
+    const MessageScope scope(key ? &*key : nullptr);
+    if (parser_.HandleMessage(*server_.player,
+                              origin.port == PortFlag::Lower ? MosPort::Lower : MosPort::Upper,
+                              answer, answered) != HResult::S_OK ||
+        !answered) {
+      return std::nullopt;
+    }
   }
-  return answer;
+  // Only what was applied is remembered: a refused message changed nothing, and sent again
+  // it is tried again (a running order may have come meanwhile, the disk may have room).
+  if (key && parser_.LastOutcome() == EditResult::Ok) {
+    server_.answers->Remember(*key, Utf16ToUtf8(answer));
+  }
+  return SessionAnswer{std::move(answer), false};
 }
 
 SessionFactory MosSessionFactory(MOSSrv& server) {

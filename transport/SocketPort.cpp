@@ -214,9 +214,14 @@ void ShutdownSocket(int socket) {
 }
 
 std::string FormatAddress(const sockaddr_in& address) {
+  return FormatHost(address.sin_addr.s_addr) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+std::string FormatHost(in_addr_t host) {
   char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-  return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+  const in_addr address{host};
+  ::inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
 }
 
 }  // namespace vidra

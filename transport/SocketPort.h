@@ -81,5 +81,7 @@ void PushPending(int socket);
 void CloseSocket(int socket);
 void ShutdownSocket(int socket);
 std::string FormatAddress(const sockaddr_in& address);
+// "192.0.2.7" for an IPv4 address in network order.
+std::string FormatHost(in_addr_t host);
 
 }  // namespace vidra

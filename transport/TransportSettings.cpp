@@ -69,6 +69,14 @@ HResult ReadTransportSettings(const SettingsSource& source, TransportSettings& o
             std::to_string(read.lowerPort) + "; the two ports must differ";
     return HResult::E_INVALIDARG;
   }
+  if (const auto resync = source.Get("State", "ResyncOnConnect")) {
+    const auto value = ParseYesNo(*resync);
+    if (!value) {
+      error = source.Origin() + ": [State] ResyncOnConnect = '" + *resync + "' is not yes or no";
+      return HResult::E_INVALIDARG;
+    }
+    read.resyncOnConnect = *value;
+  }
   read.maxConnections = static_cast<std::uint32_t>(maxConnections);
   read.journalTextBytes = static_cast<std::size_t>(journalBytes);
   out = read;

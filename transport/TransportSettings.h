@@ -21,10 +21,14 @@ struct TransportSettings {
   // Connections served at once on both ports together; one more is closed at accept.
   std::uint32_t maxConnections = 64;
   std::size_t journalTextBytes = kDefaultJournalTextBytes;
+  // [State] ResyncOnConnect: the first upper-port connection of an NRCS host after a start
+  // makes the server ask it for the running orders it does not hold.
+  bool resyncOnConnect = true;
 };
 
-// Reads the two sections; absent values keep their defaults. A value that is present but
-// wrong gives E_INVALIDARG and an error text naming the file, the key and the value.
+// Reads the two sections and [State] ResyncOnConnect; absent values keep their defaults. A value
+// that is present but wrong gives E_INVALIDARG and an error text naming the file, the key and the
+// value.
 HResult ReadTransportSettings(const SettingsSource& source, TransportSettings& out,
                               std::string& error);
 

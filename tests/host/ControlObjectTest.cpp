@@ -113,7 +113,9 @@ class ShortAnswerSession final : public MessageSession {
   bool LoadMessage(std::u16string_view /*message*/) override { return true; }
   std::string GetXml() const override { return "short"; }
   bool IsRoAck(std::int32_t& /*messageID*/) override { return false; }
-  std::optional<std::u16string> HandleMessage(PortFlag /*port*/) override { return u"ab"; }
+  std::optional<SessionAnswer> HandleMessage(const MessageOrigin& /*origin*/) override {
+    return SessionAnswer{u"ab", false};
+  }
 };
 
 class ShortAnswers : public ServerTest {

@@ -10,8 +10,9 @@ bool EchoSession::LoadMessage(std::u16string_view text) {
   return true;
 }
 
-std::optional<std::u16string> EchoSession::HandleMessage(PortFlag port) {
-  return (port == PortFlag::Lower ? u"<answer low>" : u"<answer up>") + current_;
+std::optional<SessionAnswer> EchoSession::HandleMessage(const MessageOrigin& origin) {
+  return SessionAnswer{
+      (origin.port == PortFlag::Lower ? u"<answer low>" : u"<answer up>") + current_, false};
 }
 
 ServerTest::ServerTest(SessionFactory factory, std::string extraSettings, ManualClock::Mode mode,

@@ -28,7 +28,7 @@ class EchoSession final : public MessageSession {
     messageID = 0;
     return current_.find(u"roAck") != std::u16string::npos;
   }
-  std::optional<std::u16string> HandleMessage(PortFlag port) override;
+  std::optional<SessionAnswer> HandleMessage(const MessageOrigin& origin) override;
 
  private:
   std::u16string current_;

@@ -42,7 +42,7 @@ TEST(RundownConcurrency, EditsAndReadersShareRunningOrdersSafely) {
     while (!done) {
       for (std::int32_t n = 0; n < store.GetRoCount(); ++n) {
         if (auto found = store.FindNewItem(n)) {
-          CompleteItemCheck(*found, READY, 250, 25.0);
+          store.CompleteItemCheck(*found, READY, 250, 25.0);
         } else if (auto r = store.GetRoAt(n); r && r->GetCheckState() != CheckState::Checked) {
           r->SetCheckState(CheckState::Checked);
           r->RecomputeSchedule();

@@ -139,10 +139,10 @@ TEST(RoStore, FindNewItemSummarisesPassedStoriesAndStopsAtTheFirstNew) {
   EXPECT_EQ(stored->stories[3].state, 7) << "the story of the NEW item is left as it was";
   EXPECT_EQ(store.FindNewItem(1), std::nullopt);
 
-  ASSERT_TRUE(CompleteItemCheck(*found, READY, 250, 25.0));
+  ASSERT_TRUE(store.CompleteItemCheck(*found, READY, 250, 25.0));
   EXPECT_EQ(stored->stories[3].items[1].state, READY);
   EXPECT_DOUBLE_EQ(*stored->stories[3].items[1].playDuration, 10.0);
-  EXPECT_FALSE(CompleteItemCheck(*found, NOT_READY, 0, 25.0)) << "no longer NEW";
+  EXPECT_FALSE(store.CompleteItemCheck(*found, NOT_READY, 0, 25.0)) << "no longer NEW";
 
   found = store.FindNewItem(0);
   ASSERT_TRUE(found.has_value());
@@ -152,7 +152,7 @@ TEST(RoStore, FindNewItemSummarisesPassedStoriesAndStopsAtTheFirstNew) {
   ASSERT_EQ(
       store.ApplyElementAction(test::Action(ElementOp::SWAP, "R", {}, {"A", "B"}), edit, false),
       EditResult::Ok);
-  EXPECT_FALSE(CompleteItemCheck(*found, READY, 250, 25.0));
+  EXPECT_FALSE(store.CompleteItemCheck(*found, READY, 250, 25.0));
   EXPECT_EQ(stored->stories[4].items[0].state, NEW);
 }
 

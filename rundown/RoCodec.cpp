@@ -1,0 +1,278 @@
+// Numbers are LEB128 varints (signed ones zigzagged), texts a varint of length + 1 (0 for an
+// absent text) and their bytes, doubles their 8 bytes in the machine's order (the store
+// stays on the machine that wrote it; a copy to another machine of the same kind reads the
+// same). Each blob starts with its format version.
+#include "rundown/RoCodec.h"
+
+#include <cstring>
+
+namespace vidra {
+
+namespace {
+
+constexpr unsigned char kVersion = 1;
+
+class Writer {
+ public:
+  Writer() { out_.push_back(static_cast<char>(kVersion)); }
+  void Number(std::uint64_t v) {
+    do {
+      auto byte = static_cast<unsigned char>(v & 0x7F);
+      v >>= 7;
+      out_.push_back(static_cast<char>(v != 0 ? byte | 0x80 : byte));
+    } while (v != 0);
+  }
+  void Signed(std::int64_t v) {
+    Number((static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63));
+  }
+  void Text(const MosText& t) {
+    if (!t.Present()) {
+      Number(0);
+      return;
+    }
+    Bytes(t.Str());
+  }
+  void Bytes(const std::string& s) {
+    Number(s.size() + 1);
+    out_ += s;
+  }
+  void Real(double d) {
+    char raw[sizeof d];
+    std::memcpy(raw, &d, sizeof d);
+    out_.append(raw, sizeof d);
+  }
+  void Metadata(const MetadataBlocks& m) {
+    Number(m.Blocks().size());
+    for (const auto& block : m.Blocks()) {
+      Bytes(block.mosSchema);
+      Bytes(block.xml);
+    }
+  }
+  void Nrcs(const NrcsView& v) {
+    Text(v.status);
+    Number(v.time);
+  }
+  std::string Take() { return std::move(out_); }
+
+ private:
+  std::string out_;
+};
+
+class Reader {
+ public:
+  explicit Reader(const std::string& in) : in_(in) {
+    ok_ = !in_.empty() && static_cast<unsigned char>(in_[0]) == kVersion;
+    at_ = 1;
+  }
+  bool Ok() const { return ok_; }
+  bool AtEnd() const { return at_ == in_.size(); }
+  std::uint64_t Number() {
+    std::uint64_t v = 0;
+    for (int shift = 0; ok_ && shift < 64; shift += 7) {
+      if (at_ >= in_.size()) {
+        break;
+      }
+      const auto byte = static_cast<unsigned char>(in_[at_++]);
+      v |= std::uint64_t{byte & 0x7Fu} << shift;
+      if ((byte & 0x80) == 0) {
+        return v;
+      }
+    }
+    ok_ = false;
+    return 0;
+  }
+  std::int64_t Signed() {
+    const std::uint64_t v = Number();
+    return static_cast<std::int64_t>((v >> 1) ^ (~(v & 1) + 1));
+  }
+  std::int32_t Int32() { return static_cast<std::int32_t>(Signed()); }
+  MosText Text() {
+    const std::uint64_t n = Number();
+    if (n == 0) {
+      return MosText();
+    }
+    return MosText(Bytes(n - 1));
+  }
+  std::string Bytes() {
+    const std::uint64_t n = Number();
+    return n == 0 ? std::string() : Bytes(n - 1);
+  }
+  double Real() {
+    double d = 0;
+    if (!ok_ || in_.size() - at_ < sizeof d) {
+      ok_ = false;
+      return 0;
+    }
+    std::memcpy(&d, in_.data() + at_, sizeof d);
+    at_ += sizeof d;
+    return d;
+  }
+  MetadataBlocks Metadata() {
+    MetadataBlocks m;
+    const std::uint64_t n = Number();
+    for (std::uint64_t i = 0; ok_ && i < n; ++i) {
+      MetadataBlocks::Block block;
+      block.mosSchema = Bytes();
+      block.xml = Bytes();
+      m.Add(std::move(block));
+    }
+    return m;
+  }
+  NrcsView Nrcs() {
+    NrcsView v;
+    v.status = Text();
+    v.time = Number();
+    return v;
+  }
+
+ private:
+  std::string Bytes(std::uint64_t n) {
+    if (!ok_ || in_.size() - at_ < n) {
+      ok_ = false;
+      return {};
+    }
+    std::string s = in_.substr(at_, n);
+    at_ += n;
+    return s;
+  }
+
+  const std::string& in_;
+  std::size_t at_ = 0;
+  bool ok_ = true;
+};
+
+// The MOS fields of an item, in one order for writing and reading.
+template <typename Item, typename Visit>
+void ItemTexts(Item& i, Visit&& visit) {
+  for (auto* text :
+       {&i.itemID, &i.itemSlug, &i.paths.objPath, &i.paths.objProxyPath, &i.paths.objMetadataPath,
+        &i.objID, &i.objTB, &i.mosID, &i.mosAbstract, &i.itemEdStart, &i.itemEdDur,
+        &i.itemUserTimingDur, &i.itemTrigger, &i.macroIn, &i.macroOut}) {
+    visit(*text);
+  }
+}
+
+template <typename Ro, typename Visit>
+void RoTexts(Ro& r, Visit&& visit) {
+  for (auto* text : {&r.roTrigger, &r.macroIn, &r.macroOut, &r.roEdDur, &r.roEdStart, &r.mosID,
+                     &r.ncsID, &r.roID, &r.roSlug, &r.roChannel, &r.roAir}) {
+    visit(*text);
+  }
+}
+
+bool DecodeItem(const StoredItem& stored, item& i) {
+  Reader in(stored.body);
+  ItemTexts(i, [&](MosText& text) { text = in.Text(); });
+  i.trigger = in.Int32();
+  i.metadata = in.Metadata();
+  i.nrcs = in.Nrcs();
+  const StoredItemState& s = stored.state;
+  i.key = s.key;
+  i.state = s.state;
+  i.stateTime = s.stateTime;
+  i.playDurationTicks = s.playTicks;
+  if (s.timed) {
+    i.markIn = s.markIn;
+    i.playDuration = s.playDuration;
+  }
+  return in.Ok() && in.AtEnd();
+}
+
+}  // namespace
+
+std::string EncodeItem(const item& i) {
+  Writer out;
+  ItemTexts(i, [&](const MosText& text) { out.Text(text); });
+  out.Signed(i.trigger);
+  out.Metadata(i.metadata);
+  out.Nrcs(i.nrcs);
+  return out.Take();
+}
+
+StoredItemState ItemStateOf(const item& i) {
+  StoredItemState s;
+  s.key = i.key;
+  s.state = i.state;
+  s.stateTime = i.stateTime;
+  s.playTicks = i.playDurationTicks;
+  s.timed = i.markIn.has_value() && i.playDuration.has_value();
+  s.markIn = i.markIn.value_or(0.0);
+  s.playDuration = i.playDuration.value_or(0.0);
+  return s;
+}
+
+std::string EncodeHeader(const ro& r) {
+  Writer out;
+  RoTexts(r, [&](const MosText& text) { out.Text(text); });
+  out.Metadata(r.metadata);
+  out.Nrcs(r.nrcs);
+  out.Number(r.startTime);
+  out.Number(r.stories.size());
+  for (const story& s : r.stories) {
+    out.Text(s.storyID);
+    out.Text(s.storySlug);
+    out.Text(s.storyNum);
+    out.Metadata(s.metadata);
+    out.Text(s.storyBody);
+    out.Nrcs(s.nrcs);
+    out.Number(s.items.size());
+    for (const item& i : s.items) {
+      out.Number(i.key);
+    }
+  }
+  return out.Take();
+}
+
+std::string EncodeControl(const ro& r) {
+  Writer out;
+  out.Text(r.roTrigger);
+  out.Signed(r.trigger);
+  return out.Take();
+}
+
+bool DecodeRo(const StoredRo& row,
+              const std::unordered_map<std::uint64_t, const StoredItem*>& items, ro& out,
+              std::string& error) {
+  Reader header(row.header);
+  RoTexts(out, [&](MosText& text) { text = header.Text(); });
+  out.metadata = header.Metadata();
+  out.nrcs = header.Nrcs();
+  out.startTime = header.Number();
+  const std::uint64_t storyCount = header.Number();
+  for (std::uint64_t n = 0; header.Ok() && n < storyCount; ++n) {
+    story& s = out.stories.emplace_back();
+    s.storyID = header.Text();
+    s.storySlug = header.Text();
+    s.storyNum = header.Text();
+    s.metadata = header.Metadata();
+    s.storyBody = header.Text();
+    s.nrcs = header.Nrcs();
+    const std::uint64_t itemCount = header.Number();
+    for (std::uint64_t j = 0; header.Ok() && j < itemCount; ++j) {
+      const std::uint64_t key = header.Number();
+      const auto found = items.find(key);
+      if (found == items.end()) {
+        error = "item " + std::to_string(key) + " of running order " + row.roID + " is missing";
+        return false;
+      }
+      if (!DecodeItem(*found->second, s.items.emplace_back())) {
+        error = "item " + std::to_string(key) + " of running order " + row.roID + " is damaged";
+        return false;
+      }
+    }
+  }
+  Reader control(row.control);
+  out.roTrigger = control.Text();
+  out.trigger = control.Int32();
+  if (!header.Ok() || !header.AtEnd() || !control.Ok() || !control.AtEnd()) {
+    error = "running order " + row.roID + " is damaged";
+    return false;
+  }
+  out.key = row.key;
+  out.position = row.position;
+  CalendarTime edStart;
+  out.edStart = ToCalendar(out.startTime, edStart) ? edStart : CalendarTime{0, 0, 0, 0, 0, 0, 0, 0};
+  return true;
+}
+
+}  // namespace vidra
