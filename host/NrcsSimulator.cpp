@@ -310,10 +310,18 @@ void NrcsSimulator::ServeNotices() {
       continue;  // no notice yet, or the server closed the connection
     }
     Print("<-notice", *notice);
+    // It holds no running orders of its own for a device that asks to get back in step.
+    std::string body = "<roAck><roID>" + ElementBetween(*notice, "roID") +
+                       "</roID><roStatus>OK</roStatus></roAck>";
+    if (notice->find("<roReqAll") != std::string::npos) {
+      body = "<roListAll></roListAll>";
+    } else if (notice->find("<roReq>") != std::string::npos) {
+      body = "<roAck><roID>" + ElementBetween(*notice, "roID") +
+             "</roID><roStatus>NACK unknown roID</roStatus></roAck>";
+    }
     const std::string ack = "<mos><mosID>" + options_.mosID + "</mosID><ncsID>" + options_.ncsID +
                             "</ncsID><messageID>" + ElementBetween(*notice, "messageID") +
-                            "</messageID><roAck><roID>" + ElementBetween(*notice, "roID") +
-                            "</roID><roStatus>OK</roStatus></roAck></mos>";
+                            "</messageID>" + body + "</mos>";
     const std::string bytes = Encode(ack);
     static_cast<void>(::send(link.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL));
     Print("->notice", ack);

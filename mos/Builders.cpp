@@ -266,6 +266,16 @@ void MOSXMLWriter::BuildRoElementStat(const MosText& messageID, const StatusNoti
   AddText(stat, "time", notice.time.Str());
 }
 
+void MOSXMLWriter::BuildRoReq(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
+                              const MosText& roID) {
+  AddText(StartMessage(mosID, ncsID, messageID).append_child("roReq"), "roID", roID.Str());
+}
+
+void MOSXMLWriter::BuildRoReqAll(const MosText& mosID, const MosText& ncsID,
+                                 const MosText& messageID) {
+  StartMessage(mosID, ncsID, messageID).append_child("roReqAll");
+}
+
 // A running order's header (and with withStories its stories), in the MOS order: roID,
 // roSlug, roChannel, roEdStart, roEdDur, roTrigger, macroIn, macroOut, metadata, stories.
 void MOSXMLWriter::WriteRoNode(const ro& r, pugi::xml_node node, bool withStories) {

@@ -344,21 +344,66 @@ MessageFacts MOSXMLParser::Facts() const {
   for (pugi::xml_node child = inDocument.child("mos").first_child(); child;
        child = child.next_sibling()) {
     const std::string_view name = child.name();
-    if (child.type() != pugi::node_element || name == "mosID" || name == "ncsID") {
+    if (child.type() != pugi::node_element) {
       continue;
     }
-    if (name == "messageID") {
+    if (name == "mosID") {
+      facts.mosID = NodeText(child);
+    } else if (name == "ncsID") {
+      facts.ncsID = NodeText(child);
+    } else if (name == "messageID") {
       facts.messageID = NodeText(child);
-      continue;
+    } else {
+      facts.name = name;
+      facts.roID = ChildText(child, "roID");
+      for (const Row& row : kMessageTypes) {
+        if (row.name == name && row.effect == Effect::Changes) {
+          facts.changesRunningOrders = true;
+          facts.needsRunningOrder = name != "roCreate" && name != "roReplace" && name != "roDelete";
+        }
+      }
+      break;
     }
-    facts.name = name;
-    for (const Row& row : kMessageTypes) {
-      facts.changesRunningOrders =
-          facts.changesRunningOrders || (row.name == name && row.effect == Effect::Changes);
-    }
-    break;
   }
   return facts;
+}
+
+std::optional<MosText> MOSXMLParser::StoreReceivedList(PlayoutManager& manager) {
+  const MessageFacts facts = Facts();
+  const pugi::xml_node body = inDocument.child("mos").child("roList");
+  if (facts.name != "roList" || !body) {
+    return std::nullopt;
+  }
+  auto received = std::make_unique<ro>();
+  ReadRo(body, *received, manager.mediaPath);
+  received->mosID = facts.mosID;
+  received->ncsID = facts.ncsID;
+  MosText roID = received->roID;
+  RoAckInfo ack;
+  if (manager.Store(manager.FindChannelByName(facts.mosID)).AddRo(std::move(received), ack) !=
+      EditResult::Ok) {
+    Log("VIDRA - running order %s from the NRCS cannot be stored: %s", roID.Str().c_str(),
+        ack.detail.c_str());
+    return std::nullopt;
+  }
+  return roID;
+}
+
+std::vector<MosText> MOSXMLParser::MissingOfListAll(PlayoutManager& manager, MosText& mosID) const {
+  const MessageFacts facts = Facts();
+  std::vector<MosText> missing;
+  mosID = facts.mosID;
+  if (facts.name != "roListAll") {
+    return missing;
+  }
+  const RoStore& store = manager.Store(manager.FindChannelByName(facts.mosID));
+  for (pugi::xml_node r : inDocument.child("mos").child("roListAll").children("ro")) {
+    MosText roID = ChildText(r, "roID");
+    if (!roID.IsEmpty() && store.FindRo(roID) < 0) {
+      missing.push_back(std::move(roID));
+    }
+  }
+  return missing;
 }
 
 std::u16string MOSXMLParser::AppliedAnswer() {

@@ -97,6 +97,10 @@ class MOSXMLWriter {
   void BuildRoListAll(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
                       const std::vector<std::shared_ptr<ro>>& list);
   void BuildRoElementStat(const MosText& messageID, const StatusNotice& notice);
+  // The server's own requests to an NRCS, to get back in step with it.
+  void BuildRoReq(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
+                  const MosText& roID);
+  void BuildRoReqAll(const MosText& mosID, const MosText& ncsID, const MosText& messageID);
 
  protected:
   pugi::xml_document outDocument;
@@ -114,12 +118,18 @@ class MOSXMLWriter {
 
 // What a session needs to know of a loaded message before it is dispatched.
 struct MessageFacts {
+  MosText mosID;
+  MosText ncsID;
   MosText messageID;         // of its first envelope, as written
   std::string name;          // of its first body element
+  MosText roID;              // the roID its body names
   std::uint64_t digest = 0;  // of the whole message text
   // Changes running orders (or plays them): sent again, it must be answered, not applied,
   // again.
   bool changesRunningOrders = false;
+  // Edits or controls a running order that must be held already (not roCreate, roReplace,
+  // roDelete): one the channel lacks is asked of the NRCS.
+  bool needsRunningOrder = false;
 };
 
 class MOSXMLParser : public MOSXMLWriter {
@@ -145,6 +155,13 @@ class MOSXMLParser : public MOSXMLWriter {
   // roAck OK for the running order the loaded message names: the answer of a message that
   // was applied and saved, but whose answer was lost with a stop of the server.
   std::u16string AppliedAnswer();
+  // An NRCS's answer to the server's roReq: the loaded roList is stored in its channel as a
+  // roReplace would store it. The stored roID, or none when the message is no roList or the
+  // store could not save it.
+  std::optional<MosText> StoreReceivedList(PlayoutManager& manager);
+  // An NRCS's answer to the server's roReqAll: the roIDs of the loaded roListAll that its
+  // channel does not hold, with the mosID that names the channel.
+  std::vector<MosText> MissingOfListAll(PlayoutManager& manager, MosText& mosID) const;
 
  private:
   bool Dispatch(PlayoutManager& manager, MosPort port, pugi::xml_node body, const MosText& mosID,

@@ -2,6 +2,8 @@
 // so a slow disk never holds up the threads that share the running orders.
 #include "playout/PlaylistExport.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -96,23 +98,31 @@ std::string FormatTimecode(double seconds) {
 }
 
 bool WritePlaylistFile(const std::string& path, const RoStore& store) {
-  const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
-  if (!file) {
-    Log("VIDRA - cannot write the playlist %s: %s", path.c_str(), ErrorText(errno).c_str());
-    return false;
+  // Written beside it and renamed over it, so that a stop at any moment leaves either the
+  // old playlist or the new one, never half of one.
+  const std::string temporary = path + ".tmp";
+  bool written = false;
+  {
+    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(temporary.c_str(), "wb"));
+    if (!file) {
+      Log("VIDRA - cannot write the playlist %s: %s", path.c_str(), ErrorText(errno).c_str());
+      return false;
+    }
+    std::vector<std::shared_ptr<ro>> list;
+    store.CopyRoList(list);
+    written = std::fwrite("\xFF\xFE", 1, 2, file.get()) == 2;
+    for (std::size_t n = 0; written && n < list.size(); ++n) {
+      written = WriteUtf16(file.get(), RunningOrderText(*list[n]));
+    }
+    written = std::fflush(file.get()) == 0 && ::fsync(::fileno(file.get())) == 0 && written;
   }
-  std::vector<std::shared_ptr<ro>> list;
-  store.CopyRoList(list);
-  bool written = std::fwrite("\xFF\xFE", 1, 2, file.get()) == 2;
-  for (std::size_t n = 0; written && n < list.size(); ++n) {
-    written = WriteUtf16(file.get(), RunningOrderText(*list[n]));
-  }
-  written = std::fflush(file.get()) == 0 && written;
-  if (!written) {
+  if (!written || std::rename(temporary.c_str(), path.c_str()) != 0) {
     Log("VIDRA - the playlist %s was not written completely: %s", path.c_str(),
         ErrorText(errno).c_str());
+    std::remove(temporary.c_str());
+    return false;
   }
-  return written;
+  return true;
 }
 
 }  // namespace vidra

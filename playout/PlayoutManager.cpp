@@ -130,6 +130,12 @@ void PlayoutManager::StartPlayout() {
       MediaCheck check(stores_.data(), channels_.size(), *probe_, *clock_, frameRate, running);
       check.Run();
     });
+    playlistSaver_ = std::thread([this] {
+      while (running) {
+        clock_->SleepWhile(std::chrono::seconds(1), running);
+        SaveChangedSchedules();
+      }
+    });
     for (std::size_t k = 0; k < channels_.size(); ++k) {
       threads_.emplace_back([this] {
         const std::int32_t index = startedThreads_++;
@@ -163,12 +169,31 @@ void PlayoutManager::WaitThreadsEnd() {
   if (mediaCheck_.joinable()) {
     mediaCheck_.join();
   }
+  if (playlistSaver_.joinable()) {
+    playlistSaver_.join();
+  }
   for (auto& thread : threads_) {
     if (thread.joinable()) {
       thread.join();
     }
   }
   threads_.clear();
+}
+
+void PlayoutManager::SaveChangedSchedules() {
+  for (std::size_t k = 0; k < channels_.size(); ++k) {
+    const std::uint64_t version = stores_[k].Version();
+    if (channels_[k].playlistPath.empty() || version == savedVersions_[k]) {
+      continue;
+    }
+    // Taken before the writing: a change during it is written on the next turn. A playlist
+    // that cannot be written is tried again at the next change (and at the stop), not every
+    // second with a log line each.
+    savedVersions_[k] = version;
+    if (!WritePlaylistFile(channels_[k].playlistPath, stores_[k])) {
+      Log("VIDRA[%d] - the playlist is written again after the next change", static_cast<int>(k));
+    }
+  }
 }
 
 bool PlayoutManager::SaveSchedules() {

@@ -56,6 +56,9 @@ class PlayoutManager final : public PlayoutControl {
   // Writes each channel's playlist; false when one could not be written completely (the
   // others are written all the same).
   bool SaveSchedules();
+  // Writes the playlists of the channels whose running orders changed since they were last
+  // written (the saver thread's once-a-second turn).
+  void SaveChangedSchedules();
 
   std::size_t ChannelCount() const { return channels_.size(); }
   const std::vector<ChannelRecord>& Channels() const { return channels_; }
@@ -103,6 +106,10 @@ class PlayoutManager final : public PlayoutControl {
   std::vector<std::unique_ptr<ChannelActions>> actions_;
   std::unique_ptr<MediaProbe> probe_;
   std::thread mediaCheck_;
+  // Rewrites the playlist of each channel whose running orders changed, at most once a
+  // second, so that a crash leaves a recent one.
+  std::thread playlistSaver_;
+  std::array<std::uint64_t, kMaxChannels> savedVersions_{};  // the saver's only
   std::atomic<std::int32_t> startedThreads_{0};
   std::atomic<std::int32_t> ctrlActionCounter_{
       0};  // numbers accepted roCtrl commands  // each channel thread takes its index here

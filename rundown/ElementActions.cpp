@@ -455,6 +455,7 @@ EditResult RoStore::ApplyElementAction(const ElementAction& action, RoAckInfo& a
     edited.unlock();
     if (edit.changed) {
       target->ResetStates();
+      ++version_;
     }
     if (listTouched) {
       target->FillStoryAcks(ack, edit.touched);
@@ -515,6 +516,7 @@ EditResult RoStore::ApplyElementAction(const ElementAction& action, RoAckInfo& a
       target->stories = std::move(working.stories);
     }
     target->ResetStates();
+    ++version_;
   }
   if (listTouched) {
     target->FillStoryAcks(ack, edit.touched);

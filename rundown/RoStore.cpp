@@ -25,6 +25,7 @@ void RoStore::Restore(std::vector<std::unique_ptr<ro>> restored) {
     nextPosition_ = std::max(nextPosition_, r->position + 1);
     ros_.push_back(std::move(r));
   }
+  ++version_;
 }
 
 std::int32_t RoStore::FindRo(const MosText& roID) const {
@@ -116,6 +117,7 @@ EditResult RoStore::AddRo(std::unique_ptr<ro> newRo, RoAckInfo& ack) {
     // The old one loses the store's reference; readers that hold it keep it unchanged.
     replaced = std::exchange(ros_[static_cast<std::size_t>(k)], std::move(shared));
   }
+  ++version_;
   return EditResult::Ok;
 }
 
@@ -137,6 +139,7 @@ EditResult RoStore::DeleteRo(const MosText& roID, RoAckInfo& ack) {
   const std::int32_t k = FindRo(roID);
   deleted = std::move(ros_[static_cast<std::size_t>(k)]);
   ros_.erase(ros_.begin() + k);
+  ++version_;
   return EditResult::Ok;
 }
 
@@ -192,6 +195,7 @@ bool RoStore::CompleteItemCheck(const NewItemRef& ref, std::int32_t newState,
   checked.ComputeTiming(mediaFrames, rate);
   checked.SetState(newState);
   PostItemState(target, checked);
+  ++version_;
   return true;
 }
 
@@ -206,6 +210,7 @@ void RoStore::PostItemState(const ro& r, const item& i) {
 }
 
 void RoStore::PostControl(const ro& r) {
+  ++version_;
   if (persistence_ == nullptr || r.key == 0) {
     return;
   }
@@ -244,6 +249,7 @@ EditResult RoStore::EditRunningOrder(const MosText& roID, RoAckInfo& ack, Change
   std::vector<const item*> itemRows;
   if (persistence_ == nullptr) {
     std::lock_guard guard(target->lock);  // the ro lock, for the change in place
+    ++version_;
     return change(*target, itemRows);
   }
   ro working;
@@ -266,6 +272,7 @@ EditResult RoStore::EditRunningOrder(const MosText& roID, RoAckInfo& ack, Change
   }
   std::lock_guard guard(target->lock);  // the ro lock, for the same change on the real one
   itemRows.clear();
+  ++version_;
   return change(*target, itemRows);
 }
 

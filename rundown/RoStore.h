@@ -80,6 +80,8 @@ class RoStore {
   void Attach(std::int32_t channel, RoPersistence* persistence, std::atomic<std::uint64_t>* keys);
   // The running orders read back at start, in their order.
   void Restore(std::vector<std::unique_ptr<ro>> restored);
+  // Grows with every change that a playlist shows (order, fields, timing, triggers).
+  std::uint64_t Version() const { return version_; }
 
   std::int32_t FindRo(const MosText& roID) const;
   std::int32_t GetRoCount() const;
@@ -139,6 +141,7 @@ class RoStore {
   std::vector<std::shared_ptr<ro>> ros_;
   std::int64_t nextPosition_ = 1;
   std::int32_t channel_ = 0;
+  std::atomic<std::uint64_t> version_{0};
   RoPersistence* persistence_ = nullptr;
   std::atomic<std::uint64_t>* keys_ = nullptr;
 };

@@ -87,6 +87,22 @@ void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber, const Ses
   }
 }
 
+// The first connection of a host since the start: it is asked for every running order of
+// each channel, so that what it holds and the server lost comes back.
+void AskForRunningOrders(MOSSrv& server, in_addr_t host) {
+  if (!server.network.resyncOnConnect || server.player == nullptr ||
+      !server.resync.FirstConnection(host)) {
+    return;
+  }
+  Log("VIDRA - first connection of NRCS %s since the start: it is asked for its running orders",
+      FormatHost(host).c_str());
+  for (const ChannelRecord& channel : server.player->Channels()) {
+    server.resync.Request(
+        host, ResyncRequest{MosText(server.player->ServerName() + "." + channel.channelName),
+                            MosText(), MosText()});
+  }
+}
+
 }  // namespace
 
 void StartAcceptThread(MOSSrv& server, PortFlag port) {
@@ -128,6 +144,7 @@ void AcceptClientsOneByOne(MOSSrv& server, PortFlag port) {
     LogText(port == PortFlag::Lower ? "Thread for client on low port is created\n"
                                     : "Thread for client on up port is created\n");
     if (port == PortFlag::Upper) {
+      AskForRunningOrders(server, connection.peerAddress);
       StartNoticeSender(server, connection.peerAddress);
     }
   }
@@ -141,7 +158,7 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
   server.connections.SetClientNumbers(connection.socket, receivedNumber, answerNumber);
   auto state = std::make_unique<ReceiveState>();
   Framer framer;
-  const MessageOrigin origin{port, FormatHost(connection.peerAddress)};
+  const MessageOrigin origin{port, FormatHost(connection.peerAddress), connection.peerAddress};
   auto session = server.sessionFactory();
   const HResult init = session->Initialize();
   if (init != HResult::S_OK) {

@@ -21,6 +21,7 @@ enum class PortFlag { Lower, Upper };
 struct MessageOrigin {
   PortFlag port = PortFlag::Upper;
   std::string host;
+  std::uint32_t address = 0;  // the host in network order
 };
 
 // What a session answered. repeat: the message was one sent again, and this is the answer

@@ -20,6 +20,7 @@
 #include "transport/MessageQueue.h"
 #include "transport/MessageSession.h"
 #include "transport/NoticeHosts.h"
+#include "transport/Resync.h"
 #include "transport/SocketPort.h"
 #include "transport/TransportSettings.h"
 
@@ -48,6 +49,7 @@ struct MOSSrv {
   std::atomic<ServerState> state{ServerState::Uninitialized};
   std::mutex sendLock;      // held around every single send on any connection, nothing else
   NoticeHosts noticeHosts;  // per NRCS host: its notice sender and its last roAck
+  ResyncRequests resync;    // per NRCS host: the running orders to ask it for
   std::unique_ptr<PlayoutManager> player;
   std::atomic<bool> stopRequested{false};
   std::atomic<bool> serverRunning{false};

@@ -49,6 +49,17 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
   if (key && parser_.LastOutcome() == EditResult::Ok) {
     server_.answers->Remember(*key, Utf16ToUtf8(answer));
   }
+  if (facts.ncsID.Present()) {
+    server_.resync.RecordNcs(origin.address, facts.ncsID);
+  }
+  // The NRCS edits a running order this channel lacks: the two are out of step, and the
+  // NRCS is asked for it (the edit stays refused; the NRCS sends it again once it knows).
+  if (facts.needsRunningOrder && parser_.LastOutcome() == EditResult::UnknownRo &&
+      !facts.roID.IsEmpty()) {
+    Log("VIDRA - running order %s is not held: NRCS %s is asked for it", facts.roID.Str().c_str(),
+        origin.host.c_str());
+    server_.resync.Request(origin.address, ResyncRequest{facts.mosID, facts.ncsID, facts.roID});
+  }
   return SessionAnswer{std::move(answer), false};
 }
 

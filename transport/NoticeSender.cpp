@@ -65,6 +65,14 @@ class NoticeSender {
       while (connected && server_.serverRunning && server_.player->NoticeCount() != 0) {
         connected = SendOne();
       }
+      // Between notices, the running orders the NRCS is asked for, one at a time.
+      while (connected && server_.serverRunning && server_.player->NoticeCount() == 0) {
+        const std::optional<ResyncRequest> request = server_.resync.Next(host_);
+        if (!request) {
+          break;
+        }
+        connected = SendRequest(*request);
+      }
     }
     connection_.Close();
     LogText("\nVIDRA::Thread for clip state sending finish.\n");
@@ -119,6 +127,64 @@ class NoticeSender {
           static_cast<int>(waited.count()));
     }
     return end != WaitEnd::ConnectionLost;
+  }
+
+  // Sends a roReq (or roReqAll) and waits, as for a notice, for the message that answers it;
+  // what comes back is stored as it arrives (see ReadAnswer). False when the connection is
+  // lost.
+  bool SendRequest(const ResyncRequest& request) {
+    noticeCounter_ = noticeCounter_ == INT32_MAX ? 1 : noticeCounter_ + 1;
+    const MosText id(std::to_string(noticeCounter_));
+    const MosText ncsID = request.ncsID.Present() ? request.ncsID : server_.resync.NcsOf(host_);
+    if (request.roID.Present()) {
+      writer_.BuildRoReq(request.mosID, ncsID, id, request.roID);
+    } else {
+      writer_.BuildRoReqAll(request.mosID, ncsID, id);
+    }
+    const std::u16string text = writer_.GetAnswer();
+    Log("VIDRA - ask NRCS %s for %s%s\n", HostText(host_).c_str(),
+        request.roID.Present() ? "running order " : "every running order of ",
+        (request.roID.Present() ? request.roID : request.mosID).Str().c_str());
+    MessageRecord record;
+    record.text = JournalText(text);
+    record.clientNumber = noticeNumber_;
+    record.time = server_.clock->UtcNow();
+    record.direction = kDirectionSent;
+    server_.journal.Append(std::move(record));
+    EncodingType classified = EncodingType::Undetermined;
+    const std::string bytes = ConvertNotice(text, classified);
+    const std::uint64_t since = server_.noticeHosts.AckSequence();
+    if (SendWithin(connection_.Handle(), bytes.data(), bytes.size(), server_.sendLock) < 0) {
+      Log("VIDRA - ... the request is not sent to %s: %s; the notice connection is closed.\n",
+          HostText(host_).c_str(), ErrorText(errno).c_str());
+      return false;
+    }
+    server_.metrics.Add("vidra_resync_requests_total");
+    server_.metrics.Add("vidra_messages_sent_total",
+                        request.roID.Present() ? "type=\"roReq\"" : "type=\"roReqAll\"");
+    server_.resync.CountSent(host_, server_.clock->UtcNow());
+    awaitedReply_ = id.Str();
+    const WaitEnd end = AwaitAnswer(since, server_.clock->Monotonic());
+    awaitedReply_.clear();
+    if (end == WaitEnd::NoAnswer) {
+      Log("VIDRA - ... NRCS %s did not answer the request within 5 s\n", HostText(host_).c_str());
+    }
+    return end != WaitEnd::ConnectionLost;
+  }
+
+  // A roList or roListAll that answers a request: the running order is stored, or the ones
+  // the channel lacks are asked for in turn.
+  void TakeRunningOrders() {
+    if (const std::optional<MosText> stored = parser_.StoreReceivedList(*server_.player)) {
+      Log("VIDRA - running order %s from NRCS %s is stored\n", stored->Str().c_str(),
+          HostText(host_).c_str());
+      server_.resync.CountStored(host_);
+      return;
+    }
+    MosText mosID;
+    for (MosText& roID : parser_.MissingOfListAll(*server_.player, mosID)) {
+      server_.resync.Request(host_, ResyncRequest{mosID, server_.resync.NcsOf(host_), roID});
+    }
   }
 
   WaitEnd AwaitAnswer(std::uint64_t since, std::chrono::nanoseconds t0) {
@@ -181,11 +247,17 @@ class NoticeSender {
       record.direction = kDirectionReceived;
       record.time = server_.clock->UtcNow();
       server_.journal.Append(std::move(record));
+      const bool reply = !awaitedReply_.empty() && parser_.Facts().messageID.Str() == awaitedReply_;
       if (std::int32_t acked = 0; parser_.IsRoAck(acked)) {
         server_.noticeHosts.RecordAck(host_, acked);
-        if (server_.noticeHosts.AckedSince(host_, noticeCounter_, since)) {
+        if (reply || server_.noticeHosts.AckedSince(host_, noticeCounter_, since)) {
           end = WaitEnd::Answered;
         }
+        continue;
+      }
+      TakeRunningOrders();
+      if (reply) {
+        end = WaitEnd::Answered;
       }
     }
     return end;
@@ -201,6 +273,7 @@ class NoticeSender {
   Framer framer_;
   std::int32_t noticeNumber_ = 0;
   std::int32_t answerNumber_ = 0;
+  std::string awaitedReply_;  // the messageID of the request waiting for its answer
 };
 
 }  // namespace

@@ -32,7 +32,8 @@ class Notices : public NrcsPort, public ServerTest {
  protected:
   Notices()
       : ServerTest({}, "NrcsUpperPort = " + std::to_string(listener.Port()) +
-                           "\n[VIDRAServer]\nPath = " VIDRA_SOURCE_DATA "/media/\n") {}
+                           "\n[VIDRAServer]\nPath = " VIDRA_SOURCE_DATA
+                           "/media/\n[State]\nResyncOnConnect = no\n") {}
   ~Notices() override { control_.reset(); }  // while the clock still runs
   void SetUp() override { InitAndStart(); }
 

@@ -174,9 +174,12 @@ TEST(Tools, TheSimulatorPlaysARunningOrderAndAcknowledgesEveryNotice) {
                                                 "create", "wait:1", "execute", "--wait", "4"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("<status>PLAY</status>"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("->notice <mos><mosID>VIDRA.NEWS</mosID><ncsID>NCS</ncsID><messageID>2"
-                         "</messageID><roAck>"),
+  EXPECT_NE(run.out.find("</messageID><roAck><roID>VIDRA-DEMO</roID><roStatus>OK</roStatus>"),
             std::string::npos);
+  EXPECT_NE(run.out.find("<roReqAll></roReqAll></mos>\n->notice <mos><mosID>VIDRA.NEWS</mosID>"
+                         "<ncsID>NCS</ncsID><messageID>2</messageID><roListAll></roListAll></mos>"),
+            std::string::npos)
+      << "the first connection since the start asks for the running orders the NRCS holds";
   EXPECT_EQ(ReadFile(errors.Path()).find("Timeout"), std::string::npos)
       << "every notice was acknowledged";
 
