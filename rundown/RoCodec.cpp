@@ -250,6 +250,9 @@ bool DecodeRo(const StoredRo& row,
     const std::uint64_t itemCount = header.Number();
     for (std::uint64_t j = 0; header.Ok() && j < itemCount; ++j) {
       const std::uint64_t key = header.Number();
+      if (!header.Ok()) {
+        break;  // reported as damaged below
+      }
       const auto found = items.find(key);
       if (found == items.end()) {
         error = "item " + std::to_string(key) + " of running order " + row.roID + " is missing";

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,9 +37,14 @@ void FreePort::Release() {
 namespace {
 
 pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments,
-            const std::string& outFile, const std::string& errorFile) {
+            const std::string& outFile, const std::string& errorFile,
+            std::uint64_t fileSizeLimit = 0) {
   const pid_t pid = ::fork();
   if (pid == 0) {
+    if (fileSizeLimit > 0) {
+      const rlimit limit{fileSizeLimit, fileSizeLimit};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
     if (!outFile.empty()) {
       static_cast<void>(std::freopen(outFile.c_str(), "w", stdout));
     }
@@ -66,7 +72,8 @@ int WaitFor(pid_t pid, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-ServerProcess::ServerProcess(std::vector<std::string> arguments, const std::string& errorFile) {
+ServerProcess::ServerProcess(std::vector<std::string> arguments, const std::string& errorFile,
+                             std::uint64_t fileSizeLimit) {
   bool named = false;
   for (const auto& argument : arguments) {
     named = named || argument == "--control";
@@ -77,7 +84,7 @@ ServerProcess::ServerProcess(std::vector<std::string> arguments, const std::stri
     arguments.push_back("--control");
     arguments.push_back(controlPath_);
   }
-  pid_ = Spawn(VIDRA_SERVER_PATH, arguments, "", errorFile);
+  pid_ = Spawn(VIDRA_SERVER_PATH, arguments, "", errorFile, fileSizeLimit);
 }
 
 ServerProcess::~ServerProcess() {
@@ -92,9 +99,11 @@ void ServerProcess::Signal(int signal) const {
 }
 
 int ServerProcess::Wait(std::chrono::milliseconds timeout) {
-  const int status = WaitFor(pid_, timeout);
-  exited_ = status != -1;
-  return status;
+  if (!exited_) {
+    status_ = WaitFor(pid_, timeout);
+    exited_ = status_ != -1;
+  }
+  return status_;
 }
 
 ToolRun RunTool(const std::string& program, const std::vector<std::string>& arguments,

@@ -32,7 +32,10 @@ class FreePort {
 // argument it gets a control socket in a folder of its own, never the shared default.
 class ServerProcess {
  public:
-  ServerProcess(std::vector<std::string> arguments, const std::string& errorFile);
+  // A fileSizeLimit above 0 caps every file the server writes (RLIMIT_FSIZE), as a full
+  // disk would.
+  ServerProcess(std::vector<std::string> arguments, const std::string& errorFile,
+                std::uint64_t fileSizeLimit = 0);
   ~ServerProcess();
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
@@ -47,6 +50,7 @@ class ServerProcess {
   TempFile controlFolder_{"", "unused"};
   pid_t pid_ = -1;
   bool exited_ = false;
+  int status_ = -1;
 };
 
 struct ToolRun {

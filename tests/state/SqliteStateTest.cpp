@@ -1,0 +1,199 @@
+// The SQLite store on real files: what is committed and posted is there after a reopen,
+// answers are kept with their messages, and files it cannot use are refused and left alone.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "common/Log.h"
+#include "rundown/RoCodec.h"
+#include "state/SqliteState.h"
+#include "tests/support/TestSupport.h"
+
+namespace vidra {
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class Sqlite : public ::testing::Test {
+ protected:
+  std::string Path() const {
+    return std::filesystem::path(folder_.Path()).parent_path().string() + "/db/vidra.db";
+  }
+  std::unique_ptr<SqliteState> Open(std::string& error) {
+    return SqliteState::Open(StateSettings{Path(), false}, clock, &metrics, error);
+  }
+  std::unique_ptr<SqliteState> Open() {
+    std::string error;
+    auto state = Open(error);
+    EXPECT_NE(state, nullptr) << error;
+    return state;
+  }
+  // A change that writes running order 7 with two items.
+  static RoChange Create() {
+    RoChange change;
+    change.roKey = 7;
+    change.row = StoredRo{7, 3, 12, "R", "header-bytes", "control-bytes"};
+    change.replaceItems = true;
+    for (std::uint64_t key : {8, 9}) {
+      StoredItem i;
+      i.roKey = 7;
+      i.body = "item " + std::to_string(key);
+      i.state.key = key;
+      i.state.state = READY;
+      change.items.push_back(i);
+    }
+    return change;
+  }
+
+  LogCapture log;
+  test::TempFile folder_{"", "placeholder"};
+  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(kUnixEpochFileTime);
+  Metrics metrics;
+};
+
+TEST_F(Sqlite, CommitsAndPostsAreThereAfterAReopen) {
+  {
+    auto state = Open();
+    ASSERT_NE(state, nullptr);
+    std::string error;
+    ASSERT_TRUE(state->Commit(Create(), error)) << error;
+    RoChange edit;
+    edit.roKey = 7;
+    edit.control = std::string("consumed");
+    edit.removedItems = {8};
+    StoredItemState played;
+    played.key = 9;
+    played.state = PLAY;
+    played.stateTime = 1234;
+    played.playTicks = 250'000'000;
+    played.markIn = 1.5;
+    played.playDuration = 25.0;
+    played.timed = true;
+    edit.states = {played};
+    state->Post(std::move(edit));
+    RoChange second = Create();
+    second.roKey = 20;
+    second.row->key = 20;
+    second.row->roID = "Gone";
+    second.items.clear();
+    ASSERT_TRUE(state->Commit(second, error));
+    RoChange removal;
+    removal.roKey = 20;
+    removal.removeRo = true;
+    ASSERT_TRUE(state->Commit(removal, error));
+    EXPECT_GT(state->Status().commits, 0u);
+    EXPECT_GT(state->Status().fileBytes, 0u);
+  }  // closed: everything queued is written first
+  auto state = Open();
+  ASSERT_NE(state, nullptr);
+  StoredState loaded;
+  std::string error;
+  ASSERT_TRUE(state->Load(loaded, error));
+  ASSERT_EQ(loaded.ros.size(), 1u);
+  EXPECT_EQ(loaded.ros[0].key, 7u);
+  EXPECT_EQ(loaded.ros[0].channel, 3);
+  EXPECT_EQ(loaded.ros[0].position, 12);
+  EXPECT_EQ(loaded.ros[0].header, "header-bytes");
+  EXPECT_EQ(loaded.ros[0].control, "consumed");
+  ASSERT_EQ(loaded.items.size(), 1u);
+  const StoredItem& item = loaded.items[0];
+  EXPECT_EQ(item.body, "item 9");
+  EXPECT_EQ(item.state.state, PLAY);
+  EXPECT_EQ(item.state.stateTime, 1234u);
+  EXPECT_EQ(item.state.playTicks, 250'000'000u);
+  EXPECT_DOUBLE_EQ(item.state.markIn, 1.5);
+  EXPECT_TRUE(item.state.timed);
+  EXPECT_EQ(loaded.maxKey, 9u);
+  EXPECT_FALSE(state->Load(loaded, error)) << "handed out once";
+}
+
+TEST_F(Sqlite, AnswersOfAppliedMessagesAreKeptAcrossAReopen) {
+  const MessageKey answered{"10.0.0.7", 1, "0x1F", 99};
+  const MessageKey lost{"10.0.0.7", 1, "42", 7};
+  {
+    auto state = Open();
+    ASSERT_NE(state, nullptr);
+    state->Remember(answered, "<mos>answer</mos>");
+    RoChange change = Create();
+    change.message = lost;  // committed, then the server stopped before the answer was kept
+    std::string error;
+    ASSERT_TRUE(state->Commit(change, error));
+    EXPECT_FALSE(state->Recall(lost)->answer.has_value());
+  }
+  auto state = Open();
+  ASSERT_NE(state, nullptr);
+  ASSERT_TRUE(state->Recall(answered).has_value());
+  EXPECT_EQ(state->Recall(answered)->answer, "<mos>answer</mos>");
+  const auto applied = state->Recall(lost);
+  ASSERT_TRUE(applied.has_value()) << "known as applied";
+  EXPECT_FALSE(applied->answer.has_value());
+  EXPECT_FALSE(state->Recall(MessageKey{"10.0.0.7", 1, "0x1F", 100}).has_value())
+      << "the same messageID with another body is another message";
+  EXPECT_FALSE(state->Recall(MessageKey{"10.0.0.8", 1, "0x1F", 99}).has_value());
+  clock->Advance(std::chrono::minutes(11));
+  EXPECT_FALSE(state->Recall(answered).has_value()) << "ten minutes at most";
+}
+
+TEST_F(Sqlite, FilesItCannotUseAreRefusedAndLeftAsTheyWere) {
+  std::filesystem::create_directories(std::filesystem::path(Path()).parent_path());
+  const auto refused = [&](const std::string& expected) {
+    const std::string before = ReadAll(Path());
+    std::string error;
+    EXPECT_EQ(Open(error), nullptr);
+    EXPECT_EQ(error, "the state database " + Path() + " " + expected);
+    EXPECT_EQ(ReadAll(Path()), before) << expected;
+  };
+  std::ofstream(Path(), std::ios::binary) << std::string(3000, '\x7f');
+  refused("is not an SQLite database (file is not a database)");
+
+  std::filesystem::remove(Path());
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE other (x); PRAGMA user_version = 0", nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  refused("holds tables of another program");
+
+  ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 7", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  refused("was written by a newer server (schema 7; this one reads up to 1)");
+}
+
+TEST_F(Sqlite, ADamagedDatabaseIsRefused) {
+  {
+    auto state = Open();
+    ASSERT_NE(state, nullptr);
+    std::string error;
+    for (std::uint64_t key = 1; key <= 200; ++key) {
+      RoChange change = Create();
+      change.roKey = key * 100;
+      change.row->key = key * 100;
+      change.row->header = std::string(2000, 'h');
+      change.items.clear();
+      ASSERT_TRUE(state->Commit(change, error));
+    }
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  // Pages in the middle of the table overwritten, as a failing disk would.
+  std::fstream file(Path(), std::ios::in | std::ios::out | std::ios::binary);
+  file.seekp(4096 * 20);
+  file << std::string(4096 * 10, '\x55');
+  file.close();
+  std::string error;
+  EXPECT_EQ(Open(error), nullptr);
+  EXPECT_EQ(error.rfind("the state database " + Path() + " is damaged (", 0), 0u) << error;
+}
+
+}  // namespace
+}  // namespace vidra
