@@ -325,6 +325,35 @@ json RoCreate(const Options& o, int& errors) {
           {"MB_per_s", bytes / 1e6 / std::max(busy, 1e-9)}};
 }
 
+// One running order of the given size, then count roElementAction MOVEs of a story to the
+// bottom, each sent once the last is answered: what one edit costs, end to end.
+json Edits(const Options& o, int& errors) {
+  Link link(o.host, o.port, o.highByteFirst);
+  const std::string roID =
+      "EDIT-" + std::to_string(Clock::now().time_since_epoch().count() % 1000000);
+  link.Send(
+      Encode(Envelope(1, "<roCreate>" + RunningOrder(roID, o.stories, o.items) + "</roCreate>"),
+             o.highByteFirst));
+  errors += Checks(link.Next(60000), 1, "<roStatus>OK</roStatus>") ? 0 : 1;
+  std::vector<double> edits;
+  const int runs = std::max(1, o.count);
+  for (int r = 0; r < runs; ++r) {
+    const std::string move = "<roElementAction operation=\"MOVE\"><roID>" + roID +
+                             "</roID><element_source><storyID>S" +
+                             std::to_string(r % std::max(1, o.stories)) +
+                             "</storyID></element_source></roElementAction>";
+    const auto t0 = Clock::now();
+    link.Send(Encode(Envelope(r + 2, move), o.highByteFirst));
+    const std::string ack = link.Next(60000);
+    edits.push_back(Micros(Clock::now() - t0));
+    errors += Checks(ack, r + 2, "<roStatus>OK</roStatus>") ? 0 : 1;
+  }
+  link.Send(
+      Encode(Envelope(900000, "<roDelete><roID>" + roID + "</roID></roDelete>"), o.highByteFirst));
+  errors += Checks(link.Next(60000), 900000, "<roStatus>OK</roStatus>") ? 0 : 1;
+  return {{"stories", o.stories}, {"items", o.items}, {"roElementAction_us", ToJson(Of(edits))}};
+}
+
 json Connections(const Options& o, const std::string& kind, int& errors) {
   std::atomic<long> total{0};
   std::atomic<int> failed{0};
@@ -512,9 +541,9 @@ int main(int argc, char** argv) {
   Options o;
   std::string mode;
   bool littleEndian = false;
-  app.add_option("mode", mode, "echo | rtt | pipeline | rocreate | conns | mixed")
+  app.add_option("mode", mode, "echo | rtt | pipeline | rocreate | edit | conns | mixed")
       ->required()
-      ->check(CLI::IsMember({"echo", "rtt", "pipeline", "rocreate", "conns", "mixed"}));
+      ->check(CLI::IsMember({"echo", "rtt", "pipeline", "rocreate", "edit", "conns", "mixed"}));
   app.add_option("--host", o.host)->capture_default_str();
   app.add_option("--port", o.port, "the device's port")->capture_default_str();
   app.add_option("--count", o.count, "messages (rtt, pipeline, echo) or runs (rocreate)")
@@ -541,6 +570,8 @@ int main(int argc, char** argv) {
       result["pipeline_per_s"] = Pipelined(o, "<heartbeat>", errors);
     } else if (mode == "rocreate") {
       result = RoCreate(o, errors);
+    } else if (mode == "edit") {
+      result = Edits(o, errors);
     } else if (mode == "conns") {
       result = Connections(o, "<heartbeat>", errors);
     } else {

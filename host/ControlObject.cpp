@@ -114,6 +114,7 @@ HResult CMOS_SRV_STNDRT::InitMOSSrv() {
     return HResult::E_UNEXPECTED;
   }
   ReleaseLeftovers();
+  srv_.resync.Clear();  // a new start: every NRCS host is asked again at its first connection
   std::unique_ptr<SettingsSource> settings;
   if (LoadSettings(settings) != HResult::S_OK) {
     LogText("Init TE is failed");

@@ -147,7 +147,17 @@ json PeersView(const CMOS_SRV_STNDRT& control) {
                            {"answerNumber", c.answerNumber},
                            {"since", FormatFileTime(c.since, true)}});
   }
-  return {{"connections", connections}, {"noticeSenders", srv.noticeHosts.Senders()}};
+  json resync = json::array();
+  for (const ResyncInfo& r : srv.resync.Describe()) {
+    resync.push_back({{"host", r.host},
+                      {"requested", r.requested},
+                      {"stored", r.stored},
+                      {"waiting", r.waiting},
+                      {"last", r.last == 0 ? "" : FormatFileTime(r.last, true)}});
+  }
+  return {{"connections", connections},
+          {"noticeSenders", srv.noticeHosts.Senders()},
+          {"resync", resync}};
 }
 
 json ChannelsView(const CMOS_SRV_STNDRT& control) {

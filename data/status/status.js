@@ -35,6 +35,11 @@ function showState(s) {
       s.newestMessageAgeSeconds.toFixed(1) + " s ago";
   document.getElementById("ports").textContent =
     s.lowerPort ? "ports " + s.lowerPort + " / " + s.upperPort : "";
+  document.getElementById("store").textContent = s.store
+    ? "running orders saved in " + s.store.database + " (" +
+      (s.store.bytes / 1048576).toFixed(1) + " MiB, last commit " +
+      (s.store.lastCommit || "none") + ", " + s.store.restoredAtStart + " restored at start)"
+    : "running orders in memory only";
 }
 
 function showPeers(p) {
@@ -46,6 +51,9 @@ function showPeers(p) {
   });
   document.getElementById("senders").textContent =
     p.noticeSenders + " notice sender(s) to NRCS upper ports";
+  document.getElementById("resync").textContent = p.resync.map((r) =>
+    "NRCS " + r.host + " asked " + r.requested + " time(s) for running orders (last " +
+    r.last + "), " + r.stored + " stored, " + r.waiting + " waiting").join("; ");
 }
 
 // What the NRCS reported of an element with its own roElementStat.
