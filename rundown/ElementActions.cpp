@@ -447,16 +447,18 @@ EditResult RoStore::ApplyElementAction(const ElementAction& action, RoAckInfo& a
     return EditResult::UnknownRo;
   }
   if (persistence_ == nullptr) {
-    std::unique_lock edited(target->lock);  // the ro lock, for the edit in place
+    std::unique_lock edited(target->lock);  // the ro lock, for the edit and its reset
     Edit edit(action, *target, ack);
     if (const EditResult result = RunEdit(edit); result != EditResult::Ok) {
       return result;
     }
-    edited.unlock();
     if (edit.changed) {
+      // In the same hold of the lock: a media check result computed for an item at an old
+      // place is never written at its new one.
       target->ResetStates();
       ++version_;
     }
+    edited.unlock();
     if (listTouched) {
       target->FillStoryAcks(ack, edit.touched);
     }
@@ -514,8 +516,8 @@ EditResult RoStore::ApplyElementAction(const ElementAction& action, RoAckInfo& a
         }
       }
       target->stories = std::move(working.stories);
+      target->ResetStates();
     }
-    target->ResetStates();
     ++version_;
   }
   if (listTouched) {

@@ -91,19 +91,9 @@ class NoticeSender {
     const std::u16string text = writer_.GetAnswer();
     Log("\nVIDRA - Send notify to UpperPort about clip state changes :\n%s\n",
         Utf16ToUtf8(text).c_str());
-    MessageRecord record;
-    record.encodingType = EncodingType::Undetermined;
-    record.text = JournalText(text);
-    record.clientNumber = noticeNumber_;
-    record.time = server_.clock->UtcNow();
-    record.direction = kDirectionSent;
-    server_.journal.Append(std::move(record));
-    EncodingType classified = EncodingType::Undetermined;
-    const std::string bytes = ConvertNotice(text, classified);
     // Acknowledgements numbered up to here came before this notice and cannot answer it.
     const std::uint64_t since = server_.noticeHosts.AckSequence();
-    const bool sent =
-        SendWithin(connection_.Handle(), bytes.data(), bytes.size(), server_.sendLock) >= 0;
+    const bool sent = JournalAndSend(text);
     const int sendError = errno;
     if (!sent) {
       // A peer that does not read, or a broken connection: a half-sent notice would spoil
@@ -129,6 +119,20 @@ class NoticeSender {
     return end != WaitEnd::ConnectionLost;
   }
 
+  // A message of the server's own on the notice connection: journalled, then sent high byte
+  // first. False, with errno telling why, when it could not be sent whole.
+  bool JournalAndSend(const std::u16string& text) {
+    MessageRecord record;
+    record.text = JournalText(text);
+    record.clientNumber = noticeNumber_;
+    record.time = server_.clock->UtcNow();
+    record.direction = kDirectionSent;
+    server_.journal.Append(std::move(record));
+    EncodingType classified = EncodingType::Undetermined;
+    const std::string bytes = ConvertNotice(text, classified);
+    return SendWithin(connection_.Handle(), bytes.data(), bytes.size(), server_.sendLock) >= 0;
+  }
+
   // Sends a roReq (or roReqAll) and waits, as for a notice, for the message that answers it;
   // what comes back is stored as it arrives (see ReadAnswer). False when the connection is
   // lost.
@@ -145,16 +149,8 @@ class NoticeSender {
     Log("VIDRA - ask NRCS %s for %s%s\n", HostText(host_).c_str(),
         request.roID.Present() ? "running order " : "every running order of ",
         (request.roID.Present() ? request.roID : request.mosID).Str().c_str());
-    MessageRecord record;
-    record.text = JournalText(text);
-    record.clientNumber = noticeNumber_;
-    record.time = server_.clock->UtcNow();
-    record.direction = kDirectionSent;
-    server_.journal.Append(std::move(record));
-    EncodingType classified = EncodingType::Undetermined;
-    const std::string bytes = ConvertNotice(text, classified);
     const std::uint64_t since = server_.noticeHosts.AckSequence();
-    if (SendWithin(connection_.Handle(), bytes.data(), bytes.size(), server_.sendLock) < 0) {
+    if (!JournalAndSend(text)) {
       Log("VIDRA - ... the request is not sent to %s: %s; the notice connection is closed.\n",
           HostText(host_).c_str(), ErrorText(errno).c_str());
       return false;
