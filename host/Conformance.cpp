@@ -16,7 +16,19 @@ namespace vidra {
 
 namespace {
 
-enum class Expect { Any, Ok, Nack, MosNack, Heartbeat, MachInfo, RoList, RoListAll };
+enum class Expect {
+  Any,
+  Ok,
+  Nack,
+  MosNack,
+  MosAck,
+  Heartbeat,
+  MachInfo,
+  RoList,
+  RoListAll,
+  MosListAll,
+  MosObj
+};
 
 struct Case {
   const char* name;
@@ -57,6 +69,19 @@ std::vector<Case> Cases() {
       {"heartbeat after an XML declaration", 0, false, "<heartbeat/>", Expect::Heartbeat, "", "",
        false, true},
       {"reqMachInfo", 0, false, "<reqMachInfo/>", Expect::MachInfo},
+      {"mosReqAll with pause 0: mosAck, then mosListAll", 1, false,
+       "<mosReqAll><pause>0</pause></mosReqAll>", Expect::MosListAll},
+      {"mosReqObj of a listed object", 1, false, "<mosReqObj><objID>$OBJ</objID></mosReqObj>",
+       Expect::MosObj},
+      {"mosReqObj of an unknown objID", 1, false,
+       "<mosReqObj><objID>CONFORMANCE-UNKNOWN-OBJECT</objID></mosReqObj>", Expect::MosNack},
+      {"mosObj from the NRCS", 1, false,
+       "<mosObj><objID>NCS-1</objID><objSlug>NCS object</objSlug><objType>VIDEO</objType>"
+       "<objTB>25</objTB><objRev>1</objRev><objDur>250</objDur><status>NEW</status>"
+       "<objAir>READY</objAir><createdBy>NCS</createdBy><created>2030-01-01T20:00:00</created>"
+       "<changedBy>NCS</changedBy><changed>2030-01-01T20:00:00</changed></mosObj>",
+       Expect::MosAck},
+      {"mosListAll from the NRCS", 1, false, "<mosListAll/>", Expect::MosAck},
       {"unknown message on the lower port", 0, false, "<mosConformanceUnknown/>", Expect::MosNack},
       {"unknown message on the upper port", 0, true,
        "<roConformanceUnknown>" + Ro("") + "</roConformanceUnknown>", Expect::Nack},
@@ -253,6 +278,7 @@ class Run {
   std::optional<std::string> Send(bool upper, std::string body, bool withId, bool declaration) {
     ReplaceAll(body, "$RO", roID_);
     ReplaceAll(body, "$MOS", options_.mosID);
+    ReplaceAll(body, "$OBJ", listedObject_.empty() ? "CONFORMANCE-NO-OBJECT" : listedObject_);
     lastId_ = withId ? std::to_string(++messageID_) : "";
     const std::string message =
         std::string(declaration ? "<?xml version=\"1.0\" encoding=\"UTF-16\"?>" : "") +
@@ -285,6 +311,22 @@ class Run {
         return name == "mosAck" && std::string_view(body.child_value("status")) == "NACK"
                    ? ""
                    : "expected mosAck NACK, got " + Short(text);
+      case Expect::MosAck:
+        return name == "mosAck" && std::string_view(body.child_value("status")) == "ACK"
+                   ? ""
+                   : "expected mosAck ACK, got " + Short(text);
+      case Expect::MosListAll:
+        return FollowingList(name, body, text);
+      case Expect::MosObj:
+        // With no object listed, the device must refuse the made-up objID.
+        if (listedObject_.empty()) {
+          return name == "mosAck" && std::string_view(body.child_value("status")) == "NACK"
+                     ? ""
+                     : "expected mosAck NACK for an object never listed, got " + Short(text);
+        }
+        return name == "mosObj" && listedObject_ == body.child_value("objID")
+                   ? ""
+                   : "expected the mosObj of " + listedObject_ + ", got " + Short(text);
       case Expect::Heartbeat:
         return name == "heartbeat" ? "" : "expected heartbeat, got " + Short(text);
       case Expect::MachInfo:
@@ -306,6 +348,23 @@ class Run {
     return "";
   }
 
+  // mosAck ACK, then a mosListAll of its own on the same connection; its first object is
+  // asked for by the next case.
+  std::string FollowingList(const std::string& name, const pugi::xml_node& body,
+                            const std::string& text) {
+    if (name != "mosAck" || std::string_view(body.child_value("status")) != "ACK") {
+      return "expected mosAck ACK, got " + Short(text);
+    }
+    const auto list = nrcs_.Next(false, 5000);
+    pugi::xml_document document;
+    if (!list || !document.load_string(list->c_str()) ||
+        std::string_view(BodyOf(document).name()) != "mosListAll") {
+      return "no mosListAll after the mosAck";
+    }
+    listedObject_ = BodyOf(document).child("mosObj").child_value("objID");
+    return "";
+  }
+
   std::string ReadBack(const Case& c) {
     const auto list = Send(true, "<roReq><roID>$RO</roID></roReq>", true, false);
     pugi::xml_document document;
@@ -314,7 +373,8 @@ class Run {
     }
     const pugi::xml_node roList = BodyOf(document);
     if (c.order[0] != '\0' && RunningOrderShape(roList) != c.order) {
-      return "the running order reads \"" + RunningOrderShape(roList) + "\", expected \"" + c.order + "\"";
+      return "the running order reads \"" + RunningOrderShape(roList) + "\", expected \"" +
+             c.order + "\"";
     }
     if (c.listed[0] != '\0' && list->find(c.listed) == std::string::npos) {
       return std::string("the roList lacks ") + c.listed;
@@ -332,6 +392,7 @@ class Run {
   NrcsSimulator nrcs_;
   int messageID_ = 0;
   std::string lastId_;
+  std::string listedObject_;  // the first objID of the device's mosListAll
 };
 
 }  // namespace

@@ -136,6 +136,12 @@ HResult CMOS_SRV_STNDRT::InitMOSSrv() {
     hr = HResult::E_FAIL;
   }
   if (hr == HResult::S_OK) {
+    // Before the media folder is walked (at the start of playout): every change reaches
+    // the object senders.
+    srv_.objects.SetPushing(srv_.network.pushObjects);
+    if (MediaLibrary* media = srv_.player->Media()) {
+      media->Catalogue().AddListener(&srv_.objects);
+    }
     hr = StartDurableState();
   }
   if (hr != HResult::S_OK) {

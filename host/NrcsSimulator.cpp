@@ -60,7 +60,12 @@ std::string ElementBetween(const std::string& text, const std::string& name) {
 
 }  // namespace
 
-NrcsSimulator::NrcsSimulator(NrcsOptions options) : options_(std::move(options)) {}
+// Each run numbers its messages from a base of its own, as a real NRCS never reuses a
+// messageID: the server takes a message with a messageID and text it answered minutes ago
+// for one sent again, and would not apply a second run's roCtrl.
+NrcsSimulator::NrcsSimulator(NrcsOptions options)
+    : options_(std::move(options)),
+      messageID_(static_cast<int>(std::time(nullptr) % 100'000) * 1000) {}
 
 NrcsSimulator::~NrcsSimulator() {
   running_ = false;
@@ -197,6 +202,10 @@ bool NrcsSimulator::Exchange(Link& link, std::uint16_t port, const char* name,
 std::optional<std::string> NrcsSimulator::Request(bool upper, const std::string& message) {
   return upper ? SendAndRead(upper_, options_.upperPort, "upper", message)
                : SendAndRead(lower_, options_.lowerPort, "lower", message);
+}
+
+std::optional<std::string> NrcsSimulator::Next(bool upper, int timeoutMs) {
+  return ReadMessage(upper ? upper_ : lower_, timeoutMs);
 }
 
 bool NrcsSimulator::Run(const std::string& step) {

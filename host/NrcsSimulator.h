@@ -44,6 +44,9 @@ class NrcsSimulator {
   // Sends one whole MOS message (UTF-8 text) on the upper or the lower port and returns the
   // next message that comes back on that connection; none when none came in time.
   std::optional<std::string> Request(bool upper, const std::string& message);
+  // The next message that comes on the upper or lower connection without a request (the
+  // mosListAll that follows a mosAck); none when none came within timeoutMs.
+  std::optional<std::string> Next(bool upper, int timeoutMs);
 
   // The steps, for --help.
   static std::string StepHelp();

@@ -140,6 +140,11 @@ EditResult HandleRoCtrl(const pugi::xml_node& element, PlayoutManager& manager,
     Log("No ro with roID = %s", request.roID.Present() ? request.roID.Str().c_str() : "NULL");
     return EditResult::UnknownRo;
   }
+  if (request.command == CtrlCommand::EXECUTE || request.command == CtrlCommand::READY) {
+    // An item sent a moment ago may not have been examined yet: it is, now, rather than
+    // refused for being NEW.
+    manager.CheckItemNow(channel, request.roID, request.storyID, request.itemID);
+  }
   const EditResult executed =
       target->ExecuteCtrl(request.storyID, request.itemID, request.command, manager, channel);
   // A command cannot be taken back once the channel acted on it; what it changed is saved

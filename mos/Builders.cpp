@@ -22,7 +22,7 @@ constexpr const char* kBuiltInMachInfo =
     "<swRev>Marrowvale</swRev><DOM>2026-12-01</DOM><SN>VIDRA-0001</SN><ID>VIDRA</ID>"
     "<time>2026-12-01T00:00:00</time><mosRev>2.8.5</mosRev>"
     "<supportedProfiles deviceType=\"MOS\">"
-    "<mosProfile number=\"0\">YES</mosProfile><mosProfile number=\"1\">NO</mosProfile>"
+    "<mosProfile number=\"0\">YES</mosProfile><mosProfile number=\"1\">YES</mosProfile>"
     "<mosProfile number=\"2\">YES</mosProfile><mosProfile number=\"3\">NO</mosProfile>"
     "<mosProfile number=\"4\">YES</mosProfile><mosProfile number=\"5\">YES</mosProfile>"
     "<mosProfile number=\"6\">NO</mosProfile><mosProfile number=\"7\">NO</mosProfile>"
@@ -220,6 +220,74 @@ void MOSXMLWriter::BuildMosAck(const MosText& mosID, const MosText& ncsID, const
   AddText(mosAck, "objRev", ack.objRev.Str());
   AddText(mosAck, "status", ack.status.Str());
   AddIfPresent(mosAck, "statusDescription", ack.statusDescription);
+}
+
+namespace {
+
+const char* ObjectType(MediaKind kind) {
+  switch (kind) {
+    case MediaKind::Audio:
+      return "AUDIO";
+    case MediaKind::Still:
+      return "STILL";
+    case MediaKind::Video:
+      break;
+  }
+  return "VIDEO";
+}
+
+// A file time as MOS writes times: local, to the second, no zone.
+std::string ObjectTime(FileTime utc) {
+  return FormatFileTime(UtcToLocal(utc), false).substr(0, 19);
+}
+
+std::string RateText(double rate) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", rate);
+  return text;
+}
+
+}  // namespace
+
+void MOSXMLWriter::WriteObjectNode(const MediaObject& object, const ObjectWording& wording,
+                                   pugi::xml_node node) {
+  AddText(node, "objID", object.objID);
+  const std::string_view relative = object.relativePath;
+  const std::size_t slash = relative.rfind('/');
+  std::string_view slug = slash == std::string_view::npos ? relative : relative.substr(slash + 1);
+  if (const std::size_t dot = slug.rfind('.'); dot != std::string_view::npos && dot > 0) {
+    slug = slug.substr(0, dot);
+  }
+  AddText(node, "objSlug", slug);
+  AddText(node, "objType", ObjectType(object.media.kind));
+  AddText(node, "objTB", RateText(wording.frameRate));
+  AddText(node, "objRev", std::to_string(object.revision));
+  AddText(node, "objDur", std::to_string(FramesAt(object.media, wording.frameRate)));
+  const bool ready = object.media.playable;
+  AddText(node, "status",
+          wording.status.empty() ? std::string(ready ? "READY" : "NOT READY") : wording.status);
+  AddText(node, "objAir", ready ? "READY" : "NOT READY");
+  pugi::xml_node path = AddText(node.append_child("objPaths"), "objPath", object.path);
+  path.append_attribute("techDescription").set_value(ObjectType(object.media.kind));
+  AddText(node, "createdBy", wording.serverName);
+  AddText(node, "created", ObjectTime(object.created));
+  AddText(node, "changedBy", wording.serverName);
+  AddText(node, "changed", ObjectTime(object.changed));
+}
+
+void MOSXMLWriter::BuildMosObj(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
+                               const MediaObject& object, const ObjectWording& wording) {
+  WriteObjectNode(object, wording, StartMessage(mosID, ncsID, messageID).append_child("mosObj"));
+}
+
+void MOSXMLWriter::BuildMosListAll(const MosText& mosID, const MosText& ncsID,
+                                   const MosText& messageID,
+                                   const std::vector<MediaObject>& objects,
+                                   const ObjectWording& wording) {
+  pugi::xml_node list = StartMessage(mosID, ncsID, messageID).append_child("mosListAll");
+  for (const MediaObject& object : objects) {
+    WriteObjectNode(object, wording, list.append_child("mosObj"));
+  }
 }
 
 void MOSXMLWriter::BuildRoList(const MosText& mosID, const MosText& ncsID, const MosText& messageID,

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/Log.h"
+#include "common/Text.h"
 #include "mos/ActionReaders.h"
 #include "mos/EditReaders.h"
 #include "mos/MachInfo.h"
@@ -30,6 +31,8 @@ struct Request {
   const MosText& ncsID;
   const MosText& messageID;
   std::optional<EditResult>& outcome;  // what the roAck answered, if one was
+  std::optional<MOSXMLParser::PacedListing>& paced;
+  std::u16string& followUp;
 };
 
 enum class Reply { None, Answer };
@@ -45,24 +48,114 @@ Reply AnswerRoAck(Request& r, RoAckInfo& ack, EditResult result) {
   return Reply::Answer;
 }
 
-// A message this server does not handle (or does not know): roAck on the upper port, mosAck
-// on the lower, both naming the message and, for a MOS message, its profile.
+Reply AnswerMosAck(Request& r, const MosText& objID, bool ok, const std::string& description) {
+  MosAckInfo ack;
+  ack.objID = objID;
+  ack.status = MosText(ok ? "ACK" : "NACK");
+  if (!description.empty()) {
+    ack.statusDescription = MosText(description);
+  }
+  r.writer.BuildMosAck(r.mosID, r.ncsID, r.messageID, ack);
+  return Reply::Answer;
+}
+
+// A refusal in the form of the port: roAck on the upper port, mosAck on the lower.
+Reply Refuse(Request& r, EditResult result, const std::string& detail) {
+  if (r.port == MosPort::Lower) {
+    return AnswerMosAck(r, ChildText(r.body, "objID"), false, ReasonText(result, detail));
+  }
+  RoAckInfo ack;
+  ack.roID = ChildText(r.body, "roID");
+  ack.detail = detail;
+  return AnswerRoAck(r, ack, result);
+}
+
+// A message this server does not handle (or does not know), naming the message and, for a
+// MOS message, its profile.
 Reply NotHandled(Request& r, int profile) {
   std::string what(r.name);
   if (profile >= 0) {
     what += " (profile " + std::to_string(profile) + ")";
   }
-  if (r.port == MosPort::Lower) {
-    MosAckInfo ack;
-    ack.status = "NACK";
-    ack.statusDescription = ReasonText(EditResult::Unsupported, what);
-    r.writer.BuildMosAck(r.mosID, r.ncsID, r.messageID, ack);
-    return Reply::Answer;
+  return Refuse(r, EditResult::Unsupported, what);
+}
+
+ObjectWording Wording(const Request& r, std::string status) {
+  return ObjectWording{std::move(status), r.manager.frameRate, r.manager.ServerName()};
+}
+
+// An ID sent back in an answer: at most what an objID may be, cut where a character begins.
+MosText EchoedId(const MosText& id) {
+  std::string text = id.Str();
+  if (text.size() > kMaxObjIdBytes) {
+    std::size_t keep = kMaxObjIdBytes;
+    while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) {
+      --keep;
+    }
+    text.resize(keep);
   }
-  RoAckInfo ack;
-  ack.roID = ChildText(r.body, "roID");
-  ack.detail = what;
-  return AnswerRoAck(r, ack, EditResult::Unsupported);
+  return MosText(text);
+}
+
+// Why the catalogue cannot answer for all objects yet, or empty when it can.
+std::string CatalogueNotReady(const PlayoutManager& manager) {
+  const MediaLibrary* media = manager.Media();
+  if (media == nullptr || !media->HasFolder()) {
+    return {};
+  }
+  const ScanProgress progress = media->Catalogue().Progress();
+  if (progress.complete) {
+    return {};
+  }
+  return "the media catalogue is still being built: " + std::to_string(progress.probed) + " of " +
+         std::to_string(progress.found) + " files looked at";
+}
+
+Reply RequestObject(Request& r) {
+  const MosText objID = ChildText(r.body, "objID");
+  if (const MediaLibrary* media = r.manager.Media()) {
+    if (const auto object = media->Catalogue().Find(objID.Str())) {
+      r.writer.BuildMosObj(r.mosID, r.ncsID, r.messageID, *object, Wording(r, ""));
+      return Reply::Answer;
+    }
+  }
+  const std::string building = CatalogueNotReady(r.manager);
+  Log("VIDRA - mosReqObj for an unknown objID (%zu characters) is answered NACK",
+      objID.Str().size());
+  return AnswerMosAck(r, EchoedId(objID), false,
+                      building.empty() ? "unknown objID" : "unknown objID; " + building);
+}
+
+Reply RequestAll(Request& r) {
+  const std::string pauseText(Trim(ChildText(r.body, "pause").Str()));
+  const auto pause = ParseUnsigned(pauseText, 0, 86400);
+  if (!pause) {
+    return AnswerMosAck(r, MosText(), false,
+                        ReasonText(EditResult::Malformed, "pause " + pauseText.substr(0, 32)));
+  }
+  if (const std::string building = CatalogueNotReady(r.manager); !building.empty()) {
+    Log("VIDRA - mosReqAll is answered NACK: %s", building.c_str());
+    return AnswerMosAck(r, MosText(), false, building);
+  }
+  const MediaLibrary* media = r.manager.Media();
+  const std::size_t count = media != nullptr ? media->Catalogue().Count() : 0;
+  if (*pause == 0) {
+    // Built first: the answer of the handler is the message built last.
+    r.writer.BuildMosListAll(
+        r.mosID, r.ncsID, r.messageID,
+        media != nullptr ? media->Catalogue().List() : std::vector<MediaObject>{}, Wording(r, ""));
+    r.followUp = r.writer.GetAnswer();
+    return AnswerMosAck(r, MosText(), true, std::to_string(count) + " objects follow");
+  }
+  r.paced = MOSXMLParser::PacedListing{static_cast<std::uint32_t>(*pause), r.mosID, r.ncsID};
+  return AnswerMosAck(
+      r, MosText(), true,
+      std::to_string(count) + " objects follow, one every " + std::to_string(*pause) + " s");
+}
+
+// The NRCS's own objects (mosObj, mosListAll): taken note of, nothing more.
+Reply TakeObjects(Request& r) {
+  return AnswerMosAck(r, EchoedId(ChildText(r.body, "objID")), true, "");
 }
 
 Reply Heartbeat(Request& r) {
@@ -222,10 +315,10 @@ constexpr Row kMessageTypes[] = {
     {"mosAck", "mosAck => must be answer to roElementStat", 1, Nothing},
     {"reqMachInfo", "reqMachInfo", 0, MachInfoAnswer},
     {"listMachInfo", "listMachInfo", 0, NrcsMachInfo},
-    {"mosObj", "mosObj", 1, Unsupported},
-    {"mosReqObj", "mosReqObj", 1, Unsupported},
-    {"mosReqAll", "mosReqAll", 1, Unsupported},
-    {"mosListAll", "mosListAll", 1, Unsupported},
+    {"mosObj", "mosObj", 1, TakeObjects},
+    {"mosReqObj", "mosReqObj", 1, RequestObject, Effect::Reads, {"objID"}},
+    {"mosReqAll", "mosReqAll", 1, RequestAll},
+    {"mosListAll", "mosListAll", 1, TakeObjects},
     {"mosObjCreate", "mosObjCreate", 3, Unsupported},
     {"mosReqObjAction", "mosReqObjAction", 3, Unsupported},
     {"mosItemReplace",
@@ -311,6 +404,8 @@ HResult MOSXMLParser::HandleMessage(PlayoutManager& manager, MosPort port, std::
                                     bool& answered) {
   answered = false;
   lastOutcome_.reset();
+  paced_.reset();
+  followUp_.clear();
   if (!HasMosRoot()) {
     return HResult::E_FAIL;
   }
@@ -432,8 +527,8 @@ std::u16string MOSXMLParser::AppliedAnswer() {
 bool MOSXMLParser::Dispatch(PlayoutManager& manager, MosPort port, pugi::xml_node body,
                             const MosText& mosID, const MosText& ncsID, const MosText& messageID) {
   const std::string_view name = body.name();
-  Request request{*this, manager, port,      body,        name, manager.FindChannelByName(mosID),
-                  mosID, ncsID,   messageID, lastOutcome_};
+  Request request{*this, manager, port,      body,         name,   manager.FindChannelByName(mosID),
+                  mosID, ncsID,   messageID, lastOutcome_, paced_, followUp_};
   for (const Row& row : kMessageTypes) {
     if (row.name != name) {
       continue;
@@ -441,10 +536,8 @@ bool MOSXMLParser::Dispatch(PlayoutManager& manager, MosPort port, pugi::xml_nod
     LogText(row.logLine);
     if (const std::string_view missing = MissingChild(row, body); !missing.empty()) {
       Log("VIDRA - %s without %s is answered NACK", row.logLine, std::string(missing).c_str());
-      RoAckInfo ack;
-      ack.roID = ChildText(body, "roID");
-      ack.detail = std::string(missing) + " missing";
-      return AnswerRoAck(request, ack, EditResult::Malformed) == Reply::Answer;
+      return Refuse(request, EditResult::Malformed, std::string(missing) + " missing") ==
+             Reply::Answer;
     }
     if (row.handler == Unsupported) {
       return NotHandled(request, row.profile) == Reply::Answer;

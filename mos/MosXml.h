@@ -12,11 +12,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/Clock.h"
 #include "common/HResult.h"
 #include "common/MosText.h"
+#include "media/MediaCatalogue.h"
 #include "playout/PlayoutManager.h"
 #include "rundown/Ro.h"
 #include "rundown/StatusNotice.h"
@@ -69,6 +71,15 @@ struct MosAckInfo {
   MosText statusDescription;
 };
 
+// What a mosObj says of one catalogue object beyond the object itself: its status word
+// (NEW, UPDATED, DELETED for news; READY or NOT READY for an answer), the channels' frame
+// rate (objTB, and objDur in its frames) and the server's name (createdBy, changedBy).
+struct ObjectWording {
+  std::string status;
+  double frameRate = 25.0;
+  std::string serverName;
+};
+
 class MOSXMLWriter {
  public:
   explicit MOSXMLWriter(const Clock& clock) : clock_(clock) {}
@@ -97,6 +108,12 @@ class MOSXMLWriter {
   void BuildRoListAll(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
                       const std::vector<std::shared_ptr<ro>>& list);
   void BuildRoElementStat(const MosText& messageID, const StatusNotice& notice);
+  // The object messages of profile 1.
+  void BuildMosObj(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
+                   const MediaObject& object, const ObjectWording& wording);
+  // Every object, each with its own READY or NOT READY.
+  void BuildMosListAll(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
+                       const std::vector<MediaObject>& objects, const ObjectWording& wording);
   // The server's own requests to an NRCS, to get back in step with it.
   void BuildRoReq(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
                   const MosText& roID);
@@ -112,6 +129,8 @@ class MOSXMLWriter {
   void WriteRoNode(const ro& r, pugi::xml_node node, bool withStories);
   void WriteStoryNode(const story& s, pugi::xml_node node);
   void WriteItemNode(const item& i, pugi::xml_node node);
+  void WriteObjectNode(const MediaObject& object, const ObjectWording& wording,
+                       pugi::xml_node node);
 
   const Clock& clock_;
 };
@@ -150,6 +169,17 @@ class MOSXMLParser : public MOSXMLWriter {
   HResult HandleMessage(PlayoutManager& manager, MosPort port, std::u16string& answer,
                         bool& answered);
   MessageFacts Facts() const;
+  // A mosReqAll with a pause asks for its objects one by one, every pause seconds, sent by
+  // the server on a connection of its own; none for any other message.
+  struct PacedListing {
+    std::uint32_t pause = 0;
+    MosText mosID;
+    MosText ncsID;
+  };
+  std::optional<PacedListing> PacedListingRequested() const { return paced_; }
+  // A message to send after the answer on the same connection (the mosListAll that follows
+  // the mosAck of a mosReqAll), empty for none; taken once.
+  std::u16string TakeFollowUp() { return std::exchange(followUp_, {}); }
   // What the last roAck of the last message handled answered; none when it had no roAck.
   std::optional<EditResult> LastOutcome() const { return lastOutcome_; }
   // roAck OK for the running order the loaded message names: the answer of a message that
@@ -170,6 +200,8 @@ class MOSXMLParser : public MOSXMLWriter {
   pugi::xml_document inDocument;
   std::uint64_t digest_ = 0;
   std::optional<EditResult> lastOutcome_;
+  std::optional<PacedListing> paced_;
+  std::u16string followUp_;
 };
 
 }  // namespace vidra

@@ -131,7 +131,7 @@ void ChannelPlayback::PlayPath(PlayContext& candidate, FileTime now, FileTime ta
       std::lock_guard guard(place->owner->lock);  // the ro lock, while the item is read
       if (const item* i = Resolve(*place)) {
         request =
-            PrepareRequest{i->paths.objPath, i->markIn.value_or(0.0), i->playDuration.value_or(0.0),
+            PrepareRequest{i->PlayPath(), i->markIn.value_or(0.0), i->playDuration.value_or(0.0),
                            i->itemEdStart, i->itemUserTimingDur};
       }
     }

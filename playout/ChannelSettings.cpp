@@ -137,6 +137,24 @@ HResult LoadSettings(const SettingsSource& settings, ChannelSettings& out) {
     }
     read.channels.push_back(std::move(record));
   }
+  if (const auto threads = settings.Get("Media", "ProbeThreads")) {
+    const auto value = ParseUnsigned(*threads, 1, 16);
+    if (!value) {
+      Log("VIDRA - %s: [Media] ProbeThreads = '%s' is not a whole number from 1 to 16",
+          origin.c_str(), threads->c_str());
+      return HResult::E_INVALIDARG;
+    }
+    read.probeThreads = static_cast<std::size_t>(*value);
+  }
+  if (const auto notices = settings.Get("Notices", "MediaStatus")) {
+    const auto value = ParseYesNo(*notices);
+    if (!value) {
+      Log("VIDRA - %s: [Notices] MediaStatus = '%s' is not yes or no", origin.c_str(),
+          notices->c_str());
+      return HResult::E_INVALIDARG;
+    }
+    read.mediaNotices = *value;
+  }
   if (read.channels.empty()) {
     Log("VIDRA - %s: no CHANNEL_PLAYER of [%s] names a device of [Devices]", origin.c_str(),
         kSection);

@@ -51,12 +51,18 @@ struct ChannelSettings {
   std::string serverName = "VIDRA";
   std::string mediaPath;
   std::vector<ChannelRecord> channels;
+  // [Media] ProbeThreads: the media check's workers (1 to 16).
+  std::size_t probeThreads = 2;
+  // [Notices] MediaStatus: items that their media makes READY or NOT READY are told to the
+  // NRCS.
+  bool mediaNotices = true;
 };
 
 // Reads [Devices] and [VIDRAServer]. S_OK with at least one channel; S_FALSE when no channel
 // can be configured (no device, no section, no usable ChannelCount, no entry naming a
 // device); E_INVALIDARG for a broken device entry. Every failure and every skipped entry is
-// logged with the file, the section and the value at fault.
+// logged with the file, the section and the value at fault. A [Media] or [Notices] value
+// that is not understood is E_INVALIDARG as well.
 HResult LoadSettings(const SettingsSource& settings, ChannelSettings& out);
 
 }  // namespace vidra

@@ -23,7 +23,7 @@ void FillItem(PlayContext& context, const story& s, std::int32_t storyIndex,
   context.storyIndex = storyIndex;
   context.itemID = i.itemID;
   context.objID = i.objID;
-  context.objPath = i.paths.objPath;
+  context.objPath = i.PlayPath();
   context.itemEdStart = i.itemEdStart;
   context.itemUserTimingDur = i.itemUserTimingDur;
   context.itemIndex = itemIndex;

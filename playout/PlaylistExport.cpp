@@ -17,6 +17,32 @@ namespace vidra {
 
 namespace {
 
+// An attribute value as XML needs it: slugs and file names may hold quotes and ampersands,
+// which written as they are would break the playlist for every program that reads it.
+std::string Attribute(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
 std::string TwoDigits(long value) {
   char text[24];
   std::snprintf(text, sizeof text, "%02ld", value);
@@ -30,7 +56,7 @@ std::string Clock(long h, long m, long s, long f) {
 // The wait line: TIMED running orders start at startTime, which holds local time as written
 // in roEdStart, so it is written as it is.
 std::string WaitLine(const ro& r) {
-  const std::string& title = r.roSlug.Str();
+  const std::string title = Attribute(r.roSlug.Str());
   if (r.trigger == TIMED) {
     CalendarTime at{};
     if (!ToCalendar(r.startTime, at)) {
@@ -50,18 +76,21 @@ std::string RunningOrderText(const ro& r) {
   std::lock_guard guard(r.lock);  // the ro lock, while its fields are read
   std::string text = WaitLine(r);
   for (const auto& s : r.stories) {
-    text += "<comment title=\"Story : " + s.storySlug.Str() + "\" />\r\n";
+    text += "<comment title=\"Story : " + Attribute(s.storySlug.Str()) + "\" />\r\n";
     for (const auto& i : s.items) {
       if (!i.itemSlug.IsEmpty()) {
-        text += "<comment title=\"Item : " + i.itemSlug.Str() + "\" />\r\n";
+        text += "<comment title=\"Item : " + Attribute(i.itemSlug.Str()) + "\" />\r\n";
       }
+      // The objPath as the NRCS sent it; the object's file for an item that has none.
+      const std::string file =
+          Attribute((i.paths.objPath.IsEmpty() ? i.mediaPath : i.paths.objPath).Str());
       const double markIn = i.markIn.value_or(0.0);
       const double duration = i.playDuration.value_or(0.0);
       if (markIn > 0.001 || duration > 0.001) {
-        text += "<movie file=\"" + i.paths.objPath.Str() + "\" duration=\"" +
-                FormatTimecode(duration) + "\" markin=\"" + FormatTimecode(markIn) + "\" />\r\n";
+        text += "<movie file=\"" + file + "\" duration=\"" + FormatTimecode(duration) +
+                "\" markin=\"" + FormatTimecode(markIn) + "\" />\r\n";
       } else {
-        text += "<movie file=\"" + i.paths.objPath.Str() + "\" />\r\n";
+        text += "<movie file=\"" + file + "\" />\r\n";
       }
     }
   }

@@ -9,8 +9,9 @@
 
 namespace vidra {
 
-PlayoutManager::PlayoutManager(std::shared_ptr<Clock> clock, std::unique_ptr<MediaProbe> probe)
-    : clock_(std::move(clock)), probe_(probe ? std::move(probe) : CreateFfmpegProbe()) {}
+PlayoutManager::PlayoutManager(std::shared_ptr<Clock> clock, std::unique_ptr<MediaProbe> probe,
+                               std::chrono::milliseconds checkEvery)
+    : clock_(std::move(clock)), probe_(std::move(probe)), checkEvery_(checkEvery) {}
 
 PlayoutManager::~PlayoutManager() {
   LogText("Player Destructor");
@@ -62,8 +63,39 @@ HResult PlayoutManager::InitPlayout(const SettingsSource& settings) {
   channels_ = std::move(read.channels);
   players_ = std::move(players);
   actions_ = std::move(actions);
+  probeThreads_ = read.probeThreads;
+  tellMediaStates_ = read.mediaNotices;
+  if (!media_) {
+    media_ =
+        std::make_unique<MediaLibrary>(std::move(probe_), mediaPath.Str(), *clock_, checkEvery_);
+    MediaCheck::NoticeSink sink;
+    if (tellMediaStates_) {
+      sink = [this](StatusNotice notice) { PushMediaNotice(std::move(notice)); };
+    }
+    mediaCheck_ = std::make_unique<MediaCheck>(stores_.data(), channels_.size(), *media_, *clock_,
+                                               frameRate, std::move(sink));
+    media_->Catalogue().AddListener(mediaCheck_.get());
+    for (std::size_t k = 0; k < stores_.size(); ++k) {
+      stores_[k].SetEditListener(mediaCheck_.get(), static_cast<std::int32_t>(k));
+    }
+  }
   running = true;
   return HResult::S_OK;
+}
+
+void PlayoutManager::CheckItemNow(std::int32_t channel, const MosText& roID, const MosText& storyID,
+                                  const MosText& itemID) {
+  if (mediaCheck_) {
+    mediaCheck_->CheckNow(channel, roID, storyID, itemID, std::chrono::seconds(2));
+  }
+}
+
+std::string PlayoutManager::MediaPathOf(const item& i) const {
+  return mediaCheck_ ? mediaCheck_->MediaPathOf(i) : i.paths.objPath.Str();
+}
+
+bool PlayoutManager::MediaCheckIdle() const {
+  return !mediaCheck_ || mediaCheck_->Idle();
 }
 
 std::int32_t PlayoutManager::FindChannelByName(const MosText& mosID) const {
@@ -80,7 +112,7 @@ std::int32_t PlayoutManager::FindChannelByName(const MosText& mosID) const {
 }
 
 bool PlayoutManager::PushNotice(StatusNotice notice) {
-  std::lock_guard lock(noticeLock_);
+  std::lock_guard lock(noticeLock_);  // the notice queues
   if (notices_.size() >= kNoticeLimit) {
     return false;
   }
@@ -88,19 +120,36 @@ bool PlayoutManager::PushNotice(StatusNotice notice) {
   return true;
 }
 
+bool PlayoutManager::PushMediaNotice(StatusNotice notice) {
+  std::lock_guard lock(noticeLock_);  // the notice queues
+  for (StatusNotice& waiting : mediaNotices_) {
+    if (waiting.channel == notice.channel && waiting.roID == notice.roID &&
+        waiting.storyID == notice.storyID && waiting.itemID == notice.itemID) {
+      waiting = std::move(notice);  // only the item's latest state is news
+      return true;
+    }
+  }
+  if (mediaNotices_.size() >= kMediaNoticeLimit) {
+    return false;
+  }
+  mediaNotices_.push_back(std::move(notice));
+  return true;
+}
+
 std::optional<StatusNotice> PlayoutManager::PopNotice() {
-  std::lock_guard lock(noticeLock_);
-  if (notices_.empty()) {
+  std::lock_guard lock(noticeLock_);  // the notice queues
+  std::deque<StatusNotice>& queue = notices_.empty() ? mediaNotices_ : notices_;
+  if (queue.empty()) {
     return std::nullopt;
   }
-  StatusNotice oldest = std::move(notices_.front());
-  notices_.pop_front();
+  StatusNotice oldest = std::move(queue.front());
+  queue.pop_front();
   return oldest;
 }
 
 std::size_t PlayoutManager::NoticeCount() const {
-  std::lock_guard lock(noticeLock_);
-  return notices_.size();
+  std::lock_guard lock(noticeLock_);  // the notice queues
+  return notices_.size() + mediaNotices_.size();
 }
 
 RoStore& PlayoutManager::Store(std::int32_t channel) {
@@ -125,11 +174,9 @@ bool PlayoutManager::RestoreRunningOrders(RoPersistence& persistence, std::size_
 void PlayoutManager::StartPlayout() {
   // running was set by InitPlayout; setting it here again could undo a stop that came
   // before this launcher thread ran, and its threads would never end.
-  if (running && !mediaCheck_.joinable()) {
-    mediaCheck_ = std::thread([this] {
-      MediaCheck check(stores_.data(), channels_.size(), *probe_, *clock_, frameRate, running);
-      check.Run();
-    });
+  if (running && !playlistSaver_.joinable()) {
+    media_->Start();
+    mediaCheck_->Start(probeThreads_);
     playlistSaver_ = std::thread([this] {
       while (running) {
         clock_->SleepWhile(std::chrono::seconds(1), running);
@@ -166,8 +213,11 @@ void PlayoutManager::StopNow(std::int32_t k) {
 }
 
 void PlayoutManager::WaitThreadsEnd() {
-  if (mediaCheck_.joinable()) {
-    mediaCheck_.join();
+  if (mediaCheck_) {
+    mediaCheck_->Stop();
+  }
+  if (media_) {
+    media_->Stop();
   }
   if (playlistSaver_.joinable()) {
     playlistSaver_.join();

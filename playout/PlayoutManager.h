@@ -19,10 +19,10 @@
 #include "common/Metrics.h"
 #include "common/MosText.h"
 #include "common/Settings.h"
+#include "media/MediaLibrary.h"
 #include "playout/ChannelActions.h"
 #include "playout/ChannelPlayer.h"
 #include "playout/ChannelSettings.h"
-#include "playout/MediaProbe.h"
 #include "rundown/PlayoutControl.h"
 #include "rundown/RoPersistence.h"
 #include "rundown/RoStore.h"
@@ -30,10 +30,14 @@
 
 namespace vidra {
 
+class MediaCheck;
+
 class PlayoutManager final : public PlayoutControl {
  public:
-  // probe examines media files for the media check; none takes the FFmpeg probe.
-  explicit PlayoutManager(std::shared_ptr<Clock> clock, std::unique_ptr<MediaProbe> probe = {});
+  // probe examines media files for the media check and the catalogue; none takes the FFmpeg
+  // probe. checkEvery: how often a vanished media folder is looked for.
+  explicit PlayoutManager(std::shared_ptr<Clock> clock, std::unique_ptr<MediaProbe> probe = {},
+                          std::chrono::milliseconds checkEvery = std::chrono::seconds(2));
   ~PlayoutManager() override;
   PlayoutManager(const PlayoutManager&) = delete;
   PlayoutManager& operator=(const PlayoutManager&) = delete;
@@ -51,6 +55,18 @@ class PlayoutManager final : public PlayoutControl {
   ChannelPlayer& Player(std::size_t k) { return *players_[k]; }
   ChannelActions& Actions(std::size_t k) { return *actions_[k]; }
   Clock& GetClock() { return *clock_; }
+  // An item that a roCtrl is about to play and that is still NEW is examined now (at most
+  // 2 s), so it plays instead of being refused.
+  void CheckItemNow(std::int32_t channel, const MosText& roID, const MosText& storyID,
+                    const MosText& itemID);
+  // The media folder's catalogue, probe cache and watcher; null before InitPlayout.
+  MediaLibrary* Media() { return media_.get(); }
+  const MediaLibrary* Media() const { return media_.get(); }
+  // The file an item's media is read from (see MediaCheck::MediaPathOf); its objPath before
+  // InitPlayout.
+  std::string MediaPathOf(const item& i) const;
+  // Whether the media check has nothing queued or under way (tests wait for it).
+  bool MediaCheckIdle() const;
   // Waits for the threads StartPlayout started; they end once running is cleared.
   void WaitThreadsEnd();
   // Writes each channel's playlist; false when one could not be written completely (the
@@ -72,7 +88,13 @@ class PlayoutManager final : public PlayoutControl {
   // dropped and PushNotice answers false.
   static constexpr std::size_t kNoticeLimit = 10;
   bool PushNotice(StatusNotice notice) override;
-  // The oldest notice, taken in the same step that finds one; none when the queue is empty.
+  // A notice of an item that its media made READY or NOT READY. Kept apart, up to
+  // kMediaNoticeLimit, so that a folder coming back cannot crowd out the play states; a
+  // later notice of the same item takes the place of one still waiting.
+  static constexpr std::size_t kMediaNoticeLimit = 2000;
+  bool PushMediaNotice(StatusNotice notice);
+  // The oldest notice, play states before media states, taken in the same step that finds
+  // one; none when both queues are empty.
   std::optional<StatusNotice> PopNotice();
   std::size_t NoticeCount() const;
   // The running orders of one channel (0 to 7); a channel out of range gives channel 0.
@@ -100,12 +122,17 @@ class PlayoutManager final : public PlayoutControl {
   std::vector<ChannelRecord> channels_;
   mutable std::mutex noticeLock_;  // guards notices_
   std::deque<StatusNotice> notices_;
+  std::deque<StatusNotice> mediaNotices_;  // guarded by noticeLock_ too
   std::array<RoStore, kMaxChannels> stores_;
   std::atomic<std::uint64_t> keys_{1};  // numbers stored running orders and items
   std::vector<std::unique_ptr<ChannelPlayer>> players_;
   std::vector<std::unique_ptr<ChannelActions>> actions_;
-  std::unique_ptr<MediaProbe> probe_;
-  std::thread mediaCheck_;
+  std::unique_ptr<MediaProbe> probe_;  // until InitPlayout hands it to the media library
+  std::chrono::milliseconds checkEvery_;
+  std::unique_ptr<MediaLibrary> media_;
+  std::unique_ptr<MediaCheck> mediaCheck_;
+  std::size_t probeThreads_ = 2;
+  bool tellMediaStates_ = true;  // [Notices] MediaStatus
   // Rewrites the playlist of each channel whose running orders changed, at most once a
   // second, so that a crash leaves a recent one.
   std::thread playlistSaver_;

@@ -459,6 +459,9 @@ EditResult RoStore::ApplyElementAction(const ElementAction& action, RoAckInfo& a
       ++version_;
     }
     edited.unlock();
+    if (edit.changed && listener_ != nullptr) {
+      listener_->RunningOrdersEdited(listenerChannel_);
+    }
     if (listTouched) {
       target->FillStoryAcks(ack, edit.touched);
     }
@@ -519,6 +522,9 @@ EditResult RoStore::ApplyElementAction(const ElementAction& action, RoAckInfo& a
       target->ResetStates();
     }
     ++version_;
+    if (listener_ != nullptr) {
+      listener_->RunningOrdersEdited(listenerChannel_);
+    }
   }
   if (listTouched) {
     target->FillStoryAcks(ack, edit.touched);

@@ -99,6 +99,7 @@ void item::AssignFields(Other&& other) {
   stateTime = from.stateTime.load();
   nrcs = std::forward<Other>(from).nrcs;
   key = from.key;
+  mediaPath = std::forward<Other>(from).mediaPath;
 }
 
 item::item(const item& other) {

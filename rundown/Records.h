@@ -117,8 +117,13 @@ struct item {
   // The item's key in the durable store; 0 until it is stored. Copies keep it, so an item
   // that moves stays the same row.
   std::uint64_t key = 0;
+  // The file the media check found the item's media in: its objPath, or the file of the
+  // catalogue object its objID names when it has no usable objPath. Empty until checked.
+  MosText mediaPath;
 
   void SetState(std::int32_t code) { state = code; }
+  // The file to play: the one the media check found, else the objPath.
+  const MosText& PlayPath() const { return mediaPath.IsEmpty() ? paths.objPath : mediaPath; }
   std::uint64_t SetStateTime(std::uint64_t t) {
     stateTime = t;
     return t;

@@ -26,6 +26,9 @@ void RoStore::Restore(std::vector<std::unique_ptr<ro>> restored) {
     ros_.push_back(std::move(r));
   }
   ++version_;
+  if (listener_ != nullptr) {
+    listener_->RunningOrdersEdited(listenerChannel_);
+  }
 }
 
 std::int32_t RoStore::FindRo(const MosText& roID) const {
@@ -118,6 +121,9 @@ EditResult RoStore::AddRo(std::unique_ptr<ro> newRo, RoAckInfo& ack) {
     replaced = std::exchange(ros_[static_cast<std::size_t>(k)], std::move(shared));
   }
   ++version_;
+  if (listener_ != nullptr) {
+    listener_->RunningOrdersEdited(listenerChannel_);
+  }
   return EditResult::Ok;
 }
 
@@ -174,7 +180,8 @@ std::optional<NewItemRef> RoStore::FindNewItem(std::int32_t index) {
 }
 
 bool RoStore::CompleteItemCheck(const NewItemRef& ref, std::int32_t newState,
-                                std::int32_t mediaFrames, double rate) {
+                                std::int32_t mediaFrames, double rate,
+                                const std::string& mediaPath) {
   if (!ref.owner) {
     return false;
   }
@@ -193,10 +200,113 @@ bool RoStore::CompleteItemCheck(const NewItemRef& ref, std::int32_t newState,
     return false;
   }
   checked.ComputeTiming(mediaFrames, rate);
+  checked.mediaPath = MosText(mediaPath);
   checked.SetState(newState);
   PostItemState(target, checked);
   ++version_;
   return true;
+}
+
+std::vector<NewItemRef> RoStore::CollectNewItems() {
+  std::vector<std::shared_ptr<ro>> list;
+  CopyRoList(list);
+  std::vector<NewItemRef> found;
+  for (const std::shared_ptr<ro>& r : list) {
+    std::lock_guard guard(r->lock);  // the ro lock: its stories and editCount
+    for (std::size_t k = 0; k < r->stories.size(); ++k) {
+      const auto& items = r->stories[k].items;
+      for (std::size_t j = 0; j < items.size(); ++j) {
+        if (items[j].state == NEW) {
+          found.push_back(NewItemRef{r, static_cast<std::int32_t>(k), static_cast<std::int32_t>(j),
+                                     r->editCount, items[j]});
+        }
+      }
+    }
+    FinishCheck(*r);
+  }
+  return found;
+}
+
+std::optional<NewItemRef> RoStore::FindItemRef(const MosText& roID, const MosText& storyID,
+                                               const MosText& itemID) const {
+  const std::shared_ptr<ro> r = GetRo(roID);
+  if (!r) {
+    return std::nullopt;
+  }
+  std::lock_guard guard(r->lock);  // the ro lock: its stories and editCount
+  const std::int32_t s = r->FindStory(storyID);
+  const std::int32_t i = s < 0 ? -1 : r->FindItem(s, itemID);
+  if (i < 0) {
+    return std::nullopt;
+  }
+  return NewItemRef{r, s, i, r->editCount,
+                    r->stories[static_cast<std::size_t>(s)].items[static_cast<std::size_t>(i)]};
+}
+
+bool RoStore::FinishCheck(ro& target) {
+  std::lock_guard guard(target.lock);  // the ro lock: item states, story states, checkState
+  for (story& s : target.stories) {
+    std::int32_t summary = READY;
+    for (const item& i : s.items) {
+      if (i.state == NEW) {
+        return false;
+      }
+      summary = i.state == NOT_READY ? NOT_READY : summary;
+    }
+    s.state = summary;
+  }
+  if (target.checkState == CheckState::Checked) {
+    return false;
+  }
+  target.checkState = CheckState::Checked;
+  target.RecomputeSchedule();
+  ++version_;
+  return true;
+}
+
+RecheckResult RoStore::UpdateCheckedItem(const NewItemRef& ref, std::int32_t newState,
+                                         std::int32_t mediaFrames, double rate,
+                                         const std::string& mediaPath) {
+  if (!ref.owner) {
+    return RecheckResult::Stale;
+  }
+  ro& target = *ref.owner;
+  std::lock_guard guard(target.lock);  // the ro lock: the item, editCount and the schedule
+  if (target.editCount != ref.editCount || ref.storyIndex < 0 ||
+      static_cast<std::size_t>(ref.storyIndex) >= target.stories.size()) {
+    return RecheckResult::Stale;
+  }
+  story& s = target.stories[static_cast<std::size_t>(ref.storyIndex)];
+  if (ref.itemIndex < 0 || static_cast<std::size_t>(ref.itemIndex) >= s.items.size()) {
+    return RecheckResult::Stale;
+  }
+  item& checked = s.items[static_cast<std::size_t>(ref.itemIndex)];
+  const std::int32_t state = checked.state;
+  if (state != READY && state != NOT_READY) {
+    return RecheckResult::Stale;
+  }
+  const std::optional<double> duration = checked.playDuration;
+  const std::optional<double> in = checked.markIn;
+  checked.ComputeTiming(mediaFrames, rate);
+  if (state == newState && checked.playDuration == duration && checked.markIn == in &&
+      checked.mediaPath.Str() == mediaPath) {
+    return RecheckResult::Unchanged;
+  }
+  checked.mediaPath = MosText(mediaPath);
+  checked.SetState(newState);
+  std::int32_t summary = READY;
+  for (const item& i : s.items) {
+    summary = i.state == NOT_READY ? NOT_READY : summary;
+  }
+  if (s.state != 0) {
+    s.state = summary;
+  }
+  if (target.checkState == CheckState::Checked) {
+    target.RecomputeSchedule();
+  }
+  PostItemState(target, checked);
+  ++version_;
+  return RecheckResult::Changed;
 }
 
 void RoStore::PostItemState(const ro& r, const item& i) {

@@ -70,6 +70,18 @@ struct NewItemRef {
   item snapshot;
 };
 
+// Told of every change that makes items NEW (a running order stored, replaced, edited or
+// restored), so the media check can take them at once. Called with the channel's edit lock
+// held: it only queues work.
+class RoEditListener {
+ public:
+  virtual ~RoEditListener() = default;
+  virtual void RunningOrdersEdited(std::int32_t channel) = 0;
+};
+
+// What a later check of an item that was checked before did to it.
+enum class RecheckResult { Unchanged, Changed, Stale };
+
 // Logs "Can't find element: ..." for ref (null: both parts empty).
 void ReportMissingElement(const MosText& roID, const ElementRef* ref);
 
@@ -78,6 +90,11 @@ class RoStore {
   // Saves every change of this channel's running orders in persistence (null: memory only);
   // keys numbers the stored running orders and items of all channels.
   void Attach(std::int32_t channel, RoPersistence* persistence, std::atomic<std::uint64_t>* keys);
+  // Set before the connections and the playout threads start.
+  void SetEditListener(RoEditListener* listener, std::int32_t channel) {
+    listener_ = listener;
+    listenerChannel_ = channel;
+  }
   // The running orders read back at start, in their order.
   void Restore(std::vector<std::unique_ptr<ro>> restored);
   // Grows with every change that a playlist shows (order, fields, timing, triggers).
@@ -100,7 +117,26 @@ class RoStore {
   // the item NewItemRef names, under its running order's lock. False, with nothing written,
   // when the running order was edited meanwhile or the item is no longer NEW.
   bool CompleteItemCheck(const NewItemRef& ref, std::int32_t newState, std::int32_t mediaFrames,
-                         double rate);
+                         double rate, const std::string& mediaPath = {});
+  // Every NEW item of every running order, in running-order order, with running orders that
+  // have none left marked checked on the way (see FinishCheck).
+  std::vector<NewItemRef> CollectNewItems();
+  // The items, in any state, for which wanted answers true (asked under the ro lock).
+  template <typename Wanted>
+  std::vector<NewItemRef> CollectItems(Wanted wanted) const;
+  // The item that roID, storyID and itemID name (the last of each ID), as it is now.
+  std::optional<NewItemRef> FindItemRef(const MosText& roID, const MosText& storyID,
+                                        const MosText& itemID) const;
+  // A running order with no NEW item left becomes checked and has its schedule computed; true
+  // when this call made it so.
+  bool FinishCheck(ro& target);
+  // A new look at an item checked before (its file came, changed or went): a READY or NOT
+  // READY item takes the new state and timing, and its running order's schedule follows.
+  // Stale, with nothing written, when the running order was edited meanwhile or the item is
+  // in another state (playing, played, NEW).
+  RecheckResult UpdateCheckedItem(const NewItemRef& ref, std::int32_t newState,
+                                  std::int32_t mediaFrames, double rate,
+                                  const std::string& mediaPath);
   // What playout changed, for the durable store: the state of an item (the caller holds r's
   // lock), or the trigger of a running order whose TIMED start was used up.
   void PostItemState(const ro& r, const item& i);
@@ -144,6 +180,27 @@ class RoStore {
   std::atomic<std::uint64_t> version_{0};
   RoPersistence* persistence_ = nullptr;
   std::atomic<std::uint64_t>* keys_ = nullptr;
+  RoEditListener* listener_ = nullptr;
+  std::int32_t listenerChannel_ = 0;
 };
+
+template <typename Wanted>
+std::vector<NewItemRef> RoStore::CollectItems(Wanted wanted) const {
+  std::vector<NewItemRef> found;
+  std::lock_guard guard(lock_);  // the store lock: ros_
+  for (const std::shared_ptr<ro>& r : ros_) {
+    std::lock_guard roGuard(r->lock);  // the ro lock: its stories and editCount
+    for (std::size_t k = 0; k < r->stories.size(); ++k) {
+      const auto& items = r->stories[k].items;
+      for (std::size_t j = 0; j < items.size(); ++j) {
+        if (wanted(items[j])) {
+          found.push_back(NewItemRef{r, static_cast<std::int32_t>(k), static_cast<std::int32_t>(j),
+                                     r->editCount, items[j]});
+        }
+      }
+    }
+  }
+  return found;
+}
 
 }  // namespace vidra

@@ -14,6 +14,7 @@
 #include "transport/Framer.h"
 #include "transport/MessageKind.h"
 #include "transport/NoticeSender.h"
+#include "transport/ObjectSender.h"
 #include "transport/Receive.h"
 
 namespace vidra {
@@ -146,6 +147,8 @@ void AcceptClientsOneByOne(MOSSrv& server, PortFlag port) {
     if (port == PortFlag::Upper) {
       AskForRunningOrders(server, connection.peerAddress);
       StartNoticeSender(server, connection.peerAddress);
+    } else {
+      StartObjectSender(server, connection.peerAddress);
     }
   }
   LogText("i will go away from mos sock");
@@ -213,7 +216,11 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
         // More text is buffered: most likely the next message of a pipelining NRCS.
         heldBack = framer.Pending() > 0;
         SendAnswer(server, connection.socket, answerNumber, *answer, state->area.previousType,
-                   heldBack);
+                   heldBack || !answer->followUp.empty());
+        if (!answer->followUp.empty()) {
+          SendAnswer(server, connection.socket, answerNumber, SessionAnswer{answer->followUp},
+                     state->area.previousType, heldBack);
+        }
       }
     }
     if (heldBack) {

@@ -29,6 +29,9 @@ struct MessageOrigin {
 struct SessionAnswer {
   std::u16string text;
   bool repeat = false;
+  // A message that follows the answer on the same connection (mosListAll after the mosAck
+  // of a mosReqAll); empty for none.
+  std::u16string followUp;
 };
 
 class MessageSession {

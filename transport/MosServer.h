@@ -20,6 +20,7 @@
 #include "transport/MessageQueue.h"
 #include "transport/MessageSession.h"
 #include "transport/NoticeHosts.h"
+#include "transport/ObjectQueues.h"
 #include "transport/Resync.h"
 #include "transport/SocketPort.h"
 #include "transport/TransportSettings.h"
@@ -50,6 +51,7 @@ struct MOSSrv {
   std::mutex sendLock;      // held around every single send on any connection, nothing else
   NoticeHosts noticeHosts;  // per NRCS host: its notice sender and its last roAck
   ResyncRequests resync;    // per NRCS host: the running orders to ask it for
+  ObjectQueues objects;     // per NRCS host: the mosObj the server sends it
   std::unique_ptr<PlayoutManager> player;
   std::atomic<bool> stopRequested{false};
   std::atomic<bool> serverRunning{false};
@@ -62,7 +64,7 @@ struct MOSSrv {
   std::thread upperAcceptThread;
   std::thread launcher;  // runs the playout manager's start
   ConnectionThreads connections;
-  ConnectionThreads noticeThreads;  // one clip-state sender per NRCS host
+  ConnectionThreads noticeThreads;  // one clip-state and one object sender per NRCS host
   Metrics metrics;  // what monitoring reads: messages, answers, notices, start errors
   // The answers to messages that changed running orders, for messages sent again; set by
   // the host between InitMOSSrv and DeInitMOSSrv.

@@ -20,6 +20,9 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
     return std::nullopt;
   }
   const MessageFacts facts = parser_.Facts();
+  if (origin.port == PortFlag::Lower && facts.mosID.Present()) {
+    server_.objects.RecordPeer(origin.address, facts.mosID, facts.ncsID);
+  }
   std::optional<MessageKey> key;
   if (server_.answers != nullptr && facts.changesRunningOrders && facts.messageID.Present()) {
     key = MessageKey{origin.host, origin.port == PortFlag::Lower ? 0 : 1, facts.messageID.Str(),
@@ -60,7 +63,13 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
         origin.host.c_str());
     server_.resync.Request(origin.address, ResyncRequest{facts.mosID, facts.ncsID, facts.roID});
   }
-  return SessionAnswer{std::move(answer), false};
+  if (const auto paced = parser_.PacedListingRequested()) {
+    const MediaLibrary* media = server_.player->Media();
+    server_.objects.RequestList(
+        origin.address, media != nullptr ? media->Catalogue().List() : std::vector<MediaObject>{},
+        std::chrono::seconds(paced->pause), server_.clock->Monotonic());
+  }
+  return SessionAnswer{std::move(answer), false, parser_.TakeFollowUp()};
 }
 
 SessionFactory MosSessionFactory(MOSSrv& server) {

@@ -3,6 +3,8 @@
 
 #include <arpa/inet.h>
 
+#include <tuple>
+
 #include "common/Text.h"
 
 namespace vidra {
@@ -60,6 +62,7 @@ HResult ReadTransportSettings(const SettingsSource& source, TransportSettings& o
   std::uint64_t journalBytes = read.journalTextBytes;
   if (!reader.Port("LowerPort", read.lowerPort) || !reader.Port("UpperPort", read.upperPort) ||
       !reader.Port("NrcsUpperPort", read.nrcsUpperPort) ||
+      !reader.Port("NrcsLowerPort", read.nrcsLowerPort) ||
       !reader.Unsigned("Network", "MaxConnections", 1, 100'000, maxConnections) ||
       !reader.Unsigned("Journal", "MaxTextBytes", 1u << 20, std::uint64_t{1} << 40, journalBytes)) {
     return HResult::E_INVALIDARG;
@@ -69,13 +72,18 @@ HResult ReadTransportSettings(const SettingsSource& source, TransportSettings& o
             std::to_string(read.lowerPort) + "; the two ports must differ";
     return HResult::E_INVALIDARG;
   }
-  if (const auto resync = source.Get("State", "ResyncOnConnect")) {
-    const auto value = ParseYesNo(*resync);
-    if (!value) {
-      error = source.Origin() + ": [State] ResyncOnConnect = '" + *resync + "' is not yes or no";
-      return HResult::E_INVALIDARG;
+  for (const auto& [section, key, flag] :
+       {std::tuple{"State", "ResyncOnConnect", &read.resyncOnConnect},
+        std::tuple{"Media", "PushObjects", &read.pushObjects}}) {
+    if (const auto text = source.Get(section, key)) {
+      const auto value = ParseYesNo(*text);
+      if (!value) {
+        error =
+            source.Origin() + ": [" + section + "] " + key + " = '" + *text + "' is not yes or no";
+        return HResult::E_INVALIDARG;
+      }
+      *flag = *value;
     }
-    read.resyncOnConnect = *value;
   }
   read.maxConnections = static_cast<std::uint32_t>(maxConnections);
   read.journalTextBytes = static_cast<std::size_t>(journalBytes);

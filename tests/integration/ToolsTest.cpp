@@ -60,8 +60,11 @@ TEST(Tools, AControllerDrivesTheServerThroughItsStates) {
   run = RunTool(VIDRA_NRCS_PATH,
                 {"--lower", std::to_string(lower.Port()), "--notice-port", "0", "heartbeat"});
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find("<-lower <mos><mosID>VIDRA.NEWS</mosID><ncsID>NCS</ncsID><messageID>1"
-                         "</messageID><heartbeat><time>"),
+  // The answer echoes the run's own messageID (each run numbers from a base of its own).
+  const std::size_t sent = run.out.find("->lower <mos><mosID>VIDRA.NEWS</mosID><ncsID>NCS</ncsID>");
+  ASSERT_NE(sent, std::string::npos) << run.out;
+  const std::string id = run.out.substr(sent, run.out.find("</messageID>", sent) - sent);
+  EXPECT_NE(run.out.find("<-lower" + id.substr(7) + "</messageID><heartbeat><time>"),
             std::string::npos)
       << run.out;
   EXPECT_EQ(Ctl(control, {"state"}).out, "2 Active\n");

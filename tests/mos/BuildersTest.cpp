@@ -231,7 +231,7 @@ TEST_F(MachInfo, ShippedTemplateGetsTheValuesAndTheMessageId) {
       << answer;
   EXPECT_NE(answer.find("<ID>VIDRA</ID><time>2026-03-04T09:05:03</time><mosRev>2.8.5</mosRev>"
                         "<supportedProfiles deviceType=\"MOS\"><mosProfile number=\"0\">YES"
-                        "</mosProfile><mosProfile number=\"1\">NO</mosProfile>"
+                        "</mosProfile><mosProfile number=\"1\">YES</mosProfile>"
                         "<mosProfile number=\"2\">YES</mosProfile>"),
             std::string::npos)
       << answer;

@@ -13,7 +13,7 @@ namespace {
 
 class NoProbe final : public MediaProbe {
  public:
-  bool FrameCount(const std::string&, double, std::int32_t&) override { return false; }
+  ProbeResult Probe(const std::string&, std::chrono::milliseconds) override { return {}; }
 };
 
 class Playback : public ::testing::Test {

@@ -6,6 +6,7 @@
 
 #include "common/Log.h"
 #include "playout/PlayoutManager.h"
+#include "tests/support/FakeProbe.h"
 #include "tests/support/TestSupport.h"
 
 namespace vidra {
@@ -154,18 +155,11 @@ TEST(PlayoutManager, EachChannelGetsItsPlaylistEvenWhenOneFails) {
 namespace vidra {
 namespace {
 
-// Media files are not looked at: every file has ten seconds.
-class FixedProbe final : public MediaProbe {
- public:
-  bool FrameCount(const std::string& path, double frameRate, std::int32_t& frames) override {
-    frames = path.empty() ? 0 : static_cast<std::int32_t>(10 * frameRate);
-    return !path.empty();
-  }
-};
-
 TEST(PlayoutManager, OpensPlayersChecksMediaAndStopsItsThreads) {
   auto clock = std::make_shared<ManualClock>(kUnixEpochFileTime, ManualClock::Mode::Blocking);
-  PlayoutManager manager(clock, std::make_unique<FixedProbe>());
+  PlayoutManager manager(clock, std::make_unique<test::FakeProbe>());
+  const test::TempDir media;
+  const std::string clip = media.Write("clip.mxf", "clip 10");
   auto settings = Channels(1, {{"NEWS", "out1"}});
   settings.push_back({"Devices", "slow", "virtual 50"});
   ASSERT_EQ(manager.InitPlayout(MapSettings(settings)), HResult::S_OK);
@@ -177,7 +171,7 @@ TEST(PlayoutManager, OpensPlayersChecksMediaAndStopsItsThreads) {
   story s;
   item i;
   i.itemID = "1";
-  i.paths.objPath = "/m/clip.mxf";
+  i.paths.objPath = clip;
   s.items = {i};
   r->stories = {s};
   RoAckInfo ack;

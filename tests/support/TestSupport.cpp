@@ -45,6 +45,26 @@ bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds time
   return true;
 }
 
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vidra-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed");
+  }
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::Write(std::string_view relative, std::string_view contents) const {
+  const std::filesystem::path path = std::filesystem::path(path_) / relative;
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << contents;
+  return path.string();
+}
+
 TempFile::TempFile(std::string_view contents, std::string_view name) {
   std::string pattern = (std::filesystem::temp_directory_path() / "vidra-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {

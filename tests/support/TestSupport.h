@@ -27,6 +27,21 @@ class ScopedTimeZone {
   std::string old_;
 };
 
+// A fresh temporary folder, removed with all it holds at destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path_; }
+  // Writes a file under the folder (its folders made as needed) and returns its whole path.
+  std::string Write(std::string_view relative, std::string_view contents) const;
+
+ private:
+  std::string path_;
+};
+
 // A file in a fresh temporary folder, removed with it at destruction.
 class TempFile {
  public:

@@ -1,0 +1,188 @@
+#include "transport/ObjectSender.h"
+
+#include <arpa/inet.h>
+
+#include <string>
+
+#include "common/Log.h"
+#include "common/Text.h"
+#include "mos/MosXml.h"
+#include "transport/Encoding.h"
+#include "transport/Framer.h"
+#include "transport/Receive.h"
+
+namespace vidra {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kQueuePoll = 200ms;
+constexpr auto kAnswerLimit = 5000ms;
+constexpr auto kConnectLimit = 5000ms;
+constexpr auto kRetryAfter = 10s;
+
+std::string HostText(in_addr_t host) {
+  sockaddr_in address{};
+  address.sin_addr.s_addr = host;
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+  return text;
+}
+
+class ObjectSender {
+ public:
+  ObjectSender(MOSSrv& server, in_addr_t host)
+      : server_(server), host_(host), parser_(*server.clock) {}
+
+  void Run() {
+    static_cast<void>(parser_.Initialize());
+    while (server_.serverRunning) {
+      std::optional<ObjectMessage> message =
+          server_.objects.Next(host_, server_.clock->Monotonic());
+      if (!message) {
+        server_.clock->SleepWhile(kQueuePoll, server_.serverRunning);
+        continue;
+      }
+      if (!connected_ && !Connect()) {
+        server_.objects.PutBack(host_, std::move(*message));
+        server_.clock->SleepWhile(kRetryAfter, server_.serverRunning);
+        continue;
+      }
+      if (!Send(*message)) {
+        server_.objects.PutBack(host_, std::move(*message));
+        connection_.Close();
+        connected_ = false;
+      }
+    }
+    connection_.Close();
+  }
+
+ private:
+  bool Connect() {
+    if (connection_.Connect(ntohl(host_), server_.network.nrcsLowerPort, kConnectLimit,
+                            server_.serverRunning) != HResult::S_OK) {
+      if (!failing_) {
+        Log("VIDRA - media objects for NRCS %s wait: its lower port %u takes no connection; "
+            "it is tried every 10 s",
+            HostText(host_).c_str(), static_cast<unsigned>(server_.network.nrcsLowerPort));
+      }
+      failing_ = true;
+      return false;
+    }
+    failing_ = false;
+    connected_ = true;
+    sentNumber_ = server_.clientQueue.NextClientNumber();
+    answerNumber_ = server_.clientQueue.NextClientNumber();
+    framer_ = Framer();
+    return true;
+  }
+
+  // Sends the mosObj and waits for its mosAck. False when the connection failed before the
+  // message went out whole; a message that went out is not sent again, answered or not.
+  bool Send(const ObjectMessage& message) {
+    counter_ = counter_ == INT32_MAX ? 1 : counter_ + 1;
+    MosText mosID;
+    MosText ncsID;
+    server_.objects.PeerOf(host_, mosID, ncsID);
+    parser_.BuildMosObj(
+        mosID, ncsID, MosText(std::to_string(counter_)), message.object,
+        ObjectWording{message.status, server_.player->frameRate, server_.player->ServerName()});
+    const std::u16string text = parser_.GetAnswer();
+    Journal(text, sentNumber_, kDirectionSent, EncodingType::Undetermined);
+    EncodingType classified = EncodingType::Undetermined;
+    const std::string bytes = ConvertNotice(text, classified);
+    if (SendWithin(connection_.Handle(), bytes.data(), bytes.size(), server_.sendLock) < 0) {
+      Log("VIDRA - mosObj %s is not sent to %s: %s", message.object.objID.c_str(),
+          HostText(host_).c_str(), ErrorText(errno).c_str());
+      return false;
+    }
+    server_.metrics.Add("vidra_messages_sent_total", "type=\"mosObj\"");
+    const auto t0 = server_.clock->Monotonic();
+    while (server_.serverRunning && server_.clock->Monotonic() - t0 <= kAnswerLimit) {
+      if (!connection_.IsReadable()) {
+        server_.clock->SleepWhile(100ms, server_.serverRunning);
+        continue;
+      }
+      const ssize_t received = ReceiveRaw(connection_.Handle(), answer_);
+      if (received <= 0) {
+        Log("VIDRA - the object connection to %s is closed; mosObj %s counts as unanswered",
+            HostText(host_).c_str(), message.object.objID.c_str());
+        connection_.Close();
+        connected_ = false;
+        return true;
+      }
+      DecodeReceived(answer_, received);
+      if (ReadAnswers()) {
+        return true;
+      }
+    }
+    Log("VIDRA - NRCS %s did not acknowledge mosObj %s within 5 s", HostText(host_).c_str(),
+        message.object.objID.c_str());
+    return true;
+  }
+
+  // Journals every whole message received; true when a mosAck was among them.
+  bool ReadAnswers() {
+    framer_.Append(answer_.area.Text());
+    bool acknowledged = false;
+    for (;;) {
+      std::u16string message;
+      const FrameResult framed = framer_.Next(message);
+      if (framed == FrameResult::NeedMore || framed == FrameResult::Overflow) {
+        return acknowledged;
+      }
+      if (!parser_.LoadMessage(message)) {
+        continue;
+      }
+      Journal(message, answerNumber_, kDirectionReceived, answer_.area.encodingType);
+      acknowledged = acknowledged || parser_.Facts().name == "mosAck";
+    }
+  }
+
+  void Journal(std::u16string_view text, std::int32_t number, std::uint8_t direction,
+               EncodingType encoding) {
+    MessageRecord record;
+    record.text = JournalText(text);
+    record.clientNumber = number;
+    record.direction = direction;
+    record.encodingType = encoding;
+    record.time = server_.clock->UtcNow();
+    server_.journal.Append(std::move(record));
+  }
+
+  MOSSrv& server_;
+  in_addr_t host_;
+  SocketPort connection_;
+  bool connected_ = false;
+  bool failing_ = false;  // the last connection attempt failed (and was logged)
+  std::int32_t counter_ = 0;
+  std::int32_t sentNumber_ = 0;
+  std::int32_t answerNumber_ = 0;
+  MOSXMLParser parser_;
+  ReceiveState answer_;
+  Framer framer_;
+};
+
+}  // namespace
+
+void StartObjectSender(MOSSrv& server, in_addr_t host) {
+  if (server.player == nullptr || !server.objects.ClaimSender(host)) {
+    return;
+  }
+  try {
+    server.noticeThreads.Start(kInvalidSocket, [&server, host] {
+      struct Claim {
+        MOSSrv& server;
+        in_addr_t host;
+        ~Claim() { server.objects.ReleaseSender(host); }
+      } claim{server, host};
+      ObjectSender(server, host).Run();
+    });
+  } catch (...) {
+    server.objects.ReleaseSender(host);
+    throw;
+  }
+}
+
+}  // namespace vidra
