@@ -3,6 +3,8 @@
 // that are not valid UTF-8 never reach here (the journal keeps UTF-8 only).
 #include "host/ControlProtocol.h"
 
+#include "host/StatusView.h"
+
 #include <nlohmann/json.hpp>
 
 #include <functional>
@@ -84,6 +86,12 @@ const std::map<std::string, Operation, std::less<>>& Operations() {
       {"GetStateMOSSrv", [](CMOS_SRV_STNDRT& c, const json&) { return GetState(c); }},
       {"GetMessageByNumberInQueue", GetMessage},
       {"GetMessageCount", [](CMOS_SRV_STNDRT& c, const json&) { return GetCount(c); }},
+      {"GetReadiness",
+       [](CMOS_SRV_STNDRT& c, const json&) {
+         json answer = Result(HResult::S_OK);
+         answer["text"] = ReadinessTextView(c);
+         return answer;
+       }},
   };
   return table;
 }

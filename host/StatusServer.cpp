@@ -57,6 +57,9 @@ void Routes(httplib::Server& server, const CMOS_SRV_STNDRT& control) {
   server.Get("/api/channels", [&control](const httplib::Request&, httplib::Response& response) {
     SendJson(response, ChannelsView(control));
   });
+  server.Get("/api/readiness", [&control](const httplib::Request&, httplib::Response& response) {
+    SendJson(response, ReadinessView(control));
+  });
   server.Get("/api/journal",
              [&control](const httplib::Request& request, httplib::Response& response) {
                const std::int64_t limit =

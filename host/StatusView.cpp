@@ -1,5 +1,7 @@
 #include "host/StatusView.h"
 
+#include "playout/Readiness.h"
+
 #include <map>
 
 #include "common/FileTime.h"
@@ -129,12 +131,97 @@ json StateView(const CMOS_SRV_STNDRT& control) {
     view["newestMessageAgeSeconds"] =
         now >= last ? Seconds(static_cast<std::int64_t>(now - last)) : 0.0;
   }
-  control.ReadPlayout([&](PlayoutManager*, std::uint32_t lower, std::uint32_t upper) {
+  view["media"] = nullptr;
+  control.ReadPlayout([&](PlayoutManager* player, std::uint32_t lower, std::uint32_t upper) {
     view["lowerPort"] = lower;
     view["upperPort"] = upper;
+    if (player == nullptr || player->Media() == nullptr || !player->Media()->HasFolder()) {
+      return;
+    }
+    const MediaLibrary& media = *player->Media();
+    const ScanProgress progress = media.Catalogue().Progress();
+    view["media"] = {{"folder", media.Catalogue().Folder()},
+                     {"present", progress.folderPresent},
+                     {"objects", media.Catalogue().Count()},
+                     {"firstScanComplete", progress.complete},
+                     {"scanning", progress.scanning},
+                     {"found", progress.found},
+                     {"probed", progress.probed},
+                     {"probes", media.Cache().Probes()},
+                     {"checkIdle", player->MediaCheckIdle()}};
   });
   view["store"] = control.StoreView();
   return view;
+}
+
+json ReadinessView(const CMOS_SRV_STNDRT& control) {
+  json channels = json::array();
+  control.ReadPlayout([&](PlayoutManager* player, std::uint32_t, std::uint32_t) {
+    if (player == nullptr) {
+      return;
+    }
+    for (const ReadinessChannel& channel : BuildReadiness(*player)) {
+      json ros = json::array();
+      const double rate = channel.frameRate;
+      const auto seconds = [rate](std::int64_t frames) {
+        return static_cast<double>(frames) / (rate > 0 ? rate : 25.0);
+      };
+      for (const ReadinessRunningOrder& r : channel.runningOrders) {
+        json items = json::array();
+        for (const ReadinessItem& i : r.items) {
+          json line = {{"storyID", i.storyID},
+                       {"itemID", i.itemID},
+                       {"itemSlug", i.itemSlug},
+                       {"objID", i.objID},
+                       {"file", i.file},
+                       {"state", i.state},
+                       {"problem", i.problem == MediaProblem::Missing      ? "missing"
+                                   : i.problem == MediaProblem::Unplayable ? "unplayable"
+                                                                           : ""},
+                       {"fileFrames", nullptr},
+                       {"fileSeconds", nullptr},
+                       {"plannedFrames", nullptr},
+                       {"plannedSeconds", nullptr},
+                       {"differenceFrames", nullptr},
+                       {"differenceSeconds", nullptr}};
+          if (i.known) {
+            line["fileFrames"] = i.fileFrames;
+            line["fileSeconds"] = seconds(i.fileFrames);
+          }
+          if (i.planned) {
+            line["plannedFrames"] = i.plannedFrames;
+            line["plannedSeconds"] = seconds(i.plannedFrames);
+          }
+          if (i.known && i.planned) {
+            line["differenceFrames"] = i.fileFrames - i.plannedFrames;
+            line["differenceSeconds"] = seconds(i.fileFrames - i.plannedFrames);
+          }
+          items.push_back(std::move(line));
+        }
+        ros.push_back({{"roID", r.roID},
+                       {"roSlug", r.roSlug},
+                       {"missing", r.missing},
+                       {"unplayable", r.unplayable},
+                       {"plannedFrames", r.plannedFrames},
+                       {"plannedSeconds", seconds(r.plannedFrames)},
+                       {"availableFrames", r.availableFrames},
+                       {"availableSeconds", seconds(r.availableFrames)},
+                       {"items", items}});
+      }
+      channels.push_back({{"name", channel.name}, {"frameRate", rate}, {"runningOrders", ros}});
+    }
+  });
+  return {{"channels", channels}};
+}
+
+std::string ReadinessTextView(const CMOS_SRV_STNDRT& control) {
+  std::string text = "the server is not initialised: no channels yet\n";
+  control.ReadPlayout([&](PlayoutManager* player, std::uint32_t, std::uint32_t) {
+    if (player != nullptr) {
+      text = ReadinessText(BuildReadiness(*player));
+    }
+  });
+  return text;
 }
 
 json PeersView(const CMOS_SRV_STNDRT& control) {

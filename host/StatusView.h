@@ -24,6 +24,11 @@ nlohmann::json ChannelsView(const CMOS_SRV_STNDRT& control);
 nlohmann::json JournalView(const CMOS_SRV_STNDRT& control, std::int64_t before, std::size_t limit);
 // One journal entry with its whole text; none when there is no such entry.
 std::optional<nlohmann::json> JournalEntryView(const CMOS_SRV_STNDRT& control, std::int64_t number);
+// The pre-air readiness sheet (see BuildReadiness): per channel and running order, every
+// item's media against its plan, problems first, with the totals.
+nlohmann::json ReadinessView(const CMOS_SRV_STNDRT& control);
+// The same sheet as text for a terminal; a line saying so before InitMOSSrv.
+std::string ReadinessTextView(const CMOS_SRV_STNDRT& control);
 // The counters, the gauges read now, and the start-error histogram, in the Prometheus
 // text format.
 std::string MetricsView(const CMOS_SRV_STNDRT& control);

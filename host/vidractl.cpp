@@ -64,6 +64,20 @@ class Controller {
     return hr == HResult::S_OK ? 0 : 1;
   }
 
+  // The pre-air readiness sheet, as the server words it.
+  int Readiness() {
+    const auto answer = Call({{"op", "GetReadiness"}});
+    if (!answer) {
+      return 1;
+    }
+    if (const HResult hr = ResultOf(*answer); hr != HResult::S_OK) {
+      std::printf("GetReadiness: %s\n", vidra::Describe(hr).c_str());
+      return 1;
+    }
+    std::fputs(answer->value("text", std::string()).c_str(), stdout);
+    return 0;
+  }
+
   int State() {
     const auto answer = Call({{"op", "GetStateMOSSrv"}});
     if (!answer) {
@@ -171,6 +185,8 @@ int Run(int argc, char** argv) {
   auto* message = app.add_subcommand("message", "GetMessageByNumberInQueue: one journal entry");
   message->add_option("N", number, "entry number, 0 is the oldest")->required();
   auto* journal = app.add_subcommand("journal", "every journal entry, oldest first");
+  auto* readiness = app.add_subcommand(
+      "readiness", "the pre-air readiness sheet: every item's media against its plan");
   journal->add_flag("--follow", follow, "then print new entries as they come");
   journal->add_option("--interval", interval, "milliseconds between polls with --follow")
       ->check(CLI::Range(50, 60000));
@@ -194,6 +210,8 @@ int Run(int argc, char** argv) {
     result = controller.ShowMessage(number);
   } else if (*journal) {
     result = controller.Journal(follow, interval);
+  } else if (*readiness) {
+    result = controller.Readiness();
   }
   return result;
 }

@@ -28,6 +28,7 @@ class MediaLibrary {
   MediaLibrary& operator=(const MediaLibrary&) = delete;
 
   ProbeCache& Cache() { return cache_; }
+  const ProbeCache& Cache() const { return cache_; }
   MediaCatalogue& Catalogue() { return catalogue_; }
   const MediaCatalogue& Catalogue() const { return catalogue_; }
   bool HasFolder() const { return !catalogue_.Folder().empty(); }

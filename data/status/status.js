@@ -40,6 +40,13 @@ function showState(s) {
       (s.store.bytes / 1048576).toFixed(1) + " MiB, last commit " +
       (s.store.lastCommit || "none") + ", " + s.store.restoredAtStart + " restored at start)"
     : "running orders in memory only";
+  const m = s.media;
+  document.getElementById("media").textContent = !m ? "" : !m.present
+    ? "media folder " + m.folder + " is NOT there"
+    : !m.firstScanComplete || m.scanning
+      ? "media folder " + m.folder + ": " + m.found + " files found, " + m.probed +
+        " probed, " + (m.found - m.probed) + " left"
+      : m.objects + " media objects in " + m.folder;
 }
 
 function showPeers(p) {
@@ -143,14 +150,48 @@ async function showEntry(number) {
   pre.hidden = false;
 }
 
+function frames(count, seconds) {
+  return count === null ? "" : count + " fr (" + seconds.toFixed(2) + " s)";
+}
+
+function showReadiness(sheet) {
+  const root = document.getElementById("readiness");
+  root.replaceChildren();
+  for (const ch of sheet.channels) {
+    for (const r of ch.runningOrders) {
+      const title = document.createElement("h3");
+      title.textContent = ch.name + ": " + r.roID + (r.roSlug ? " \u201c" + r.roSlug +
+        "\u201d" : "") + " \u2014 " + r.missing + " missing, " + r.unplayable +
+        " unplayable; planned " + frames(r.plannedFrames, r.plannedSeconds) + ", available " +
+        frames(r.availableFrames, r.availableSeconds);
+      root.appendChild(title);
+      const table = document.createElement("table");
+      table.innerHTML = "<thead><tr><th>story / item</th><th>state</th><th>file</th>" +
+        "<th>file length</th><th>planned</th><th>over / under</th></tr></thead><tbody></tbody>";
+      fill(table.querySelector("tbody"), r.items, (tr, i) => {
+        if (i.problem) tr.className = "problem";
+        cell(tr, i.storyID + " / " + i.itemID);
+        cell(tr, i.problem ? i.state + " (" + i.problem + ")" : i.state);
+        cell(tr, i.file);
+        cell(tr, frames(i.fileFrames, i.fileSeconds));
+        cell(tr, frames(i.plannedFrames, i.plannedSeconds));
+        cell(tr, i.differenceFrames === null ? "" : (i.differenceFrames >= 0 ? "+" : "") +
+          frames(i.differenceFrames, i.differenceSeconds));
+      });
+      root.appendChild(table);
+    }
+  }
+}
+
 async function refresh() {
   try {
-    const [state, peers, channels, journal] = await Promise.all([
-      get("api/state"), get("api/peers"), get("api/channels"),
+    const [state, peers, channels, readiness, journal] = await Promise.all([
+      get("api/state"), get("api/peers"), get("api/channels"), get("api/readiness"),
       get("api/journal?limit=" + kJournalRows)]);
     showState(state);
     showPeers(peers);
     showChannels(channels);
+    showReadiness(readiness);
     showJournal(journal);
     document.getElementById("updated").textContent =
       "updated " + new Date().toLocaleTimeString();

@@ -70,7 +70,7 @@ TEST_F(Notices, PlayoutStatesReachTheNrcsAndItsAcknowledgementsEndEachWait) {
                 "</objPaths></item></story></roCreate>")
                 .find(u"<roStatus>OK</roStatus>"),
             std::u16string::npos);
-  // EXECUTE is refused until the media check has found the file.
+  // A roCtrl right after the roCreate checks its item on the spot.
   const std::string execute =
       "<roCtrl><roID>RO1</roID><storyID>A</storyID><itemID>1</itemID><command>EXECUTE</command>"
       "</roCtrl>";

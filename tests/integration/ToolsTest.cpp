@@ -48,6 +48,7 @@ TEST(Tools, AControllerDrivesTheServerThroughItsStates) {
                 fs::perms::group_write);
 
   EXPECT_EQ(Ctl(control, {"state"}).out, "0 Uninitialized\n") << "the host never inits alone";
+  EXPECT_EQ(Ctl(control, {"readiness"}).out, "the server is not initialised: no channels yet\n");
   ToolRun run = Ctl(control, {"init"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "InitMOSSrv: 0x00000000 (S_OK)\n");
@@ -55,6 +56,7 @@ TEST(Tools, AControllerDrivesTheServerThroughItsStates) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "InitMOSSrv: 0x8000FFFF (E_UNEXPECTED)\n");
   EXPECT_EQ(Ctl(control, {"state"}).out, "3 Ready\n");
+  EXPECT_EQ(Ctl(control, {"readiness"}).out, "channel NEWS\n  no running order\n");
   EXPECT_EQ(Ctl(control, {"start"}).status, 0);
 
   run = RunTool(VIDRA_NRCS_PATH,

@@ -21,27 +21,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A PCM WAV file of the given length: 8 kHz, mono, 16 bit.
 std::string Wav(double seconds) {
-  const auto samples = static_cast<std::uint32_t>(seconds * 8000);
-  const std::uint32_t dataBytes = samples * 2;
-  std::string out;
-  auto u32 = [&](std::uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](std::uint16_t v) { out.append(reinterpret_cast<const char*>(&v), 2); };
-  out += "RIFF";
-  u32(36 + dataBytes);
-  out += "WAVEfmt ";
-  u32(16);
-  u16(1);
-  u16(1);
-  u32(8000);
-  u32(16000);
-  u16(2);
-  u16(16);
-  out += "data";
-  u32(dataBytes);
-  out += std::string(dataBytes, '\0');
-  return out;
+  return test::WavBytes(seconds);
 }
 
 TEST(FfmpegProbe, KnowsSoundsAndRefusesWhatIsNoMedia) {
@@ -206,9 +187,8 @@ TEST_F(Catalogue, TheFirstScanListsMediaInEveryFolderAndLeavesTheRestOut) {
   for (const MediaObject& object : list) {
     ids.push_back(object.objID);
   }
-  EXPECT_EQ(ids, (std::vector<std::string>{"news/2026/fire \"at\" the mill.mxf",
-                                           "news/alias.mxf", "news/été.wav", "stills/map.png",
-                                           "top.mxf"}));
+  EXPECT_EQ(ids, (std::vector<std::string>{"news/2026/fire \"at\" the mill.mxf", "news/alias.mxf",
+                                           "news/été.wav", "stills/map.png", "top.mxf"}));
   const auto top = library.Catalogue().Find("top.mxf");
   ASSERT_TRUE(top);
   EXPECT_EQ(top->path, NormalPath(folder) + "/top.mxf");
@@ -259,7 +239,8 @@ TEST_F(Catalogue, TheWatcherFollowsFilesAndFolders) {
   fs::rename(root.Path() + "/staging/show", folder + "/show");
   ASSERT_TRUE(test::WaitUntil([&] { return Has("show/a/one.mxf") && Has("show/two.mxf"); }));
   root.Write("media/show/a/three.mxf", "clip 3");
-  ASSERT_TRUE(test::WaitUntil([&] { return Has("show/a/three.mxf"); })) << "the new folder is watched";
+  ASSERT_TRUE(test::WaitUntil([&] { return Has("show/a/three.mxf"); }))
+      << "the new folder is watched";
   fs::rename(folder + "/show", folder + "/renamed");
   ASSERT_TRUE(test::WaitUntil([&] { return !Has("show/two.mxf") && Has("renamed/two.mxf"); }));
   root.Write("media/renamed/a/four.mxf", "clip 4");

@@ -27,6 +27,9 @@ class ScopedTimeZone {
   std::string old_;
 };
 
+// A PCM WAV file of this length (8 kHz, mono, 16 bit), as bytes to write.
+std::string WavBytes(double seconds);
+
 // A fresh temporary folder, removed with all it holds at destruction.
 class TempDir {
  public:

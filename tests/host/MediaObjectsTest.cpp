@@ -1,0 +1,282 @@
+// The media folder as the NRCS sees it, over real sockets with real files: the objects it
+// asks for, lists and is told of on its own lower port, items that play a clip sent a
+// moment ago or named only by its objID, media that comes late, and the readiness sheet.
+#include <gtest/gtest.h>
+
+#include <pugixml.hpp>
+
+#include <filesystem>
+
+#include "common/Text.h"
+#include "host/StatusView.h"
+#include "tests/host/ServerFixture.h"
+
+namespace vidra::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::u16string Message(const std::string& messageID, const std::string& body) {
+  return Utf8ToUtf16("<mos><mosID>VIDRA.NEWS</mosID><ncsID>NCS</ncsID><messageID>" + messageID +
+                     "</messageID>" + body + "</mos>");
+}
+
+pugi::xml_node Body(pugi::xml_document& document, const std::u16string& text) {
+  document.load_string(Utf16ToUtf8(text).c_str());
+  for (pugi::xml_node child = document.child("mos").first_child(); child;
+       child = child.next_sibling()) {
+    const std::string_view name = child.name();
+    if (name != "mosID" && name != "ncsID" && name != "messageID") {
+      return child;
+    }
+  }
+  return {};
+}
+
+// The NRCS's own ports, listening before the server reads its settings, and the media
+// folder with a clip of two seconds and a sound of four.
+struct NrcsSide {
+  NrcsSide() {
+    media.Write("news/two.wav", WavBytes(2.0));
+    media.Write("four.wav", WavBytes(4.0));
+  }
+  TestListener lowerPort;
+  TestListener upperPort;
+  TempDir media;
+};
+
+class MediaObjects : public NrcsSide, public ServerTest {
+ protected:
+  MediaObjects()
+      : ServerTest({}, "NrcsLowerPort = " + std::to_string(lowerPort.Port()) +
+                           "\nNrcsUpperPort = " + std::to_string(upperPort.Port()) +
+                           "\n[VIDRAServer]\nPath = " + media.Path() +
+                           "/\n[State]\nResyncOnConnect = no\n") {}
+  ~MediaObjects() override { control_.reset(); }  // while the clock still runs
+  void SetUp() override {
+    InitAndStart();
+    ASSERT_TRUE(WaitUntil([&] {
+      const auto state = StateView(Control());
+      return state["media"].is_object() && state["media"]["firstScanComplete"] == true;
+    }));
+    ASSERT_TRUE(lower.Connect(Lower()));
+    ASSERT_TRUE(upper.Connect(Upper()));
+  }
+  std::u16string Ask(TestPeer& peer, const std::string& body) {
+    EXPECT_TRUE(peer.Send(Utf16Bytes(Message(std::to_string(++messageID), body), true)));
+    return peer.ReceiveMessage(true);
+  }
+  bool CheckIdle() {
+    return WaitUntil([&] { return StateView(Control())["media"]["checkIdle"] == true; });
+  }
+  std::string Path(const std::string& relative) { return fs::path(media.Path()) / relative; }
+
+  ClockPump pump{*clock};
+  TestPeer lower;
+  TestPeer upper;
+  int messageID = 100;
+};
+
+TEST_F(MediaObjects, TheNrcsAsksForObjectsAndListsThem) {
+  pugi::xml_document document;
+  pugi::xml_node obj =
+      Body(document, Ask(lower, "<mosReqObj><objID>news/two.wav</objID></mosReqObj>"));
+  ASSERT_STREQ(obj.name(), "mosObj");
+  EXPECT_STREQ(obj.child_value("objID"), "news/two.wav");
+  EXPECT_STREQ(obj.child_value("objSlug"), "two");
+  EXPECT_STREQ(obj.child_value("objType"), "AUDIO");
+  EXPECT_STREQ(obj.child_value("objTB"), "25");
+  EXPECT_STREQ(obj.child_value("objDur"), "50");
+  EXPECT_STREQ(obj.child_value("status"), "READY");
+  EXPECT_EQ(obj.child("objPaths").child_value("objPath"), Path("news/two.wav"));
+  EXPECT_NE(std::string(obj.child_value("created")).size(), 0u);
+  // The order the protocol gives its elements.
+  std::vector<std::string> names;
+  for (pugi::xml_node child : obj.children()) {
+    names.emplace_back(child.name());
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"objID", "objSlug", "objType", "objTB", "objRev",
+                                             "objDur", "status", "objAir", "objPaths", "createdBy",
+                                             "created", "changedBy", "changed"}));
+
+  // An objID of 10,000 characters: refused, its echo cut to what an objID may be.
+  const pugi::xml_node nack =
+      Body(document,
+           Ask(lower, "<mosReqObj><objID>" + std::string(10'000, 'q') + "</objID></mosReqObj>"));
+  ASSERT_STREQ(nack.name(), "mosAck");
+  EXPECT_STREQ(nack.child_value("status"), "NACK");
+  EXPECT_EQ(std::string(nack.child_value("objID")), std::string(128, 'q'));
+  EXPECT_STREQ(nack.child_value("statusDescription"), "unknown objID");
+
+  // pause 0: the mosAck, then the list on the same connection (often in the same segment).
+  std::u16string both = Ask(lower, "<mosReqAll><pause>0</pause></mosReqAll>");
+  while (both.find(u"</mos>") == both.rfind(u"</mos>")) {
+    const std::u16string more = lower.ReceiveMessage(true);
+    ASSERT_FALSE(more.empty()) << "no mosListAll";
+    both += more;
+  }
+  const std::size_t split = both.find(u"</mos>") + 6;
+  pugi::xml_document first;
+  const pugi::xml_node ack = Body(first, both.substr(0, split));
+  ASSERT_STREQ(ack.name(), "mosAck");
+  EXPECT_STREQ(ack.child_value("status"), "ACK");
+  const pugi::xml_node list = Body(document, both.substr(split));
+  ASSERT_STREQ(list.name(), "mosListAll");
+  std::vector<std::string> listed;
+  for (pugi::xml_node o : list.children("mosObj")) {
+    listed.emplace_back(o.child_value("objID"));
+  }
+  EXPECT_EQ(listed, (std::vector<std::string>{"four.wav", "news/two.wav"}));
+
+  const pugi::xml_node bad =
+      Body(document, Ask(lower, "<mosReqAll><pause>soon</pause></mosReqAll>"));
+  EXPECT_STREQ(bad.child_value("status"), "NACK");
+  // The NRCS's own objects are acknowledged.
+  EXPECT_STREQ(
+      Body(document, Ask(lower, "<mosObj><objID>N1</objID></mosObj>")).child_value("status"),
+      "ACK");
+  EXPECT_STREQ(Body(document, Ask(lower, "<mosListAll/>")).child_value("status"), "ACK");
+}
+
+TEST_F(MediaObjects, NewsOfObjectsAndPacedListsGoToTheNrcsLowerPort) {
+  TestPeer pushes;
+  media.Write("late.wav", WavBytes(1.0));
+  ASSERT_TRUE(lowerPort.Accept(pushes, 10s)) << "the server opens its own connection";
+  pugi::xml_document document;
+  pugi::xml_node obj = Body(document, pushes.ReceiveMessage(true));
+  ASSERT_STREQ(obj.name(), "mosObj");
+  EXPECT_STREQ(obj.child_value("objID"), "late.wav");
+  EXPECT_STREQ(obj.child_value("status"), "NEW");
+  ASSERT_TRUE(pushes.Send(Utf16Bytes(
+      Message("1",
+              "<mosAck><objID>late.wav</objID><objRev>1</objRev><status>ACK</status></mosAck>"),
+      true)));
+
+  fs::remove(Path("late.wav"));
+  obj = Body(document, pushes.ReceiveMessage(true));
+  EXPECT_STREQ(obj.child_value("objID"), "late.wav");
+  EXPECT_STREQ(obj.child_value("status"), "DELETED");
+  ASSERT_TRUE(pushes.Send(Utf16Bytes(Message("2", "<mosAck><status>ACK</status></mosAck>"), true)));
+  ASSERT_TRUE(WaitUntil([&] {
+    return log.CountStartingWith("VIDRA - NRCS 127.0.0.1 did not acknowledge") == 0 &&
+           JournalCount() > 0;
+  }));
+
+  // A pause of one second: the mosAck at once, then one object a second, on the push
+  // connection.
+  pugi::xml_document answer;
+  const pugi::xml_node ack = Body(answer, Ask(lower, "<mosReqAll><pause>1</pause></mosReqAll>"));
+  EXPECT_STREQ(ack.child_value("status"), "ACK");
+  std::vector<std::string> paced;
+  for (int k = 0; k < 2; ++k) {
+    obj = Body(document, pushes.ReceiveMessage(true, 10s));
+    paced.emplace_back(obj.child_value("objID"));
+    EXPECT_STREQ(obj.child_value("status"), "READY");
+    ASSERT_TRUE(pushes.Send(Utf16Bytes(Message(std::to_string(10 + k), "<mosAck/>"), true)));
+  }
+  EXPECT_EQ(paced, (std::vector<std::string>{"four.wav", "news/two.wav"}));
+  EXPECT_EQ(log.CountStartingWith("VIDRA - NRCS 127.0.0.1 did not acknowledge"), 0u);
+}
+
+TEST_F(MediaObjects, ItemsPlayAtOnceByObjIdAndLateMediaIsToldToTheNrcs) {
+  TestPeer notices;
+  const std::string create =
+      "<roCreate><roID>R</roID><story><storyID>S</storyID>"
+      "<item><itemID>1</itemID><objID>news/two.wav</objID><mosID>VIDRA.NEWS</mosID></item>"
+      "<item><itemID>2</itemID><objID>L</objID><mosID>VIDRA.NEWS</mosID><objPaths><objPath>" +
+      Path("late.wav") + "</objPath></objPaths></item></story></roCreate>";
+  ASSERT_NE(Ask(upper, create).find(u"<roStatus>OK</roStatus>"), std::u16string::npos);
+  // At once: the item, named by the objID alone, is checked on the spot and plays.
+  const std::u16string executed =
+      Ask(upper,
+          "<roCtrl><roID>R</roID><storyID>S</storyID><itemID>1</itemID><command>EXECUTE</command>"
+          "</roCtrl>");
+  EXPECT_NE(executed.find(u"<roStatus>OK</roStatus>"), std::u16string::npos)
+      << Utf16ToUtf8(executed);
+  ASSERT_TRUE(upperPort.Accept(notices));
+  bool played = false;
+  for (int k = 0; k < 4 && !played; ++k) {
+    const std::u16string notice = notices.ReceiveMessage(true);
+    played = notice.find(u"<itemID>1</itemID><objID>news/two.wav</objID><status>PLAY</status>") !=
+             std::u16string::npos;
+    const auto id = Utf16ToUtf8(notice);
+    const std::size_t at = id.find("<messageID>");
+    ASSERT_TRUE(
+        notices.Send(Utf16Bytes(Message(id.substr(at + 11, id.find('<', at + 11) - at - 11),
+                                        "<roAck><roID>R</roID><roStatus>OK</roStatus></roAck>"),
+                                true)));
+  }
+  EXPECT_TRUE(played);
+  ASSERT_TRUE(CheckIdle());
+
+  // The clip of item 2 lands: READY, told to the NRCS.
+  media.Write("late.wav", WavBytes(3.0));
+  bool ready = false;
+  for (int k = 0; k < 6 && !ready; ++k) {
+    const std::u16string notice = notices.ReceiveMessage(true);
+    ready = notice.find(u"<itemID>2</itemID><objID>L</objID><status>READY</status>") !=
+            std::u16string::npos;
+    const auto id = Utf16ToUtf8(notice);
+    const std::size_t at = id.find("<messageID>");
+    if (at == std::string::npos) {
+      break;
+    }
+    ASSERT_TRUE(
+        notices.Send(Utf16Bytes(Message(id.substr(at + 11, id.find('<', at + 11) - at - 11),
+                                        "<roAck><roID>R</roID><roStatus>OK</roStatus></roAck>"),
+                                true)));
+  }
+  EXPECT_TRUE(ready);
+}
+
+TEST_F(MediaObjects, TheReadinessSheetPutsProblemsFirstAndComparesLengths) {
+  media.Write("notes.txt.mxf", "not a clip");
+  const auto item = [&](const std::string& id, const std::string& file, const std::string& dur) {
+    return "<item><itemID>" + id + "</itemID><objID>O" + id +
+           "</objID><mosID>VIDRA</mosID>"
+           "<objPaths><objPath>" +
+           Path(file) + "</objPath></objPaths><itemEdDur>" + dur + "</itemEdDur></item>";
+  };
+  ASSERT_NE(
+      Ask(upper, "<roCreate><roID>R</roID><roSlug>Evening</roSlug><story><storyID>S</storyID>" +
+                     item("fits", "news/two.wav", "50") + item("short", "four.wav", "250") +
+                     item("gone", "gone.wav", "25") + item("junk", "notes.txt.mxf", "25") +
+                     "</story></roCreate>")
+          .find(u"<roStatus>OK</roStatus>"),
+      std::u16string::npos);
+  ASSERT_TRUE(CheckIdle());
+  const auto sheet = ReadinessView(Control());
+  const auto& ro = sheet["channels"][0]["runningOrders"][0];
+  EXPECT_EQ(ro["roSlug"], "Evening");
+  EXPECT_EQ(ro["missing"], 1);
+  EXPECT_EQ(ro["unplayable"], 1);
+  std::vector<std::string> order;
+  for (const auto& i : ro["items"]) {
+    order.push_back(i["itemID"]);
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"gone", "junk", "fits", "short"}));
+  EXPECT_EQ(ro["items"][0]["problem"], "missing");
+  EXPECT_EQ(ro["items"][1]["problem"], "unplayable");
+  EXPECT_EQ(ro["items"][2]["differenceFrames"], 0);
+  EXPECT_EQ(ro["items"][3]["fileFrames"], 100);
+  EXPECT_EQ(ro["items"][3]["plannedFrames"], 250);
+  EXPECT_EQ(ro["items"][3]["differenceFrames"], -150);
+  EXPECT_DOUBLE_EQ(ro["items"][3]["differenceSeconds"].get<double>(), -6.0);
+  EXPECT_EQ(ro["plannedFrames"], 350);
+  EXPECT_EQ(ro["availableFrames"], 150);
+
+  const std::string text = ReadinessTextView(Control());
+  EXPECT_NE(text.find("running order R \"Evening\": 4 items, 1 missing, 1 unplayable"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("S/short READY " + Path("four.wav") +
+                      " file 00:00:04:00 (4.00 s) planned 00:00:10:00 (10.00 s) under "
+                      "-00:00:06:00 (-6.00 s)"),
+            std::string::npos)
+      << text;
+  EXPECT_LT(text.find("S/gone NOT READY MISSING"), text.find("S/fits"));
+}
+
+}  // namespace
+}  // namespace vidra::test
