@@ -5,9 +5,11 @@
 
 #include <pugixml.hpp>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "mos/MachInfo.h"
@@ -255,7 +257,15 @@ class Run {
 
   // Empty when the case passed, else why it failed.
   std::string Check(const Case& c) {
-    const auto answer = Send(c.upper, c.body, !c.withoutMessageId, c.declaration);
+    auto answer = Send(c.upper, c.body, !c.withoutMessageId, c.declaration);
+    // A device that has just started may still be looking through its media; it says so,
+    // and is asked again (for at most a minute).
+    for (int wait = 0; c.expect == Expect::MosListAll && answer && wait < 60 &&
+                       answer->find("still being built") != std::string::npos;
+         ++wait) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      answer = Send(c.upper, c.body, !c.withoutMessageId, c.declaration);
+    }
     if (!answer) {
       return "no answer";
     }

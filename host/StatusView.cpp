@@ -244,6 +244,7 @@ json PeersView(const CMOS_SRV_STNDRT& control) {
   }
   return {{"connections", connections},
           {"noticeSenders", srv.noticeHosts.Senders()},
+          {"objectSenders", srv.objects.Senders()},
           {"resync", resync}};
 }
 

@@ -459,11 +459,12 @@ EditResult RoStore::ApplyElementAction(const ElementAction& action, RoAckInfo& a
       ++version_;
     }
     edited.unlock();
-    if (edit.changed && listener_ != nullptr) {
-      listener_->RunningOrdersEdited(listenerChannel_);
-    }
+    // The answer shows the items as the edit left them (NEW), before the check takes them.
     if (listTouched) {
       target->FillStoryAcks(ack, edit.touched);
+    }
+    if (edit.changed && listener_ != nullptr) {
+      listener_->RunningOrdersEdited(listenerChannel_);
     }
     return EditResult::Ok;
   }
@@ -522,12 +523,12 @@ EditResult RoStore::ApplyElementAction(const ElementAction& action, RoAckInfo& a
       target->ResetStates();
     }
     ++version_;
-    if (listener_ != nullptr) {
-      listener_->RunningOrdersEdited(listenerChannel_);
-    }
   }
   if (listTouched) {
     target->FillStoryAcks(ack, edit.touched);
+  }
+  if (edit.changed && listener_ != nullptr) {
+    listener_->RunningOrdersEdited(listenerChannel_);
   }
   return EditResult::Ok;
 }

@@ -22,6 +22,15 @@ void ObjectQueues::ReleaseSender(in_addr_t host) {
   }
 }
 
+std::size_t ObjectQueues::Senders() const {
+  std::lock_guard guard(lock_);  // hosts_
+  std::size_t count = 0;
+  for (const auto& [address, host] : hosts_) {
+    count += host.sender ? 1 : 0;
+  }
+  return count;
+}
+
 void ObjectQueues::RecordPeer(in_addr_t host, const MosText& mosID, const MosText& ncsID) {
   std::lock_guard guard(lock_);  // hosts_
   Host& known = hosts_[host];

@@ -38,6 +38,7 @@ class ObjectQueues final : public CatalogueListener {
   // True when no sender serves host yet: the caller starts one and releases it at its end.
   bool ClaimSender(in_addr_t host);
   void ReleaseSender(in_addr_t host);
+  std::size_t Senders() const;
   // The mosID and ncsID of the host's last message on the lower port: the mosObj it is sent
   // carry them.
   void RecordPeer(in_addr_t host, const MosText& mosID, const MosText& ncsID);

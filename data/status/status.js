@@ -57,7 +57,8 @@ function showPeers(p) {
     cell(tr, c.since);
   });
   document.getElementById("senders").textContent =
-    p.noticeSenders + " notice sender(s) to NRCS upper ports";
+    p.noticeSenders + " notice sender(s) to NRCS upper ports, " + p.objectSenders +
+    " object sender(s) to NRCS lower ports";
   document.getElementById("resync").textContent = p.resync.map((r) =>
     "NRCS " + r.host + " asked " + r.requested + " time(s) for running orders (last " +
     r.last + "), " + r.stored + " stored, " + r.waiting + " waiting").join("; ");

@@ -141,6 +141,8 @@ TEST_F(MediaObjects, TheNrcsAsksForObjectsAndListsThem) {
 
 TEST_F(MediaObjects, NewsOfObjectsAndPacedListsGoToTheNrcsLowerPort) {
   TestPeer pushes;
+  // News goes to the NRCS hosts the server knows from their lower-port connections.
+  ASSERT_TRUE(WaitUntil([&] { return PeersView(Control())["objectSenders"] == 1; }));
   media.Write("late.wav", WavBytes(1.0));
   ASSERT_TRUE(lowerPort.Accept(pushes, 10s)) << "the server opens its own connection";
   pugi::xml_document document;
