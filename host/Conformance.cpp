@@ -237,18 +237,6 @@ void ReplaceAll(std::string& text, std::string_view what, const std::string& wit
   }
 }
 
-// The body element of a MOS message (what follows the envelope).
-pugi::xml_node BodyOf(const pugi::xml_document& document) {
-  for (pugi::xml_node child = document.child("mos").first_child(); child;
-       child = child.next_sibling()) {
-    const std::string_view name = child.name();
-    if (name != "mosID" && name != "ncsID" && name != "messageID") {
-      return child;
-    }
-  }
-  return {};
-}
-
 // One byte order's run against the device.
 class Run {
  public:
@@ -406,6 +394,17 @@ class Run {
 };
 
 }  // namespace
+
+pugi::xml_node BodyOf(const pugi::xml_document& document) {
+  for (pugi::xml_node child = document.child("mos").first_child(); child;
+       child = child.next_sibling()) {
+    const std::string_view name = child.name();
+    if (name != "mosID" && name != "ncsID" && name != "messageID") {
+      return child;
+    }
+  }
+  return {};
+}
 
 std::string RunningOrderShape(const pugi::xml_node& roList) {
   std::string order;

@@ -13,6 +13,9 @@
 
 namespace vidra {
 
+// The body element of a MOS message: what follows its envelope (mosID, ncsID, messageID).
+pugi::xml_node BodyOf(const pugi::xml_document& document);
+
 // The stories and items of a roList element in their order: "A:A1,A2 B: C:C1".
 std::string RunningOrderShape(const pugi::xml_node& roList);
 

@@ -27,14 +27,6 @@ constexpr auto kAnswerLimit = 5000ms;
 // How long the NRCS host may take to accept the notice connection.
 constexpr auto kConnectLimit = 5000ms;
 
-std::string HostText(in_addr_t host) {
-  sockaddr_in address{};
-  address.sin_addr.s_addr = host;
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-  return text;
-}
-
 enum class WaitEnd { Answered, NoAnswer, ConnectionLost };
 
 class NoticeSender {
@@ -99,7 +91,7 @@ class NoticeSender {
       // A peer that does not read, or a broken connection: a half-sent notice would spoil
       // every later message on this connection, so the sender ends here.
       Log("VIDRA - ... Notify is not sent to %s: %s; the notice connection is closed.\n",
-          HostText(host_).c_str(), ErrorText(sendError).c_str());
+          FormatHost(host_).c_str(), ErrorText(sendError).c_str());
       return false;
     }
     server_.metrics.Add("vidra_notices_sent_total");
@@ -146,13 +138,13 @@ class NoticeSender {
       writer_.BuildRoReqAll(request.mosID, ncsID, id);
     }
     const std::u16string text = writer_.GetAnswer();
-    Log("VIDRA - ask NRCS %s for %s%s\n", HostText(host_).c_str(),
+    Log("VIDRA - ask NRCS %s for %s%s\n", FormatHost(host_).c_str(),
         request.roID.Present() ? "running order " : "every running order of ",
         (request.roID.Present() ? request.roID : request.mosID).Str().c_str());
     const std::uint64_t since = server_.noticeHosts.AckSequence();
     if (!JournalAndSend(text)) {
       Log("VIDRA - ... the request is not sent to %s: %s; the notice connection is closed.\n",
-          HostText(host_).c_str(), ErrorText(errno).c_str());
+          FormatHost(host_).c_str(), ErrorText(errno).c_str());
       return false;
     }
     server_.metrics.Add("vidra_resync_requests_total");
@@ -163,7 +155,7 @@ class NoticeSender {
     const WaitEnd end = AwaitAnswer(since, server_.clock->Monotonic());
     awaitedReply_.clear();
     if (end == WaitEnd::NoAnswer) {
-      Log("VIDRA - ... NRCS %s did not answer the request within 5 s\n", HostText(host_).c_str());
+      Log("VIDRA - ... NRCS %s did not answer the request within 5 s\n", FormatHost(host_).c_str());
     }
     return end != WaitEnd::ConnectionLost;
   }
@@ -173,7 +165,7 @@ class NoticeSender {
   void TakeRunningOrders() {
     if (const std::optional<MosText> stored = parser_.StoreReceivedList(*server_.player)) {
       Log("VIDRA - running order %s from NRCS %s is stored\n", stored->Str().c_str(),
-          HostText(host_).c_str());
+          FormatHost(host_).c_str());
       server_.resync.CountStored(host_);
       return;
     }
@@ -212,7 +204,7 @@ class NoticeSender {
     const ssize_t received = ReceiveRaw(connection_.Handle(), answer_);
     if (received <= 0) {
       Log("VIDRA - ... Notice connection to %s is %s; the notice counts as unanswered.\n",
-          HostText(host_).c_str(),
+          FormatHost(host_).c_str(),
           received == 0 ? "closed by the NRCS" : ("lost: " + ErrorText(errno)).c_str());
       return WaitEnd::ConnectionLost;
     }
@@ -279,7 +271,7 @@ void StartNoticeSender(MOSSrv& server, in_addr_t host) {
     return;
   }
   if (!server.noticeHosts.ClaimSender(host)) {
-    Log("VIDRA - clip states for %s go out on its running sender\n", HostText(host).c_str());
+    Log("VIDRA - clip states for %s go out on its running sender\n", FormatHost(host).c_str());
     return;
   }
   try {

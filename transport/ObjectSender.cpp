@@ -22,14 +22,6 @@ constexpr auto kAnswerLimit = 5000ms;
 constexpr auto kConnectLimit = 5000ms;
 constexpr auto kRetryAfter = 10s;
 
-std::string HostText(in_addr_t host) {
-  sockaddr_in address{};
-  address.sin_addr.s_addr = host;
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-  return text;
-}
-
 class ObjectSender {
  public:
   ObjectSender(MOSSrv& server, in_addr_t host)
@@ -65,7 +57,7 @@ class ObjectSender {
       if (!failing_) {
         Log("VIDRA - media objects for NRCS %s wait: its lower port %u takes no connection; "
             "it is tried every 10 s",
-            HostText(host_).c_str(), static_cast<unsigned>(server_.network.nrcsLowerPort));
+            FormatHost(host_).c_str(), static_cast<unsigned>(server_.network.nrcsLowerPort));
       }
       failing_ = true;
       return false;
@@ -94,7 +86,7 @@ class ObjectSender {
     const std::string bytes = ConvertNotice(text, classified);
     if (SendWithin(connection_.Handle(), bytes.data(), bytes.size(), server_.sendLock) < 0) {
       Log("VIDRA - mosObj %s is not sent to %s: %s", message.object.objID.c_str(),
-          HostText(host_).c_str(), ErrorText(errno).c_str());
+          FormatHost(host_).c_str(), ErrorText(errno).c_str());
       return false;
     }
     server_.metrics.Add("vidra_messages_sent_total", "type=\"mosObj\"");
@@ -107,7 +99,7 @@ class ObjectSender {
       const ssize_t received = ReceiveRaw(connection_.Handle(), answer_);
       if (received <= 0) {
         Log("VIDRA - the object connection to %s is closed; mosObj %s counts as unanswered",
-            HostText(host_).c_str(), message.object.objID.c_str());
+            FormatHost(host_).c_str(), message.object.objID.c_str());
         connection_.Close();
         connected_ = false;
         return true;
@@ -117,7 +109,7 @@ class ObjectSender {
         return true;
       }
     }
-    Log("VIDRA - NRCS %s did not acknowledge mosObj %s within 5 s", HostText(host_).c_str(),
+    Log("VIDRA - NRCS %s did not acknowledge mosObj %s within 5 s", FormatHost(host_).c_str(),
         message.object.objID.c_str());
     return true;
   }

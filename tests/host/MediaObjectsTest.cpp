@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "common/Text.h"
+#include "host/Conformance.h"
 #include "host/StatusView.h"
 #include "tests/host/ServerFixture.h"
 
@@ -24,14 +25,7 @@ std::u16string Message(const std::string& messageID, const std::string& body) {
 
 pugi::xml_node Body(pugi::xml_document& document, const std::u16string& text) {
   document.load_string(Utf16ToUtf8(text).c_str());
-  for (pugi::xml_node child = document.child("mos").first_child(); child;
-       child = child.next_sibling()) {
-    const std::string_view name = child.name();
-    if (name != "mosID" && name != "ncsID" && name != "messageID") {
-      return child;
-    }
-  }
-  return {};
+  return BodyOf(document);
 }
 
 // The NRCS's own ports, listening before the server reads its settings, and the media
@@ -62,6 +56,24 @@ class MediaObjects : public NrcsSide, public ServerTest {
     }));
     ASSERT_TRUE(lower.Connect(Lower()));
     ASSERT_TRUE(upper.Connect(Upper()));
+  }
+  // Reads notices, acknowledging each, until one holds part; false when none did.
+  bool NoticeWith(TestPeer& notices, const std::u16string& part) {
+    for (int k = 0; k < 8; ++k) {
+      const std::u16string notice = notices.ReceiveMessage(true);
+      pugi::xml_document document;
+      document.load_string(Utf16ToUtf8(notice).c_str());
+      const std::string id = document.child("mos").child_value("messageID");
+      if (id.empty()) {
+        return false;
+      }
+      EXPECT_TRUE(notices.Send(
+          Utf16Bytes(Message(id, "<roAck><roID>R</roID><roStatus>OK</roStatus></roAck>"), true)));
+      if (notice.find(part) != std::u16string::npos) {
+        return true;
+      }
+    }
+    return false;
   }
   std::u16string Ask(TestPeer& peer, const std::string& body) {
     EXPECT_TRUE(peer.Send(Utf16Bytes(Message(std::to_string(++messageID), body), true)));
@@ -197,39 +209,13 @@ TEST_F(MediaObjects, ItemsPlayAtOnceByObjIdAndLateMediaIsToldToTheNrcs) {
   EXPECT_NE(executed.find(u"<roStatus>OK</roStatus>"), std::u16string::npos)
       << Utf16ToUtf8(executed);
   ASSERT_TRUE(upperPort.Accept(notices));
-  bool played = false;
-  for (int k = 0; k < 4 && !played; ++k) {
-    const std::u16string notice = notices.ReceiveMessage(true);
-    played = notice.find(u"<itemID>1</itemID><objID>news/two.wav</objID><status>PLAY</status>") !=
-             std::u16string::npos;
-    const auto id = Utf16ToUtf8(notice);
-    const std::size_t at = id.find("<messageID>");
-    ASSERT_TRUE(
-        notices.Send(Utf16Bytes(Message(id.substr(at + 11, id.find('<', at + 11) - at - 11),
-                                        "<roAck><roID>R</roID><roStatus>OK</roStatus></roAck>"),
-                                true)));
-  }
-  EXPECT_TRUE(played);
+  EXPECT_TRUE(
+      NoticeWith(notices, u"<itemID>1</itemID><objID>news/two.wav</objID><status>PLAY</status>"));
   ASSERT_TRUE(CheckIdle());
 
   // The clip of item 2 lands: READY, told to the NRCS.
   media.Write("late.wav", WavBytes(3.0));
-  bool ready = false;
-  for (int k = 0; k < 6 && !ready; ++k) {
-    const std::u16string notice = notices.ReceiveMessage(true);
-    ready = notice.find(u"<itemID>2</itemID><objID>L</objID><status>READY</status>") !=
-            std::u16string::npos;
-    const auto id = Utf16ToUtf8(notice);
-    const std::size_t at = id.find("<messageID>");
-    if (at == std::string::npos) {
-      break;
-    }
-    ASSERT_TRUE(
-        notices.Send(Utf16Bytes(Message(id.substr(at + 11, id.find('<', at + 11) - at - 11),
-                                        "<roAck><roID>R</roID><roStatus>OK</roStatus></roAck>"),
-                                true)));
-  }
-  EXPECT_TRUE(ready);
+  EXPECT_TRUE(NoticeWith(notices, u"<itemID>2</itemID><objID>L</objID><status>READY</status>"));
 }
 
 TEST_F(MediaObjects, TheReadinessSheetPutsProblemsFirstAndComparesLengths) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "tests/support/Wav.h"
+
 namespace vidra::test {
 
 // Polls cond every millisecond until it holds or the (real) time-out passes.
@@ -26,9 +28,6 @@ class ScopedTimeZone {
   bool had_ = false;
   std::string old_;
 };
-
-// A PCM WAV file of this length (8 kHz, mono, 16 bit), as bytes to write.
-std::string WavBytes(double seconds);
 
 // A fresh temporary folder, removed with all it holds at destruction.
 class TempDir {
