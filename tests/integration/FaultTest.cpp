@@ -1,7 +1,10 @@
 // The real server against peers that misbehave: floods of connections, resets, garbage,
 // peers killed mid-message, and a stop under load. Nothing may crash it, leak from it or
 // stall the peers that behave.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -144,18 +147,37 @@ TEST_F(Faults, AnNrcsKilledMidMessageLeavesNoPartialRunningOrder) {
                          u"<roCreate><roID>KILLED</roID><story><storyID>A</storyID><item><itemID>1"
                          u"</itemID><objID>O</objID></item></story></roCreate>"),
                  true);
+  // The child makes only system calls: another thread of this process may hold the
+  // allocator's lock at the fork, and the child would wait for it for ever.
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(upperPort);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   const pid_t child = ::fork();
   if (child == 0) {
-    TestPeer nrcs;
-    if (nrcs.Connect(upperPort)) {
-      static_cast<void>(nrcs.Send(create.substr(0, create.size() / 2)));
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd >= 0 &&
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+      static_cast<void>(::send(fd, create.data(), create.size() / 2, MSG_NOSIGNAL));
     }
     ::pause();
     ::_exit(0);
   }
-  ASSERT_TRUE(WaitUntil([&] { return LogCount("Message to upper port is recieved") >= 1; }));
+  // Killed on every way out of the test, or it would hold the test's output open for ever.
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() {
+      if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+      }
+    }
+  } reaper{child};
+  ASSERT_TRUE(WaitUntil([&] { return LogCount("Message to upper port is recieved") >= 1; }, 30s))
+      << ReadFile(errors.Path());
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
+  reaper.pid = 0;
   ASSERT_TRUE(WaitUntil([&] { return LogCount("Client close connection") >= 1; }));
   TestPeer asker;
   ASSERT_TRUE(asker.Connect(upperPort));

@@ -148,19 +148,27 @@ TEST_F(Check, FilesThatComeAndGoChangeTheirItemsAndTellTheNrcsOnce) {
     EXPECT_EQ(a.state, NOT_READY) << "a file still being written is not taken";
   }
   ASSERT_TRUE(test::WaitUntil([&] { return a.state == READY; }));
-  EXPECT_DOUBLE_EQ(*a.playDuration, 8.0);
+  // Timing is read under the running order's lock: a later check may write it.
+  const auto duration = [&] {
+    std::lock_guard guard(r->lock);
+    return a.playDuration.value_or(0.0);
+  };
+  EXPECT_DOUBLE_EQ(duration(), 8.0);
   ASSERT_TRUE(test::WaitUntil([&] { return Notices().size() == 1; }));
   EXPECT_EQ(Notices()[0].status.Str(), "READY");
   EXPECT_EQ(Notices()[0].roID.Str(), "R");
   EXPECT_EQ(Notices()[0].storyID.Str(), "S0");
   EXPECT_EQ(Notices()[0].itemID.Str(), "A");
-  EXPECT_EQ(r->totalDuration, 80'000'000u) << "the schedule follows";
+  EXPECT_TRUE(test::WaitUntil([&] {
+    std::lock_guard guard(r->lock);
+    return r->totalDuration == 80'000'000u;
+  })) << "the schedule follows";
 
   // Replaced by a longer clip, renamed in as ingest systems do: READY still, new length,
   // no news for the NRCS.
   const std::string staged = elsewhere.Write("staged.mxf", "clip 12");
   fs::rename(staged, late);
-  ASSERT_TRUE(test::WaitUntil([&] { return a.playDuration == 12.0; }));
+  ASSERT_TRUE(test::WaitUntil([&] { return duration() == 12.0; }));
   EXPECT_EQ(Notices().size(), 1u);
 
   fs::remove(late);
