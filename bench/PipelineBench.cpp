@@ -1,5 +1,5 @@
-// One message from wire bytes to answer bytes without the socket: classification and
-// conversion of each receive, framing, XML load, dispatch into the store, the answer's
+// One message from wire bytes to answer bytes without the socket: each receive framed
+// and decoded once, XML load, dispatch into the store, the answer's
 // document and its conversion back to the sender's byte order.
 #include <benchmark/benchmark.h>
 
@@ -10,7 +10,7 @@
 #include "common/Text.h"
 #include "mos/MosXml.h"
 #include "transport/Encoding.h"
-#include "transport/Framer.h"
+#include "transport/Pipeline.h"
 
 namespace vidra {
 namespace {
@@ -57,21 +57,16 @@ void WireToAnswer(benchmark::State& state, const std::u16string& message) {
   MOSXMLParser parser(clock);
   static_cast<void>(parser.Initialize());
   const std::string wire = HighByteFirst(message);
-  auto area = std::make_unique<TextArea>();
-  Framer framer;
+  MessagePipeline pipeline;
+  std::u16string framed;
   std::size_t answerBytes = 0;
   for (auto _ : state) {
-    for (std::size_t at = 0; at < wire.size(); at += TextArea::kReceiveBytes) {
-      const std::size_t n = std::min(TextArea::kReceiveBytes, wire.size() - at);
-      area->Clear();
-      std::memcpy(area->bytes.data(), wire.data() + at, n);
-      ClassifyEncoding(*area);
-      area->encodingType = EncodingType::HighByteFirst;  // a short tail keeps the known order
-      ConvertEncoding(*area, EncodingType::LowByteFirst);
-      framer.Append(area->Text());
+    for (std::size_t at = 0; at < wire.size(); at += MessagePipeline::kReceiveBytes) {
+      const std::size_t n = std::min(MessagePipeline::kReceiveBytes, wire.size() - at);
+      std::memcpy(pipeline.ReceiveSpace(), wire.data() + at, n);
+      pipeline.Commit(n);
     }
-    std::u16string framed;
-    if (framer.Next(framed) != FrameResult::Complete || !parser.LoadMessage(framed)) {
+    if (pipeline.Next(framed) != FrameResult::Complete || !parser.LoadMessage(framed)) {
       state.SkipWithError("message did not load");
       return;
     }

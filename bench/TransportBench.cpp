@@ -1,13 +1,12 @@
-// Costs on every message's path: a receive classified and converted, its text made UTF-8,
+// Costs on every message's path: a receive framed and decoded, its text made UTF-8,
 // and the journal append (with its age and size bounds) under load.
 #include <benchmark/benchmark.h>
 
-#include <cstring>
 
 #include "bench/HeapInUse.h"
 #include "common/Clock.h"
 #include "common/Text.h"
-#include "transport/Encoding.h"
+#include "transport/Pipeline.h"
 #include "transport/MessageQueue.h"
 
 namespace vidra {
@@ -33,13 +32,15 @@ std::u16string SampleMessage(std::size_t units) {
 
 void ReceiveToText(benchmark::State& state) {
   const std::string wire = HighByteFirst(SampleMessage(static_cast<std::size_t>(state.range(0))));
-  TextArea area;
+  MessagePipeline pipeline;
+  std::u16string message;
   for (auto _ : state) {
-    area.Clear();
-    std::memcpy(area.bytes.data(), wire.data(), wire.size());
-    ClassifyEncoding(area);
-    ConvertEncoding(area, EncodingType::LowByteFirst);
-    std::string text = Utf16ToUtf8(area.Text());
+    pipeline.Append(wire);
+    if (pipeline.Next(message) != FrameResult::Complete) {
+      state.SkipWithError("the message was not framed");
+      break;
+    }
+    std::string text = Utf16ToUtf8(message);
     benchmark::DoNotOptimize(text);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * wire.size()));

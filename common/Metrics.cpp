@@ -25,6 +25,8 @@ constexpr Help kHelp[] = {
     {"vidra_repeated_messages_total",
      "messages sent again with the same messageID and body, answered and not applied again"},
     {"vidra_resync_requests_total", "roReq and roReqAll sent to an NRCS to resynchronise"},
+    {"vidra_connections_refused_total", "connections closed at accept, by reason"},
+    {"vidra_notices_dropped_total", "status notices dropped from a full queue"},
 };
 
 // Histograms in seconds have their buckets from 0.1 ms to 100 ms; the others are in ms.

@@ -2,6 +2,8 @@
 // which the NRCS side may send.
 #include "common/Text.h"
 
+#include <arpa/inet.h>
+
 #include <charconv>
 #include <cstring>
 
@@ -157,6 +159,13 @@ std::string ErrorText(int errnum) {
   char buffer[256] = {};
   // GNU strerror_r returns the text, which may or may not be in buffer.
   return strerror_r(errnum, buffer, sizeof buffer);
+}
+
+std::string FormatIPv4(std::uint32_t address) {
+  char text[INET_ADDRSTRLEN] = {};
+  const in_addr parsed{address};
+  ::inet_ntop(AF_INET, &parsed, text, sizeof text);
+  return text;
 }
 
 std::optional<std::uint64_t> ParseUnsigned(std::string_view text, std::uint64_t minimum,

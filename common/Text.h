@@ -24,6 +24,8 @@ std::string_view Trim(std::string_view text);
 
 // The system's text for an errno value (thread-safe, unlike strerror).
 std::string ErrorText(int errnum);
+// "192.0.2.7": an IPv4 address given in network order.
+std::string FormatIPv4(std::uint32_t address);
 
 // A whole decimal number in [minimum, maximum], blanks around it allowed; nothing else.
 std::optional<std::uint64_t> ParseUnsigned(std::string_view text, std::uint64_t minimum,

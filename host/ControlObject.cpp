@@ -197,6 +197,11 @@ HResult CMOS_SRV_STNDRT::StartToWork() {
     if (srv_.player != nullptr && !srv_.launcher.joinable()) {
       srv_.launcher = std::thread([player = srv_.player.get()] { player->StartPlayout(); });
     }
+    if ((srv_.network.listenAddress >> 24) != 127 && srv_.network.allowedHosts.empty()) {
+      Log("VIDRA - the ports listen on %s, beyond this machine, and [Network] AllowedHosts "
+          "is not set: every host that reaches them is served\n",
+          FormatHost(htonl(srv_.network.listenAddress)).c_str());
+    }
     SetVisible({srv_.player.get(), srv_.lowerListener.BoundPort(), srv_.upperListener.BoundPort()});
     return HResult::S_OK;
   } catch (...) {

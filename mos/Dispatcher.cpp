@@ -33,6 +33,7 @@ struct Request {
   std::optional<EditResult>& outcome;  // what the roAck answered, if one was
   std::optional<MOSXMLParser::PacedListing>& paced;
   std::u16string& followUp;
+  std::uint32_t host;  // the NRCS host it came from (network order), 0 unknown
 };
 
 enum class Reply { None, Answer };
@@ -190,6 +191,7 @@ Reply CreateOrReplace(Request& r) {
   ReadRo(r.body, *created, r.manager.mediaPath);
   created->mosID = r.mosID;
   created->ncsID = r.ncsID;
+  created->nrcsHost = r.host;
   RoAckInfo ack;
   const EditResult added = r.manager.Store(r.channel).AddRo(std::move(created), ack);
   return AnswerRoAck(r, ack, added);
@@ -401,7 +403,7 @@ std::string_view MissingChild(const Row& row, const pugi::xml_node& body) {
 }  // namespace
 
 HResult MOSXMLParser::HandleMessage(PlayoutManager& manager, MosPort port, std::u16string& answer,
-                                    bool& answered) {
+                                    bool& answered, std::uint32_t originHost) {
   answered = false;
   lastOutcome_.reset();
   paced_.reset();
@@ -424,7 +426,7 @@ HResult MOSXMLParser::HandleMessage(PlayoutManager& manager, MosPort port, std::
         ncsID = NodeText(child);
       } else if (name == "messageID") {
         messageID = NodeText(child);
-      } else if (Dispatch(manager, port, child, mosID, ncsID, messageID)) {
+      } else if (Dispatch(manager, port, child, mosID, ncsID, messageID, originHost)) {
         answer = GetAnswer();
         answered = true;
       }
@@ -463,7 +465,8 @@ MessageFacts MOSXMLParser::Facts() const {
   return facts;
 }
 
-std::optional<MosText> MOSXMLParser::StoreReceivedList(PlayoutManager& manager) {
+std::optional<MosText> MOSXMLParser::StoreReceivedList(PlayoutManager& manager,
+                                                       std::uint32_t originHost) {
   const MessageFacts facts = Facts();
   const pugi::xml_node body = inDocument.child("mos").child("roList");
   if (facts.name != "roList" || !body) {
@@ -473,6 +476,7 @@ std::optional<MosText> MOSXMLParser::StoreReceivedList(PlayoutManager& manager) 
   ReadRo(body, *received, manager.mediaPath);
   received->mosID = facts.mosID;
   received->ncsID = facts.ncsID;
+  received->nrcsHost = originHost;
   MosText roID = received->roID;
   RoAckInfo ack;
   if (manager.Store(manager.FindChannelByName(facts.mosID)).AddRo(std::move(received), ack) !=
@@ -525,10 +529,11 @@ std::u16string MOSXMLParser::AppliedAnswer() {
 }
 
 bool MOSXMLParser::Dispatch(PlayoutManager& manager, MosPort port, pugi::xml_node body,
-                            const MosText& mosID, const MosText& ncsID, const MosText& messageID) {
+                            const MosText& mosID, const MosText& ncsID, const MosText& messageID,
+                            std::uint32_t originHost) {
   const std::string_view name = body.name();
   Request request{*this, manager, port,      body,         name,   manager.FindChannelByName(mosID),
-                  mosID, ncsID,   messageID, lastOutcome_, paced_, followUp_};
+                  mosID, ncsID,   messageID, lastOutcome_, paced_, followUp_, originHost};
   for (const Row& row : kMessageTypes) {
     if (row.name != name) {
       continue;

@@ -116,6 +116,18 @@ std::u16string MOSXMLWriter::GetAnswer() const {
   return Utf8ToUtf16(GetAnswerUtf8());
 }
 
+std::string_view MOSXMLWriter::AnswerName() const {
+  for (pugi::xml_node child = outDocument.child("mos").first_child(); child;
+       child = child.next_sibling()) {
+    const std::string_view name = child.name();
+    if (child.type() == pugi::node_element && name != "mosID" && name != "ncsID" &&
+        name != "messageID") {
+      return name;
+    }
+  }
+  return {};
+}
+
 std::string MOSXMLWriter::FormatIsoTime() const {
   CalendarTime now;
   if (!ToCalendar(clock_.LocalNow(), now)) {

@@ -89,6 +89,8 @@ class MOSXMLWriter {
 
   // The whole outgoing message as text.
   std::u16string GetAnswer() const;
+  // The name of the outgoing message's body element ("roAck", ...), empty before one.
+  std::string_view AnswerName() const;
   std::string GetAnswerUtf8() const;
 
   // "2026-12-06T19:22:29": now, local time, no zone, no fraction.
@@ -166,8 +168,10 @@ class MOSXMLParser : public MOSXMLWriter {
   bool HasMosRoot() const;
   // Dispatches every body element of the loaded message; answer gets the answer of the last
   // body that produced one. E_FAIL without a mos root.
+  // originHost: the NRCS host (IPv4, network order) it came from, kept with the running
+  // orders it stores so that their notices go back there; 0 when not known.
   HResult HandleMessage(PlayoutManager& manager, MosPort port, std::u16string& answer,
-                        bool& answered);
+                        bool& answered, std::uint32_t originHost = 0);
   MessageFacts Facts() const;
   // A mosReqAll with a pause asks for its objects one by one, every pause seconds, sent by
   // the server on a connection of its own; none for any other message.
@@ -188,14 +192,14 @@ class MOSXMLParser : public MOSXMLWriter {
   // An NRCS's answer to the server's roReq: the loaded roList is stored in its channel as a
   // roReplace would store it. The stored roID, or none when the message is no roList or the
   // store could not save it.
-  std::optional<MosText> StoreReceivedList(PlayoutManager& manager);
+  std::optional<MosText> StoreReceivedList(PlayoutManager& manager, std::uint32_t originHost);
   // An NRCS's answer to the server's roReqAll: the roIDs of the loaded roListAll that its
   // channel does not hold, with the mosID that names the channel.
   std::vector<MosText> MissingOfListAll(PlayoutManager& manager, MosText& mosID) const;
 
  private:
   bool Dispatch(PlayoutManager& manager, MosPort port, pugi::xml_node body, const MosText& mosID,
-                const MosText& ncsID, const MosText& messageID);
+                const MosText& ncsID, const MosText& messageID, std::uint32_t originHost);
 
   pugi::xml_document inDocument;
   std::uint64_t digest_ = 0;

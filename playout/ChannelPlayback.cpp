@@ -307,6 +307,7 @@ void ChannelPlayback::ReportState(const PlayContext& context, const char* word) 
   notice.time = NoticeTime(manager_.GetClock().UtcNow());
   notice.mosID = context.mosID;
   notice.ncsID = context.ncsID;
+  notice.host = context.nrcsHost;
   static_cast<void>(manager_.PushNotice(std::move(notice)));
 }
 

@@ -251,14 +251,13 @@ void MediaCheck::Notify(std::int32_t channel, const NewItemRef& ref, std::int32_
   StatusNotice notice;
   notice.channel = channel;
   {
-    std::lock_guard guard(ref.owner->lock);  // the ro lock: its IDs
+    std::lock_guard guard(ref.owner->lock);  // the ro lock: its IDs and the story's
     notice.roID = ref.owner->roID;
     notice.mosID = ref.owner->mosID;
     notice.ncsID = ref.owner->ncsID;
-  }
-  if (ref.storyIndex >= 0) {
-    std::lock_guard guard(ref.owner->lock);  // the ro lock: the story's ID
-    if (static_cast<std::size_t>(ref.storyIndex) < ref.owner->stories.size()) {
+    notice.host = ref.owner->nrcsHost;
+    if (ref.storyIndex >= 0 &&
+        static_cast<std::size_t>(ref.storyIndex) < ref.owner->stories.size()) {
       notice.storyID = ref.owner->stories[static_cast<std::size_t>(ref.storyIndex)].storyID;
     }
   }

@@ -60,6 +60,7 @@ void FillContext(PlayContext& context, const ro& r, std::int32_t index, bool wit
   context = ClearContext();
   context.mosID = r.mosID;
   context.ncsID = r.ncsID;
+  context.nrcsHost = r.nrcsHost;
   context.roID = r.roID;
   context.roIndex = index;
   context.command = CtrlCommand::EXECUTE;

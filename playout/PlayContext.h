@@ -20,6 +20,7 @@ using Snapshot = std::vector<std::shared_ptr<ro>>;
 struct PlayContext {
   MosText mosID;
   MosText ncsID;
+  std::uint32_t nrcsHost = 0;  // where the running order's notices go
   MosText roID;
   MosText storyID;
   MosText itemID;

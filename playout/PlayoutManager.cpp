@@ -1,7 +1,10 @@
 // Threads are joined only if they were started, so a stop without a start never waits.
 #include "playout/PlayoutManager.h"
 
+#include <algorithm>
+
 #include "common/Log.h"
+#include "common/Text.h"
 #include "playout/ChannelPlayback.h"
 #include "playout/MediaCheck.h"
 #include "playout/PlaylistExport.h"
@@ -111,13 +114,36 @@ std::int32_t PlayoutManager::FindChannelByName(const MosText& mosID) const {
   return 0;
 }
 
+namespace {
+
+// Whether a notice waiting for noticeHost goes to the sender of host (0: any sender).
+bool ForHost(const StatusNotice& notice, std::uint32_t host) {
+  return host == 0 || notice.host == 0 || notice.host == host;
+}
+
+}  // namespace
+
 bool PlayoutManager::PushNotice(StatusNotice notice) {
   std::lock_guard lock(noticeLock_);  // the notice queues
-  if (notices_.size() >= kNoticeLimit) {
-    return false;
+  const std::size_t waiting = static_cast<std::size_t>(std::count_if(
+      notices_.begin(), notices_.end(), [&](const StatusNotice& n) { return n.host == notice.host; }));
+  bool kept = true;
+  if (waiting >= kNoticeLimit) {
+    // The NRCS hears the latest states: what waits longest for a host that takes nothing
+    // goes first.
+    const auto oldest = std::find_if(notices_.begin(), notices_.end(),
+                                     [&](const StatusNotice& n) { return n.host == notice.host; });
+    Log("VIDRA - %zu notices wait for NRCS %s already: the oldest (%s of item %s) is dropped\n",
+        waiting, notice.host == 0 ? "(any)" : FormatIPv4(notice.host).c_str(),
+        oldest->status.Str().c_str(), oldest->itemID.Str().c_str());
+    if (metrics != nullptr) {
+      metrics->Add("vidra_notices_dropped_total");
+    }
+    notices_.erase(oldest);
+    kept = false;
   }
   notices_.push_back(std::move(notice));
-  return true;
+  return kept;
 }
 
 bool PlayoutManager::PushMediaNotice(StatusNotice notice) {
@@ -130,26 +156,37 @@ bool PlayoutManager::PushMediaNotice(StatusNotice notice) {
     }
   }
   if (mediaNotices_.size() >= kMediaNoticeLimit) {
+    if (metrics != nullptr) {
+      metrics->Add("vidra_notices_dropped_total");
+    }
     return false;
   }
   mediaNotices_.push_back(std::move(notice));
   return true;
 }
 
-std::optional<StatusNotice> PlayoutManager::PopNotice() {
+std::optional<StatusNotice> PlayoutManager::PopNotice(std::uint32_t host) {
   std::lock_guard lock(noticeLock_);  // the notice queues
-  std::deque<StatusNotice>& queue = notices_.empty() ? mediaNotices_ : notices_;
-  if (queue.empty()) {
-    return std::nullopt;
+  for (std::deque<StatusNotice>* queue : {&notices_, &mediaNotices_}) {
+    const auto found = std::find_if(queue->begin(), queue->end(),
+                                    [&](const StatusNotice& n) { return ForHost(n, host); });
+    if (found != queue->end()) {
+      StatusNotice oldest = std::move(*found);
+      queue->erase(found);
+      return oldest;
+    }
   }
-  StatusNotice oldest = std::move(queue.front());
-  queue.pop_front();
-  return oldest;
+  return std::nullopt;
 }
 
-std::size_t PlayoutManager::NoticeCount() const {
+std::size_t PlayoutManager::NoticeCount(std::uint32_t host) const {
   std::lock_guard lock(noticeLock_);  // the notice queues
-  return notices_.size() + mediaNotices_.size();
+  std::size_t count = 0;
+  for (const std::deque<StatusNotice>* queue : {&notices_, &mediaNotices_}) {
+    count += static_cast<std::size_t>(std::count_if(
+        queue->begin(), queue->end(), [&](const StatusNotice& n) { return ForHost(n, host); }));
+  }
+  return count;
 }
 
 RoStore& PlayoutManager::Store(std::int32_t channel) {

@@ -84,8 +84,9 @@ class PlayoutManager final : public PlayoutControl {
   // channel names, without regard to case; 0 when none matches or there is no mosID.
   std::int32_t FindChannelByName(const MosText& mosID) const;
 
-  // The status notices waiting for the NRCS, at most kNoticeLimit; a notice beyond that is
-  // dropped and PushNotice answers false.
+  // The status notices waiting for the NRCS, at most kNoticeLimit for each NRCS host: with
+  // that many waiting for a host (one whose sender is gone, say), its oldest is dropped, with
+  // a log line and a metric, and PushNotice answers false.
   static constexpr std::size_t kNoticeLimit = 10;
   bool PushNotice(StatusNotice notice) override;
   // A notice of an item that its media made READY or NOT READY. Kept apart, up to
@@ -93,10 +94,11 @@ class PlayoutManager final : public PlayoutControl {
   // later notice of the same item takes the place of one still waiting.
   static constexpr std::size_t kMediaNoticeLimit = 2000;
   bool PushMediaNotice(StatusNotice notice);
-  // The oldest notice, play states before media states, taken in the same step that finds
-  // one; none when both queues are empty.
-  std::optional<StatusNotice> PopNotice();
-  std::size_t NoticeCount() const;
+  // The oldest notice for the NRCS host (network order; 0: any host), play states before
+  // media states, taken in the same step that finds one; none when none waits. A notice of
+  // a running order whose host is not known goes to any host.
+  std::optional<StatusNotice> PopNotice(std::uint32_t host = 0);
+  std::size_t NoticeCount(std::uint32_t host = 0) const;
   // The running orders of one channel (0 to 7); a channel out of range gives channel 0.
   RoStore& Store(std::int32_t channel);
   // Every store saves its changes in persistence from now on (null: memory only). Call

@@ -142,6 +142,7 @@ void ro::CopyFieldsFrom(const ro& other) {
   stories = other.stories;
   roAir = other.roAir;
   nrcs = other.nrcs;
+  nrcsHost = other.nrcsHost;
   checkState = other.checkState;
   trigger = other.trigger;
   startTime = other.startTime;

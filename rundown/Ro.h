@@ -63,6 +63,8 @@ class ro {
   MosText roEdStart;
   MosText mosID;  // of the envelope that delivered it; copied into its status notices
   MosText ncsID;
+  // The NRCS host (IPv4, network order) that delivered it, where its notices go; 0 unknown.
+  std::uint32_t nrcsHost = 0;
   MosText roID;
   MosText roSlug;
   MosText roChannel;

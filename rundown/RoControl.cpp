@@ -105,6 +105,7 @@ void ro::StopOthers(std::int32_t s, std::int32_t i, PlayoutControl& playout, std
       notice.time = NoticeTime(playout.UtcNow());
       notice.mosID = mosID;
       notice.ncsID = ncsID;
+      notice.host = nrcsHost;
       static_cast<void>(playout.PushNotice(std::move(notice)));
     }
   }

@@ -21,6 +21,9 @@ struct StatusNotice {
   MosText time;    // when the state changed, as NoticeTime writes it
   MosText mosID;
   MosText ncsID;
+  // The NRCS host (IPv4, network order) that sent the running order: its notices go there.
+  // 0 when it is not known (a running order read back at start): any NRCS's sender takes it.
+  std::uint32_t host = 0;
 };
 
 // A notice's time: the UTC time as "2026-12-06T19:22:29".

@@ -11,7 +11,6 @@
 #include "common/Log.h"
 #include "common/Text.h"
 #include "transport/Encoding.h"
-#include "transport/Framer.h"
 #include "transport/MessageKind.h"
 #include "transport/NoticeSender.h"
 #include "transport/ObjectSender.h"
@@ -32,16 +31,16 @@ const char* PortWord(PortFlag port) {
   return port == PortFlag::Lower ? "low" : "upper";
 }
 
-// One receive into the connection's area, classified and converted to the machine's order.
-// False at the end of the connection.
-bool ReceiveChunk(int socket, ReceiveState& state, PortFlag port) {
+// One receive into the connection's pipeline, its start logged as text. False at the end of
+// the connection.
+bool ReceiveChunk(int socket, MessagePipeline& pipeline, PortFlag port) {
   LogText(port == PortFlag::Upper ? "Try to accept mess to up port"
                                   : "Try to accept mess to low port");
-  const ssize_t received = ReceiveRaw(socket, state);
+  const ssize_t received = ReceiveInto(socket, pipeline);
   LogText(port == PortFlag::Upper ? "Message to upper port is recieved"
                                   : "Message to lower port is recieved");
-  DecodeReceived(state, received);
-  LogUtf16(state.area.Text());
+  // Only what the record keeps is decoded: a big message is decoded whole once, when framed.
+  LogUtf16(pipeline.LastReceived(2 * kLogRecordCharacters));
   if (received < 0) {
     LogText("Can't recieve adequate mess");
     return false;
@@ -60,11 +59,9 @@ void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber, const Ses
   LogText(given.repeat ? "\nVIDRA - send the answer given before to NRCS:\n"
                        : "\nVIDRA - send answer to NRCS:\n");
   LogUtf16(answer);
-  const std::string_view kind = MessageKind(answer);
-  server.metrics.Add("vidra_messages_sent_total", KindLabel(kind));
-  if (kind == "roAck") {
-    server.metrics.Add("vidra_answers_total",
-                       AnswerStatus(answer) == "OK" ? "status=\"OK\"" : "status=\"NACK\"");
+  server.metrics.Add("vidra_messages_sent_total", KindLabel(given.kind));
+  if (given.ok) {
+    server.metrics.Add("vidra_answers_total", *given.ok ? "status=\"OK\"" : "status=\"NACK\"");
   }
   MessageRecord record;
   record.clientNumber = clientNumber;
@@ -132,6 +129,13 @@ void AcceptClientsOneByOne(MOSSrv& server, PortFlag port) {
       server.clock->SleepFor(kAcceptRetryDelay);
       continue;
     }
+    if (!server.network.Allows(ntohl(peer.sin_addr.s_addr))) {
+      Log("VIDRA - %s is not among [Network] AllowedHosts: its connection is closed\n",
+          FormatAddress(peer).c_str());
+      server.metrics.Add("vidra_connections_refused_total", "reason=\"not allowed\"");
+      CloseSocket(socket);
+      continue;
+    }
     if (server.connections.Live() >= server.network.maxConnections) {
       Log("VIDRA - %u connections are served already, connection from %s is closed\n",
           server.network.maxConnections, FormatAddress(peer).c_str());
@@ -159,8 +163,7 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
   const std::int32_t receivedNumber = server.clientQueue.NextClientNumber();
   const std::int32_t answerNumber = server.clientQueue.NextClientNumber();
   server.connections.SetClientNumbers(connection.socket, receivedNumber, answerNumber);
-  auto state = std::make_unique<ReceiveState>();
-  Framer framer;
+  MessagePipeline pipeline;
   const MessageOrigin origin{port, FormatHost(connection.peerAddress), connection.peerAddress};
   auto session = server.sessionFactory();
   const HResult init = session->Initialize();
@@ -168,21 +171,20 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
     Log("\nVIDRA::ERROR on parser init, hres=0x%X\n", Code(init));
     return;
   }
-  if (!ReceiveChunk(connection.socket, *state, port)) {
+  if (!ReceiveChunk(connection.socket, pipeline, port)) {
     Log("\nVIDRA - Finish working thread on %s port\n", PortWord(port));
     return;
   }
   do {
     Log("\nVIDRA - Message to %s port is accepted, try to parse\n", PortWord(port));
-    framer.Append(state->area.Text());
     bool firstAttempt = true;
     bool heldBack = false;  // an answer sent with more waits in the kernel
     for (;;) {
       std::u16string message;
-      const FrameResult framed = framer.Next(message);
+      const FrameResult framed = pipeline.Next(message);
       if (framed == FrameResult::Overflow) {
         Log("\nVIDRA - no </mos> in %zu characters, the pending text is dropped\n",
-            Framer::kDefaultLimit);
+            MessagePipeline::kDefaultLimit);
         break;
       }
       const bool loaded = framed == FrameResult::Complete && session->LoadMessage(message);
@@ -201,12 +203,12 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
       MessageRecord record;
       record.clientNumber = receivedNumber;
       record.text = JournalText(message);
-      record.encodingType = state->area.encodingType;
-      record.previousType = state->area.previousType;
+      record.encodingType = EncodingType::LowByteFirst;  // as the machine holds it
+      record.previousType = pipeline.Order();
       record.direction = kDirectionReceived;
       record.time = server.clock->UtcNow();
       server.journal.Append(std::move(record));
-      server.metrics.Add("vidra_messages_received_total", KindLabel(MessageKind(message)));
+      server.metrics.Add("vidra_messages_received_total", KindLabel(session->Kind()));
       Log("%s", session->GetXml().c_str());
       if (std::int32_t acked = 0; session->IsRoAck(acked)) {
         server.noticeHosts.RecordAck(connection.peerAddress, acked);
@@ -214,19 +216,22 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
       }
       if (const auto answer = session->HandleMessage(origin)) {
         // More text is buffered: most likely the next message of a pipelining NRCS.
-        heldBack = framer.Pending() > 0;
-        SendAnswer(server, connection.socket, answerNumber, *answer, state->area.previousType,
+        heldBack = pipeline.Pending() > 0;
+        SendAnswer(server, connection.socket, answerNumber, *answer, pipeline.Order(),
                    heldBack || !answer->followUp.empty());
         if (!answer->followUp.empty()) {
-          SendAnswer(server, connection.socket, answerNumber, SessionAnswer{answer->followUp},
-                     state->area.previousType, heldBack);
+          SessionAnswer followUp;
+          followUp.text = answer->followUp;
+          followUp.kind = "mosListAll";
+          SendAnswer(server, connection.socket, answerNumber, followUp, pipeline.Order(), heldBack);
         }
       }
     }
     if (heldBack) {
       PushPending(connection.socket);  // nothing may wait in the kernel while we receive
     }
-  } while (ReceiveChunk(connection.socket, *state, port));
+  } while (ReceiveChunk(connection.socket, pipeline, port));
+  pipeline.Finish();
   Log("\nVIDRA - Finish working thread on %s port\n", PortWord(port));
 }
 

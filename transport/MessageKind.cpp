@@ -91,4 +91,12 @@ std::string_view AnswerStatus(std::u16string_view answer) {
   return answer.substr(at + kOpen.size(), 13) == u"OK</roStatus>" ? "OK" : "NACK";
 }
 
+std::string_view KnownKind(std::string_view name) {
+  if (name.empty()) {
+    return "none";
+  }
+  const auto found = std::find(kKinds.begin(), kKinds.end(), name);
+  return found == kKinds.end() ? std::string_view("other") : *found;
+}
+
 }  // namespace vidra

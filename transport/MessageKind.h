@@ -12,5 +12,8 @@ namespace vidra {
 std::string_view MessageKind(std::u16string_view message);
 // "OK" for a roAck whose roStatus is OK, "NACK" for any other roAck.
 std::string_view AnswerStatus(std::u16string_view answer);
+// The name itself when it is a MOS type the server knows, "other" for any other name,
+// "none" for no name: what the metrics label a message with.
+std::string_view KnownKind(std::string_view name);
 
 }  // namespace vidra

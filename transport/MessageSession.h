@@ -32,6 +32,10 @@ struct SessionAnswer {
   // A message that follows the answer on the same connection (mosListAll after the mosAck
   // of a mosReqAll); empty for none.
   std::u16string followUp;
+  // What was answered, for the metrics and the journal: the answer's MOS type ("roAck",
+  // "mosAck", "heartbeat", ..., "other"), and for a roAck whether it said OK.
+  std::string kind = "other";
+  std::optional<bool> ok;
 };
 
 class MessageSession {
@@ -46,6 +50,9 @@ class MessageSession {
   // True for an acknowledgement, which gets no answer; messageID gets its messageID (0 when
   // it has none or it is not a number).
   virtual bool IsRoAck(std::int32_t& messageID) = 0;
+  // The loaded message's MOS type for the metrics ("roCreate", ...; "other" for a name the
+  // server does not know, "none" without one).
+  virtual std::string_view Kind() const = 0;
   // The answer to the loaded message in 16-bit units, or none for messages not answered.
   virtual std::optional<SessionAnswer> HandleMessage(const MessageOrigin& origin) = 0;
 };

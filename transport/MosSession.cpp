@@ -4,12 +4,17 @@
 
 #include "common/Log.h"
 #include "common/Text.h"
+#include "transport/MessageKind.h"
 
 namespace vidra {
 
 bool MosSession::IsRoAck(std::int32_t& messageID) {
   messageID = 0;
   return parser_.IsRoAck(messageID);
+}
+
+std::string_view MosSession::Kind() const {
+  return KnownKind(parser_.Facts().name);
 }
 
 // A message that changes running orders and carries a messageID is looked up among the ones
@@ -32,8 +37,9 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
           "again, nothing is applied",
           facts.name.c_str(), facts.messageID.Str().c_str(), origin.host.c_str());
       server_.metrics.Add("vidra_repeated_messages_total");
+      // Only answers that said OK are remembered.
       return SessionAnswer{before->answer ? Utf8ToUtf16(*before->answer) : parser_.AppliedAnswer(),
-                           true};
+                           true, {}, "roAck", true};
     }
   }
   std::u16string answer;
@@ -42,7 +48,7 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
     const MessageScope scope(key ? &*key : nullptr);
     if (parser_.HandleMessage(*server_.player,
                               origin.port == PortFlag::Lower ? MosPort::Lower : MosPort::Upper,
-                              answer, answered) != HResult::S_OK ||
+                              answer, answered, origin.address) != HResult::S_OK ||
         !answered) {
       return std::nullopt;
     }
@@ -69,7 +75,12 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
         origin.address, media != nullptr ? media->Catalogue().List() : std::vector<MediaObject>{},
         std::chrono::seconds(paced->pause), server_.clock->Monotonic());
   }
-  return SessionAnswer{std::move(answer), false, parser_.TakeFollowUp()};
+  SessionAnswer given{std::move(answer), false, parser_.TakeFollowUp(),
+                      std::string(KnownKind(parser_.AnswerName()))};
+  if (given.kind == "roAck") {
+    given.ok = parser_.LastOutcome() == EditResult::Ok;
+  }
+  return given;
 }
 
 SessionFactory MosSessionFactory(MOSSrv& server) {

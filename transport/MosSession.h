@@ -19,6 +19,7 @@ class MosSession final : public MessageSession {
   bool LoadMessage(std::u16string_view message) override { return parser_.LoadMessage(message); }
   std::string GetXml() const override { return parser_.GetXml(4 * kLogRecordCharacters); }
   bool IsRoAck(std::int32_t& messageID) override;
+  std::string_view Kind() const override;
   std::optional<SessionAnswer> HandleMessage(const MessageOrigin& origin) override;
 
  private:

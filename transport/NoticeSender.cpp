@@ -12,7 +12,6 @@
 #include "common/Text.h"
 #include "mos/MosXml.h"
 #include "transport/Encoding.h"
-#include "transport/Framer.h"
 #include "transport/Receive.h"
 
 namespace vidra {
@@ -54,11 +53,11 @@ class NoticeSender {
       if (connection_.IsReadable()) {
         connected = ReadAnswer(server_.noticeHosts.AckSequence()) != WaitEnd::ConnectionLost;
       }
-      while (connected && server_.serverRunning && server_.player->NoticeCount() != 0) {
+      while (connected && server_.serverRunning && server_.player->NoticeCount(host_) != 0) {
         connected = SendOne();
       }
       // Between notices, the running orders the NRCS is asked for, one at a time.
-      while (connected && server_.serverRunning && server_.player->NoticeCount() == 0) {
+      while (connected && server_.serverRunning && server_.player->NoticeCount(host_) == 0) {
         const std::optional<ResyncRequest> request = server_.resync.Next(host_);
         if (!request) {
           break;
@@ -75,7 +74,7 @@ class NoticeSender {
   // is lost; the notice is not sent again either way.
   bool SendOne() {
     noticeCounter_ = noticeCounter_ == INT32_MAX ? 1 : noticeCounter_ + 1;
-    std::optional<StatusNotice> notice = server_.player->PopNotice();
+    std::optional<StatusNotice> notice = server_.player->PopNotice(host_);
     if (!notice) {
       return true;  // taken by another host's sender between the count and the pop
     }
@@ -163,7 +162,7 @@ class NoticeSender {
   // A roList or roListAll that answers a request: the running order is stored, or the ones
   // the channel lacks are asked for in turn.
   void TakeRunningOrders() {
-    if (const std::optional<MosText> stored = parser_.StoreReceivedList(*server_.player)) {
+    if (const std::optional<MosText> stored = parser_.StoreReceivedList(*server_.player, host_)) {
       Log("VIDRA - running order %s from NRCS %s is stored\n", stored->Str().c_str(),
           FormatHost(host_).c_str());
       server_.resync.CountStored(host_);
@@ -201,24 +200,22 @@ class NoticeSender {
   // One receive on the notice connection; every whole message in it is journalled and an
   // acknowledgement among them recorded for the host.
   WaitEnd ReadAnswer(std::uint64_t since) {
-    const ssize_t received = ReceiveRaw(connection_.Handle(), answer_);
+    const ssize_t received = ReceiveInto(connection_.Handle(), pipeline_);
     if (received <= 0) {
       Log("VIDRA - ... Notice connection to %s is %s; the notice counts as unanswered.\n",
           FormatHost(host_).c_str(),
           received == 0 ? "closed by the NRCS" : ("lost: " + ErrorText(errno)).c_str());
       return WaitEnd::ConnectionLost;
     }
-    DecodeReceived(answer_, received);
-    const std::u16string text = answer_.area.Text();
-    Log("VIDRA - ... Answer for notify is received: %s\n", Utf16ToUtf8(text).c_str());
-    framer_.Append(text);
+    LogUtf16(u"VIDRA - ... Answer for notify is received: " +
+             pipeline_.LastReceived(2 * kLogRecordCharacters) + u"\n");
     WaitEnd end = WaitEnd::NoAnswer;
     for (;;) {
       std::u16string message;
-      const FrameResult framed = framer_.Next(message);
+      const FrameResult framed = pipeline_.Next(message);
       if (framed == FrameResult::Overflow) {
         Log("\nVIDRA - no </mos> in %zu characters, the pending text is dropped\n",
-            Framer::kDefaultLimit);
+            MessagePipeline::kDefaultLimit);
         break;
       }
       if (framed == FrameResult::NeedMore) {
@@ -228,8 +225,8 @@ class NoticeSender {
         continue;
       }
       MessageRecord record;
-      record.encodingType = answer_.area.encodingType;
-      record.previousType = answer_.area.previousType;
+      record.encodingType = EncodingType::LowByteFirst;  // as the machine holds it
+      record.previousType = pipeline_.Order();
       record.text = JournalText(message);
       record.clientNumber = answerNumber_;
       record.direction = kDirectionReceived;
@@ -257,8 +254,7 @@ class NoticeSender {
   std::int32_t noticeCounter_ = 1;
   MOSXMLWriter writer_;
   MOSXMLParser parser_;
-  ReceiveState answer_;
-  Framer framer_;
+  MessagePipeline pipeline_;
   std::int32_t noticeNumber_ = 0;
   std::int32_t answerNumber_ = 0;
   std::string awaitedReply_;  // the messageID of the request waiting for its answer

@@ -8,7 +8,6 @@
 #include "common/Text.h"
 #include "mos/MosXml.h"
 #include "transport/Encoding.h"
-#include "transport/Framer.h"
 #include "transport/Receive.h"
 
 namespace vidra {
@@ -66,7 +65,7 @@ class ObjectSender {
     connected_ = true;
     sentNumber_ = server_.clientQueue.NextClientNumber();
     answerNumber_ = server_.clientQueue.NextClientNumber();
-    framer_ = Framer();
+    pipeline_ = MessagePipeline();
     return true;
   }
 
@@ -96,7 +95,7 @@ class ObjectSender {
         server_.clock->SleepWhile(100ms, server_.serverRunning);
         continue;
       }
-      const ssize_t received = ReceiveRaw(connection_.Handle(), answer_);
+      const ssize_t received = ReceiveInto(connection_.Handle(), pipeline_);
       if (received <= 0) {
         Log("VIDRA - the object connection to %s is closed; mosObj %s counts as unanswered",
             FormatHost(host_).c_str(), message.object.objID.c_str());
@@ -104,7 +103,6 @@ class ObjectSender {
         connected_ = false;
         return true;
       }
-      DecodeReceived(answer_, received);
       if (ReadAnswers()) {
         return true;
       }
@@ -116,29 +114,32 @@ class ObjectSender {
 
   // Journals every whole message received; true when a mosAck was among them.
   bool ReadAnswers() {
-    framer_.Append(answer_.area.Text());
     bool acknowledged = false;
     for (;;) {
       std::u16string message;
-      const FrameResult framed = framer_.Next(message);
+      const FrameResult framed = pipeline_.Next(message);
       if (framed == FrameResult::NeedMore || framed == FrameResult::Overflow) {
         return acknowledged;
       }
       if (!parser_.LoadMessage(message)) {
         continue;
       }
-      Journal(message, answerNumber_, kDirectionReceived, answer_.area.encodingType);
+      Journal(message, answerNumber_, kDirectionReceived, pipeline_.Order());
       acknowledged = acknowledged || parser_.Facts().name == "mosAck";
     }
   }
 
+  // wire: the encoding a received message came in (Undetermined for what is sent).
   void Journal(std::u16string_view text, std::int32_t number, std::uint8_t direction,
-               EncodingType encoding) {
+               EncodingType wire) {
     MessageRecord record;
     record.text = JournalText(text);
     record.clientNumber = number;
     record.direction = direction;
-    record.encodingType = encoding;
+    if (wire != EncodingType::Undetermined) {
+      record.encodingType = EncodingType::LowByteFirst;  // as the machine holds it
+      record.previousType = wire;
+    }
     record.time = server_.clock->UtcNow();
     server_.journal.Append(std::move(record));
   }
@@ -152,8 +153,7 @@ class ObjectSender {
   std::int32_t sentNumber_ = 0;
   std::int32_t answerNumber_ = 0;
   MOSXMLParser parser_;
-  ReceiveState answer_;
-  Framer framer_;
+  MessagePipeline pipeline_;
 };
 
 }  // namespace

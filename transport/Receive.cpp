@@ -7,35 +7,10 @@
 
 namespace vidra {
 
-std::uint8_t* ReceiveTarget(ReceiveState& state) {
-  TextArea& area = state.area;
-  area.Clear();
-  if (!state.carry) {
-    return area.bytes.data();
-  }
-  area.bytes[0] = *state.carry;
-  return area.bytes.data() + 1;
-}
-
-ssize_t ReceiveRaw(int socket, ReceiveState& state) {
-  return ReceiveOn(socket, ReceiveTarget(state), TextArea::kReceiveBytes);
-}
-
-void DecodeReceived(ReceiveState& state, ssize_t received) {
-  TextArea& area = state.area;
-  const std::size_t offset = state.carry ? 1 : 0;
-  const std::size_t total = offset + static_cast<std::size_t>(std::max<ssize_t>(received, 0));
-  if (ClassifyEncoding(area)) {
-    state.knownOrder = area.encodingType;
-  } else if (IsSixteenBit(state.knownOrder)) {
-    area.encodingType = state.knownOrder;
-  }
-  state.carry.reset();
-  if (IsSixteenBit(area.encodingType) && total % 2 == 1) {
-    state.carry = area.bytes[total - 1];
-    area.bytes[total - 1] = 0;
-  }
-  ConvertEncoding(area, EncodingType::LowByteFirst);
+ssize_t ReceiveInto(int socket, MessagePipeline& pipeline) {
+  const ssize_t received = ReceiveOn(socket, pipeline.ReceiveSpace(), MessagePipeline::kReceiveBytes);
+  pipeline.Commit(received > 0 ? static_cast<std::size_t>(received) : 0);
+  return received;
 }
 
 std::string JournalText(std::u16string_view text) {

@@ -218,10 +218,7 @@ std::string FormatAddress(const sockaddr_in& address) {
 }
 
 std::string FormatHost(in_addr_t host) {
-  char text[INET_ADDRSTRLEN] = {};
-  const in_addr address{host};
-  ::inet_ntop(AF_INET, &address, text, sizeof text);
-  return text;
+  return FormatIPv4(host);
 }
 
 }  // namespace vidra

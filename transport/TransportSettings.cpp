@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <optional>
 #include <tuple>
 
 #include "common/Text.h"
@@ -44,6 +45,50 @@ struct Reader {
 
 }  // namespace
 
+bool TransportSettings::Allows(std::uint32_t host) const {
+  if (allowedHosts.empty()) {
+    return true;
+  }
+  for (const HostRange& range : allowedHosts) {
+    if (range.Contains(host)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ParseHostRanges(std::string_view text, std::vector<HostRange>& out, std::string& error) {
+  std::vector<HostRange> ranges;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t end = text.find_first_of(", \t", at);
+    const std::string entry(text.substr(at, end == std::string_view::npos ? end : end - at));
+    at = end == std::string_view::npos ? text.size() : end + 1;
+    if (entry.empty()) {
+      continue;
+    }
+    const std::size_t slash = entry.find('/');
+    const std::string address = entry.substr(0, slash);
+    in_addr parsed{};
+    std::optional<std::uint64_t> bits = 32;
+    if (slash != std::string::npos) {
+      bits = ParseUnsigned(entry.substr(slash + 1), 0, 32);
+    }
+    if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1 || !bits) {
+      error = "'" + entry + "' is not an IPv4 address (10.1.2.3) or range (10.1.0.0/16)";
+      return false;
+    }
+    const std::uint32_t mask = *bits == 0 ? 0 : ~std::uint32_t{0} << (32 - *bits);
+    ranges.push_back(HostRange{ntohl(parsed.s_addr) & mask, mask});
+  }
+  if (ranges.empty()) {
+    error = "it names no host";
+    return false;
+  }
+  out = std::move(ranges);
+  return true;
+}
+
 HResult ReadTransportSettings(const SettingsSource& source, TransportSettings& out,
                               std::string& error) {
   TransportSettings read;
@@ -83,6 +128,13 @@ HResult ReadTransportSettings(const SettingsSource& source, TransportSettings& o
         return HResult::E_INVALIDARG;
       }
       *flag = *value;
+    }
+  }
+  if (const auto hosts = source.Get("Network", "AllowedHosts")) {
+    std::string why;
+    if (!ParseHostRanges(*hosts, read.allowedHosts, why)) {
+      error = source.Origin() + ": [Network] AllowedHosts = '" + *hosts + "': " + why;
+      return HResult::E_INVALIDARG;
     }
   }
   read.maxConnections = static_cast<std::uint32_t>(maxConnections);

@@ -6,12 +6,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "common/HResult.h"
 #include "common/Settings.h"
 #include "transport/MessageQueue.h"
 
 namespace vidra {
+
+// An IPv4 address or range that may connect: host-order address and mask.
+struct HostRange {
+  std::uint32_t address = 0;
+  std::uint32_t mask = 0xFFFFFFFFu;
+  bool Contains(std::uint32_t host) const { return (host & mask) == (address & mask); }
+};
 
 struct TransportSettings {
   std::uint32_t listenAddress = 0;  // IPv4 in host order; 0 listens on every local address
@@ -28,7 +37,16 @@ struct TransportSettings {
   bool resyncOnConnect = true;
   // [Media] PushObjects: objects added, changed or removed are sent to the NRCS as mosObj.
   bool pushObjects = true;
+  // [Network] AllowedHosts: the hosts that may connect; empty lets every host connect.
+  std::vector<HostRange> allowedHosts;
+
+  // Whether a peer (host order) may connect.
+  bool Allows(std::uint32_t host) const;
 };
+
+// "10.1.2.3, 192.168.0.0/16 127.0.0.1": addresses and CIDR ranges, separated by commas or
+// blanks. False, with what is wrong in error, for an entry that is neither.
+bool ParseHostRanges(std::string_view text, std::vector<HostRange>& out, std::string& error);
 
 // Reads the two sections, [State] ResyncOnConnect and [Media] PushObjects; absent values keep their
 // defaults. A value that is present but wrong gives E_INVALIDARG and an error text naming the file,

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "common/Text.h"
+#include "host/StatusView.h"
 #include "tests/host/ServerFixture.h"
 
 namespace vidra::test {
@@ -228,6 +229,32 @@ TEST_F(Limited, ConnectionsBeyondTheLimitAreClosedAtAccept) {
   TestPeer d;
   ASSERT_TRUE(d.Connect(Lower()));
   EXPECT_TRUE(WaitUntil([&] { return Control().LiveConnections() == 2; })) << "room again";
+}
+
+class Allowlisted : public ServerTest {
+ protected:
+  Allowlisted() : ServerTest({}, "AllowedHosts = 10.0.0.0/8\n") {}
+};
+
+TEST_F(Allowlisted, AHostOutsideTheListIsClosedAtAcceptAndCounted) {
+  InitAndStart();
+  TestPeer stranger;
+  ASSERT_TRUE(stranger.Connect(Lower()));
+  EXPECT_TRUE(stranger.WaitClosed());
+  ASSERT_TRUE(WaitUntil([&] {
+    for (const std::string& line : log.Records()) {
+      if (line.rfind("VIDRA - 127.0.0.1:", 0) == 0 &&
+          line.find(" is not among [Network] AllowedHosts: its connection is closed") !=
+              std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  }));
+  EXPECT_EQ(Control().LiveConnections(), 0u);
+  EXPECT_NE(MetricsView(Control()).find(
+                "vidra_connections_refused_total{reason=\"not allowed\"} 1"),
+            std::string::npos);
 }
 
 }  // namespace

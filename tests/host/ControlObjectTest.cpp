@@ -113,8 +113,11 @@ class ShortAnswerSession final : public MessageSession {
   bool LoadMessage(std::u16string_view /*message*/) override { return true; }
   std::string GetXml() const override { return "short"; }
   bool IsRoAck(std::int32_t& /*messageID*/) override { return false; }
+  std::string_view Kind() const override { return "other"; }
   std::optional<SessionAnswer> HandleMessage(const MessageOrigin& /*origin*/) override {
-    return SessionAnswer{u"ab", false};
+    SessionAnswer answer;
+    answer.text = u"ab";
+    return answer;
   }
 };
 

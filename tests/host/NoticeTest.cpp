@@ -153,5 +153,87 @@ TEST_F(Notices, EachNrcsHostHasOneSenderAtATime) {
       [&] { return log.CountStartingWith("VIDRA - ... Answer for notify is received: ") == 1; }));
 }
 
+// Two NRCS hosts, each with its own upper port on the same port number: one on 127.0.0.1,
+// one on 127.0.0.2.
+struct TwoNrcsPorts {
+  TestListener first;
+  TestListener second{"127.0.0.2", first.Port()};
+};
+
+class TwoNrcs : public TwoNrcsPorts, public ServerTest {
+ protected:
+  TwoNrcs()
+      : ServerTest({}, "NrcsUpperPort = " + std::to_string(first.Port()) +
+                           "\nAllowedHosts = 127.0.0.1, 127.0.0.2/32\n[VIDRAServer]\nPath = " VIDRA_SOURCE_DATA
+                           "/media/\n[State]\nResyncOnConnect = no\n") {}
+  ~TwoNrcs() override { control_.reset(); }
+  void SetUp() override { InitAndStart(); }
+
+  // The notices that came on a connection within the time, each acknowledged.
+  static std::vector<std::u16string> Heard(TestPeer& notices, std::chrono::milliseconds time) {
+    std::vector<std::u16string> heard;
+    const auto end = std::chrono::steady_clock::now() + time;
+    while (std::chrono::steady_clock::now() < end) {
+      const std::u16string notice = notices.ReceiveMessage(true, 200ms);
+      if (notice.empty()) {
+        continue;
+      }
+      heard.push_back(notice);
+      const std::size_t from = notice.find(u"<messageID>") + 11;
+      const std::u16string id = notice.substr(from, notice.find(u"</messageID>") - from);
+      EXPECT_TRUE(notices.Send(Ack(std::stoi(Utf16ToUtf8(id)))));
+    }
+    return heard;
+  }
+
+  ClockPump pump{*clock};
+};
+
+TEST_F(TwoNrcs, EachRunningOrdersStatesGoToTheNrcsThatSentIt) {
+  TestPeer nrcsA;
+  TestPeer nrcsB;
+  TestPeer noticesA;
+  TestPeer noticesB;
+  ASSERT_TRUE(nrcsA.Connect(Upper()));
+  ASSERT_TRUE(first.Accept(noticesA));
+  ASSERT_TRUE(nrcsB.Connect(Upper(), "127.0.0.2"));
+  ASSERT_TRUE(second.Accept(noticesB));
+  const auto ask = [](TestPeer& nrcs, int messageID, const std::string& body) {
+    EXPECT_TRUE(nrcs.Send(Utf16Bytes(Message(std::to_string(messageID), body), true)));
+    return nrcs.ReceiveMessage(true);
+  };
+  const auto create = [](const std::string& roID) {
+    return "<roCreate><roID>" + roID +
+           "</roID><story><storyID>A</storyID><item><itemID>1</itemID><objID>O1</objID>"
+           "<mosID>VIDRA</mosID><objPaths><objPath>sting.wav</objPath></objPaths></item>"
+           "</story></roCreate>";
+  };
+  const auto execute = [](const std::string& roID) {
+    return "<roCtrl><roID>" + roID +
+           "</roID><storyID>A</storyID><itemID>1</itemID><command>EXECUTE</command></roCtrl>";
+  };
+  // The second running order's start stops the first: its STOP belongs to the first NRCS.
+  EXPECT_NE(ask(nrcsA, 1, create("RO1")).find(u"<roStatus>OK</roStatus>"), std::u16string::npos);
+  EXPECT_NE(ask(nrcsB, 1, create("RO2")).find(u"<roStatus>OK</roStatus>"), std::u16string::npos);
+  EXPECT_NE(ask(nrcsA, 2, execute("RO1")).find(u"<roStatus>OK</roStatus>"), std::u16string::npos);
+  const std::vector<std::u16string> firstHeard = Heard(noticesA, 1s);
+  EXPECT_NE(ask(nrcsB, 2, execute("RO2")).find(u"<roStatus>OK</roStatus>"), std::u16string::npos);
+  std::vector<std::u16string> heardA = Heard(noticesA, 1500ms);
+  const std::vector<std::u16string> heardB = Heard(noticesB, 100ms);
+  heardA.insert(heardA.begin(), firstHeard.begin(), firstHeard.end());
+
+  const auto count = [](const std::vector<std::u16string>& heard, std::u16string_view part) {
+    return std::count_if(heard.begin(), heard.end(), [&](const std::u16string& notice) {
+      return notice.find(part) != std::u16string::npos;
+    });
+  };
+  EXPECT_GE(count(heardA, u"<roID>RO1</roID>"), 2) << "its READY and PLAY at least";
+  EXPECT_GE(count(heardA, u"<status>STOP</status>"), 1) << "the stop the second start made";
+  EXPECT_GE(count(heardB, u"<roID>RO2</roID>"), 2);
+  EXPECT_EQ(count(heardA, u"<roID>RO2</roID>"), 0) << "another NRCS's running order";
+  EXPECT_EQ(count(heardB, u"<roID>RO1</roID>"), 0);
+  EXPECT_EQ(count(heardA, u"<status>PLAY</status>") + count(heardB, u"<status>PLAY</status>"), 2);
+}
+
 }  // namespace
 }  // namespace vidra::test

@@ -11,8 +11,10 @@ bool EchoSession::LoadMessage(std::u16string_view text) {
 }
 
 std::optional<SessionAnswer> EchoSession::HandleMessage(const MessageOrigin& origin) {
-  return SessionAnswer{
-      (origin.port == PortFlag::Lower ? u"<answer low>" : u"<answer up>") + current_, false};
+  SessionAnswer answer;
+  answer.text = (origin.port == PortFlag::Lower ? u"<answer low>" : u"<answer up>") + current_;
+  answer.kind = MessageKind(current_);
+  return answer;
 }
 
 ServerTest::ServerTest(SessionFactory factory, std::string extraSettings, ManualClock::Mode mode,

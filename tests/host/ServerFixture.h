@@ -12,6 +12,7 @@
 #include "common/Clock.h"
 #include "common/Log.h"
 #include "host/ControlObject.h"
+#include "transport/MessageKind.h"
 #include "tests/support/TestSupport.h"
 
 namespace vidra::test {
@@ -28,6 +29,7 @@ class EchoSession final : public MessageSession {
     messageID = 0;
     return current_.find(u"roAck") != std::u16string::npos;
   }
+  std::string_view Kind() const override { return MessageKind(current_); }
   std::optional<SessionAnswer> HandleMessage(const MessageOrigin& origin) override;
 
  private:

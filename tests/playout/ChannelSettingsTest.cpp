@@ -117,20 +117,41 @@ TEST(PlayoutManager, RoutesByTheLastPartOfTheMosId) {
   EXPECT_TRUE(manager.running);
 }
 
-TEST(PlayoutManager, NoticeQueueHoldsTenAndPopsInOrder) {
+TEST(PlayoutManager, NoticesWaitForTheirOwnNrcsTenAtMostAndTheOldestMakesWay) {
   PlayoutManager manager(std::make_shared<ManualClock>(0));
-  for (int i = 0; i < 10; ++i) {
+  constexpr std::uint32_t kFirst = 0x0100007F;   // 127.0.0.1 as it stands in memory
+  constexpr std::uint32_t kSecond = 0x0200007F;  // 127.0.0.2
+  const auto push = [&](std::uint32_t host, const std::string& item) {
     StatusNotice notice;
-    notice.itemID = std::to_string(i);
-    EXPECT_TRUE(manager.PushNotice(notice));
-  }
-  EXPECT_FALSE(manager.PushNotice(StatusNotice{})) << "an eleventh is dropped";
-  EXPECT_EQ(manager.NoticeCount(), 10u);
+    notice.host = host;
+    notice.itemID = item;
+    notice.status = "PLAY";
+    return manager.PushNotice(notice);
+  };
+  LogCapture log;
   for (int i = 0; i < 10; ++i) {
-    const auto notice = manager.PopNotice();
-    ASSERT_TRUE(notice.has_value());
-    EXPECT_EQ(notice->itemID, std::to_string(i));
+    EXPECT_TRUE(push(kFirst, std::to_string(i)));
   }
+  EXPECT_TRUE(push(kSecond, "other")) << "the limit is each host's own";
+  EXPECT_TRUE(push(0, "anyone"));
+  EXPECT_FALSE(push(kFirst, "10")) << "an eleventh for one host drops that host's oldest";
+  EXPECT_EQ(log.CountOf("VIDRA - 10 notices wait for NRCS 127.0.0.1 already: the oldest (PLAY "
+                        "of item 0) is dropped\n"),
+            1u);
+  EXPECT_EQ(manager.NoticeCount(kFirst), 11u) << "its ten and the one for any host";
+  EXPECT_EQ(manager.NoticeCount(kSecond), 2u);
+  EXPECT_EQ(manager.NoticeCount(), 12u);
+
+  const auto second = manager.PopNotice(kSecond);
+  ASSERT_TRUE(second.has_value());
+  EXPECT_EQ(second->itemID, "other") << "never another host's notice";
+  std::vector<std::string> popped;
+  while (const auto notice = manager.PopNotice(kFirst)) {
+    popped.push_back(notice->itemID.Str());
+  }
+  const std::vector<std::string> expected = {"1", "2", "3", "4", "5",     "6",
+                                             "7", "8", "9", "anyone", "10"};
+  EXPECT_EQ(popped, expected) << "in the order they came, the dropped one missing";
   EXPECT_FALSE(manager.PopNotice().has_value());
 }
 

@@ -151,14 +151,17 @@ std::u16string TestPeer::ReceiveMessage(bool highByteFirst, std::chrono::millise
   return Utf16FromBytes(bytes, highByteFirst);
 }
 
-bool TestPeer::Connect(std::uint16_t port) {
+bool TestPeer::Connect(std::uint16_t port, const char* from) {
   Close();
   socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return socket_ >= 0 &&
+  return socket_ >= 0 && ::inet_pton(AF_INET, from, &source.sin_addr) == 1 &&
+         ::bind(socket_, reinterpret_cast<const sockaddr*>(&source), sizeof source) == 0 &&
          ::connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
@@ -202,13 +205,16 @@ void TestPeer::Adopt(int socket) {
   socket_ = socket;
 }
 
-TestListener::TestListener() {
+TestListener::TestListener() : TestListener("127.0.0.1", 0) {}
+
+TestListener::TestListener(const char* at, std::uint16_t port) {
   socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
   socklen_t length = sizeof address;
-  if (socket_ < 0 || ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+  if (socket_ < 0 || ::inet_pton(AF_INET, at, &address.sin_addr) != 1 ||
+      ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
       ::listen(socket_, 128) != 0 ||
       ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     throw std::runtime_error("the test listener cannot listen");

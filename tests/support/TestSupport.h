@@ -67,7 +67,7 @@ std::u16string Utf16FromBytes(std::string_view bytes, bool highByteFirst);
 // 16-bit wire text: each character as two bytes, high byte first or low byte first.
 std::string Utf16Bytes(std::u16string_view text, bool highByteFirst);
 
-// A TCP client on 127.0.0.1.
+// A TCP client on 127.0.0.1 (or another loopback address given to Connect).
 class TestPeer {
  public:
   TestPeer() = default;
@@ -75,7 +75,7 @@ class TestPeer {
   TestPeer(const TestPeer&) = delete;
   TestPeer& operator=(const TestPeer&) = delete;
 
-  bool Connect(std::uint16_t port);
+  bool Connect(std::uint16_t port, const char* from = "127.0.0.1");
   bool Send(std::string_view bytes);
   // Bytes received until `count` have come or the time-out passed.
   std::string Receive(std::size_t count,
@@ -102,6 +102,8 @@ class TestPeer {
 class TestListener {
  public:
   TestListener();
+  // On another loopback address, and on a given port (0: a free one).
+  TestListener(const char* address, std::uint16_t port);
   ~TestListener();
   TestListener(const TestListener&) = delete;
   TestListener& operator=(const TestListener&) = delete;

@@ -42,6 +42,11 @@ TEST(TransportSettings, WrongValuesAreNamedAndChangeNothing) {
       {{{"Network", "MaxConnections", "0"}}, "[Network] MaxConnections = '0'"},
       {{{"Network", "LowerPort", "5000"}, {"Network", "UpperPort", "5000"}},
        "LowerPort and UpperPort are both 5000"},
+      {{{"Network", "AllowedHosts", "10.0.0.1, nrcs.local"}},
+       "[Network] AllowedHosts = '10.0.0.1, nrcs.local': 'nrcs.local' is not an IPv4 address"},
+      {{{"Network", "AllowedHosts", "10.0.0.0/33"}}, "'10.0.0.0/33' is not an IPv4 address"},
+      {{{"Network", "AllowedHosts", " , "}}, "it names no host"},
+      {{{"Media", "PushObjects", "maybe"}}, "[Media] PushObjects = 'maybe' is not yes or no"},
   };
   for (const auto& c : cases) {
     TransportSettings read;
@@ -52,6 +57,25 @@ TEST(TransportSettings, WrongValuesAreNamedAndChangeNothing) {
     EXPECT_NE(error.find(c.expected), std::string::npos) << error;
     EXPECT_EQ(read.upperPort, 1u) << "a failed read leaves the output as it was";
   }
+}
+
+TEST(TransportSettings, AllowedHostsTakeAddressesAndRanges) {
+  TransportSettings read;
+  std::string error;
+  EXPECT_TRUE(read.Allows(0x0A000001u)) << "without the key every host may connect";
+  const MapSettings allowed(
+      Entries{{"Network", "AllowedHosts", "192.168.10.0/24,10.1.2.3  172.16.0.0/12"}});
+  ASSERT_EQ(ReadTransportSettings(allowed, read, error), HResult::S_OK) << error;
+  ASSERT_EQ(read.allowedHosts.size(), 3u);
+  EXPECT_TRUE(read.Allows(0xC0A80A07u));   // 192.168.10.7
+  EXPECT_FALSE(read.Allows(0xC0A80B07u));  // 192.168.11.7
+  EXPECT_TRUE(read.Allows(0x0A010203u));   // 10.1.2.3
+  EXPECT_FALSE(read.Allows(0x0A010204u));
+  EXPECT_TRUE(read.Allows(0xAC1FFFFFu));  // 172.31.255.255
+  EXPECT_FALSE(read.Allows(0x7F000001u)) << "loopback is not special";
+  std::vector<HostRange> all;
+  ASSERT_TRUE(ParseHostRanges("0.0.0.0/0", all, error));
+  EXPECT_TRUE(all[0].Contains(0xFFFFFFFFu));
 }
 
 }  // namespace
