@@ -28,7 +28,8 @@ double CpuSeconds() {
 bool WriteClip(const std::string& path, int seconds) {
   const std::string description =
       "videotestsrc num-buffers=" + std::to_string(seconds * 25) +
-      " pattern=smpte horizontal-speed=8 ! video/x-raw,width=1920,height=1080,framerate=25/1 ! avenc_mpeg4 "
+      " pattern=smpte horizontal-speed=8 ! video/x-raw,width=1920,height=1080,framerate=25/1 ! "
+      "avenc_mpeg4 "
       "bitrate=8000000 ! queue ! matroskamux name=mux ! filesink location=" +
       path + " audiotestsrc num-buffers=" + std::to_string(seconds * 48000 / 1024) +
       " ! audio/x-raw,rate=48000,channels=2 ! vorbisenc ! queue ! mux.";
@@ -92,9 +93,9 @@ int main(int argc, char** argv) {
   const auto idleWall = std::chrono::steady_clock::now();
   const double idleCpu = CpuSeconds();
   std::this_thread::sleep_for(4s);
-  const double idle = (CpuSeconds() - idleCpu) /
-                      std::chrono::duration<double>(std::chrono::steady_clock::now() - idleWall)
-                          .count();
+  const double idle =
+      (CpuSeconds() - idleCpu) /
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - idleWall).count();
 
   double clock = 0;
   static_cast<void>(player->GetClock(clock));
@@ -124,9 +125,9 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(100ms);
     static_cast<void>(player->GetClock(clock));
   } while (clock < start);
-  const double playing = (CpuSeconds() - playCpu) /
-                         std::chrono::duration<double>(std::chrono::steady_clock::now() - playWall)
-                             .count();
+  const double playing =
+      (CpuSeconds() - playCpu) /
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - playWall).count();
   player.reset();
   std::filesystem::remove(clip);
   std::printf(

@@ -2,12 +2,11 @@
 // and the journal append (with its age and size bounds) under load.
 #include <benchmark/benchmark.h>
 
-
 #include "bench/HeapInUse.h"
 #include "common/Clock.h"
 #include "common/Text.h"
-#include "transport/Pipeline.h"
 #include "transport/MessageQueue.h"
+#include "transport/Pipeline.h"
 
 namespace vidra {
 namespace {

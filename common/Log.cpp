@@ -18,7 +18,12 @@ namespace {
 std::mutex logMutex;  // guards currentSink
 LogSink* currentSink = nullptr;
 
-LogWriter stderrWriter(STDERR_FILENO);
+// Made on first use: a writer that cannot be made then is an error of that log call, not one
+// no handler can catch before main.
+LogWriter& StderrWriter() {
+  static LogWriter writer(STDERR_FILENO);
+  return writer;
+}
 
 void Emit(std::string_view text) {
   {
@@ -29,7 +34,7 @@ void Emit(std::string_view text) {
     }
   }
   // The writer keeps records in the order it takes them, under its own lock.
-  stderrWriter.Append(text, text.empty() || text.back() != '\n');
+  StderrWriter().Append(text, text.empty() || text.back() != '\n');
 }
 
 // Byte length of the first `characters` UTF-8 characters of text.
@@ -47,7 +52,7 @@ std::size_t PrefixOfCharacters(std::string_view text, std::size_t characters) {
 }  // namespace
 
 void FlushLog() {
-  stderrWriter.Flush();
+  StderrWriter().Flush();
 }
 
 void LogText(std::string_view text) {

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/Text.h"
+
 namespace vidra {
 
 ControlClient::~ControlClient() {
@@ -26,7 +28,7 @@ bool ControlClient::Connect(const std::string& path, std::string& error) {
   path.copy(address.sun_path, path.size());
   fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0 || ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    error = "no vidra-server answers on " + path + " (" + std::strerror(errno) +
+    error = "no vidra-server answers on " + path + " (" + ErrorText(errno) +
             "); is it running, and is this its --control path?";
     return false;
   }
@@ -39,7 +41,7 @@ std::optional<std::string> ControlClient::CallLine(const std::string& line, std:
   for (std::size_t sent = 0; sent < out.size();) {
     const ssize_t n = ::send(fd_, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) {
-      error = std::string("the server closed the control connection: ") + std::strerror(errno);
+      error = std::string("the server closed the control connection: ") + ErrorText(errno);
       return std::nullopt;
     }
     sent += static_cast<std::size_t>(n);

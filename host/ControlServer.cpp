@@ -51,7 +51,9 @@ std::string DefaultControlPath() {
   if (::geteuid() == 0) {
     return "/run/vidra/control.sock";
   }
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime) {
+  // Read once, before any thread of this program could change the environment.
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");  // NOLINT(concurrency-mt-unsafe)
+      runtime != nullptr && *runtime) {
     return std::string(runtime) + "/vidra/control.sock";
   }
   return "/tmp/vidra-" + std::to_string(::geteuid()) + "/control.sock";

@@ -24,7 +24,7 @@ HResult ReadStateOptions(const SettingsSource& source, StateOptions& out, std::s
 }
 
 HResult DurableState::Start(const StateOptions& options, PlayoutManager& player,
-                            std::shared_ptr<Clock> clock, Metrics& metrics) {
+                            const std::shared_ptr<Clock>& clock, Metrics& metrics) {
   Stop();
   if (options.database.empty()) {
     LogText(

@@ -34,8 +34,8 @@ class DurableState {
   // Opens the store and puts its running orders back into the player's stores, which from
   // then on save every change in it. E_FAIL, with one log line naming the file and what is
   // wrong, when the store cannot be used; nothing is kept then.
-  HResult Start(const StateOptions& options, PlayoutManager& player, std::shared_ptr<Clock> clock,
-                Metrics& metrics);
+  HResult Start(const StateOptions& options, PlayoutManager& player,
+                const std::shared_ptr<Clock>& clock, Metrics& metrics);
   // Closes the store once everything queued is written. Call when no thread uses it.
   void Stop();
   AnswerMemory* Answers() const { return answers_; }

@@ -128,7 +128,7 @@ bool NrcsSimulator::Connect(Link& link, std::uint16_t port) {
   if (link.fd < 0 ||
       ::connect(link.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     std::fprintf(stderr, "vidra-nrcs: cannot connect to %s:%u: %s\n", options_.host.c_str(), port,
-                 std::strerror(errno));
+                 ErrorText(errno).c_str());
     CloseLink(link.fd);
     return false;
   }
@@ -184,7 +184,7 @@ std::optional<std::string> NrcsSimulator::SendAndRead(Link& link, std::uint16_t 
     CloseLink(link.fd);
     return std::nullopt;
   }
-  const auto answer = ReadMessage(link, options_.answerSeconds * 1000);
+  auto answer = ReadMessage(link, options_.answerSeconds * 1000);
   if (!answer) {
     std::fprintf(stderr, "vidra-nrcs: no answer on port %u within %d s\n", port,
                  options_.answerSeconds);
@@ -294,7 +294,7 @@ bool NrcsSimulator::ListenForNotices() {
     std::fprintf(stderr,
                  "vidra-nrcs: cannot listen for notices on port %u: %s (a server on this machine "
                  "may hold it: give --notice-port and set the server's NrcsUpperPort to it)\n",
-                 options_.noticePort, std::strerror(errno));
+                 options_.noticePort, ErrorText(errno).c_str());
     CloseLink(listener_);
     return false;
   }

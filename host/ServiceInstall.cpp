@@ -11,8 +11,6 @@
 #include <sstream>
 #include <vector>
 
-extern char** environ;
-
 namespace vidra {
 
 namespace {
@@ -47,6 +45,7 @@ bool SystemdRuns() {
 bool Systemctl(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), "systemctl");
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (std::string& argument : arguments) {
     argv.push_back(argument.data());
   }

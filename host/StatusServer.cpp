@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "common/Log.h"
+#include "common/Text.h"
 #include "host/StatusView.h"
 
 namespace vidra {
@@ -129,7 +130,7 @@ StatusServer::StatusServer(const CMOS_SRV_STNDRT& control, const HttpEndpoint& e
           : (server_->bind_to_port(endpoint.address, endpoint.port) ? endpoint.port : -1);
   if (bound <= 0) {
     throw std::runtime_error("cannot serve the status page on " + endpoint.address + ":" +
-                             std::to_string(endpoint.port) + ": " + std::strerror(errno));
+                             std::to_string(endpoint.port) + ": " + ErrorText(errno));
   }
   port_ = static_cast<std::uint16_t>(bound);
   thread_ = std::thread([this] { server_->listen_after_bind(); });

@@ -104,7 +104,7 @@ std::string NormalPath(std::string_view path) {
   return text;
 }
 
-MediaCatalogue::MediaCatalogue(std::string folder, ProbeCache& cache, Clock& clock)
+MediaCatalogue::MediaCatalogue(const std::string& folder, ProbeCache& cache, Clock& clock)
     : folder_(NormalPath(folder)), cache_(cache), clock_(clock) {}
 
 std::optional<MediaObject> MediaCatalogue::Find(std::string_view objID) const {
@@ -216,11 +216,10 @@ void MediaCatalogue::Rescan(bool first) {
 }
 
 void MediaCatalogue::ScanFolder(const std::string& relativeFolder) {
-  std::vector<Found> found = Walk(relativeFolder, true);
-  Reconcile(relativeFolder, std::move(found), false);
+  Reconcile(relativeFolder, Walk(relativeFolder, true), false);
 }
 
-void MediaCatalogue::Reconcile(const std::string& relativeFolder, std::vector<Found> found,
+void MediaCatalogue::Reconcile(const std::string& relativeFolder, const std::vector<Found>& found,
                                bool first) {
   {
     std::lock_guard guard(lock_);  // progress_

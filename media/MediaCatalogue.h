@@ -76,7 +76,7 @@ struct ScanProgress {
 
 class MediaCatalogue {
  public:
-  MediaCatalogue(std::string folder, ProbeCache& cache, Clock& clock);
+  MediaCatalogue(const std::string& folder, ProbeCache& cache, Clock& clock);
 
   // Before the watcher starts.
   void AddListener(CatalogueListener* listener) { listeners_.push_back(listener); }
@@ -114,7 +114,7 @@ class MediaCatalogue {
   // outside the folder, or that have unwritable names, left out.
   std::vector<Found> Walk(const std::string& relativeFolder, bool logSkipped);
   // Probes found and brings the objects under relativeFolder in line with it.
-  void Reconcile(const std::string& relativeFolder, std::vector<Found> found, bool first);
+  void Reconcile(const std::string& relativeFolder, const std::vector<Found>& found, bool first);
   // Adds, changes or removes the object of one file after its probe, into event.
   void Apply(const Found& file, const ProbeResult& media, CatalogueEvent& event);
   void RemoveObject(const std::string& relativePath, CatalogueEvent& event);

@@ -2,11 +2,11 @@
 
 namespace vidra {
 
-MediaLibrary::MediaLibrary(std::unique_ptr<MediaProbe> probe, std::string folder, Clock& clock,
-                           std::chrono::milliseconds checkEvery)
+MediaLibrary::MediaLibrary(std::unique_ptr<MediaProbe> probe, const std::string& folder,
+                           Clock& clock, std::chrono::milliseconds checkEvery)
     : probe_(probe ? std::move(probe) : CreateFfmpegProbe()),
       cache_(*probe_, kProbeLimit),
-      catalogue_(std::move(folder), cache_, clock),
+      catalogue_(folder, cache_, clock),
       watcher_(catalogue_, checkEvery) {}
 
 MediaLibrary::~MediaLibrary() {

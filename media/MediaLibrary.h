@@ -21,7 +21,7 @@ class MediaLibrary {
   static constexpr std::chrono::milliseconds kProbeLimit{5000};
 
   // folder: the media folder; empty for a server without one (no catalogue, no watch).
-  MediaLibrary(std::unique_ptr<MediaProbe> probe, std::string folder, Clock& clock,
+  MediaLibrary(std::unique_ptr<MediaProbe> probe, const std::string& folder, Clock& clock,
                std::chrono::milliseconds checkEvery = std::chrono::seconds(2));
   ~MediaLibrary();
   MediaLibrary(const MediaLibrary&) = delete;

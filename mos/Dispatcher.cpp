@@ -532,8 +532,10 @@ bool MOSXMLParser::Dispatch(PlayoutManager& manager, MosPort port, pugi::xml_nod
                             const MosText& mosID, const MosText& ncsID, const MosText& messageID,
                             std::uint32_t originHost) {
   const std::string_view name = body.name();
-  Request request{*this, manager, port,      body,         name,   manager.FindChannelByName(mosID),
-                  mosID, ncsID,   messageID, lastOutcome_, paced_, followUp_, originHost};
+  Request request{
+      *this,     manager, port,      body,         name,   manager.FindChannelByName(mosID),
+      mosID,     ncsID,   messageID, lastOutcome_, paced_, followUp_,
+      originHost};
   for (const Row& row : kMessageTypes) {
     if (row.name != name) {
       continue;

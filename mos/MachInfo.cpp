@@ -9,7 +9,7 @@ namespace vidra {
 namespace {
 
 // "YES" in any case, with blanks around it, is a claim; anything else is not.
-bool Yes(std::string text) {
+bool Yes(std::string_view text) {
   std::string word;
   for (const char c : text) {
     if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {

@@ -125,8 +125,9 @@ bool ForHost(const StatusNotice& notice, std::uint32_t host) {
 
 bool PlayoutManager::PushNotice(StatusNotice notice) {
   std::lock_guard lock(noticeLock_);  // the notice queues
-  const std::size_t waiting = static_cast<std::size_t>(std::count_if(
-      notices_.begin(), notices_.end(), [&](const StatusNotice& n) { return n.host == notice.host; }));
+  const std::size_t waiting = static_cast<std::size_t>(
+      std::count_if(notices_.begin(), notices_.end(),
+                    [&](const StatusNotice& n) { return n.host == notice.host; }));
   bool kept = true;
   if (waiting >= kNoticeLimit) {
     // The NRCS hears the latest states: what waits longest for a host that takes nothing

@@ -11,7 +11,7 @@ packages=(
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
   libcpp-httplib-dev
-  iproute2 clang libclang-rt-14-dev
+  iproute2 clang libclang-rt-14-dev clang-format clang-tidy
   chromium chromium-driver fonts-dejavu-core
 )
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole test suite three times: a plain
-# build, an AddressSanitizer + UndefinedBehaviorSanitizer build, and a ThreadSanitizer
-# build of the threaded tests. Each build has its own folder.
+# build (followed by the format and lint checks), an AddressSanitizer +
+# UndefinedBehaviorSanitizer build, and a ThreadSanitizer build of the threaded tests. Each
+# build has its own folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,7 +16,12 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 run() {
   local folder=$1 sanitizer=$2 label=$3
   echo "=== ${folder} (sanitizer: ${sanitizer:-none}) ==="
-  cmake -S . -B "$folder" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIDRA_SANITIZER="$sanitizer"
+  local bench=ON
+  if [[ -n $sanitizer ]]; then
+    bench=OFF
+  fi
+  cmake -S . -B "$folder" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIDRA_SANITIZER="$sanitizer" \
+    -DVIDRA_BUILD_BENCH="$bench"
   cmake --build "$folder" -j "$jobs"
   local filter=()
   if [[ -n $label ]]; then
@@ -42,6 +48,7 @@ fuzz() {
 }
 
 run build "" ""
+bash scripts/lint.sh build
 run build-asan address ""
 run build-tsan thread threaded
 fuzz

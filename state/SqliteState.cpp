@@ -137,8 +137,8 @@ int LockBeside(const std::string& path, std::string& error) {
   const std::string lockPath = path + ".lock";
   const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
-    error = "the state database " + path + " cannot be locked: " + lockPath + ": " +
-            ErrorText(errno);
+    error =
+        "the state database " + path + " cannot be locked: " + lockPath + ": " + ErrorText(errno);
     return -1;
   }
   struct flock lock {};
@@ -189,9 +189,8 @@ struct SqliteState::Statements {
                     " ORDER BY at DESC LIMIT ?3)") {}
 
   bool Ok() const {
-    for (const Statement* s : {&putRo, &putControl, &removeRo, &removeItemsOf, &putItem,
-                               &putState, &removeItem, &putAnswer, &dropOldAnswers,
-                               &trimAnswers}) {
+    for (const Statement* s : {&putRo, &putControl, &removeRo, &removeItemsOf, &putItem, &putState,
+                               &removeItem, &putAnswer, &dropOldAnswers, &trimAnswers}) {
       if (!s->Ok()) {
         return false;
       }
@@ -271,8 +270,8 @@ bool SqliteState::OpenDatabase(std::string& error) {
   }
   const int schema = std::atoi(version->c_str());
   if (schema > kSchemaVersion) {
-    error = "the state database " + path + " was written by a newer server (schema " +
-            *version + "; this one reads up to " + std::to_string(kSchemaVersion) + ")";
+    error = "the state database " + path + " was written by a newer server (schema " + *version +
+            "; this one reads up to " + std::to_string(kSchemaVersion) + ")";
     return false;
   }
   const auto check = Single(db_, "PRAGMA quick_check");
@@ -296,14 +295,15 @@ bool SqliteState::OpenDatabase(std::string& error) {
   }
   const auto mode = Single(db_, "PRAGMA journal_mode = WAL");
   if (!mode || *mode != "wal" ||
-      !Exec(db_, settings_.fullSync ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = NORMAL")) {
+      !Exec(db_,
+            settings_.fullSync ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = NORMAL")) {
     error = "the state database " + path + " cannot use a write-ahead log: " + LastError();
     return false;
   }
   statements_ = std::make_unique<Statements>(db_);
   if (!statements_->Ok()) {
-    error = "the state database " + path + " does not have the tables this server expects: " +
-            LastError();
+    error = "the state database " + path +
+            " does not have the tables this server expects: " + LastError();
     return false;
   }
   return true;
@@ -480,8 +480,8 @@ std::string SqliteState::WriteBatch(std::deque<Job>& batch) {
   const FileTime now = clock_->UtcNow();
   bool written = true;
   for (const Job& job : batch) {
-    written = job.answer ? KeepAnswer(job.answer->first, &job.answer->second, now)
-                         : Apply(job.change);
+    written =
+        job.answer ? KeepAnswer(job.answer->first, &job.answer->second, now) : Apply(job.change);
     if (!written) {
       break;
     }

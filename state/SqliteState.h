@@ -68,7 +68,7 @@ class SqliteState final : public RoPersistence, public AnswerMemory {
   struct Job {
     RoChange change;
     std::optional<std::pair<MessageKey, std::string>> answer;  // an answer to keep
-    std::promise<std::string> done;  // the error text, empty when saved
+    std::promise<std::string> done;                            // the error text, empty when saved
     bool waited = false;
   };
   struct Statements;
@@ -100,7 +100,7 @@ class SqliteState final : public RoPersistence, public AnswerMemory {
   bool stopping_ = false;
   FileTime lastCommit_ = 0;
   std::uint64_t commits_ = 0;
-  bool failing_ = false;  // written by the writer only: one log line per burst of failures
+  bool failing_ = false;      // written by the writer only: one log line per burst of failures
   int answersSinceTrim_ = 0;  // the writer's only
   std::thread writer_;
 };

@@ -53,8 +53,8 @@ bool ClassifyPairs(const std::uint8_t* bytes, EncodingType& type, const char* fa
 void CountStartPairs(const std::uint8_t* head) {
   EncodingType type = EncodingType::Undetermined;
   ClassifyPairs(head, type,
-                       "Can't define bytes order in input message and type of encoding: BE=%d, "
-                       "LE=%d, ANSI=%d. Use default encoding BE.\n");
+                "Can't define bytes order in input message and type of encoding: BE=%d, "
+                "LE=%d, ANSI=%d. Use default encoding BE.\n");
 }
 
 std::string ConvertNotice(std::u16string_view notice, EncodingType& classified) {

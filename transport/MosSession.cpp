@@ -39,7 +39,10 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
       server_.metrics.Add("vidra_repeated_messages_total");
       // Only answers that said OK are remembered.
       return SessionAnswer{before->answer ? Utf8ToUtf16(*before->answer) : parser_.AppliedAnswer(),
-                           true, {}, "roAck", true};
+                           true,
+                           {},
+                           "roAck",
+                           true};
     }
   }
   std::u16string answer;
@@ -75,8 +78,10 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
         origin.address, media != nullptr ? media->Catalogue().List() : std::vector<MediaObject>{},
         std::chrono::seconds(paced->pause), server_.clock->Monotonic());
   }
-  SessionAnswer given{std::move(answer), false, parser_.TakeFollowUp(),
-                      std::string(KnownKind(parser_.AnswerName()))};
+  SessionAnswer given;
+  given.text = std::move(answer);
+  given.followUp = parser_.TakeFollowUp();
+  given.kind = KnownKind(parser_.AnswerName());
   if (given.kind == "roAck") {
     given.ok = parser_.LastOutcome() == EditResult::Ok;
   }

@@ -260,8 +260,8 @@ FrameResult MessagePipeline::Next(std::u16string& message) {
         if (!counted_) {
           CountFirstPairs(message_, at + closeLength - message_);
         }
-        message = DecodeText(std::string_view(buffer_).substr(message_, at + closeLength - message_),
-                             order_);
+        message = DecodeText(
+            std::string_view(buffer_).substr(message_, at + closeLength - message_), order_);
         start_ = at + closeLength;
         message_ = std::string::npos;
         Compact();

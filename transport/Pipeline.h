@@ -33,8 +33,7 @@ class MessagePipeline {
   // The first message's bytes whose pairs are counted for the log.
   static constexpr std::size_t kCountedBytes = 28;
 
-  explicit MessagePipeline(std::size_t limitCharacters = kDefaultLimit)
-      : limit_(limitCharacters) {}
+  explicit MessagePipeline(std::size_t limitCharacters = kDefaultLimit) : limit_(limitCharacters) {}
 
   // Room for the next receive at the end of the buffer; Commit takes what came into it.
   std::uint8_t* ReceiveSpace();
@@ -67,15 +66,15 @@ class MessagePipeline {
   void Compact();
 
   std::string buffer_;
-  std::size_t start_ = 0;        // bytes before it are taken or skipped
-  std::uint64_t erased_ = 0;     // bytes of the stream before the buffer's first
-  std::size_t lastReceive_ = 0;  // where the newest receive began
+  std::size_t start_ = 0;                    // bytes before it are taken or skipped
+  std::uint64_t erased_ = 0;                 // bytes of the stream before the buffer's first
+  std::size_t lastReceive_ = 0;              // where the newest receive began
   std::size_t message_ = std::string::npos;  // the open message's first byte, if one is open
-  std::size_t scanned_ = 0;      // closing tags were looked for up to here
+  std::size_t scanned_ = 0;                  // closing tags were looked for up to here
   EncodingType order_ = EncodingType::Undetermined;
-  std::size_t skipped_ = 0;      // bytes of the current burst that were no message
-  bool skippedText_ = false;     // the burst held more than blanks
-  bool counted_ = false;         // the first message's first pairs were counted
+  std::size_t skipped_ = 0;   // bytes of the current burst that were no message
+  bool skippedText_ = false;  // the burst held more than blanks
+  bool counted_ = false;      // the first message's first pairs were counted
   std::size_t limit_;
 };
 

@@ -252,9 +252,9 @@ TEST_F(Allowlisted, AHostOutsideTheListIsClosedAtAcceptAndCounted) {
     return false;
   }));
   EXPECT_EQ(Control().LiveConnections(), 0u);
-  EXPECT_NE(MetricsView(Control()).find(
-                "vidra_connections_refused_total{reason=\"not allowed\"} 1"),
-            std::string::npos);
+  EXPECT_NE(
+      MetricsView(Control()).find("vidra_connections_refused_total{reason=\"not allowed\"} 1"),
+      std::string::npos);
 }
 
 }  // namespace

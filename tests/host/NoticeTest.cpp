@@ -163,9 +163,11 @@ struct TwoNrcsPorts {
 class TwoNrcs : public TwoNrcsPorts, public ServerTest {
  protected:
   TwoNrcs()
-      : ServerTest({}, "NrcsUpperPort = " + std::to_string(first.Port()) +
-                           "\nAllowedHosts = 127.0.0.1, 127.0.0.2/32\n[VIDRAServer]\nPath = " VIDRA_SOURCE_DATA
-                           "/media/\n[State]\nResyncOnConnect = no\n") {}
+      : ServerTest(
+            {},
+            "NrcsUpperPort = " + std::to_string(first.Port()) +
+                "\nAllowedHosts = 127.0.0.1, 127.0.0.2/32\n[VIDRAServer]\nPath = " VIDRA_SOURCE_DATA
+                "/media/\n[State]\nResyncOnConnect = no\n") {}
   ~TwoNrcs() override { control_.reset(); }
   void SetUp() override { InitAndStart(); }
 

@@ -12,8 +12,8 @@
 #include "common/Clock.h"
 #include "common/Log.h"
 #include "host/ControlObject.h"
-#include "transport/MessageKind.h"
 #include "tests/support/TestSupport.h"
+#include "transport/MessageKind.h"
 
 namespace vidra::test {
 

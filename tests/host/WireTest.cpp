@@ -134,12 +134,12 @@ TEST_F(Wire, BrokenMessagesAreDroppedAndTheNextOneIsServed) {
 // character of two bytes, and one of four as a surrogate pair): the same answers and the same
 // journal entries every time.
 TEST_F(Wire, AStreamCutAtEveryByteIsAnsweredAlike) {
-  const std::u16string odd = u"<mos><mosID>K\u00F6ln\U0001F3A5</mosID><ncsID>NCS</ncsID>"
-                             u"<messageID>2</messageID><heartbeat/></mos>";
+  const std::u16string odd =
+      u"<mos><mosID>K\u00F6ln\U0001F3A5</mosID><ncsID>NCS</ncsID>"
+      u"<messageID>2</messageID><heartbeat/></mos>";
   const std::u16string stream = Heartbeat(1) + u"\r\n" + odd + Heartbeat(3);
   for (const int wire : {0, 1, 2}) {
-    const std::string bytes =
-        wire == 2 ? Utf16ToUtf8(stream) : Utf16Bytes(stream, wire == 0);
+    const std::string bytes = wire == 2 ? Utf16ToUtf8(stream) : Utf16Bytes(stream, wire == 0);
     const std::size_t step = bytes.size() > 400 ? 3 : 1;  // every unit boundary and between
     for (std::size_t cut = 1; cut < bytes.size(); cut += step) {
       TestPeer peer;

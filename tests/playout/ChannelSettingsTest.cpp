@@ -149,7 +149,7 @@ TEST(PlayoutManager, NoticesWaitForTheirOwnNrcsTenAtMostAndTheOldestMakesWay) {
   while (const auto notice = manager.PopNotice(kFirst)) {
     popped.push_back(notice->itemID.Str());
   }
-  const std::vector<std::string> expected = {"1", "2", "3", "4", "5",     "6",
+  const std::vector<std::string> expected = {"1", "2", "3", "4",      "5", "6",
                                              "7", "8", "9", "anyone", "10"};
   EXPECT_EQ(popped, expected) << "in the order they came, the dropped one missing";
   EXPECT_FALSE(manager.PopNotice().has_value());

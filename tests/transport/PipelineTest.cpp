@@ -54,8 +54,8 @@ TEST(Pipeline, AStreamCutAtEveryByteGivesTheSameMessages) {
         got.push_back(m);
       }
       ASSERT_EQ(got, kMessages) << "wire " << static_cast<int>(wire) << " cut " << cut;
-      EXPECT_TRUE(quiet.Records().empty())
-          << "blank lines between messages are no garbage: " << testing::PrintToString(quiet.Records());
+      EXPECT_TRUE(quiet.Records().empty()) << "blank lines between messages are no garbage: "
+                                           << testing::PrintToString(quiet.Records());
       EXPECT_EQ(pipeline.Order(), wire == Wire::High  ? EncodingType::HighByteFirst
                                   : wire == Wire::Low ? EncodingType::LowByteFirst
                                                       : EncodingType::SingleByte);
@@ -79,9 +79,9 @@ TEST(Pipeline, WhatStandsBetweenMessagesIsSkippedAndNeverTakesAMessageAlong) {
     const std::u16string beat = kMessages[2];
     std::string stream = std::string(2, '\0') + Bytes(beat, wire) + Bytes(beat, wire);  // zero unit
     stream += Bytes(u"garbage", wire) + Bytes(beat, wire);
-    stream += Bytes(u"</mos>", wire) + Bytes(beat, wire);  // a lone closing tag
+    stream += Bytes(u"</mos>", wire) + Bytes(beat, wire);              // a lone closing tag
     stream += Bytes(u"<mos><mosID>cut sh", wire) + Bytes(beat, wire);  // half a message
-    std::u16string surrogate(1, static_cast<char16_t>(0xD83C));  // half a surrogate pair
+    std::u16string surrogate(1, static_cast<char16_t>(0xD83C));        // half a surrogate pair
     stream += Bytes(surrogate, wire) + Bytes(beat, wire);
     stream += std::string(3, '\x7F') + Bytes(beat, wire);  // an odd number of bytes
     LogCapture log;

@@ -312,7 +312,7 @@ void GstClip::Service(double now) {
         1.0, GST_FORMAT_TIME,
         static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE), GST_SEEK_TYPE_SET,
         Nanoseconds(in_), stops ? GST_SEEK_TYPE_SET : GST_SEEK_TYPE_NONE,
-        stops ? Nanoseconds(out_) : GST_CLOCK_TIME_NONE);
+        stops ? Nanoseconds(out_) : gint64{-1});  // -1: no stop, as GST_CLOCK_TIME_NONE
     const bool sought = gst_pad_send_event(seekPad, seek);
     gst_object_unref(seekPad);
     std::lock_guard lock(stateMutex_);
