@@ -23,11 +23,10 @@ void SystemClock::SleepFor(std::chrono::nanoseconds duration) {
   std::this_thread::sleep_for(duration);
 }
 
-void SystemClock::SleepWhile(std::chrono::nanoseconds duration,
-                             const std::atomic<bool>& keepRunning) {
+void SystemClock::SleepWhile(std::chrono::nanoseconds duration, const KeepRunning& keepRunning) {
   constexpr std::chrono::nanoseconds kSlice = std::chrono::milliseconds(20);
   const auto end = std::chrono::steady_clock::now() + duration;
-  while (keepRunning) {
+  while (keepRunning()) {
     const auto left = end - std::chrono::steady_clock::now();
     if (left <= std::chrono::nanoseconds(0)) {
       return;
@@ -69,8 +68,7 @@ void ManualClock::SleepFor(std::chrono::nanoseconds duration) {
   --sleepers_;
 }
 
-void ManualClock::SleepWhile(std::chrono::nanoseconds duration,
-                             const std::atomic<bool>& keepRunning) {
+void ManualClock::SleepWhile(std::chrono::nanoseconds duration, const KeepRunning& keepRunning) {
   std::unique_lock lock(mutex_);
   if (mode_ == Mode::AutoAdvance) {
     lock.unlock();
@@ -80,8 +78,8 @@ void ManualClock::SleepWhile(std::chrono::nanoseconds duration,
   const auto deadline = monotonic_ + duration;
   ++sleepers_;
   advanced_.notify_all();
-  // The flag has no one to notify this clock, so it is looked at every few milliseconds.
-  while (!woken_ && monotonic_ < deadline && keepRunning) {
+  // The flag or token has no one to notify this clock, so it is looked at every few milliseconds.
+  while (!woken_ && monotonic_ < deadline && keepRunning()) {
     advanced_.wait_for(lock, std::chrono::milliseconds(2));
   }
   --sleepers_;

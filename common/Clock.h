@@ -8,10 +8,27 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <stop_token>
 
 #include "common/FileTime.h"
 
 namespace vidra {
+
+// What a sleep watches to end early: a running flag (the playout's), or a stop token (the
+// server's threads).
+class KeepRunning {
+ public:
+  // Implicit, so a flag or a token can be given where a sleep or a wait asks for this.
+  KeepRunning(const std::atomic<bool>& flag)
+      : flag_(&flag) {}  // NOLINT(google-explicit-constructor)
+  KeepRunning(std::stop_token stop)
+      : stop_(std::move(stop)) {}  // NOLINT(google-explicit-constructor)
+  bool operator()() const { return flag_ != nullptr ? flag_->load() : !stop_.stop_requested(); }
+
+ private:
+  const std::atomic<bool>* flag_ = nullptr;
+  std::stop_token stop_;
+};
 
 class Clock {
  public:
@@ -22,8 +39,7 @@ class Clock {
   virtual void SleepFor(std::chrono::nanoseconds duration) = 0;
   // Like SleepFor, but returns early (within a few milliseconds of real time) once
   // keepRunning is false, so that a stopping owner never waits for a worker's sleep.
-  virtual void SleepWhile(std::chrono::nanoseconds duration,
-                          const std::atomic<bool>& keepRunning) = 0;
+  virtual void SleepWhile(std::chrono::nanoseconds duration, const KeepRunning& keepRunning) = 0;
 };
 
 class SystemClock final : public Clock {
@@ -32,7 +48,7 @@ class SystemClock final : public Clock {
   FileTime LocalNow() const override;
   std::chrono::nanoseconds Monotonic() const override;
   void SleepFor(std::chrono::nanoseconds duration) override;
-  void SleepWhile(std::chrono::nanoseconds duration, const std::atomic<bool>& keepRunning) override;
+  void SleepWhile(std::chrono::nanoseconds duration, const KeepRunning& keepRunning) override;
 };
 
 // A clock that moves only when told. In Blocking mode SleepFor waits until another thread
@@ -49,7 +65,7 @@ class ManualClock final : public Clock {
   FileTime LocalNow() const override;
   std::chrono::nanoseconds Monotonic() const override;
   void SleepFor(std::chrono::nanoseconds duration) override;
-  void SleepWhile(std::chrono::nanoseconds duration, const std::atomic<bool>& keepRunning) override;
+  void SleepWhile(std::chrono::nanoseconds duration, const KeepRunning& keepRunning) override;
 
   // Moves wall and monotonic time forward together and wakes sleepers that are due.
   void Advance(std::chrono::nanoseconds duration);

@@ -1,12 +1,14 @@
 // The control object through which a controlling program builds, starts, stops and inspects
 // the server. The host owns exactly one; its operations run one at a time on the host
-// thread. It owns the MOSSrv engine and, through it, every thread of the server.
+// thread. It owns the engine (MosServer) and the playout manager it lends the engine.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 
 #include "common/Clock.h"
 #include "common/HResult.h"
@@ -14,6 +16,14 @@
 #include "transport/MosServer.h"
 
 namespace vidra {
+
+// The byte that GetStateMOSSrv reports.
+enum class ServerState : std::uint8_t {
+  Uninitialized = 0,
+  InitFailed = 1,
+  Active = 2,
+  Ready = 3,
+};
 
 // "Uninitialized", "InitFailed", "Active", "Ready" for the byte GetStateMOSSrv gives.
 const char* ServerStateName(int state);
@@ -47,25 +57,22 @@ class CMOS_SRV_STNDRT {
 
   // The ports actually listened on after StartToWork (0 before); a setting of port 0 asks
   // for any free port.
-  std::uint32_t ListeningLowerPort() const { return srv_.lowerListener.BoundPort(); }
-  std::uint32_t ListeningUpperPort() const { return srv_.upperListener.BoundPort(); }
+  std::uint32_t ListeningLowerPort() const { return srv_.BoundPort(PortFlag::Lower); }
+  std::uint32_t ListeningUpperPort() const { return srv_.BoundPort(PortFlag::Upper); }
   // The messageID of the last roAck received from host (network order).
-  std::int32_t LastAckedNoticeId(in_addr_t host) const {
-    return srv_.noticeHosts.LastAckedId(host);
-  }
+  std::int32_t LastAckedNoticeId(in_addr_t host) const { return srv_.Notices().LastAckedId(host); }
   // NRCS hosts that a clip-state sender serves now.
-  std::size_t NoticeSenders() const { return srv_.noticeHosts.Senders(); }
+  std::size_t NoticeSenders() const { return srv_.Notices().Senders(); }
   // The playout manager between InitMOSSrv and DeInitMOSSrv, else null.
-  PlayoutManager* Playout() { return srv_.player.get(); }
+  PlayoutManager* Playout() { return player_.get(); }
   // Connection threads still serving a peer.
-  std::size_t LiveConnections() const { return srv_.connections.Live(); }
+  std::size_t LiveConnections() const { return srv_.Connections().Live(); }
 
   // For the status page, from any thread. The state as GetStateMOSSrv would give it, without
   // changing anything.
   ServerState CurrentState() const;
-  // The parts of the engine that lock for themselves: journal, connections, notice hosts
-  // and metrics.
-  const MOSSrv& Engine() const { return srv_; }
+  // The engine's read-only views: journal, connections, notice hosts and metrics.
+  const MosServer& Engine() const { return srv_; }
   // Calls read with the playout manager (null outside InitMOSSrv..DeInitMOSSrv) and the
   // ports listened on, which stay as they are until read returns.
   template <typename Read>
@@ -94,10 +101,16 @@ class CMOS_SRV_STNDRT {
   HResult StartDurableState();
   void StopDurableState();
   void ReleaseLeftovers();
-  void EndPortThreads();
+  // Asks every thread of the server to stop: the engine's and the playout's.
+  void RequestStop();
 
   ControlOptions options_;
-  MOSSrv srv_;
+  // Written by the control thread only; the status page reads it from its own threads.
+  std::atomic<ServerState> state_{ServerState::Uninitialized};
+  std::unique_ptr<PlayoutManager> player_;
+  std::thread launcher_;  // runs the playout manager's start
+  // Declared after the player it borrows, so it is destroyed (its threads joined) first.
+  MosServer srv_;
   StateOptions stateOptions_;
   DurableState durable_;
   // Held shared by status readers while they read the player, exclusively by the control

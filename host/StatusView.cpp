@@ -121,13 +121,13 @@ void ForEachRo(PlayoutManager& player, Visit&& visit) {
 }  // namespace
 
 json StateView(const CMOS_SRV_STNDRT& control) {
-  const MOSSrv& srv = control.Engine();
+  const MosServer& srv = control.Engine();
   const ServerState state = control.CurrentState();
   json view = {{"state", ServerStateName(static_cast<int>(state))},
                {"stateNumber", static_cast<int>(state)},
                {"newestMessageAgeSeconds", nullptr}};
-  if (const FileTime last = srv.journal.GetLastTime(); last != 0) {
-    const FileTime now = srv.clock->UtcNow();
+  if (const FileTime last = srv.Journal().GetLastTime(); last != 0) {
+    const FileTime now = srv.GetClock().UtcNow();
     view["newestMessageAgeSeconds"] =
         now >= last ? Seconds(static_cast<std::int64_t>(now - last)) : 0.0;
   }
@@ -225,9 +225,9 @@ std::string ReadinessTextView(const CMOS_SRV_STNDRT& control) {
 }
 
 json PeersView(const CMOS_SRV_STNDRT& control) {
-  const MOSSrv& srv = control.Engine();
+  const MosServer& srv = control.Engine();
   json connections = json::array();
-  for (const ConnectionInfo& c : srv.connections.Describe()) {
+  for (const ConnectionInfo& c : srv.Connections().Describe()) {
     connections.push_back({{"peer", c.peer},
                            {"port", c.port},
                            {"receivedNumber", c.receivedNumber},
@@ -235,7 +235,7 @@ json PeersView(const CMOS_SRV_STNDRT& control) {
                            {"since", FormatFileTime(c.since, true)}});
   }
   json resync = json::array();
-  for (const ResyncInfo& r : srv.resync.Describe()) {
+  for (const ResyncInfo& r : srv.Resync().Describe()) {
     resync.push_back({{"host", r.host},
                       {"requested", r.requested},
                       {"stored", r.stored},
@@ -243,8 +243,8 @@ json PeersView(const CMOS_SRV_STNDRT& control) {
                       {"last", r.last == 0 ? "" : FormatFileTime(r.last, true)}});
   }
   return {{"connections", connections},
-          {"noticeSenders", srv.noticeHosts.Senders()},
-          {"objectSenders", srv.objects.Senders()},
+          {"noticeSenders", srv.Notices().Senders()},
+          {"objectSenders", srv.Objects().Senders()},
           {"resync", resync}};
 }
 
@@ -272,7 +272,7 @@ json ChannelsView(const CMOS_SRV_STNDRT& control) {
 }
 
 json JournalView(const CMOS_SRV_STNDRT& control, std::int64_t before, std::size_t limit) {
-  const MessageQueue& journal = control.Engine().journal;
+  const MessageQueue& journal = control.Engine().Journal();
   const auto count = static_cast<std::int64_t>(journal.Count());
   if (before < 0 || before > count) {
     before = count;
@@ -296,7 +296,7 @@ json JournalView(const CMOS_SRV_STNDRT& control, std::int64_t before, std::size_
 
 std::optional<json> JournalEntryView(const CMOS_SRV_STNDRT& control, std::int64_t number) {
   MessageRecord record;
-  if (control.Engine().journal.GetByNumber(number, record) != HResult::S_OK) {
+  if (control.Engine().Journal().GetByNumber(number, record) != HResult::S_OK) {
     return std::nullopt;
   }
   return json{{"number", number},
@@ -308,19 +308,19 @@ std::optional<json> JournalEntryView(const CMOS_SRV_STNDRT& control, std::int64_
 }
 
 std::string MetricsView(const CMOS_SRV_STNDRT& control) {
-  const MOSSrv& srv = control.Engine();
-  std::string out = srv.metrics.Render();
+  const MosServer& srv = control.Engine();
+  std::string out = srv.GetMetrics().Render();
   const auto gauge = [&out](const char* name, const char* help) {
     out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
   };
   gauge("vidra_server_state", "0 Uninitialized, 1 InitFailed, 2 Active, 3 Ready");
   AppendSample(out, "vidra_server_state", {}, static_cast<double>(control.CurrentState()));
   gauge("vidra_connections_open", "NRCS connections being served");
-  AppendSample(out, "vidra_connections_open", {}, static_cast<double>(srv.connections.Live()));
+  AppendSample(out, "vidra_connections_open", {}, static_cast<double>(srv.Connections().Live()));
   gauge("vidra_journal_entries", "entries the journal holds");
-  AppendSample(out, "vidra_journal_entries", {}, static_cast<double>(srv.journal.Count()));
+  AppendSample(out, "vidra_journal_entries", {}, static_cast<double>(srv.Journal().Count()));
   gauge("vidra_journal_text_bytes", "bytes of text the journal holds");
-  AppendSample(out, "vidra_journal_text_bytes", {}, static_cast<double>(srv.journal.TextBytes()));
+  AppendSample(out, "vidra_journal_text_bytes", {}, static_cast<double>(srv.Journal().TextBytes()));
   gauge("vidra_items", "items of the stored running orders, by channel and play state");
   control.ReadPlayout([&](PlayoutManager* player, std::uint32_t, std::uint32_t) {
     if (player == nullptr) {

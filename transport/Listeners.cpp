@@ -1,6 +1,6 @@
 // Accept loops and connection threads. The loops block in accept with no time-out: a stop is
-// seen when the next connection arrives, and DeInitMOSSrv ends them at once by shutting the
-// listener down. A connection thread answers one message at a time, in arrival order.
+// seen when the next connection arrives, and the engine's Stop ends them at once by shutting
+// the listener down. A connection thread answers one message at a time, in arrival order.
 #include "transport/Listeners.h"
 
 #include <algorithm>
@@ -53,8 +53,8 @@ bool ReceiveChunk(int socket, MessagePipeline& pipeline, PortFlag port) {
 }
 
 // With more, the answer may wait in the kernel for the next one (see SendWithin).
-void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber, const SessionAnswer& given,
-                EncodingType order, bool more) {
+void SendAnswer(ServerParts& server, int socket, std::int32_t clientNumber,
+                const SessionAnswer& given, EncodingType order, bool more) {
   const std::u16string& answer = given.text;
   LogText(given.repeat ? "\nVIDRA - send the answer given before to NRCS:\n"
                        : "\nVIDRA - send answer to NRCS:\n");
@@ -87,7 +87,7 @@ void SendAnswer(MOSSrv& server, int socket, std::int32_t clientNumber, const Ses
 
 // The first connection of a host since the start: it is asked for every running order of
 // each channel, so that what it holds and the server lost comes back.
-void AskForRunningOrders(MOSSrv& server, in_addr_t host) {
+void AskForRunningOrders(ServerParts& server, in_addr_t host) {
   if (!server.network.resyncOnConnect || server.player == nullptr ||
       !server.resync.FirstConnection(host)) {
     return;
@@ -103,24 +103,15 @@ void AskForRunningOrders(MOSSrv& server, in_addr_t host) {
 
 }  // namespace
 
-void StartAcceptThread(MOSSrv& server, PortFlag port) {
-  std::thread& thread =
-      port == PortFlag::Lower ? server.lowerAcceptThread : server.upperAcceptThread;
-  if (thread.joinable()) {
-    throw std::logic_error("the accept thread of this port runs already");
-  }
-  thread = std::thread([&server, port] { AcceptClientsOneByOne(server, port); });
-}
-
-void AcceptClientsOneByOne(MOSSrv& server, PortFlag port) {
+void AcceptClientsOneByOne(ServerParts& server, PortFlag port) {
   SocketPort& listener = port == PortFlag::Lower ? server.lowerListener : server.upperListener;
   Log("%u try to the while cycle\n", listener.BoundPort());
-  while (!server.stopRequested) {
+  while (!server.stop.stop_requested()) {
     LogText(port == PortFlag::Lower ? "I'm inside, wait connection to low port\n"
                                     : "I'm inside, wait connection to upper port\n");
     sockaddr_in peer{};
     const int socket = listener.Accept(peer);
-    if (server.stopRequested) {
+    if (server.stop.stop_requested()) {
       CloseSocket(socket);  // accepted as the server stops: not served
       break;
     }
@@ -159,7 +150,7 @@ void AcceptClientsOneByOne(MOSSrv& server, PortFlag port) {
 }
 
 void ServeConnection(const ClientConnection& connection, PortFlag port) {
-  MOSSrv& server = *connection.owner;
+  ServerParts& server = *connection.owner;
   const std::int32_t receivedNumber = server.clientQueue.NextClientNumber();
   const std::int32_t answerNumber = server.clientQueue.NextClientNumber();
   server.connections.SetClientNumbers(connection.socket, receivedNumber, answerNumber);

@@ -1,25 +1,24 @@
-// The accept threads of the two ports and the connection threads they start. StartToWork
-// starts the accept threads on the control thread; each accepted connection is served on a
-// thread of its own until its peer closes or DeInitMOSSrv shuts it down.
+// The accept loops of the two ports and the connection threads they start. The engine
+// (MosServer) runs each accept loop on a thread of its own; each accepted connection is
+// served on a thread of its own until its peer closes or the engine's Stop shuts it down.
 #pragma once
 
 #include <netinet/in.h>
 
-#include "transport/MosServer.h"
+#include "transport/ServerParts.h"
 
 namespace vidra {
 
 // The record handed by value to each thread an accept starts.
 struct ClientConnection {
-  MOSSrv* owner = nullptr;
+  ServerParts* owner = nullptr;
   int socket = kInvalidSocket;
   in_addr_t peerAddress = 0;  // network order
 };
 
-// Starts the accept thread of one port; the listener must be listening.
-void StartAcceptThread(MOSSrv& server, PortFlag port);
-// The accept loop: serves connections until stopRequested is seen after an accept returns.
-void AcceptClientsOneByOne(MOSSrv& server, PortFlag port);
+// The accept loop of one listening port: serves connections until the server's stop is
+// seen after an accept returns.
+void AcceptClientsOneByOne(ServerParts& server, PortFlag port);
 // The connection thread's work on one accepted connection.
 void ServeConnection(const ClientConnection& connection, PortFlag port);
 

@@ -1,74 +1,81 @@
-// The server engine record: the sockets, the journal, the client numbers, the send lock and
-// the playout manager, plus the threads that serve the ports. The control object owns one
-// and drives it from the control thread; accept and connection threads reach it through a
-// pointer and are all joined before the parts they use are released.
+// The server engine: the two ports, the journal, the client numbers and every thread that
+// serves the NRCS (accept loops, connection threads, notice and object senders). The
+// control object owns one and drives it through Start and Stop; it lends the engine the
+// playout manager and the answer memory, which outlive every thread the engine starts.
+//
+// All threads the engine starts watch one stop source. Stop requests it, wakes every
+// blocked accept and receive, and joins the threads in the order that keeps each from
+// outliving what it uses; the destructor does the same for an engine never stopped.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
+#include <stop_token>
 #include <thread>
 
 #include "common/Clock.h"
+#include "common/HResult.h"
 #include "common/Metrics.h"
-#include "playout/PlayoutManager.h"
-#include "rundown/AnswerMemory.h"
-#include "transport/ClientQueue.h"
-#include "transport/ConnectionThreads.h"
-#include "transport/MessageQueue.h"
-#include "transport/MessageSession.h"
-#include "transport/NoticeHosts.h"
-#include "transport/ObjectQueues.h"
-#include "transport/Resync.h"
-#include "transport/SocketPort.h"
-#include "transport/TransportSettings.h"
+#include "transport/ServerParts.h"
 
 namespace vidra {
 
-// The byte that GetStateMOSSrv reports.
-enum class ServerState : std::uint8_t {
-  Uninitialized = 0,
-  InitFailed = 1,
-  Active = 2,
-  Ready = 3,
-};
+class MosServer {
+ public:
+  // factory: how each connection handles its messages; empty for the MOS sessions.
+  MosServer(std::shared_ptr<Clock> clock, SessionFactory factory);
+  ~MosServer();
+  MosServer(const MosServer&) = delete;
+  MosServer& operator=(const MosServer&) = delete;
 
-using SessionFactory = std::function<std::unique_ptr<MessageSession>()>;
+  // The transport settings, read by the control object before PreparePort.
+  TransportSettings& Network() { return parts_.network; }
+  const TransportSettings& Network() const { return parts_.network; }
+  // Lends the playout manager (null: none) and the answers of applied messages (null: none);
+  // only while no thread of the engine runs.
+  void Lend(PlayoutManager* player, AnswerMemory* answers);
+  // Makes a port's socket, on the port its settings name.
+  HResult PreparePort(PortFlag port);
+  // Ready to start: fresh client numbers and journal, and a stop source not yet requested.
+  void Open();
+  // Binds and listens on one port and starts its accept thread.
+  void StartPort(PortFlag port, std::uint32_t address, int backlog);
+  // Every thread of the engine sees the stop from now on; nothing is joined.
+  void RequestStop();
+  // Requests the stop, ends the accept loops, shuts every connection down and joins every
+  // thread the engine started. The journal and the ports stay until Close.
+  void Stop();
+  // Releases the client numbers and the journal, then closes the ports (each step logged
+  // by the caller between them, as operators know the sequence). Call after Stop.
+  void ReleaseClientNumbers() { parts_.clientQueue.Release(); }
+  void ReleaseJournal() { parts_.journal.Release(); }
+  void ClosePorts();
+  // Drops journal entries past their age (GetStateMOSSrv does, before it reads the state).
+  void SweepJournal() { parts_.journal.Sweep(); }
 
-struct MOSSrv {
-  explicit MOSSrv(std::shared_ptr<Clock> clockIn) : journal(*clockIn), clock(std::move(clockIn)) {}
+  // Read-only views, from any thread.
+  bool IsOpen() const { return parts_.journal.IsInitialized(); }
+  bool AcceptsRunning() const { return lowerAccept_.joinable() || upperAccept_.joinable(); }
+  std::uint32_t BoundPort(PortFlag port) const;
+  const MessageQueue& Journal() const { return parts_.journal; }
+  const NoticeHosts& Notices() const { return parts_.noticeHosts; }
+  const ResyncRequests& Resync() const { return parts_.resync; }
+  const ObjectQueues& Objects() const { return parts_.objects; }
+  const ConnectionThreads& Connections() const { return parts_.connections; }
+  const Metrics& GetMetrics() const { return parts_.metrics; }
+  const Clock& GetClock() const { return *parts_.clock; }
+  // What the engine shares with the parts the host wires in: the metrics the playout and
+  // the store count into, the object queues the catalogue tells of its changes, and the
+  // NRCS hosts asked for their running orders (cleared for a new start).
+  Metrics& SharedMetrics() { return parts_.metrics; }
+  ObjectQueues& SharedObjects() { return parts_.objects; }
+  ResyncRequests& SharedResync() { return parts_.resync; }
 
-  std::uint32_t lowPort = 0;
-  std::uint32_t upperPort = 0;
-  SocketPort upperListener;
-  SocketPort lowerListener;
-  MessageQueue journal;
-  ClientQueue clientQueue;
-  // Written by the control thread only; the status page reads it from its own threads.
-  std::atomic<ServerState> state{ServerState::Uninitialized};
-  std::mutex sendLock;      // held around every single send on any connection, nothing else
-  NoticeHosts noticeHosts;  // per NRCS host: its notice sender and its last roAck
-  ResyncRequests resync;    // per NRCS host: the running orders to ask it for
-  ObjectQueues objects;     // per NRCS host: the mosObj the server sends it
-  std::unique_ptr<PlayoutManager> player;
-  std::atomic<bool> stopRequested{false};
-  std::atomic<bool> serverRunning{false};
-
-  // What the Linux server adds to the record.
-  std::shared_ptr<Clock> clock;
-  TransportSettings network;
-  SessionFactory sessionFactory;  // how each connection handles its messages
-  std::thread lowerAcceptThread;
-  std::thread upperAcceptThread;
-  std::thread launcher;  // runs the playout manager's start
-  ConnectionThreads connections;
-  ConnectionThreads noticeThreads;  // one clip-state and one object sender per NRCS host
-  Metrics metrics;  // what monitoring reads: messages, answers, notices, start errors
-  // The answers to messages that changed running orders, for messages sent again; set by
-  // the host between InitMOSSrv and DeInitMOSSrv.
-  AnswerMemory* answers = nullptr;
+ private:
+  ServerParts parts_;
+  std::stop_source stop_;
+  std::thread lowerAccept_;
+  std::thread upperAccept_;
 };
 
 }  // namespace vidra

@@ -88,7 +88,7 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
   return given;
 }
 
-SessionFactory MosSessionFactory(MOSSrv& server) {
+SessionFactory MosSessionFactory(ServerParts& server) {
   return [&server] { return std::make_unique<MosSession>(server); };
 }
 

@@ -7,13 +7,13 @@
 
 #include "mos/MosXml.h"
 #include "transport/MessageSession.h"
-#include "transport/MosServer.h"
+#include "transport/ServerParts.h"
 
 namespace vidra {
 
 class MosSession final : public MessageSession {
  public:
-  explicit MosSession(MOSSrv& server) : server_(server), parser_(*server.clock) {}
+  explicit MosSession(ServerParts& server) : server_(server), parser_(*server.clock) {}
 
   HResult Initialize() override { return parser_.Initialize(); }
   bool LoadMessage(std::u16string_view message) override { return parser_.LoadMessage(message); }
@@ -23,10 +23,10 @@ class MosSession final : public MessageSession {
   std::optional<SessionAnswer> HandleMessage(const MessageOrigin& origin) override;
 
  private:
-  MOSSrv& server_;
+  ServerParts& server_;
   MOSXMLParser parser_;
 };
 
-SessionFactory MosSessionFactory(MOSSrv& server);
+SessionFactory MosSessionFactory(ServerParts& server);
 
 }  // namespace vidra

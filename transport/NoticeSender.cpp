@@ -30,13 +30,13 @@ enum class WaitEnd { Answered, NoAnswer, ConnectionLost };
 
 class NoticeSender {
  public:
-  NoticeSender(MOSSrv& server, in_addr_t host)
+  NoticeSender(ServerParts& server, in_addr_t host)
       : server_(server), host_(host), writer_(*server.clock), parser_(*server.clock) {}
 
   void Run() {
     LogText("\nVIDRA::Thread for clip state sending start...\n");
     if (connection_.Connect(ntohl(host_), server_.network.nrcsUpperPort, kConnectLimit,
-                            server_.serverRunning) != HResult::S_OK) {
+                            server_.stop) != HResult::S_OK) {
       LogText(
           "\nVIDRA::Thread for clip state sending start ERROR - can't open socket on remote "
           "client\n");
@@ -46,18 +46,20 @@ class NoticeSender {
     answerNumber_ = server_.clientQueue.NextClientNumber();
     static_cast<void>(parser_.Initialize());
     bool connected = true;
-    while (connected && server_.serverRunning) {
-      server_.clock->SleepWhile(kQueuePoll, server_.serverRunning);
+    while (connected && !server_.stop.stop_requested()) {
+      server_.clock->SleepWhile(kQueuePoll, server_.stop);
       // Between notices too: a late answer is journalled, and an NRCS that closed the
       // connection is noticed before a notice is spent on it.
       if (connection_.IsReadable()) {
         connected = ReadAnswer(server_.noticeHosts.AckSequence()) != WaitEnd::ConnectionLost;
       }
-      while (connected && server_.serverRunning && server_.player->NoticeCount(host_) != 0) {
+      while (connected && !server_.stop.stop_requested() &&
+             server_.player->NoticeCount(host_) != 0) {
         connected = SendOne();
       }
       // Between notices, the running orders the NRCS is asked for, one at a time.
-      while (connected && server_.serverRunning && server_.player->NoticeCount(host_) == 0) {
+      while (connected && !server_.stop.stop_requested() &&
+             server_.player->NoticeCount(host_) == 0) {
         const std::optional<ResyncRequest> request = server_.resync.Next(host_);
         if (!request) {
           break;
@@ -175,14 +177,14 @@ class NoticeSender {
   }
 
   WaitEnd AwaitAnswer(std::uint64_t since, std::chrono::nanoseconds t0) {
-    while (server_.serverRunning) {
+    while (!server_.stop.stop_requested()) {
       if (connection_.IsReadable()) {
         const WaitEnd end = ReadAnswer(since);
         if (end != WaitEnd::NoAnswer) {
           return end;
         }
       } else {
-        server_.clock->SleepWhile(kAnswerSleep, server_.serverRunning);
+        server_.clock->SleepWhile(kAnswerSleep, server_.stop);
         if (server_.noticeHosts.AckedSince(host_, noticeCounter_, since)) {
           LogText("VIDRA - ... Answer was detected on main connection\n");
           return WaitEnd::Answered;
@@ -248,7 +250,7 @@ class NoticeSender {
     return end;
   }
 
-  MOSSrv& server_;
+  ServerParts& server_;
   in_addr_t host_;
   SocketPort connection_;
   std::int32_t noticeCounter_ = 1;
@@ -262,7 +264,7 @@ class NoticeSender {
 
 }  // namespace
 
-void StartNoticeSender(MOSSrv& server, in_addr_t host) {
+void StartNoticeSender(ServerParts& server, in_addr_t host) {
   if (server.player == nullptr) {
     return;
   }
@@ -278,9 +280,9 @@ void StartNoticeSender(MOSSrv& server, in_addr_t host) {
   }
 }
 
-void SendNotices(MOSSrv& server, in_addr_t host) {
+void SendNotices(ServerParts& server, in_addr_t host) {
   struct Claim {
-    MOSSrv& server;
+    ServerParts& server;
     in_addr_t host;
     ~Claim() { server.noticeHosts.ReleaseSender(host); }
   } claim{server, host};

@@ -8,15 +8,15 @@
 
 #include <netinet/in.h>
 
-#include "transport/MosServer.h"
+#include "transport/ServerParts.h"
 
 namespace vidra {
 
 // Starts a sender for host (network order) unless one serves it already.
-void StartNoticeSender(MOSSrv& server, in_addr_t host);
+void StartNoticeSender(ServerParts& server, in_addr_t host);
 
 // The sender's thread body; returns when the server stops or the connection cannot be
 // made or is lost. Releases the host's claim on the way out.
-void SendNotices(MOSSrv& server, in_addr_t host);
+void SendNotices(ServerParts& server, in_addr_t host);
 
 }  // namespace vidra

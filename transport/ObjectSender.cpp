@@ -23,21 +23,21 @@ constexpr auto kRetryAfter = 10s;
 
 class ObjectSender {
  public:
-  ObjectSender(MOSSrv& server, in_addr_t host)
+  ObjectSender(ServerParts& server, in_addr_t host)
       : server_(server), host_(host), parser_(*server.clock) {}
 
   void Run() {
     static_cast<void>(parser_.Initialize());
-    while (server_.serverRunning) {
+    while (!server_.stop.stop_requested()) {
       std::optional<ObjectMessage> message =
           server_.objects.Next(host_, server_.clock->Monotonic());
       if (!message) {
-        server_.clock->SleepWhile(kQueuePoll, server_.serverRunning);
+        server_.clock->SleepWhile(kQueuePoll, server_.stop);
         continue;
       }
       if (!connected_ && !Connect()) {
         server_.objects.PutBack(host_, std::move(*message));
-        server_.clock->SleepWhile(kRetryAfter, server_.serverRunning);
+        server_.clock->SleepWhile(kRetryAfter, server_.stop);
         continue;
       }
       if (!Send(*message)) {
@@ -52,7 +52,7 @@ class ObjectSender {
  private:
   bool Connect() {
     if (connection_.Connect(ntohl(host_), server_.network.nrcsLowerPort, kConnectLimit,
-                            server_.serverRunning) != HResult::S_OK) {
+                            server_.stop) != HResult::S_OK) {
       if (!failing_) {
         Log("VIDRA - media objects for NRCS %s wait: its lower port %u takes no connection; "
             "it is tried every 10 s",
@@ -90,9 +90,9 @@ class ObjectSender {
     }
     server_.metrics.Add("vidra_messages_sent_total", "type=\"mosObj\"");
     const auto t0 = server_.clock->Monotonic();
-    while (server_.serverRunning && server_.clock->Monotonic() - t0 <= kAnswerLimit) {
+    while (!server_.stop.stop_requested() && server_.clock->Monotonic() - t0 <= kAnswerLimit) {
       if (!connection_.IsReadable()) {
-        server_.clock->SleepWhile(100ms, server_.serverRunning);
+        server_.clock->SleepWhile(100ms, server_.stop);
         continue;
       }
       const ssize_t received = ReceiveInto(connection_.Handle(), pipeline_);
@@ -144,7 +144,7 @@ class ObjectSender {
     server_.journal.Append(std::move(record));
   }
 
-  MOSSrv& server_;
+  ServerParts& server_;
   in_addr_t host_;
   SocketPort connection_;
   bool connected_ = false;
@@ -158,14 +158,14 @@ class ObjectSender {
 
 }  // namespace
 
-void StartObjectSender(MOSSrv& server, in_addr_t host) {
+void StartObjectSender(ServerParts& server, in_addr_t host) {
   if (server.player == nullptr || !server.objects.ClaimSender(host)) {
     return;
   }
   try {
     server.noticeThreads.Start(kInvalidSocket, [&server, host] {
       struct Claim {
-        MOSSrv& server;
+        ServerParts& server;
         in_addr_t host;
         ~Claim() { server.objects.ReleaseSender(host); }
       } claim{server, host};

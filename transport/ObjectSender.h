@@ -7,11 +7,11 @@
 
 #include <netinet/in.h>
 
-#include "transport/MosServer.h"
+#include "transport/ServerParts.h"
 
 namespace vidra {
 
 // Starts a sender for host (network order) unless one serves it already.
-void StartObjectSender(MOSSrv& server, in_addr_t host);
+void StartObjectSender(ServerParts& server, in_addr_t host);
 
 }  // namespace vidra

@@ -93,7 +93,7 @@ bool SocketPort::IsReadable() const {
 }
 
 HResult SocketPort::Connect(std::uint32_t ipv4, std::uint32_t port, std::chrono::milliseconds limit,
-                            const std::atomic<bool>& keepRunning) {
+                            const KeepRunning& keepRunning) {
   Close();
   port_ = port;
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
@@ -110,7 +110,7 @@ HResult SocketPort::Connect(std::uint32_t ipv4, std::uint32_t port, std::chrono:
     // Waited for in slices so that a stop is seen while a far host does not answer.
     constexpr auto kSlice = std::chrono::milliseconds(50);
     const auto end = std::chrono::steady_clock::now() + limit;
-    while (keepRunning && std::chrono::steady_clock::now() < end) {
+    while (keepRunning() && std::chrono::steady_clock::now() < end) {
       pollfd entry{fd, POLLOUT, 0};
       if (::poll(&entry, 1, static_cast<int>(kSlice.count())) > 0) {
         int error = 0;

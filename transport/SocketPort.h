@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/Clock.h"
 #include "common/HResult.h"
 
 namespace vidra {
@@ -47,7 +48,7 @@ class SocketPort {
   // can be made, E_ACCESSDENIED when the peer does not take the connection within limit or
   // keepRunning turns false first (a host that never answers must not hold up a stop).
   HResult Connect(std::uint32_t ipv4, std::uint32_t port, std::chrono::milliseconds limit,
-                  const std::atomic<bool>& keepRunning);
+                  const KeepRunning& keepRunning);
   // Ends blocked accepts and receives on this socket without closing it.
   void Shutdown();
   void Close();

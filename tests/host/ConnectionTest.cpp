@@ -257,5 +257,66 @@ TEST_F(Allowlisted, AHostOutsideTheListIsClosedAtAcceptAndCounted) {
       std::string::npos);
 }
 
+// Real MOS sessions, whose connections start the notice and object senders; the NRCS's own
+// ports take the senders' connections and never answer.
+struct SilentNrcs {
+  TestListener nrcs;
+};
+
+class MosConnections : public SilentNrcs, public ServerTest {
+ protected:
+  MosConnections()
+      : ServerTest({}, "NrcsUpperPort = " + std::to_string(nrcs.Port()) +
+                           "\nNrcsLowerPort = " + std::to_string(nrcs.Port()) + "\n") {}
+};
+
+// A stop while every connection holds unfinished input and the senders wait on a clock that
+// stands still: each connection ends with its pending bytes reported, every thread the engine
+// started is joined, and the same control object starts again and serves.
+TEST_F(MosConnections, AStopDuringUnfinishedInputEndsEveryThreadAndTheServerStartsAgain) {
+  InitAndStart();
+  const std::vector<std::string> unfinished = {
+      std::string(4, '\0'), Utf16Bytes(u"garbage", true), Utf16Bytes(u"</mos>", true),
+      Utf16Bytes(u"<mos><mosID>never closes", true), std::string("\xD8\x3C", 2)};
+  std::vector<std::unique_ptr<TestPeer>> peers;
+  for (const std::string& bytes : unfinished) {
+    for (const std::uint16_t port : {Lower(), Upper()}) {
+      peers.push_back(std::make_unique<TestPeer>());
+      ASSERT_TRUE(peers.back()->Connect(port));
+      ASSERT_TRUE(peers.back()->Send(bytes));
+    }
+  }
+  ASSERT_TRUE(WaitUntil([&] {
+    return log.CountOf("Message to upper port is recieved") == 5 &&
+           log.CountOf("Message to lower port is recieved") == 5;
+  }));
+  ASSERT_TRUE(WaitUntil([&] { return Control().NoticeSenders() == 1; }));
+
+  ASSERT_EQ(Control().StopApplyingClients(), HResult::S_OK);
+  ASSERT_EQ(Control().DeInitMOSSrv(), HResult::S_OK);
+  EXPECT_EQ(Control().LiveConnections(), 0u);
+  EXPECT_EQ(Control().NoticeSenders(), 0u);
+  EXPECT_EQ(log.CountOf("\nVIDRA::Thread for clip state sending finish.\n"), 1u);
+  for (auto& peer : peers) {
+    EXPECT_TRUE(peer->WaitClosed());
+  }
+  for (const int bytes : {4, 14, 12, 48, 2}) {
+    EXPECT_EQ(log.CountOf("VIDRA - " + std::to_string(bytes) +
+                          " bytes that are no MOS message are skipped\n"),
+              2u)
+        << bytes << " bytes, on each port";
+  }
+
+  InitAndStart();
+  TestPeer again;
+  ASSERT_TRUE(again.Connect(Upper()));
+  ASSERT_TRUE(
+      again.Send(Utf16Bytes(u"<mos><mosID>VIDRA</mosID><ncsID>NCS</ncsID><messageID>1"
+                            u"</messageID><heartbeat/></mos>",
+                            true)));
+  EXPECT_NE(again.ReceiveMessage(true).find(u"<heartbeat>"), std::u16string::npos)
+      << "a new start serves again";
+}
+
 }  // namespace
 }  // namespace vidra::test

@@ -356,7 +356,7 @@ TEST_F(MosProtocol, TenThousandStoriesInOneAppend) {
   const std::string answer = Ask("<roStoryAppend><roID>R</roID>" + stories + "</roStoryAppend>");
   EXPECT_EQ(answer.rfind("<roAck><roID>R</roID><roStatus>OK</roStatus><storyID>N0</storyID>", 0),
             0u);
-  const auto stored = Control().Engine().player->Store(0).GetRo("R");
+  const auto stored = Control().Playout()->Store(0).GetRo("R");
   ASSERT_NE(stored, nullptr);
   EXPECT_EQ(stored->stories.size(), 10003u);
 }
@@ -373,7 +373,7 @@ class Timed : public MosProtocol {
            "</objPaths></item></story></roCreate>";
   }
   const item& ClipItem(const std::string& roID) {
-    item_ = Control().Engine().player->Store(0).GetRo(roID);
+    item_ = Control().Playout()->Store(0).GetRo(roID);
     return item_->stories[0].items[0];
   }
   // Local time as the station writes it, seconds after the start of the test.

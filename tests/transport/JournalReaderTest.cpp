@@ -30,7 +30,7 @@ class HeldClock final : public Clock {
   FileTime LocalNow() const override { return kStart; }
   std::chrono::nanoseconds Monotonic() const override { return 0ns; }
   void SleepFor(std::chrono::nanoseconds) override {}
-  void SleepWhile(std::chrono::nanoseconds, const std::atomic<bool>&) override {}
+  void SleepWhile(std::chrono::nanoseconds, const KeepRunning&) override {}
 
   void Hold() {
     std::lock_guard lock(mutex_);

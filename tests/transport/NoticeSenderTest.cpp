@@ -1,5 +1,5 @@
 // The clip-state sender against a fake NRCS that listens on its own upper port. The server
-// record is built by hand, without port threads or playout threads, on a clock that moves
+// parts are put together by hand, without port threads or playout threads, on a clock that moves
 // only when the sender sleeps: the wait for an answer then lasts exactly as long in
 // simulated time as the sender's own sleeps add up to.
 #include <arpa/inet.h>
@@ -53,18 +53,20 @@ std::string MessageId(const std::u16string& notice) {
 class NoticeSender : public ::testing::Test {
  protected:
   explicit NoticeSender(ManualClock::Mode mode = ManualClock::Mode::AutoAdvance)
-      : clock(std::make_shared<ManualClock>(kUnixEpochFileTime, mode)), server(clock) {
-    server.player = std::make_unique<PlayoutManager>(clock);
+      : clock(std::make_shared<ManualClock>(kUnixEpochFileTime, mode)),
+        player(std::make_unique<PlayoutManager>(clock)),
+        server(clock) {
+    server.player = player.get();
+    server.stop = stop.get_token();
     server.network.nrcsUpperPort = nrcs.Port();
     server.journal.Init();
     server.clientQueue.Init(0);
-    server.serverRunning = true;
   }
   ~NoticeSender() override { Stop(); }
 
   void Start() { StartNoticeSender(server, kLoopback); }
   void Stop() {
-    server.serverRunning = false;
+    stop.request_stop();
     server.noticeThreads.JoinAll();
   }
   void Push(const char* status) { ASSERT_TRUE(server.player->PushNotice(Notice(status))); }
@@ -86,7 +88,9 @@ class NoticeSender : public ::testing::Test {
   LogCapture log;
   TestListener nrcs;
   std::shared_ptr<ManualClock> clock;
-  MOSSrv server;
+  std::unique_ptr<PlayoutManager> player;
+  std::stop_source stop;
+  ServerParts server;
   TestPeer notices;
 };
 

@@ -1,0 +1,91 @@
+#include "transport/MosServer.h"
+
+#include <stdexcept>
+
+#include "common/Log.h"
+#include "transport/Listeners.h"
+#include "transport/MosSession.h"
+
+namespace vidra {
+
+MosServer::MosServer(std::shared_ptr<Clock> clock, SessionFactory factory)
+    : parts_(std::move(clock)) {
+  parts_.sessionFactory = factory ? std::move(factory) : MosSessionFactory(parts_);
+  parts_.stop = stop_.get_token();
+}
+
+MosServer::~MosServer() {
+  Stop();
+  ClosePorts();
+}
+
+void MosServer::Lend(PlayoutManager* player, AnswerMemory* answers) {
+  if (AcceptsRunning()) {
+    throw std::logic_error("the engine's parts change only while its threads are stopped");
+  }
+  parts_.player = player;
+  parts_.answers = answers;
+}
+
+HResult MosServer::PreparePort(PortFlag port) {
+  return port == PortFlag::Lower ? parts_.lowerListener.Prepare(parts_.network.lowerPort)
+                                 : parts_.upperListener.Prepare(parts_.network.upperPort);
+}
+
+void MosServer::Open() {
+  // A fresh source: a stop requested before stays with the threads it ended.
+  stop_ = std::stop_source();
+  parts_.stop = stop_.get_token();
+  parts_.clientQueue.Init(0);
+  parts_.journal.Init(parts_.network.journalTextBytes);
+}
+
+void MosServer::StartPort(PortFlag port, std::uint32_t address, int backlog) {
+  SocketPort& listener = port == PortFlag::Lower ? parts_.lowerListener : parts_.upperListener;
+  std::thread& accept = port == PortFlag::Lower ? lowerAccept_ : upperAccept_;
+  if (accept.joinable()) {
+    throw std::logic_error("the accept thread of this port runs already");
+  }
+  listener.Bind(address);
+  Log("\n The socket %u is binded\n\n", listener.BoundPort());
+  listener.Listen(backlog);
+  Log("\n Start to listen %u socket\n\n", listener.BoundPort());
+  LogText(port == PortFlag::Lower ? "thread_to_member_thunk AcceptClientsOneByOneOnLowerPort"
+                                  : "thread_to_member_thunk AcceptClientsOneByOneOnUpperPort");
+  accept = std::thread([this, port] { AcceptClientsOneByOne(parts_, port); });
+}
+
+void MosServer::RequestStop() {
+  stop_.request_stop();
+}
+
+// A listener shut down wakes its blocked accept, which then sees the stop; a connection
+// shut down makes its blocked receive report the peer's close. The connection threads use
+// the journal, the client numbers and the send lock, and start the senders: all end here,
+// before any of those is released.
+void MosServer::Stop() {
+  RequestStop();
+  parts_.lowerListener.Shutdown();
+  parts_.upperListener.Shutdown();
+  for (std::thread* accept : {&lowerAccept_, &upperAccept_}) {
+    if (accept->joinable()) {
+      accept->join();
+    }
+  }
+  parts_.connections.ShutdownAll();
+  parts_.connections.JoinAll();
+  // The senders see the stop within one poll of their connection.
+  parts_.noticeThreads.JoinAll();
+}
+
+void MosServer::ClosePorts() {
+  parts_.lowerListener.Close();
+  parts_.upperListener.Close();
+}
+
+std::uint32_t MosServer::BoundPort(PortFlag port) const {
+  return port == PortFlag::Lower ? parts_.lowerListener.BoundPort()
+                                 : parts_.upperListener.BoundPort();
+}
+
+}  // namespace vidra
