@@ -27,12 +27,15 @@ ProbeResult ProbeCache::Lookup(const std::string& path) {
 }
 
 ProbeResult ProbeCache::Lookup(const std::string& path, std::chrono::milliseconds limit) {
-  std::unique_lock guard(lock_);  // entries_ and probing_
+  std::unique_lock guard(lock_, std::defer_lock);  // entries_ and probing_
   for (;;) {
+    // Looked at before the lock is taken: a file on a slow share holds up only its own
+    // lookup, not every other worker's.
     const std::optional<FileIdentity> identity = IdentityOf(path);
     if (!identity) {
       return {};
     }
+    guard.lock();
     if (const auto found = entries_.find(path);
         found != entries_.end() && found->second.identity == *identity) {
       return found->second.result;
@@ -44,6 +47,7 @@ ProbeResult ProbeCache::Lookup(const std::string& path, std::chrono::millisecond
     // Another thread probes this file now: its result serves here too, unless the file
     // changed meanwhile, which the next turn sees.
     probed_.wait(guard, [&] { return !probing_.contains(path); });
+    guard.unlock();
   }
   guard.unlock();
   const std::optional<FileIdentity> before = IdentityOf(path);

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include "common/Log.h"
@@ -35,11 +36,18 @@ pugi::xml_node SelectFrom(const pugi::xml_node& from, std::string_view path) {
   return {};
 }
 
+// Thrown by a writer whose limit is reached: it ends the walk of a big document, which
+// pugixml would otherwise serialise whole only for the writer to drop the rest.
+struct WriterFull {};
+
 struct StringWriter final : pugi::xml_writer {
   std::string text;
   std::size_t limit = std::string::npos;
   void write(const void* data, size_t size) override {
     text.append(static_cast<const char*>(data), std::min(size, limit - text.size()));
+    if (text.size() >= limit) {
+      throw WriterFull{};
+    }
   }
 };
 
@@ -165,22 +173,39 @@ bool MOSXMLParser::LoadMessage(std::u16string_view message) {
 std::string MOSXMLParser::GetXml(std::size_t maxBytes) const {
   StringWriter writer;
   writer.limit = maxBytes;
-  inDocument.save(writer, "", kWriteOptions, pugi::encoding_utf8);
+  try {
+    inDocument.save(writer, "", kWriteOptions, pugi::encoding_utf8);
+  } catch (const WriterFull&) {
+    // The first maxBytes are all that is wanted.
+  }
   return std::move(writer.text);
 }
 
 bool MOSXMLParser::IsRoAck(std::int32_t& messageID) const {
-  // "//mos/roAck" and "//mos/messageID": the first such element anywhere in the document.
-  auto below = [this](const char* name) {
-    return inDocument.find_node([name](const pugi::xml_node& node) {
-      return node.type() == pugi::node_element && std::string_view(node.name()) == name &&
-             std::string_view(node.parent().name()) == "mos";
-    });
-  };
-  if (!below("roAck")) {
+  // "//mos/roAck" and "//mos/messageID": the first roAck anywhere whose parent is a <mos>,
+  // and likewise the messageID. One walk over the elements that only compares names with
+  // "mos", so a big running order costs one pass and no string building.
+  pugi::xml_node ack;
+  pugi::xml_node id;
+  pugi::xml_node node = inDocument.first_child();
+  while (node && !(ack && id)) {
+    if (node.type() == pugi::node_element && std::strcmp(node.name(), "mos") == 0) {
+      ack = ack ? ack : node.child("roAck");
+      id = id ? id : node.child("messageID");
+    }
+    if (node.first_child()) {
+      node = node.first_child();
+      continue;
+    }
+    while (node && !node.next_sibling()) {
+      node = node.parent();
+    }
+    node = node ? node.next_sibling() : node;
+  }
+  if (!ack) {
     return false;
   }
-  if (const pugi::xml_node id = below("messageID")) {
+  if (id) {
     messageID = DecimalToInt32(NodeText(id));
   }
   return true;

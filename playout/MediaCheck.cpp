@@ -100,9 +100,20 @@ bool MediaCheck::Idle() const {
          folders_.empty();
 }
 
+MediaCheck::OwnPath MediaCheck::OwnPathOf(const item& i) const {
+  OwnPath own;
+  own.path = UsableForm(i.paths.objPath) ? NormalPath(i.paths.objPath.Str()) : "";
+  own.exists = !own.path.empty() && Exists(own.path);
+  return own;
+}
+
 std::string MediaCheck::MediaPathOf(const item& i) const {
-  std::string path = UsableForm(i.paths.objPath) ? NormalPath(i.paths.objPath.Str()) : "";
-  if (path.empty() || !Exists(path)) {
+  return MediaPathOf(i, OwnPathOf(i));
+}
+
+std::string MediaCheck::MediaPathOf(const item& i, const OwnPath& own) const {
+  const std::string& path = own.path;
+  if (!own.exists) {
     // Journalists drag objects from the NRCS's browser into stories: such items carry the
     // objID of one of this server's objects, and often no path of their own.
     if (std::string object = media_.Catalogue().PathOf(i.objID.Str()); !object.empty()) {
@@ -198,19 +209,41 @@ void MediaCheck::Work() {
     if (stopping_) {
       return;
     }
-    const Job job = std::move(jobs_.front());
-    jobs_.pop_front();
+    std::vector<Job> batch;
+    while (!jobs_.empty() && batch.size() < kBatch) {
+      batch.push_back(std::move(jobs_.front()));
+      jobs_.pop_front();
+    }
     ++busy_;
     guard.unlock();
-    Examine(job, MediaLibrary::kProbeLimit);
+    Looked looked;
+    for (const Job& job : batch) {
+      Examine(job, MediaLibrary::kProbeLimit, &looked);
+    }
     guard.lock();
     --busy_;
   }
 }
 
-void MediaCheck::Examine(const Job& job, std::chrono::milliseconds limit) {
-  const std::string path = MediaPathOf(job.ref.snapshot);
-  const ProbeResult result = media_.Cache().Lookup(path, limit);
+void MediaCheck::Examine(const Job& job, std::chrono::milliseconds limit, Looked* looked) {
+  std::string path;
+  ProbeResult result;
+  if (looked == nullptr) {
+    path = MediaPathOf(job.ref.snapshot);
+    result = media_.Cache().Lookup(path, limit);
+  } else {
+    const item& named = job.ref.snapshot;
+    auto [known, fresh] = looked->paths.try_emplace(named.paths.objPath.Str());
+    if (fresh) {
+      known->second = OwnPathOf(named);
+    }
+    path = MediaPathOf(named, known->second);
+    auto [probed, first] = looked->results.try_emplace(path);
+    if (first) {
+      probed->second = media_.Cache().Lookup(path, limit);
+    }
+    result = probed->second;
+  }
   const std::int32_t state = result.playable ? READY : NOT_READY;
   const std::int32_t frames = FramesAt(result, frameRate_);
   ++examined_;

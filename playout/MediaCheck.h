@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "common/Clock.h"
@@ -65,9 +66,26 @@ class MediaCheck final : public RoEditListener, public CatalogueListener {
     NewItemRef ref;
   };
 
+  // What one batch of jobs found: the file each objPath names, and what the probe cache said
+  // of each file. The items of a running order mostly name a few files;
+  // each is looked at (stat, cache) once per batch instead of once per item.
+  // An item's own path made whole, and whether a file stands there.
+  struct OwnPath {
+    std::string path;
+    bool exists = false;
+  };
+  OwnPath OwnPathOf(const item& i) const;
+  std::string MediaPathOf(const item& i, const OwnPath& own) const;
+  struct Looked {
+    std::unordered_map<std::string, OwnPath> paths;
+    std::unordered_map<std::string, ProbeResult> results;
+  };
+  // The jobs a worker takes at once.
+  static constexpr std::size_t kBatch = 64;
+
   void Plan();
   void Work();
-  void Examine(const Job& job, std::chrono::milliseconds limit);
+  void Examine(const Job& job, std::chrono::milliseconds limit, Looked* looked = nullptr);
   void Notify(std::int32_t channel, const NewItemRef& ref, std::int32_t state);
 
   RoStore* stores_;
@@ -84,7 +102,7 @@ class MediaCheck final : public RoEditListener, public CatalogueListener {
   std::vector<std::string> paths_;    // files changed since the last plan
   std::vector<std::string> folders_;  // folders whose whole content changed
   std::deque<Job> jobs_;
-  std::size_t busy_ = 0;  // jobs being examined now
+  std::size_t busy_ = 0;  // batches being examined now
   bool planning_ = false;
   bool stopping_ = false;
 
