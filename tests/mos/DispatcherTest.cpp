@@ -224,5 +224,22 @@ TEST_F(Dispatcher, AcknowledgementsAnywhereBelowMos) {
   EXPECT_FALSE(parser.IsRoAck(id));
 }
 
+// The XML the log shows of a message: cut at the limit while it is written, it is exactly
+// the start of the whole text, for no text at all, a limit inside the document and one
+// past its end.
+TEST_F(Dispatcher, TheLoggedXmlIsTheStartOfTheWholeDocument) {
+  std::u16string body = u"<mos><messageID>1</messageID><roCreate><roID>K\u00F6ln</roID>";
+  for (int i = 0; i < 2000; ++i) {
+    body += u"<story><storyID>S" + Utf8ToUtf16(std::to_string(i)) + u"</storyID></story>";
+  }
+  ASSERT_TRUE(parser.LoadMessage(body + u"</roCreate></mos>"));
+  const std::string whole = parser.GetXml();
+  ASSERT_GT(whole.size(), 60'000u);
+  for (const std::size_t limit : {std::size_t{0}, std::size_t{1}, std::size_t{42},
+                                  std::size_t{8192}, whole.size(), whole.size() + 10}) {
+    EXPECT_EQ(parser.GetXml(limit), whole.substr(0, limit)) << limit;
+  }
+}
+
 }  // namespace
 }  // namespace vidra
