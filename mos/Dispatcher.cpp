@@ -3,7 +3,9 @@
 // message is answered unless it is itself an answer: a message this server does not handle
 // gets a NACK in the form of its port. Every answer carries the mosID and ncsID of the
 // message answered and echoes its messageID as it was written.
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -433,6 +435,11 @@ HResult MOSXMLParser::HandleMessage(PlayoutManager& manager, MosPort port, std::
     }
   }
   return HResult::S_OK;
+}
+
+bool MOSXMLParser::IsKnownMessage(std::string_view name) {
+  return std::any_of(std::begin(kMessageTypes), std::end(kMessageTypes),
+                     [&](const Row& row) { return row.name == name; });
 }
 
 MessageFacts MOSXMLParser::Facts() const {

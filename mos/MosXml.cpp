@@ -182,9 +182,29 @@ std::string MOSXMLParser::GetXml(std::size_t maxBytes) const {
 }
 
 bool MOSXMLParser::IsRoAck(std::int32_t& messageID) const {
-  // "//mos/roAck" and "//mos/messageID": the first roAck anywhere whose parent is a <mos>,
-  // and likewise the messageID. One walk over the elements that only compares names with
-  // "mos", so a big running order costs one pass and no string building.
+  // "//mos/roAck" and "//mos/messageID": a roAck (and a messageID) whose parent is a <mos>.
+  // In a MOS message that is its root; a message whose body is one the server knows holds
+  // no other <mos> but as content, so only an unknown body makes the whole tree be walked.
+  // A big running order then costs no walk at all.
+  const pugi::xml_node root = inDocument.document_element();
+  if (std::strcmp(root.name(), "mos") == 0) {
+    if (const pugi::xml_node ack = root.child("roAck")) {
+      if (const pugi::xml_node id = root.child("messageID")) {
+        messageID = DecimalToInt32(NodeText(id));
+      }
+      return true;
+    }
+    for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
+      const std::string_view name = child.name();
+      if (child.type() == pugi::node_element && name != "mosID" && name != "ncsID" &&
+          name != "messageID") {
+        if (IsKnownMessage(name)) {
+          return false;
+        }
+        break;
+      }
+    }
+  }
   pugi::xml_node ack;
   pugi::xml_node id;
   pugi::xml_node node = inDocument.first_child();

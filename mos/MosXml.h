@@ -200,6 +200,8 @@ class MOSXMLParser : public MOSXMLWriter {
  private:
   bool Dispatch(PlayoutManager& manager, MosPort port, pugi::xml_node body, const MosText& mosID,
                 const MosText& ncsID, const MosText& messageID, std::uint32_t originHost);
+  // Whether the dispatcher has a row for a message of this name.
+  static bool IsKnownMessage(std::string_view name);
 
   pugi::xml_document inDocument;
   std::uint64_t digest_ = 0;

@@ -88,19 +88,46 @@ std::u16string DecodeText(std::string_view bytes, EncodingType order) {
   return text;
 }
 
+std::uint8_t* ReceiveBuffer::Room(std::size_t n) {
+  if (size_ + n > capacity_) {
+    const std::size_t capacity = std::max(size_ + n, capacity_ * 2);
+    auto bytes = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+    if (size_ > 0) {
+      std::memcpy(bytes.get(), bytes_.get(), size_);
+    }
+    bytes_ = std::move(bytes);
+    capacity_ = capacity;
+  }
+  return bytes_.get() + size_;
+}
+
+void ReceiveBuffer::Append(std::string_view bytes) {
+  if (!bytes.empty()) {
+    std::memcpy(Room(bytes.size()), bytes.data(), bytes.size());
+    size_ += bytes.size();
+  }
+}
+
+void ReceiveBuffer::EraseFront(std::size_t n) {
+  n = std::min(n, size_);
+  if (n < size_) {
+    std::memmove(bytes_.get(), bytes_.get() + n, size_ - n);
+  }
+  size_ -= n;
+}
+
 std::uint8_t* MessagePipeline::ReceiveSpace() {
   lastReceive_ = buffer_.size();
-  buffer_.resize(lastReceive_ + kReceiveBytes);
-  return reinterpret_cast<std::uint8_t*>(buffer_.data()) + lastReceive_;
+  return buffer_.Room(kReceiveBytes);
 }
 
 void MessagePipeline::Commit(std::size_t received) {
-  buffer_.resize(lastReceive_ + std::min(received, kReceiveBytes));
+  buffer_.Added(std::min(received, kReceiveBytes));
 }
 
 void MessagePipeline::Append(std::string_view bytes) {
   lastReceive_ = buffer_.size();
-  buffer_.append(bytes);
+  buffer_.Append(bytes);
 }
 
 bool MessagePipeline::FindOpen(std::size_t from, Open& open) const {
@@ -196,7 +223,7 @@ void MessagePipeline::Compact() {
   if (start_ == 0 || (start_ < buffer_.size() / 2 && buffer_.size() - start_ > 4096)) {
     return;
   }
-  buffer_.erase(0, start_);
+  buffer_.EraseFront(start_);
   erased_ += start_;
   const auto shift = [this](std::size_t& at) { at = at >= start_ ? at - start_ : 0; };
   shift(lastReceive_);
@@ -260,8 +287,7 @@ FrameResult MessagePipeline::Next(std::u16string& message) {
         if (!counted_) {
           CountFirstPairs(message_, at + closeLength - message_);
         }
-        message = DecodeText(
-            std::string_view(buffer_).substr(message_, at + closeLength - message_), order_);
+        message = DecodeText(buffer_.View().substr(message_, at + closeLength - message_), order_);
         start_ = at + closeLength;
         message_ = std::string::npos;
         Compact();
@@ -318,7 +344,7 @@ std::u16string MessagePipeline::LastReceived(std::size_t maxUnits) const {
   }
   const std::size_t unit = order == EncodingType::SingleByte ? 1 : 2;
   const std::size_t length = std::min(buffer_.size() - from, maxUnits * unit);
-  return DecodeText(std::string_view(buffer_).substr(from, length - length % unit), order);
+  return DecodeText(buffer_.View().substr(from, length - length % unit), order);
 }
 
 }  // namespace vidra

@@ -11,12 +11,34 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "transport/Encoding.h"
 
 namespace vidra {
+
+// Bytes received and not yet taken. Room for a receive is made without clearing it, and the
+// storage is kept from receive to receive: a connection of heartbeats neither allocates nor
+// clears 64 KiB for each one.
+class ReceiveBuffer {
+ public:
+  const char* data() const { return reinterpret_cast<const char*>(bytes_.get()); }
+  std::size_t size() const { return size_; }
+  std::string_view View() const { return {data(), size_}; }
+  // Room for n bytes at the end; Added counts what came into it.
+  std::uint8_t* Room(std::size_t n);
+  void Added(std::size_t n) { size_ += n; }
+  void Append(std::string_view bytes);
+  // Drops the first n bytes.
+  void EraseFront(std::size_t n);
+
+ private:
+  std::unique_ptr<std::uint8_t[]> bytes_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
 
 enum class FrameResult {
   Complete,  // a whole message was cut out
@@ -65,7 +87,7 @@ class MessagePipeline {
   void ReportSkipped();
   void Compact();
 
-  std::string buffer_;
+  ReceiveBuffer buffer_;
   std::size_t start_ = 0;                    // bytes before it are taken or skipped
   std::uint64_t erased_ = 0;                 // bytes of the stream before the buffer's first
   std::size_t lastReceive_ = 0;              // where the newest receive began

@@ -222,6 +222,12 @@ TEST_F(Dispatcher, AcknowledgementsAnywhereBelowMos) {
   EXPECT_EQ(id, 77) << "no messageID leaves it";
   ASSERT_TRUE(parser.LoadMessage(u"<mos><heartbeat/></mos>"));
   EXPECT_FALSE(parser.IsRoAck(id));
+  // Inside a message the server knows, a <mos> is content: the roCreate is answered.
+  ASSERT_TRUE(
+      parser.LoadMessage(u"<mos><messageID>8</messageID><roCreate><roID>R</roID><story>"
+                         u"<mos><roAck/></mos></story></roCreate></mos>"));
+  EXPECT_FALSE(parser.IsRoAck(id));
+  EXPECT_EQ(id, 77);
 }
 
 // The XML the log shows of a message: cut at the limit while it is written, it is exactly
