@@ -19,10 +19,8 @@ namespace vidra {
 class KeepRunning {
  public:
   // Implicit, so a flag or a token can be given where a sleep or a wait asks for this.
-  KeepRunning(const std::atomic<bool>& flag)
-      : flag_(&flag) {}  // NOLINT(google-explicit-constructor)
-  KeepRunning(std::stop_token stop)
-      : stop_(std::move(stop)) {}  // NOLINT(google-explicit-constructor)
+  KeepRunning(const std::atomic<bool>& flag) : flag_(&flag) {}
+  KeepRunning(std::stop_token stop) : stop_(std::move(stop)) {}
   bool operator()() const { return flag_ != nullptr ? flag_->load() : !stop_.stop_requested(); }
 
  private:
