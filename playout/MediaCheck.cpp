@@ -218,32 +218,25 @@ void MediaCheck::Work() {
     guard.unlock();
     Looked looked;
     for (const Job& job : batch) {
-      Examine(job, MediaLibrary::kProbeLimit, &looked);
+      Examine(job, MediaLibrary::kProbeLimit, looked);
     }
     guard.lock();
     --busy_;
   }
 }
 
-void MediaCheck::Examine(const Job& job, std::chrono::milliseconds limit, Looked* looked) {
-  std::string path;
-  ProbeResult result;
-  if (looked == nullptr) {
-    path = MediaPathOf(job.ref.snapshot);
-    result = media_.Cache().Lookup(path, limit);
-  } else {
-    const item& named = job.ref.snapshot;
-    auto [known, fresh] = looked->paths.try_emplace(named.paths.objPath.Str());
-    if (fresh) {
-      known->second = OwnPathOf(named);
-    }
-    path = MediaPathOf(named, known->second);
-    auto [probed, first] = looked->results.try_emplace(path);
-    if (first) {
-      probed->second = media_.Cache().Lookup(path, limit);
-    }
-    result = probed->second;
+void MediaCheck::Examine(const Job& job, std::chrono::milliseconds limit, Looked& looked) {
+  const item& named = job.ref.snapshot;
+  auto [known, fresh] = looked.paths.try_emplace(named.paths.objPath.Str());
+  if (fresh) {
+    known->second = OwnPathOf(named);
   }
+  const std::string path = MediaPathOf(named, known->second);
+  auto [probed, first] = looked.results.try_emplace(path);
+  if (first) {
+    probed->second = media_.Cache().Lookup(path, limit);
+  }
+  const ProbeResult& result = probed->second;
   const std::int32_t state = result.playable ? READY : NOT_READY;
   const std::int32_t frames = FramesAt(result, frameRate_);
   ++examined_;
@@ -274,7 +267,8 @@ void MediaCheck::CheckNow(std::int32_t channel, const MosText& roID, const MosTe
   if (!ref || ref->snapshot.state != NEW) {
     return;
   }
-  Examine(Job{JobKind::First, channel, std::move(*ref)}, limit);
+  Looked looked;
+  Examine(Job{JobKind::First, channel, std::move(*ref)}, limit, looked);
 }
 
 void MediaCheck::Notify(std::int32_t channel, const NewItemRef& ref, std::int32_t state) {

@@ -85,7 +85,7 @@ class MediaCheck final : public RoEditListener, public CatalogueListener {
 
   void Plan();
   void Work();
-  void Examine(const Job& job, std::chrono::milliseconds limit, Looked* looked = nullptr);
+  void Examine(const Job& job, std::chrono::milliseconds limit, Looked& looked);
   void Notify(std::int32_t channel, const NewItemRef& ref, std::int32_t state);
 
   RoStore* stores_;

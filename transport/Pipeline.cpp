@@ -237,91 +237,89 @@ void MessagePipeline::Compact() {
 FrameResult MessagePipeline::Next(std::u16string& message) {
   const auto* b = reinterpret_cast<const std::uint8_t*>(buffer_.data());
   const std::size_t size = buffer_.size();
-  {
-    if (message_ == std::string::npos) {
-      Open open;
-      if (!FindOpen(start_, open)) {
-        if (size - start_ > kTail) {
-          // On whole units from the last message's end, so blanks after it stay blanks.
-          const std::size_t to = size - kTail;
-          Skip(order_ == EncodingType::SingleByte ? to : to - (to - start_) % 2);
-        }
-        Compact();
-        return FrameResult::NeedMore;
+  if (message_ == std::string::npos) {
+    Open open;
+    if (!FindOpen(start_, open)) {
+      if (size - start_ > kTail) {
+        // On whole units from the last message's end, so blanks after it stay blanks.
+        const std::size_t to = size - kTail;
+        Skip(order_ == EncodingType::SingleByte ? to : to - (to - start_) % 2);
       }
-      Skip(open.at);
-      ReportSkipped();  // a message begins: the burst before it has ended
-      if (order_ == EncodingType::Undetermined) {
-        order_ = open.order;  // the start tag decides the order
-      }
-      message_ = open.at;
-      scanned_ = open.at + OpenLength(order_);
-    }
-    if (!counted_ && size - message_ >= kCountedBytes) {
-      CountFirstPairs(message_, size - message_);
-    }
-    const std::size_t closeLength = CloseLength(order_);
-    const std::size_t unit = order_ == EncodingType::SingleByte ? 1 : 2;
-    // The '<' of a tag stands on the message's unit boundary: at an even distance from its
-    // start, plus one byte high byte first.
-    const std::size_t phase = order_ == EncodingType::HighByteFirst ? 1 : 0;
-    std::size_t p = scanned_;
-    bool more = false;
-    while (p < size) {
-      const void* found = std::memchr(b + p, '<', size - p);
-      if (found == nullptr) {
-        break;
-      }
-      p = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - b);
-      if (unit == 2 && (p - message_) % 2 != phase) {
-        ++p;
-        continue;
-      }
-      const std::size_t at = UnitStart(p, order_);
-      if (at + closeLength > size) {
-        scanned_ = at;  // the tag may be complete with the next receive
-        more = true;
-        break;
-      }
-      if (TagAt(b + at, order_, "</mos>")) {
-        if (!counted_) {
-          CountFirstPairs(message_, at + closeLength - message_);
-        }
-        message = DecodeText(buffer_.View().substr(message_, at + closeLength - message_), order_);
-        start_ = at + closeLength;
-        message_ = std::string::npos;
-        Compact();
-        return FrameResult::Complete;
-      }
-      if (TagAt(b + at, order_, "<mos>")) {
-        // A new message before this one closed: this one was cut short, and the new one is
-        // taken whole.
-        start_ = message_;
-        Skip(at);
-        ReportSkipped();
-        message_ = at;
-        p = at + OpenLength(order_);
-        continue;
-      }
-      ++p;
-    }
-    if (!more) {
-      scanned_ = std::max(scanned_, size > closeLength ? size - closeLength + 1 : 0);
-    }
-    if ((size - message_) / unit > limit_) {
-      // Reported by the caller with its own line, not as skipped bytes.
-      start_ = message_;
-      message_ = std::string::npos;
-      Skip(size > kTail ? size - kTail : size);
-      skipped_ = 0;
-      skippedText_ = false;
       Compact();
-      return FrameResult::Overflow;
+      return FrameResult::NeedMore;
     }
-    start_ = std::min(start_, message_);
-    Compact();
-    return FrameResult::NeedMore;
+    Skip(open.at);
+    ReportSkipped();  // a message begins: the burst before it has ended
+    if (order_ == EncodingType::Undetermined) {
+      order_ = open.order;  // the start tag decides the order
+    }
+    message_ = open.at;
+    scanned_ = open.at + OpenLength(order_);
   }
+  if (!counted_ && size - message_ >= kCountedBytes) {
+    CountFirstPairs(message_, size - message_);
+  }
+  const std::size_t closeLength = CloseLength(order_);
+  const std::size_t unit = order_ == EncodingType::SingleByte ? 1 : 2;
+  // The '<' of a tag stands on the message's unit boundary: at an even distance from its
+  // start, plus one byte high byte first.
+  const std::size_t phase = order_ == EncodingType::HighByteFirst ? 1 : 0;
+  std::size_t p = scanned_;
+  bool more = false;
+  while (p < size) {
+    const void* found = std::memchr(b + p, '<', size - p);
+    if (found == nullptr) {
+      break;
+    }
+    p = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - b);
+    if (unit == 2 && (p - message_) % 2 != phase) {
+      ++p;
+      continue;
+    }
+    const std::size_t at = UnitStart(p, order_);
+    if (at + closeLength > size) {
+      scanned_ = at;  // the tag may be complete with the next receive
+      more = true;
+      break;
+    }
+    if (TagAt(b + at, order_, "</mos>")) {
+      if (!counted_) {
+        CountFirstPairs(message_, at + closeLength - message_);
+      }
+      message = DecodeText(buffer_.View().substr(message_, at + closeLength - message_), order_);
+      start_ = at + closeLength;
+      message_ = std::string::npos;
+      Compact();
+      return FrameResult::Complete;
+    }
+    if (TagAt(b + at, order_, "<mos>")) {
+      // A new message before this one closed: this one was cut short, and the new one is
+      // taken whole.
+      start_ = message_;
+      Skip(at);
+      ReportSkipped();
+      message_ = at;
+      p = at + OpenLength(order_);
+      continue;
+    }
+    ++p;
+  }
+  if (!more) {
+    scanned_ = std::max(scanned_, size > closeLength ? size - closeLength + 1 : 0);
+  }
+  if ((size - message_) / unit > limit_) {
+    // Reported by the caller with its own line, not as skipped bytes.
+    start_ = message_;
+    message_ = std::string::npos;
+    Skip(size > kTail ? size - kTail : size);
+    skipped_ = 0;
+    skippedText_ = false;
+    Compact();
+    return FrameResult::Overflow;
+  }
+  start_ = std::min(start_, message_);
+  Compact();
+  return FrameResult::NeedMore;
 }
 
 std::u16string MessagePipeline::LastReceived(std::size_t maxUnits) const {
