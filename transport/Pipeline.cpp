@@ -164,6 +164,10 @@ bool MessagePipeline::FindOpen(std::size_t from, Open& open) const {
         return true;
       }
       found16 = true;
+      if (order == EncodingType::HighByteFirst && (erased_ + at) % 2 != 0 &&
+          p + kOpenLength16 > size) {
+        return false;  // the other reading, which would win, is not all here yet
+      }
     }
     if (found16) {
       return true;
