@@ -87,7 +87,7 @@ class Faults : public ::testing::Test {
 };
 
 TEST_F(Faults, ConnectionsThatComeAndGoLeaveNothingBehind) {
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   // Measured once the playout threads have started and the launcher has ended.
   std::size_t threads = 0;
   for (std::size_t seen = Threads(); seen != threads;) {
@@ -119,7 +119,7 @@ TEST_F(Faults, ConnectionsThatComeAndGoLeaveNothingBehind) {
 }
 
 TEST_F(Faults, ConnectionsPastTheLimitAreRefusedAndTheServedOnesKeepWorking) {
-  Start("MaxConnections = 64\n");
+  ASSERT_NO_FATAL_FAILURE(Start("MaxConnections = 64\n"));
   std::vector<std::unique_ptr<TestPeer>> peers;
   peers.push_back(std::make_unique<TestPeer>());  // the probe is the first of the 64
   for (int i = 1; i < 200; ++i) {
@@ -141,7 +141,7 @@ TEST_F(Faults, ConnectionsPastTheLimitAreRefusedAndTheServedOnesKeepWorking) {
 // A peer killed in the middle of a roCreate: nothing of it is stored, and the server serves
 // the next one.
 TEST_F(Faults, AnNrcsKilledMidMessageLeavesNoPartialRunningOrder) {
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   const std::string create =
       Utf16Bytes(Message(7,
                          u"<roCreate><roID>KILLED</roID><story><storyID>A</storyID><item><itemID>1"
@@ -190,7 +190,7 @@ TEST_F(Faults, AnNrcsKilledMidMessageLeavesNoPartialRunningOrder) {
 // Garbage of every kind on one connection each: the server logs it, stays up, and the next
 // connection is served.
 TEST_F(Faults, GarbageNeverTakesTheServerDown) {
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   std::mt19937 random(20261206);
   std::string noise(4 << 20, '\0');
   for (char& byte : noise) {
@@ -229,7 +229,7 @@ TEST_F(Faults, GarbageNeverTakesTheServerDown) {
 
 // SIGTERM while several peers keep the server busy: a clean stop, exit 0, and the playlist.
 TEST_F(Faults, AStopUnderLoadIsClean) {
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   TestPeer nrcs;
   ASSERT_TRUE(nrcs.Connect(upperPort));
   ASSERT_TRUE(nrcs.Send(Utf16Bytes(

@@ -11,20 +11,43 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace vidra::test {
 
+namespace {
+
+// The lowest port the kernel hands to outgoing connections. A port given to a server under
+// test is taken below it: a port from that range can, between its release and the server's
+// bind, become the local end of some other test's connection, and the server cannot start.
+std::uint16_t EphemeralLow() {
+  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+  unsigned low = 32768;
+  range >> low;
+  return static_cast<std::uint16_t>(low > 12000 && low <= 65535 ? low : 32768);
+}
+
+}  // namespace
+
 FreePort::FreePort() {
-  socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  ::listen(socket_, 1);
-  socklen_t length = sizeof address;
-  ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
+  static thread_local std::mt19937 random(std::random_device{}());
+  const std::uint16_t high = EphemeralLow();
+  std::uniform_int_distribution<unsigned> pick(10000, high - 1U);
+  for (int attempt = 0; attempt < 1000 && port_ == 0; ++attempt) {
+    socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(pick(random)));
+    if (socket_ >= 0 &&
+        ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        ::listen(socket_, 1) == 0) {
+      port_ = ntohs(address.sin_port);
+    } else {
+      Release();
+    }
+  }
 }
 
 void FreePort::Release() {

@@ -160,9 +160,20 @@ bool TestPeer::Connect(std::uint16_t port, const char* from) {
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return socket_ >= 0 && ::inet_pton(AF_INET, from, &source.sin_addr) == 1 &&
-         ::bind(socket_, reinterpret_cast<const sockaddr*>(&source), sizeof source) == 0 &&
-         ::connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  const bool connected =
+      socket_ >= 0 && ::inet_pton(AF_INET, from, &source.sin_addr) == 1 &&
+      ::bind(socket_, reinterpret_cast<const sockaddr*>(&source), sizeof source) == 0 &&
+      ::connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  // A connect to a port nobody listens on yet can be given that very port as its own end
+  // and meet itself (a TCP simultaneous open); it would then hold the port the server is
+  // about to bind.
+  socklen_t length = sizeof source;
+  if (connected && ::getsockname(socket_, reinterpret_cast<sockaddr*>(&source), &length) == 0 &&
+      source.sin_port == address.sin_port && source.sin_addr.s_addr == address.sin_addr.s_addr) {
+    Close();
+    return false;
+  }
+  return connected;
 }
 
 bool TestPeer::Send(std::string_view bytes) {
