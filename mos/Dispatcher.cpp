@@ -444,7 +444,6 @@ bool MOSXMLParser::IsKnownMessage(std::string_view name) {
 
 MessageFacts MOSXMLParser::Facts() const {
   MessageFacts facts;
-  facts.digest = digest_;
   for (pugi::xml_node child = inDocument.child("mos").first_child(); child;
        child = child.next_sibling()) {
     const std::string_view name = child.name();

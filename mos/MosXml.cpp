@@ -160,14 +160,28 @@ HResult MOSXMLParser::Initialize() {
 
 bool MOSXMLParser::LoadMessage(std::u16string_view message) {
   inDocument.reset();
-  digest_ = Digest64(message);
-  const pugi::xml_parse_result result = inDocument.load_buffer(
-      message.data(), message.size() * sizeof(char16_t), kParseOptions, pugi::encoding_utf16);
+  loaded_ = message;
+  digest_.reset();
+  // A buffer that once held a very big message is not kept for the small ones after it.
+  constexpr std::size_t kKeptCapacity = std::size_t{4} << 20;
+  if (loadedText_.capacity() > kKeptCapacity && message.size() < kKeptCapacity / 4) {
+    std::string().swap(loadedText_);
+  }
+  Utf16ToUtf8Into(message, loadedText_);
+  const pugi::xml_parse_result result = inDocument.load_buffer_inplace(
+      loadedText_.data(), loadedText_.size(), kParseOptions, pugi::encoding_utf8);
   if (!result) {
     inDocument.reset();
     return false;
   }
   return true;
+}
+
+std::uint64_t MOSXMLParser::Digest() const {
+  if (!digest_) {
+    digest_ = Digest64(loaded_);
+  }
+  return *digest_;
 }
 
 std::string MOSXMLParser::GetXml(std::size_t maxBytes) const {

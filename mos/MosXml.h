@@ -141,10 +141,9 @@ class MOSXMLWriter {
 struct MessageFacts {
   MosText mosID;
   MosText ncsID;
-  MosText messageID;         // of its first envelope, as written
-  std::string name;          // of its first body element
-  MosText roID;              // the roID its body names
-  std::uint64_t digest = 0;  // of the whole message text
+  MosText messageID;  // of its first envelope, as written
+  std::string name;   // of its first body element
+  MosText roID;       // the roID its body names
   // Changes running orders (or plays them): sent again, it must be answered, not applied,
   // again.
   bool changesRunningOrders = false;
@@ -158,8 +157,13 @@ class MOSXMLParser : public MOSXMLWriter {
   explicit MOSXMLParser(const Clock& clock) : MOSXMLWriter(clock) {}
 
   HResult Initialize();
-  // Loads one whole message; false (and an empty document) when it is not well-formed.
+  // Loads one whole message; false (and an empty document) when it is not well-formed. The
+  // message must stay alive until it has been handled: its digest is taken from it when
+  // asked for.
   bool LoadMessage(std::u16string_view message);
+  // A digest of the whole loaded message's text, the same from run to run (the key of a
+  // message sent again). Taken only when asked: most messages never need one.
+  std::uint64_t Digest() const;
   // The loaded message as text; at most maxBytes of it (a cut may split a character).
   std::string GetXml(std::size_t maxBytes = std::string::npos) const;
   // True when a roAck stands anywhere below a mos element; messageID gets its messageID if
@@ -204,7 +208,11 @@ class MOSXMLParser : public MOSXMLWriter {
   static bool IsKnownMessage(std::string_view name);
 
   pugi::xml_document inDocument;
-  std::uint64_t digest_ = 0;
+  // The loaded message as UTF-8, parsed in place: converted here rather than by the parser,
+  // into a buffer that lives from message to message.
+  std::string loadedText_;
+  std::u16string_view loaded_;
+  mutable std::optional<std::uint64_t> digest_;
   std::optional<EditResult> lastOutcome_;
   std::optional<PacedListing> paced_;
   std::u16string followUp_;

@@ -31,7 +31,7 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
   std::optional<MessageKey> key;
   if (server_.answers != nullptr && facts.changesRunningOrders && facts.messageID.Present()) {
     key = MessageKey{origin.host, origin.port == PortFlag::Lower ? 0 : 1, facts.messageID.Str(),
-                     facts.digest};
+                     parser_.Digest()};
     if (const auto before = server_.answers->Recall(*key)) {
       Log("VIDRA - %s with messageID %s from %s was sent again: the answer given before is sent "
           "again, nothing is applied",
