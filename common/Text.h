@@ -13,6 +13,9 @@ namespace vidra {
 // Lone surrogates and other unpaired units become U+FFFD, so any received garbage still
 // makes valid UTF-8 for logs, the journal and the control socket.
 std::string Utf16ToUtf8(std::u16string_view text);
+// The same into out, whose capacity is kept: a buffer used message after message is not
+// allocated (nor are its pages touched anew) each time.
+void Utf16ToUtf8Into(std::u16string_view text, std::string& out);
 // Invalid UTF-8 sequences become U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view text);
 bool IsValidUtf8(std::string_view text);

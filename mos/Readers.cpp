@@ -48,9 +48,7 @@ void ReadRo(const pugi::xml_node& body, ro& r, const MosText& folder) {
     } else if (name == "mosExternalMetadata") {
       r.metadata.Add(ReadMetadataBlock(child));
     } else if (name == "story") {
-      story s;
-      ReadStory(child, s, folder);
-      r.stories.push_back(std::move(s));
+      ReadStory(child, r.stories.emplace_back(), folder);
     }
   });
   if (!r.stories.empty()) {
@@ -72,9 +70,7 @@ void ReadStory(const pugi::xml_node& element, story& s, const MosText& folder) {
     } else if (name == "mosExternalMetadata") {
       s.metadata.Add(ReadMetadataBlock(child));
     } else if (name == "item") {
-      item i;
-      ReadItem(child, i, folder);
-      s.items.push_back(std::move(i));
+      ReadItem(child, s.items.emplace_back(), folder);
     }
   });
 }

@@ -3,6 +3,8 @@
 #include "transport/Encoding.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "common/Log.h"
@@ -80,12 +82,11 @@ std::string ConvertAnswer(EncodingType target, std::u16string_view answer) {
     target = EncodingType::LowByteFirst;
   }
   std::string bytes(answer.size() * 2, '\0');
-  const bool highFirst = target == EncodingType::HighByteFirst;
-  for (std::size_t i = 0; i < answer.size(); ++i) {
-    const auto high = static_cast<char>(answer[i] >> 8);
-    const auto low = static_cast<char>(answer[i] & 0xFF);
-    bytes[i * 2] = highFirst ? high : low;
-    bytes[i * 2 + 1] = highFirst ? low : high;
+  std::memcpy(bytes.data(), answer.data(), bytes.size());
+  if ((target == EncodingType::HighByteFirst) != (std::endian::native == std::endian::big)) {
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+      std::swap(bytes[i], bytes[i + 1]);
+    }
   }
   return bytes;
 }

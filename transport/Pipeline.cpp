@@ -4,6 +4,7 @@
 #include "transport/Pipeline.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "common/Log.h"
@@ -69,13 +70,12 @@ bool IsBlank(unsigned unit) {
 std::u16string DecodeText(std::string_view bytes, EncodingType order) {
   std::u16string text;
   if (order == EncodingType::HighByteFirst || order == EncodingType::LowByteFirst) {
-    const bool high = order == EncodingType::HighByteFirst;
     text.resize(bytes.size() / 2);
-    const auto* b = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      const unsigned first = b[i * 2];
-      const unsigned second = b[i * 2 + 1];
-      text[i] = static_cast<char16_t>(high ? (first << 8 | second) : (second << 8 | first));
+    std::memcpy(text.data(), bytes.data(), text.size() * 2);
+    if ((order == EncodingType::HighByteFirst) != (std::endian::native == std::endian::big)) {
+      for (char16_t& unit : text) {
+        unit = static_cast<char16_t>(unit << 8 | unit >> 8);
+      }
     }
     return text;
   }

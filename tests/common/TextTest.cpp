@@ -16,6 +16,26 @@ TEST(Text, TranscodesEveryPlaneBothWays) {
   EXPECT_TRUE(IsValidUtf8(utf8));
 }
 
+// ASCII goes sixteen units at a time: a character beyond ASCII at every place of the first
+// blocks, and the reused buffer of a longer text before, must give exactly the character
+// by character result.
+TEST(Text, ConversionIsExactWhereverTheFirstNonAsciiCharacterStands) {
+  std::string reused(200, '#');
+  for (std::size_t at = 0; at < 40; ++at) {
+    std::u16string text(40, u'a');
+    text[at] = u'\u00E9';
+    std::string expected(at, 'a');
+    expected += "\xC3\xA9" + std::string(39 - at, 'a');
+    EXPECT_EQ(Utf16ToUtf8(text), expected) << at;
+    Utf16ToUtf8Into(text, reused);
+    EXPECT_EQ(reused, expected) << at;
+  }
+  Utf16ToUtf8Into(std::u16string(33, u'z'), reused);
+  EXPECT_EQ(reused, std::string(33, 'z'));
+  Utf16ToUtf8Into(u"", reused);
+  EXPECT_EQ(reused, "");
+}
+
 TEST(Text, GarbageBecomesReplacementCharacters) {
   // A lone high surrogate, a lone low surrogate, then a valid pair.
   const std::u16string broken = {0xD800, u'x', 0xDC00, 0xD83C, 0xDFAC};

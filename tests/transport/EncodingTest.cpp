@@ -29,8 +29,11 @@ TEST(Encoding, NoticesGoHighByteFirstWhateverTheirText) {
   EXPECT_EQ(ConvertAnswer(EncodingType::LowByteFirst, u"<mos/>"),
             test::Utf16Bytes(u"<mos/>", false));
   EXPECT_EQ(ConvertAnswer(EncodingType::SingleByte, u"K\u00F6ln"), "K\xC3\xB6ln");
-  const std::u16string large(100'000, u'x');  // far beyond one receive area
-  EXPECT_EQ(ConvertAnswer(EncodingType::HighByteFirst, large).size(), 200'000u);
+  std::u16string large(100'000, u'x');  // far beyond one receive area
+  large[77'777] = u'\u0416';
+  large.back() = u'\uFF01';
+  EXPECT_EQ(ConvertAnswer(EncodingType::HighByteFirst, large), test::Utf16Bytes(large, true));
+  EXPECT_EQ(ConvertAnswer(EncodingType::LowByteFirst, large), test::Utf16Bytes(large, false));
   EXPECT_EQ(ConvertAnswer(EncodingType::Undetermined, u"ab"), test::Utf16Bytes(u"ab", false));
   EXPECT_EQ(capture.CountOf("\nVIDRA - Can't transform to init message type\n"), 1u);
 }
