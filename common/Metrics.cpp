@@ -80,9 +80,14 @@ void Metrics::Add(std::string_view name, std::string_view labels, std::uint64_t 
   std::lock_guard lock(lock_);
   auto family = counters_.find(name);
   if (family == counters_.end()) {
-    family = counters_.emplace(std::string(name), std::map<std::string, std::uint64_t>()).first;
+    family = counters_.try_emplace(std::string(name)).first;
   }
-  family->second[std::string(labels)] += n;
+  // Looked up by view: a counter counted before allocates nothing under the lock.
+  auto counter = family->second.find(labels);
+  if (counter == family->second.end()) {
+    counter = family->second.try_emplace(std::string(labels)).first;
+  }
+  counter->second += n;
 }
 
 void Metrics::Observe(std::string_view name, double value) {

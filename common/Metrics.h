@@ -34,7 +34,7 @@ class Metrics {
   };
 
   mutable std::mutex lock_;  // guards counters_ and histograms_
-  std::map<std::string, std::map<std::string, std::uint64_t>, std::less<>> counters_;
+  std::map<std::string, std::map<std::string, std::uint64_t, std::less<>>, std::less<>> counters_;
   std::map<std::string, Histogram, std::less<>> histograms_;
 };
 
