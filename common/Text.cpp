@@ -4,9 +4,11 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <type_traits>
 
 namespace vidra {
 
@@ -73,6 +75,55 @@ char32_t NextUtf8(std::string_view text, std::size_t& i) {
   return c;
 }
 
+// MOS text is nearly all ASCII: it is converted sixteen units at a time while they are all
+// ASCII, character by character for the sixteen after a block that is not.
+constexpr std::size_t kBlock = 16;
+
+// Copies kBlock units of from into to when they are all ASCII (false, and to untouched,
+// otherwise), through local blocks the compiler knows nothing else writes to, so that it
+// makes vector code of the loops.
+template <typename From, typename To>
+bool CopyAsciiBlock(const From* from, To* to) {
+  std::array<From, kBlock> units{};
+  std::memcpy(units.data(), from, sizeof units);
+  unsigned any = 0;
+  for (const From unit : units) {
+    any |= static_cast<std::make_unsigned_t<From>>(unit);
+  }
+  if (any >= 0x80) {
+    return false;
+  }
+  std::array<To, kBlock> narrow{};
+  for (std::size_t k = 0; k < kBlock; ++k) {
+    narrow[k] = static_cast<To>(units[k]);
+  }
+  std::memcpy(to, narrow.data(), sizeof narrow);
+  return true;
+}
+
+// Converts text into out, which has as many elements as text: the leading ASCII blocks go
+// straight into place, the rest is appended block by block or, where a block is not all
+// ASCII, character by character (step converts one character at i and appends it).
+template <typename From, typename To, typename Step>
+void ConvertMostlyAscii(std::basic_string_view<From> text, std::basic_string<To>& out, Step step) {
+  std::size_t i = 0;
+  while (i + kBlock <= text.size() && CopyAsciiBlock(text.data() + i, out.data() + i)) {
+    i += kBlock;
+  }
+  out.resize(i);
+  while (i < text.size()) {
+    std::array<To, kBlock> block{};
+    if (i + kBlock <= text.size() && CopyAsciiBlock(text.data() + i, block.data())) {
+      out.append(block.data(), kBlock);
+      i += kBlock;
+      continue;
+    }
+    for (const std::size_t stop = std::min(text.size(), i + kBlock); i < stop;) {
+      step(i);
+    }
+  }
+}
+
 }  // namespace
 
 std::string Utf16ToUtf8(std::u16string_view text) {
@@ -82,63 +133,21 @@ std::string Utf16ToUtf8(std::u16string_view text) {
 }
 
 void Utf16ToUtf8Into(std::u16string_view text, std::string& out) {
-  // MOS text is nearly all ASCII: its leading ASCII run is copied unit for unit.
   out.resize(text.size());
-  std::size_t i = 0;
-  // Sixteen units at a time while they are all ASCII, through local blocks the compiler
-  // knows nothing else writes to, so that it makes vector code of the loops.
-  constexpr std::size_t kBlock = 16;
-  for (; i + kBlock <= text.size(); i += kBlock) {
-    std::array<char16_t, kBlock> units{};
-    std::memcpy(units.data(), text.data() + i, sizeof units);
-    unsigned any = 0;
-    for (const char16_t unit : units) {
-      any |= unit;
-    }
-    if (any >= 0x80) {
-      break;
-    }
-    std::array<char, kBlock> narrow{};
-    for (std::size_t k = 0; k < kBlock; ++k) {
-      narrow[k] = static_cast<char>(units[k]);
-    }
-    std::memcpy(out.data() + i, narrow.data(), kBlock);
-  }
-  for (; i < text.size() && text[i] < 0x80; ++i) {
-    out[i] = static_cast<char>(text[i]);
-  }
-  if (i == text.size()) {
-    return;
-  }
-  out.resize(i);
-  for (; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-      continue;
-    }
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
+  ConvertMostlyAscii(text, out, [&](std::size_t& i) {
+    char32_t c = text[i++];
+    if (c >= 0xD800 && c <= 0xDBFF && i < text.size() && text[i] >= 0xDC00 && text[i] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[i++] - 0xDC00);
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = kReplacement;
     }
     AppendUtf8(out, c);
-  }
+  });
 }
 
 std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string out(text.size(), u'\0');
-  std::size_t i = 0;
-  for (; i < text.size() && static_cast<unsigned char>(text[i]) < 0x80; ++i) {
-    out[i] = static_cast<char16_t>(text[i]);
-  }
-  if (i == text.size()) {
-    return out;
-  }
-  out.resize(i);
-  while (i < text.size()) {
+  ConvertMostlyAscii(text, out, [&](std::size_t& i) {
     const char32_t c = NextUtf8(text, i);
     if (c >= 0x10000) {
       out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
@@ -146,7 +155,7 @@ std::u16string Utf8ToUtf16(std::string_view text) {
     } else {
       out += static_cast<char16_t>(c);
     }
-  }
+  });
   return out;
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "common/HResult.h"
 
 namespace vidra {
@@ -30,6 +32,39 @@ TEST(Text, ConversionIsExactWhereverTheFirstNonAsciiCharacterStands) {
     Utf16ToUtf8Into(text, reused);
     EXPECT_EQ(reused, expected) << at;
   }
+  // Runs of ASCII of every length between characters of two, three and four bytes, so that
+  // blocks of sixteen start and end everywhere, both ways.
+  std::mt19937 random(7);
+  std::u16string mixed;
+  std::string mixedUtf8;
+  for (int piece = 0; piece < 3000; ++piece) {
+    const auto run = static_cast<std::size_t>(random() % 40);
+    mixed.append(run, u'q');
+    mixedUtf8.append(run, 'q');
+    switch (random() % 3) {
+      case 0:
+        mixed += u'\u00E9';
+        mixedUtf8 += "\xC3\xA9";
+        break;
+      case 1:
+        mixed += u'\u0416';
+        mixedUtf8 += "\xD0\x96";
+        break;
+      default:
+        mixed += u"\U0001F3AC";
+        mixedUtf8 += "\xF0\x9F\x8E\xAC";
+    }
+  }
+  EXPECT_EQ(Utf16ToUtf8(mixed), mixedUtf8);
+  EXPECT_EQ(Utf8ToUtf16(mixedUtf8), mixed);
+  // A pair split by a block's end is still one character; a lone half is a replacement.
+  std::u16string split(15, u'a');
+  split += u"\U0001F3AC";
+  split += std::u16string(15, u'b');
+  split += static_cast<char16_t>(0xD800);
+  split += std::u16string(16, u'c');
+  EXPECT_EQ(Utf16ToUtf8(split), std::string(15, 'a') + "\xF0\x9F\x8E\xAC" + std::string(15, 'b') +
+                                    "\xEF\xBF\xBD" + std::string(16, 'c'));
   Utf16ToUtf8Into(std::u16string(33, u'z'), reused);
   EXPECT_EQ(reused, std::string(33, 'z'));
   Utf16ToUtf8Into(u"", reused);
