@@ -123,7 +123,7 @@ class NoticeSender {
     server_.journal.Append(std::move(record));
     EncodingType classified = EncodingType::Undetermined;
     const std::string bytes = ConvertNotice(text, classified);
-    return SendWithin(connection_.Handle(), bytes.data(), bytes.size(), server_.sendLock) >= 0;
+    return SendWithin(connection_.Handle(), bytes.data(), bytes.size()) >= 0;
   }
 
   // Sends a roReq (or roReqAll) and waits, as for a notice, for the message that answers it;

@@ -83,7 +83,7 @@ class ObjectSender {
     Journal(text, sentNumber_, kDirectionSent, EncodingType::Undetermined);
     EncodingType classified = EncodingType::Undetermined;
     const std::string bytes = ConvertNotice(text, classified);
-    if (SendWithin(connection_.Handle(), bytes.data(), bytes.size(), server_.sendLock) < 0) {
+    if (SendWithin(connection_.Handle(), bytes.data(), bytes.size()) < 0) {
       Log("VIDRA - mosObj %s is not sent to %s: %s", message.object.objID.c_str(),
           FormatHost(host_).c_str(), ErrorText(errno).c_str());
       return false;

@@ -1,12 +1,11 @@
-// What the threads of one MosServer share: its settings, journal, client numbers, send lock,
-// the per-host state of the NRCS senders, its metrics, its connection threads, its stop
-// token, and the playout manager and answer memory the host lends it. The engine owns it and
+// What the threads of one MosServer share: its settings, journal, client numbers, the
+// per-host state of the NRCS senders, its metrics, its connection threads, its stop token,
+// and the playout manager and answer memory the host lends it. The engine owns it and
 // hands it to each thread it starts; only the transport's own code sees it.
 #pragma once
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <stop_token>
 
 #include "common/Clock.h"
@@ -38,7 +37,6 @@ struct ServerParts {
   SocketPort lowerListener;
   MessageQueue journal;
   ClientQueue clientQueue;
-  std::mutex sendLock;      // held around every single send on any connection, nothing else
   NoticeHosts noticeHosts;  // per NRCS host: its notice sender and its last roAck
   ResyncRequests resync;    // per NRCS host: the running orders to ask it for
   ObjectQueues objects;     // per NRCS host: the mosObj the server sends it

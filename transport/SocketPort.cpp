@@ -165,18 +165,14 @@ ssize_t ReceiveOn(int socket, void* buffer, std::size_t length) {
   return received < 0 ? -1 : received;
 }
 
-ssize_t SendWithin(int socket, const void* buffer, std::size_t length, std::mutex& sendLock,
+ssize_t SendWithin(int socket, const void* buffer, std::size_t length,
                    std::chrono::milliseconds limit, bool more) {
   const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0);
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   const auto end = std::chrono::steady_clock::now() + limit;
   std::size_t sent = 0;
   while (sent < length) {
-    ssize_t n = 0;
-    {
-      std::lock_guard guard(sendLock);  // one send at a time on any connection
-      n = ::send(socket, bytes + sent, length - sent, flags);
-    }
+    const ssize_t n = ::send(socket, bytes + sent, length - sent, flags);
     if (n > 0) {
       sent += static_cast<std::size_t>(n);
       continue;

@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -67,15 +66,16 @@ class SocketPort {
 ssize_t ReceiveOn(int socket, void* buffer, std::size_t length);
 // How long a peer may take to make room for what is sent to it.
 constexpr std::chrono::milliseconds kSendLimit{5000};
-// Sends all of buffer within limit; never raises SIGPIPE on a peer that went away. Room is
-// waited for with no lock held, and sendLock is taken only around each send that cannot
-// block, so a peer that stops reading holds up nobody else. length when all went out, -1
+// Sends all of buffer within limit; never raises SIGPIPE on a peer that went away. Takes no
+// lock: each socket has one thread that sends on it (its connection thread, its notice
+// sender or its object sender), so messages never interleave on a connection, and sends on
+// different connections need not wait for each other. length when all went out, -1
 // when the peer did not take it all in time or the connection failed: what went out may
 // then be part of a message, so the connection is no longer fit for MOS text.
 // With more, the kernel may hold the bytes back to go out with the next send (MSG_MORE):
 // a thread answering several buffered messages sends them in few segments and wakes the
 // peer once. Whoever sends with more must end with a send without it or PushPending.
-ssize_t SendWithin(int socket, const void* buffer, std::size_t length, std::mutex& sendLock,
+ssize_t SendWithin(int socket, const void* buffer, std::size_t length,
                    std::chrono::milliseconds limit = kSendLimit, bool more = false);
 // Sends at once what sends with more left held back.
 void PushPending(int socket);
