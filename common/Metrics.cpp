@@ -1,5 +1,6 @@
 #include "common/Metrics.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 
@@ -49,6 +50,13 @@ void AppendHeader(std::string& out, std::string_view name, const char* type) {
   out += '\n';
 }
 
+// The shard a thread counts in, handed out in turn as threads first count.
+std::size_t ThisThreadsShard(std::size_t shards) {
+  static std::atomic<std::size_t> next{0};
+  thread_local const std::size_t mine = next.fetch_add(1, std::memory_order_relaxed);
+  return mine % shards;
+}
+
 }  // namespace
 
 std::string_view MetricHelp(std::string_view name) {
@@ -77,10 +85,11 @@ void AppendSample(std::string& out, std::string_view name, std::string_view labe
 }
 
 void Metrics::Add(std::string_view name, std::string_view labels, std::uint64_t n) {
-  std::lock_guard lock(lock_);
-  auto family = counters_.find(name);
-  if (family == counters_.end()) {
-    family = counters_.try_emplace(std::string(name)).first;
+  Shard& shard = shards_[ThisThreadsShard(kShards)];
+  std::lock_guard lock(shard.lock);
+  auto family = shard.counters.find(name);
+  if (family == shard.counters.end()) {
+    family = shard.counters.try_emplace(std::string(name)).first;
   }
   // Looked up by view: a counter counted before allocates nothing under the lock.
   auto counter = family->second.find(labels);
@@ -110,19 +119,40 @@ void Metrics::Observe(std::string_view name, double value) {
 }
 
 std::uint64_t Metrics::Value(std::string_view name, std::string_view labels) const {
-  std::lock_guard lock(lock_);
-  const auto family = counters_.find(name);
-  if (family == counters_.end()) {
-    return 0;
+  std::uint64_t value = 0;
+  for (const Shard& shard : shards_) {
+    std::lock_guard lock(shard.lock);
+    const auto family = shard.counters.find(name);
+    if (family == shard.counters.end()) {
+      continue;
+    }
+    const auto found = family->second.find(labels);
+    value += found == family->second.end() ? 0 : found->second;
   }
-  const auto found = family->second.find(std::string(labels));
-  return found == family->second.end() ? 0 : found->second;
+  return value;
+}
+
+Metrics::Counters Metrics::Summed() const {
+  Counters summed;
+  for (const Shard& shard : shards_) {
+    std::lock_guard lock(shard.lock);
+    for (const auto& [name, family] : shard.counters) {
+      Family& into = summed[name];
+      for (const auto& [labels, value] : family) {
+        into[labels] += value;
+      }
+    }
+  }
+  return summed;
 }
 
 std::string Metrics::Render() const {
+  // Taken one shard at a time: a reader never holds two counting locks, nor one of them
+  // with the histograms' lock.
+  const Counters counters = Summed();
   std::lock_guard lock(lock_);
   std::string out;
-  for (const auto& [name, family] : counters_) {
+  for (const auto& [name, family] : counters) {
     AppendHeader(out, name, "counter");
     for (const auto& [labels, value] : family) {
       AppendSample(out, name, labels, static_cast<double>(value));
