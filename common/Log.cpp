@@ -1,10 +1,12 @@
 // Records are queued whole under one lock, so lines of different threads never mix; the
-// writer thread puts many of them into each write to standard error.
+// writer thread puts many of them into each write to standard error. A thread with a
+// LogBatch queues its records a batch at a time.
 #include "common/Log.h"
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
@@ -15,8 +17,12 @@ namespace vidra {
 
 namespace {
 
-std::mutex logMutex;  // guards currentSink
+std::mutex logMutex;  // guards currentSink and every write to it
 LogSink* currentSink = nullptr;
+// Whether a sink is set, read without the lock: a server has none, and its many threads
+// would otherwise all take logMutex for every record only to find that out.
+std::atomic<bool> sinkSet{false};
+thread_local LogBatch* threadsBatch = nullptr;
 
 // Made on first use: a writer that cannot be made then is an error of that log call, not one
 // no handler can catch before main.
@@ -25,13 +31,27 @@ LogWriter& StderrWriter() {
   return writer;
 }
 
+// Has write(sink) write the records to the sink when one is set; false when none is.
+template <typename Write>
+bool WriteToSink(const Write& write) {
+  if (!sinkSet.load(std::memory_order_acquire)) {
+    return false;
+  }
+  std::lock_guard lock(logMutex);
+  if (currentSink == nullptr) {
+    return false;
+  }
+  write(*currentSink);
+  return true;
+}
+
 void Emit(std::string_view text) {
-  {
-    std::lock_guard lock(logMutex);
-    if (currentSink != nullptr) {
-      currentSink->Write(text);
-      return;
-    }
+  if (threadsBatch != nullptr) {
+    AddToBatch(*threadsBatch, text);
+    return;
+  }
+  if (WriteToSink([text](LogSink& sink) { sink.Write(text); })) {
+    return;
   }
   // The writer keeps records in the order it takes them, under its own lock.
   StderrWriter().Append(text, text.empty() || text.back() != '\n');
@@ -50,6 +70,51 @@ std::size_t PrefixOfCharacters(std::string_view text, std::size_t characters) {
 }
 
 }  // namespace
+
+void AddToBatch(LogBatch& batch, std::string_view record) {
+  batch.records_.emplace_back(batch.text_.size(), record.size());
+  batch.text_.append(record);
+  if (record.empty() || record.back() != '\n') {
+    batch.text_ += '\n';
+  }
+  if (batch.text_.size() >= LogBatch::kFlushBytes) {
+    batch.Flush();
+  }
+}
+
+LogBatch::LogBatch() : previous_(threadsBatch) {
+  threadsBatch = this;
+}
+
+LogBatch::~LogBatch() {
+  Flush();
+  threadsBatch = previous_;
+}
+
+void LogBatch::Flush() {
+  if (records_.empty()) {
+    return;
+  }
+  const bool toSink = WriteToSink([this](LogSink& sink) {
+    for (const auto& [offset, length] : records_) {
+      sink.Write(std::string_view(text_).substr(offset, length));
+    }
+  });
+  if (!toSink) {
+    StderrWriter().Append(text_);
+  }
+  text_.clear();
+  records_.clear();
+  if (text_.capacity() > 4 * kFlushBytes) {
+    text_.shrink_to_fit();
+  }
+}
+
+void FlushLogBatch() {
+  if (threadsBatch != nullptr) {
+    threadsBatch->Flush();
+  }
+}
 
 void FlushLog() {
   StderrWriter().Flush();
@@ -99,11 +164,13 @@ ScopedLogSink::ScopedLogSink(LogSink& sink) {
   std::lock_guard lock(logMutex);
   previous_ = currentSink;
   currentSink = &sink;
+  sinkSet.store(true, std::memory_order_release);
 }
 
 ScopedLogSink::~ScopedLogSink() {
   std::lock_guard lock(logMutex);
   currentSink = previous_;
+  sinkSet.store(currentSink != nullptr, std::memory_order_release);
 }
 
 void LogCapture::Write(std::string_view record) {

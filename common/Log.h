@@ -27,6 +27,33 @@ void LogUtf16(std::u16string_view text);
 // write there directly, and for the end of the process.
 void FlushLog();
 
+// Gathers the records its thread logs while it lives and hands them to the log together, at
+// FlushLogBatch or at its end, so that a thread logging several records per message takes
+// the log's lock once instead of once per record. The thread flushes before anything that
+// may make it wait (a receive, a send): records are never held back while it is idle, and
+// whatever it logged before a send is in the log by the time the peer has the bytes.
+// Records keep their order and stay whole. One per thread at a time.
+class LogBatch {
+ public:
+  LogBatch();
+  ~LogBatch();
+  LogBatch(const LogBatch&) = delete;
+  LogBatch& operator=(const LogBatch&) = delete;
+  void Flush();
+  // A batch this big is handed on at once.
+  static constexpr std::size_t kFlushBytes = 64u << 10;
+
+ private:
+  friend void AddToBatch(LogBatch& batch, std::string_view record);
+  std::string text_;  // the records, each ending in a newline
+  // Where each record stands in text_, without the newline the batch added: what a sink gets.
+  std::vector<std::pair<std::size_t, std::size_t>> records_;
+  LogBatch* previous_;
+};
+
+// Flushes the calling thread's LogBatch, if it has one.
+void FlushLogBatch();
+
 // Receives every record instead of standard error while installed.
 class LogSink {
  public:

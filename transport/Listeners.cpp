@@ -36,6 +36,7 @@ const char* PortWord(PortFlag port) {
 bool ReceiveChunk(int socket, MessagePipeline& pipeline, PortFlag port) {
   LogText(port == PortFlag::Upper ? "Try to accept mess to up port"
                                   : "Try to accept mess to low port");
+  FlushLogBatch();  // nothing the thread logged waits while it does
   const ssize_t received = ReceiveInto(socket, pipeline);
   LogText(port == PortFlag::Upper ? "Message to upper port is recieved"
                                   : "Message to lower port is recieved");
@@ -71,8 +72,8 @@ void SendAnswer(ServerParts& server, int socket, std::int32_t clientNumber,
   record.repeat = given.repeat;
   server.journal.Append(std::move(record));
   const std::string bytes = ConvertAnswer(order, answer);
-  const ssize_t sent =
-      SendWithin(socket, bytes.data(), bytes.size(), server.sendLock, kSendLimit, more);
+  FlushLogBatch();  // the answer's records are in the log before the NRCS has it
+  const ssize_t sent = SendWithin(socket, bytes.data(), bytes.size(), kSendLimit, more);
   const int sendError = errno;
   Log("VIDERA - Send %d bytes answer to NRCS with result = %d\n", static_cast<int>(bytes.size()),
       static_cast<int>(sent));
@@ -151,6 +152,8 @@ void AcceptClientsOneByOne(ServerParts& server, PortFlag port) {
 
 void ServeConnection(const ClientConnection& connection, PortFlag port) {
   ServerParts& server = *connection.owner;
+  // A message costs half a dozen records; they go to the log together.
+  LogBatch logBatch;
   const std::int32_t receivedNumber = server.clientQueue.NextClientNumber();
   const std::int32_t answerNumber = server.clientQueue.NextClientNumber();
   server.connections.SetClientNumbers(connection.socket, receivedNumber, answerNumber);

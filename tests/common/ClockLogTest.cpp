@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "common/Clock.h"
 #include "common/Log.h"
+#include "common/Metrics.h"
 #include "tests/support/TestSupport.h"
 
 namespace vidra {
@@ -79,6 +83,102 @@ TEST(Log, RecordsOfManyThreadsStayWhole) {
   }
   EXPECT_EQ(capture.Records().size(), 800u);
   EXPECT_EQ(capture.CountOf("thread 3 record 199"), 1u);
+}
+
+TEST(Log, ABatchHandsOnItsRecordsWholeAndInOrderWhenFlushedBigOrEnded) {
+  LogCapture capture;
+  std::atomic<int> stage{0};
+  const auto waitFor = [&stage](int wanted) {
+    while (stage != wanted) {
+      std::this_thread::yield();
+    }
+  };
+  const std::string big(LogBatch::kFlushBytes / 2, 'b');
+  std::thread batching([&] {
+    LogBatch batch;
+    LogText("first");
+    Log("second %d", 2);
+    LogText("third\n");
+    stage = 1;
+    waitFor(2);
+    FlushLogBatch();
+    LogText("after the flush");
+    // Past kFlushBytes the batch goes on by itself, each record still whole.
+    LogText(big);
+    LogText(big);
+    stage = 3;
+    waitFor(4);
+    LogText("last");
+  });
+  waitFor(1);
+  LogText("from another thread");  // logged at once: it has no batch
+  EXPECT_EQ(capture.Records(), std::vector<std::string>{"from another thread"})
+      << "records of a batch wait for its flush";
+  stage = 2;
+  waitFor(3);
+  EXPECT_TRUE(capture.HasInOrder(
+      {"from another thread", "first", "second 2", "third\n", "after the flush", big, big}));
+  EXPECT_EQ(capture.CountOf("last"), 0u);
+  stage = 4;
+  batching.join();
+  const auto records = capture.Records();
+  ASSERT_EQ(records.size(), 8u);
+  EXPECT_EQ(records.back(), "last") << "the batch's end hands on what it holds";
+}
+
+// On standard error (a child process's, read by the death test) a batch's records come out
+// one per line, a newline added where a record has none, as records logged one by one do.
+TEST(LogDeathTest, ABatchWritesItsRecordsToStandardErrorLineByLine) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        LogText("alone");
+        {
+          LogBatch batch;
+          LogText("first");
+          Log("second %d", 2);
+          LogText("third\n");
+          LogText("");
+        }
+        LogText("after");
+        FlushLog();
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "^alone\nfirst\nsecond 2\nthird\n\nafter\n$");
+}
+
+TEST(Metrics, CountsOfManyThreadsAddUpExactly) {
+  Metrics metrics;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 24; ++t) {
+    threads.emplace_back([&metrics, t] {
+      for (int i = 0; i < 1000; ++i) {
+        metrics.Add("vidra_messages_received_total", "type=\"heartbeat\"");
+        metrics.Add("vidra_answers_total", t % 2 == 0 ? "status=\"OK\"" : "status=\"NACK\"", 2);
+      }
+    });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(metrics.Value("vidra_messages_received_total", "type=\"heartbeat\""), 24000u);
+  EXPECT_EQ(metrics.Value("vidra_answers_total", "status=\"OK\""), 24000u);
+  EXPECT_EQ(metrics.Value("vidra_answers_total", "status=\"NACK\""), 24000u);
+  EXPECT_EQ(metrics.Value("vidra_answers_total"), 0u);
+  const std::string page = metrics.Render();
+  // One header and one sample per counter, however many threads counted it.
+  EXPECT_NE(page.find("vidra_answers_total{status=\"NACK\"} 24000\n"
+                      "vidra_answers_total{status=\"OK\"} 24000\n"),
+            std::string::npos)
+      << page;
+  EXPECT_NE(page.find("vidra_messages_received_total{type=\"heartbeat\"} 24000\n"),
+            std::string::npos);
+  std::size_t headers = 0;
+  for (std::size_t at = page.find("# TYPE"); at != std::string::npos;
+       at = page.find("# TYPE", at + 1)) {
+    ++headers;
+  }
+  EXPECT_EQ(headers, 2u) << page;
 }
 
 }  // namespace
