@@ -100,23 +100,23 @@ bool MediaCheck::Idle() const {
          folders_.empty();
 }
 
-MediaCheck::OwnPath MediaCheck::OwnPathOf(const item& i) const {
+MediaCheck::OwnPath MediaCheck::OwnPathOf(const MosText& objPath) const {
   OwnPath own;
-  own.path = UsableForm(i.paths.objPath) ? NormalPath(i.paths.objPath.Str()) : "";
+  own.path = UsableForm(objPath) ? NormalPath(objPath.Str()) : "";
   own.exists = !own.path.empty() && Exists(own.path);
   return own;
 }
 
 std::string MediaCheck::MediaPathOf(const item& i) const {
-  return MediaPathOf(i, OwnPathOf(i));
+  return MediaPathOf(i.objID, OwnPathOf(i.paths.objPath));
 }
 
-std::string MediaCheck::MediaPathOf(const item& i, const OwnPath& own) const {
+std::string MediaCheck::MediaPathOf(const MosText& objID, const OwnPath& own) const {
   const std::string& path = own.path;
   if (!own.exists) {
     // Journalists drag objects from the NRCS's browser into stories: such items carry the
     // objID of one of this server's objects, and often no path of their own.
-    if (std::string object = media_.Catalogue().PathOf(i.objID.Str()); !object.empty()) {
+    if (std::string object = media_.Catalogue().PathOf(objID.Str()); !object.empty()) {
       return object;
     }
   }
@@ -226,12 +226,12 @@ void MediaCheck::Work() {
 }
 
 void MediaCheck::Examine(const Job& job, std::chrono::milliseconds limit, Looked& looked) {
-  const item& named = job.ref.snapshot;
-  auto [known, fresh] = looked.paths.try_emplace(named.paths.objPath.Str());
+  const ItemNames& named = job.ref.snapshot;
+  auto [known, fresh] = looked.paths.try_emplace(named.objPath.Str());
   if (fresh) {
-    known->second = OwnPathOf(named);
+    known->second = OwnPathOf(named.objPath);
   }
-  const std::string path = MediaPathOf(named, known->second);
+  const std::string path = MediaPathOf(named.objID, known->second);
   auto [probed, first] = looked.results.try_emplace(path);
   if (first) {
     probed->second = media_.Cache().Lookup(path, limit);

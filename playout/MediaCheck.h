@@ -74,8 +74,8 @@ class MediaCheck final : public RoEditListener, public CatalogueListener {
     std::string path;
     bool exists = false;
   };
-  OwnPath OwnPathOf(const item& i) const;
-  std::string MediaPathOf(const item& i, const OwnPath& own) const;
+  OwnPath OwnPathOf(const MosText& objPath) const;
+  std::string MediaPathOf(const MosText& objID, const OwnPath& own) const;
   struct Looked {
     std::unordered_map<std::string, OwnPath> paths;
     std::unordered_map<std::string, ProbeResult> results;

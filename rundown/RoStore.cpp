@@ -167,7 +167,7 @@ std::optional<NewItemRef> RoStore::FindNewItem(std::int32_t index) {
         ref.storyIndex = static_cast<std::int32_t>(k);
         ref.itemIndex = static_cast<std::int32_t>(j);
         ref.editCount = target->editCount;
-        ref.snapshot = s.items[j];
+        ref.snapshot = ItemNames::Of(s.items[j]);
         return ref;
       }
       if (state == NOT_READY) {
@@ -218,7 +218,7 @@ std::vector<NewItemRef> RoStore::CollectNewItems() {
       for (std::size_t j = 0; j < items.size(); ++j) {
         if (items[j].state == NEW) {
           found.push_back(NewItemRef{r, static_cast<std::int32_t>(k), static_cast<std::int32_t>(j),
-                                     r->editCount, items[j]});
+                                     r->editCount, ItemNames::Of(items[j])});
         }
       }
     }
@@ -239,8 +239,9 @@ std::optional<NewItemRef> RoStore::FindItemRef(const MosText& roID, const MosTex
   if (i < 0) {
     return std::nullopt;
   }
-  return NewItemRef{r, s, i, r->editCount,
-                    r->stories[static_cast<std::size_t>(s)].items[static_cast<std::size_t>(i)]};
+  return NewItemRef{
+      r, s, i, r->editCount,
+      ItemNames::Of(r->stories[static_cast<std::size_t>(s)].items[static_cast<std::size_t>(i)])};
 }
 
 bool RoStore::FinishCheck(ro& target) {

@@ -58,7 +58,19 @@ struct RoMetadata {
   std::vector<MetadataBlocks::Block> metadata;
 };
 
-// An item that the media check has still to examine, copied while the locks were held.
+// What the media check reads of an item, copied under its running order's lock: the names
+// its media is found by and the state it had. Not the whole item: a running order of
+// hundreds of items is planned at once, and an item is two dozen texts.
+struct ItemNames {
+  MosText itemID;
+  MosText objID;
+  MosText objPath;
+  std::int32_t state = 0;
+
+  static ItemNames Of(const item& i) { return {i.itemID, i.objID, i.paths.objPath, i.state}; }
+};
+
+// An item that the media check has still to examine, found while the locks were held.
 // The check probes snapshot's media with no lock held, then hands the result to
 // CompleteItemCheck, which writes it only if the running order has not been edited since:
 // an edit resets every item to NEW, so the item is found again by the next FindNewItem.
@@ -67,7 +79,7 @@ struct NewItemRef {
   std::int32_t storyIndex = -1;
   std::int32_t itemIndex = -1;
   std::uint64_t editCount = 0;
-  item snapshot;
+  ItemNames snapshot;
 };
 
 // Told of every change that makes items NEW (a running order stored, replaced, edited or
@@ -195,7 +207,7 @@ std::vector<NewItemRef> RoStore::CollectItems(Wanted wanted) const {
       for (std::size_t j = 0; j < items.size(); ++j) {
         if (wanted(items[j])) {
           found.push_back(NewItemRef{r, static_cast<std::int32_t>(k), static_cast<std::int32_t>(j),
-                                     r->editCount, items[j]});
+                                     r->editCount, ItemNames::Of(items[j])});
         }
       }
     }
