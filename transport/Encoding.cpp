@@ -74,21 +74,27 @@ std::string ConvertNotice(std::u16string_view notice, EncodingType& classified) 
 }
 
 std::string ConvertAnswer(EncodingType target, std::u16string_view answer) {
+  std::string bytes;
+  ConvertAnswerInto(target, answer, bytes);
+  return bytes;
+}
+
+void ConvertAnswerInto(EncodingType target, std::u16string_view answer, std::string& bytes) {
   if (target == EncodingType::SingleByte) {
-    return Utf16ToUtf8(answer);
+    Utf16ToUtf8Into(answer, bytes);
+    return;
   }
   if (target == EncodingType::Undetermined) {
     LogText("\nVIDRA - Can't transform to init message type\n");
     target = EncodingType::LowByteFirst;
   }
-  std::string bytes(answer.size() * 2, '\0');
+  bytes.resize(answer.size() * 2);
   std::memcpy(bytes.data(), answer.data(), bytes.size());
   if ((target == EncodingType::HighByteFirst) != (std::endian::native == std::endian::big)) {
     for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
       std::swap(bytes[i], bytes[i + 1]);
     }
   }
-  return bytes;
 }
 
 }  // namespace vidra

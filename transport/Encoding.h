@@ -27,6 +27,9 @@ void CountStartPairs(const std::uint8_t* head);
 // or terminator, or UTF-8 for single-byte traffic. Any length. An Undetermined target logs
 // that it cannot be followed and gives the machine's order.
 std::string ConvertAnswer(EncodingType target, std::u16string_view answer);
+// The same into bytes, whose memory is reused: a connection keeps one buffer for its answers,
+// so a big roList does not take fresh pages from the kernel each time it is sent.
+void ConvertAnswerInto(EncodingType target, std::u16string_view answer, std::string& bytes);
 
 // A status notice as wire bytes. The notice text is classified as a string (with the "resp"
 // form of the fallback line) and the result returned in classified; the bytes are always

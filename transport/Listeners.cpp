@@ -53,9 +53,13 @@ bool ReceiveChunk(int socket, MessagePipeline& pipeline, PortFlag port) {
   return true;
 }
 
-// With more, the answer may wait in the kernel for the next one (see SendWithin).
+// A connection's answer buffer is kept up to this size; a bigger one is given back once sent.
+constexpr std::size_t kKeptAnswerBytes = 4u << 20;
+
+// With more, the answer may wait in the kernel for the next one (see SendWithin). wire is the
+// connection's buffer for the answer's bytes.
 void SendAnswer(ServerParts& server, int socket, std::int32_t clientNumber,
-                const SessionAnswer& given, EncodingType order, bool more) {
+                const SessionAnswer& given, EncodingType order, bool more, std::string& wire) {
   const std::u16string& answer = given.text;
   LogText(given.repeat ? "\nVIDRA - send the answer given before to NRCS:\n"
                        : "\nVIDRA - send answer to NRCS:\n");
@@ -71,12 +75,15 @@ void SendAnswer(ServerParts& server, int socket, std::int32_t clientNumber,
   record.time = server.clock->UtcNow();
   record.repeat = given.repeat;
   server.journal.Append(std::move(record));
-  const std::string bytes = ConvertAnswer(order, answer);
+  ConvertAnswerInto(order, answer, wire);
   FlushLogBatch();  // the answer's records are in the log before the NRCS has it
-  const ssize_t sent = SendWithin(socket, bytes.data(), bytes.size(), kSendLimit, more);
+  const ssize_t sent = SendWithin(socket, wire.data(), wire.size(), kSendLimit, more);
   const int sendError = errno;
-  Log("VIDERA - Send %d bytes answer to NRCS with result = %d\n", static_cast<int>(bytes.size()),
+  Log("VIDERA - Send %d bytes answer to NRCS with result = %d\n", static_cast<int>(wire.size()),
       static_cast<int>(sent));
+  if (wire.capacity() > kKeptAnswerBytes) {
+    std::string().swap(wire);
+  }
   if (sent < 0) {
     // A peer that takes no answer for seconds, or a broken connection: its connection
     // thread ends at its next receive.
@@ -158,6 +165,7 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
   const std::int32_t answerNumber = server.clientQueue.NextClientNumber();
   server.connections.SetClientNumbers(connection.socket, receivedNumber, answerNumber);
   MessagePipeline pipeline;
+  std::string wire;  // each answer's bytes, in memory kept from answer to answer
   const MessageOrigin origin{port, FormatHost(connection.peerAddress), connection.peerAddress};
   auto session = server.sessionFactory();
   const HResult init = session->Initialize();
@@ -212,12 +220,13 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
         // More text is buffered: most likely the next message of a pipelining NRCS.
         heldBack = pipeline.Pending() > 0;
         SendAnswer(server, connection.socket, answerNumber, *answer, pipeline.Order(),
-                   heldBack || !answer->followUp.empty());
+                   heldBack || !answer->followUp.empty(), wire);
         if (!answer->followUp.empty()) {
           SessionAnswer followUp;
           followUp.text = answer->followUp;
           followUp.kind = "mosListAll";
-          SendAnswer(server, connection.socket, answerNumber, followUp, pipeline.Order(), heldBack);
+          SendAnswer(server, connection.socket, answerNumber, followUp, pipeline.Order(), heldBack,
+                     wire);
         }
       }
     }

@@ -36,6 +36,19 @@ TEST(Encoding, NoticesGoHighByteFirstWhateverTheirText) {
   EXPECT_EQ(ConvertAnswer(EncodingType::LowByteFirst, large), test::Utf16Bytes(large, false));
   EXPECT_EQ(ConvertAnswer(EncodingType::Undetermined, u"ab"), test::Utf16Bytes(u"ab", false));
   EXPECT_EQ(capture.CountOf("\nVIDRA - Can't transform to init message type\n"), 1u);
+
+  // A connection's reused buffer: after a big answer, a small one is exactly its own bytes,
+  // whichever order each goes in.
+  std::string wire;
+  ConvertAnswerInto(EncodingType::HighByteFirst, large, wire);
+  EXPECT_EQ(wire, test::Utf16Bytes(large, true));
+  ConvertAnswerInto(EncodingType::LowByteFirst, u"<mos/>", wire);
+  EXPECT_EQ(wire, test::Utf16Bytes(u"<mos/>", false));
+  ConvertAnswerInto(EncodingType::HighByteFirst, large, wire);
+  ConvertAnswerInto(EncodingType::SingleByte, u"K\u00F6ln", wire);
+  EXPECT_EQ(wire, "K\xC3\xB6ln");
+  ConvertAnswerInto(EncodingType::HighByteFirst, u"", wire);
+  EXPECT_TRUE(wire.empty());
 }
 
 }  // namespace
