@@ -43,7 +43,10 @@ void WireToAnswer(benchmark::State& state, const std::u16string& message) {
   ManualClock clock(kUnixEpochFileTime);
   PlayoutManager manager(std::make_shared<ManualClock>(kUnixEpochFileTime));
   MOSXMLParser parser(clock);
-  static_cast<void>(parser.Initialize());
+  if (parser.Initialize() != HResult::S_OK) {
+    state.SkipWithError("the parser did not start");
+    return;
+  }
   const std::string wire = HighByteFirst(message);
   MessagePipeline pipeline;
   std::u16string framed;
@@ -60,7 +63,11 @@ void WireToAnswer(benchmark::State& state, const std::u16string& message) {
     }
     std::u16string answer;
     bool answered = false;
-    static_cast<void>(parser.HandleMessage(manager, MosPort::Upper, answer, answered));
+    if (parser.HandleMessage(manager, MosPort::Upper, answer, answered) != HResult::S_OK ||
+        !answered) {
+      state.SkipWithError("the message was not answered");
+      return;
+    }
     const std::string bytes = ConvertAnswer(EncodingType::HighByteFirst, answer);
     answerBytes = bytes.size();
     benchmark::DoNotOptimize(bytes);
@@ -85,8 +92,11 @@ BENCHMARK(RoCreate100x5)->Unit(benchmark::kMicrosecond);
 void Load100x5(benchmark::State& state) {
   ManualClock clock(kUnixEpochFileTime);
   MOSXMLParser parser(clock);
-  static_cast<void>(parser.Initialize());
   const std::u16string message = RoCreate(100, 5);
+  if (parser.Initialize() != HResult::S_OK || !parser.LoadMessage(message)) {
+    state.SkipWithError("the message did not load");
+    return;
+  }
   for (auto _ : state) {
     benchmark::DoNotOptimize(parser.LoadMessage(message));
   }
