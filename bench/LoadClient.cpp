@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -88,7 +89,7 @@ class Link {
   std::string Next(int timeoutMs = 10000) {
     const std::string end = Encode("</mos>", highFirst_);
     for (;;) {
-      const auto at = buffer_.find(end, scanned_);
+      const auto at = Find(end, scanned_);
       if (at != std::string::npos && (at - start_) % 2 == 0) {
         std::string text((at + end.size() - start_) / 2, '\0');
         const auto* bytes = reinterpret_cast<const unsigned char*>(buffer_.data() + start_);
@@ -126,6 +127,20 @@ class Link {
   }
 
  private:
+  // std::string::find stops at every byte equal to the pattern's first, and in 16-bit text
+  // that is a zero at every other byte: finding the end of a 60 KB answer took a few hundred
+  // microseconds, counted in the measured time as if the server had taken them.
+  std::size_t Find(const std::string& pattern, std::size_t from) const {
+    if (from >= buffer_.size()) {
+      return std::string::npos;
+    }
+    const void* hit =
+        ::memmem(buffer_.data() + from, buffer_.size() - from, pattern.data(), pattern.size());
+    return hit == nullptr
+               ? std::string::npos
+               : static_cast<std::size_t>(static_cast<const char*>(hit) - buffer_.data());
+  }
+
   int fd_ = -1;
   bool highFirst_;
   std::string buffer_;
