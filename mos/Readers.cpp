@@ -23,9 +23,20 @@ MosText TextOf(const pugi::xml_node& node) {
   return MosText(NodeText(node));
 }
 
+// The list is sized first: an item moved as its list grows moves each of its texts.
+template <typename List>
+void ReserveFor(List& list, const pugi::xml_node& element, std::string_view name) {
+  std::size_t count = 0;
+  ForEachChild(element, [&](std::string_view childName, const pugi::xml_node&) {
+    count += childName == name ? 1 : 0;
+  });
+  list.reserve(list.size() + count);
+}
+
 }  // namespace
 
 void ReadRo(const pugi::xml_node& body, ro& r, const MosText& folder) {
+  ReserveFor(r.stories, body, "story");
   ForEachChild(body, [&](std::string_view name, const pugi::xml_node& child) {
     if (name == "roID") {
       r.roID = TextOf(child);
@@ -60,6 +71,7 @@ void ReadRo(const pugi::xml_node& body, ro& r, const MosText& folder) {
 }
 
 void ReadStory(const pugi::xml_node& element, story& s, const MosText& folder) {
+  ReserveFor(s.items, element, "item");
   ForEachChild(element, [&](std::string_view name, const pugi::xml_node& child) {
     if (name == "storyID") {
       s.storyID = TextOf(child);

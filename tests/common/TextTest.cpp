@@ -5,6 +5,7 @@
 #include <random>
 
 #include "common/HResult.h"
+#include "common/MosText.h"
 
 namespace vidra {
 namespace {
@@ -95,6 +96,42 @@ TEST(Text, ParsesOnlyWholeNumbersInRange) {
   EXPECT_FALSE(ParseUnsigned("5", 10, 20));
   EXPECT_EQ(Trim("\t a b \r\n"), "a b");
   EXPECT_EQ(Trim("   "), "");
+}
+
+// Whether a field came at all decides whether it is written back: presence must survive
+// every copy and assignment, and a text moved away is gone, as a field never received.
+TEST(MosText, PresenceSurvivesCopiesAndAMovedTextIsAbsent) {
+  const MosText absent;
+  const MosText empty(std::string{});
+  const MosText longText(std::string(40, 'x'));  // beyond what a string holds in place
+  EXPECT_FALSE(absent.Present());
+  EXPECT_TRUE(empty.Present());
+  EXPECT_EQ(absent, empty);  // equal in every comparison
+  EXPECT_FALSE(absent == longText);
+
+  MosText copy = empty;
+  EXPECT_TRUE(copy.Present());
+  copy = absent;
+  EXPECT_FALSE(copy.Present());
+  copy = longText;
+  EXPECT_TRUE(copy.Present());
+  EXPECT_EQ(copy.Str(), std::string(40, 'x'));
+
+  MosText moved = std::move(copy);
+  EXPECT_EQ(moved.Str(), std::string(40, 'x'));
+  EXPECT_FALSE(copy.Present());  // NOLINT(bugprone-use-after-move): the state after a move
+  EXPECT_TRUE(copy.Str().empty());
+  MosText target("short");
+  target = std::move(moved);
+  EXPECT_EQ(target.Str(), std::string(40, 'x'));
+  EXPECT_FALSE(moved.Present());  // NOLINT(bugprone-use-after-move): the state after a move
+  target = MosText();
+  EXPECT_FALSE(target.Present());
+
+  MosText reset("id");
+  reset.Reset();
+  EXPECT_FALSE(reset.Present());
+  EXPECT_TRUE(reset.IsEmpty());
 }
 
 TEST(HResult, CodesKeepTheirComValues) {
