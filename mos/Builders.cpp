@@ -1,6 +1,7 @@
 // The outgoing messages: element orders, optional elements and early stops as NRCS software
 // has always received them. A builder reports no failure: what it could not write (a story
 // without storyID, an item without objID) is left short, and the answer still goes out.
+#include <algorithm>
 #include <string>
 
 #include "common/Log.h"
@@ -27,6 +28,37 @@ constexpr const char* kBuiltInMachInfo =
     "<mosProfile number=\"4\">YES</mosProfile><mosProfile number=\"5\">YES</mosProfile>"
     "<mosProfile number=\"6\">NO</mosProfile><mosProfile number=\"7\">NO</mosProfile>"
     "</supportedProfiles></listMachInfo></mos>";
+
+// An element with the text, escaped as the document writer escapes text: the three markup
+// characters by name, control characters by number, and nothing after a zero character.
+void AppendElement(std::string& out, std::string_view name, std::string_view text) {
+  out += '<';
+  out += name;
+  out += '>';
+  for (const char c : text) {
+    const auto unit = static_cast<unsigned char>(c);
+    if (unit == 0) {
+      break;
+    }
+    if (c == '&') {
+      out += "&amp;";
+    } else if (c == '<') {
+      out += "&lt;";
+    } else if (c == '>') {
+      out += "&gt;";
+    } else if (unit < 32 && c != '\t' && c != '\n' && c != '\r') {
+      out += "&#";
+      out += static_cast<char>('0' + unit / 10);
+      out += static_cast<char>('0' + unit % 10);
+      out += ';';
+    } else {
+      out += c;
+    }
+  }
+  out += "</";
+  out += name;
+  out += '>';
+}
 
 // A child element with the text; an empty text gives an empty element.
 pugi::xml_node AddText(pugi::xml_node parent, const char* name, std::string_view text) {
@@ -111,6 +143,7 @@ std::string RoStatusText(const RoAckInfo& ack) {
 
 pugi::xml_node MOSXMLWriter::StartMessage(const MosText& mosID, const MosText& ncsID,
                                           const MosText& messageID) {
+  ForgetText();
   outDocument.reset();
   pugi::xml_node root = outDocument.append_child("mos");
   AddText(root, "mosID", mosID.Str());
@@ -141,6 +174,7 @@ bool MOSXMLWriter::LoadMachInfoTemplate() {
 
 void MOSXMLWriter::BuildListMachInfo(const MosText& mosID, const MosText& ncsID,
                                      const MosText& messageID, const MachInfo& info) {
+  ForgetText();
   outDocument.reset();
   if (!LoadMachInfoTemplate()) {
     return;
@@ -190,27 +224,41 @@ void MOSXMLWriter::BuildListMachInfo(const MosText& mosID, const MosText& ncsID,
   }
 }
 
+// Written as text: the same bytes the document would give, without a node for each of the
+// thousands of elements a big running order's roAck has.
 void MOSXMLWriter::BuildRoAck(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
                               const RoAckInfo& ack) {
-  pugi::xml_node roAck = StartMessage(mosID, ncsID, messageID).append_child("roAck");
-  AddText(roAck, "roID", ack.roID.Str());
-  AddText(roAck, "roStatus", RoStatusText(ack));
+  outDocument.reset();
+  text_.clear();
+  textName_ = "roAck";
+  std::string& out = text_;
+  out += "<mos>";
+  AppendElement(out, "mosID", mosID.Str());
+  AppendElement(out, "ncsID", ncsID.Str());
+  if (messageID.Present()) {
+    AppendElement(out, "messageID", messageID.Str());
+  }
+  out += "<roAck>";
+  AppendElement(out, "roID", ack.roID.Str());
+  AppendElement(out, "roStatus", RoStatusText(ack));
   for (const auto& story : ack.stories) {
-    AddText(roAck, "storyID", story.storyID.Str());
+    AppendElement(out, "storyID", story.storyID.Str());
     const std::size_t n = std::min(story.statuses.size(), story.itemIDs.size());
     for (std::size_t i = 0; i < n; ++i) {
       if (story.itemIDs[i].empty()) {
         continue;
       }
-      AddText(roAck, "itemID", story.itemIDs[i]);
-      AddText(roAck, "objID",
-              i < story.objIDs.size() ? std::string_view(story.objIDs[i]) : std::string_view());
-      AddText(roAck, "status", story.statuses[i]);
+      AppendElement(out, "itemID", story.itemIDs[i]);
+      AppendElement(
+          out, "objID",
+          i < story.objIDs.size() ? std::string_view(story.objIDs[i]) : std::string_view());
+      AppendElement(out, "status", story.statuses[i]);
     }
     if (n == 0) {
-      AddText(roAck, "status", "ACK");
+      AppendElement(out, "status", "ACK");
     }
   }
+  out += "</roAck></mos>";
 }
 
 void MOSXMLWriter::BuildMosAck(const MosText& mosID, const MosText& ncsID, const MosText& messageID,

@@ -115,16 +115,22 @@ pugi::xml_node SelectSingleNode(const pugi::xml_node& from, std::string_view pat
 }
 
 std::string MOSXMLWriter::GetAnswerUtf8() const {
+  if (!text_.empty()) {
+    return text_;
+  }
   StringWriter writer;
   outDocument.save(writer, "", kWriteOptions, pugi::encoding_utf8);
   return std::move(writer.text);
 }
 
 std::u16string MOSXMLWriter::GetAnswer() const {
-  return Utf8ToUtf16(GetAnswerUtf8());
+  return text_.empty() ? Utf8ToUtf16(GetAnswerUtf8()) : Utf8ToUtf16(text_);
 }
 
 std::string_view MOSXMLWriter::AnswerName() const {
+  if (!text_.empty()) {
+    return textName_;
+  }
   for (pugi::xml_node child = outDocument.child("mos").first_child(); child;
        child = child.next_sibling()) {
     const std::string_view name = child.name();
@@ -153,6 +159,7 @@ HResult MOSXMLParser::Initialize() {
   LogText("Inside MOSXMLParser::Initialize\n");
   inDocument.reset();
   outDocument.reset();
+  ForgetText();
   LogText("CoCreateInstance wokred\n");
   LogText("go out from MOSXMLParser::Initialize\n");
   return HResult::S_OK;

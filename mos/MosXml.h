@@ -123,6 +123,11 @@ class MOSXMLWriter {
 
  protected:
   pugi::xml_document outDocument;
+  // Clears the answer written as text, so that outDocument holds the next one.
+  void ForgetText() {
+    text_.clear();
+    textName_ = {};
+  }
 
  private:
   // Resets outDocument to the envelope and hands back its mos element.
@@ -135,6 +140,10 @@ class MOSXMLWriter {
                        pugi::xml_node node);
 
   const Clock& clock_;
+  // An answer written straight as text instead of through outDocument: the roAck, which
+  // lists every item of a running order of hundreds. Empty while outDocument holds the answer.
+  std::string text_;
+  std::string_view textName_;
 };
 
 // What a session needs to know of a loaded message before it is dispatched.

@@ -3,8 +3,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "common/Log.h"
+#include "common/Text.h"
 #include "mos/MosXml.h"
 #include "tests/support/TestSupport.h"
 
@@ -67,6 +69,70 @@ TEST_F(Builders, RoAckIsFlatAndSkipsItemsWithoutId) {
       writer.GetAnswerUtf8(),
       kEnvelope +
           "<roAck><roID>RO1</roID><roStatus>NACK unknown storyID S9</roStatus></roAck></mos>");
+}
+
+// The roAck is written as text: byte for byte what a document with the same elements gives,
+// for texts holding every ASCII character, characters beyond it and a zero character.
+std::string AsDocumentWrites(const RoAckInfo& ack) {
+  pugi::xml_document document;
+  pugi::xml_node mos = document.append_child("mos");
+  const auto add = [](pugi::xml_node parent, const char* name, std::string_view text) {
+    pugi::xml_node element = parent.append_child(name);
+    if (!text.empty()) {
+      element.append_child(pugi::node_pcdata).set_value(text.data(), text.size());
+    }
+  };
+  add(mos, "mosID", "VIDRA.NEWS");
+  add(mos, "ncsID", "NCS1");
+  add(mos, "messageID", "42");
+  pugi::xml_node roAck = mos.append_child("roAck");
+  add(roAck, "roID", ack.roID.Str());
+  add(roAck, "roStatus", RoStatusText(ack));
+  for (const StoryAckInfo& story : ack.stories) {
+    add(roAck, "storyID", story.storyID.Str());
+    for (std::size_t i = 0; i < story.itemIDs.size(); ++i) {
+      add(roAck, "itemID", story.itemIDs[i]);
+      add(roAck, "objID", story.objIDs[i]);
+      add(roAck, "status", story.statuses[i]);
+    }
+    if (story.itemIDs.empty()) {
+      add(roAck, "status", "ACK");
+    }
+  }
+  std::ostringstream text;
+  document.save(text, "",
+                pugi::format_raw | pugi::format_no_declaration | pugi::format_no_empty_element_tags,
+                pugi::encoding_utf8);
+  return text.str();
+}
+
+TEST_F(Builders, RoAckTextIsWhatTheDocumentWouldWrite) {
+  std::string everyAscii;
+  for (int c = 1; c < 128; ++c) {
+    everyAscii += static_cast<char>(c);
+  }
+  RoAckInfo ack;
+  ack.roID = MosText(everyAscii);
+  ack.result = EditResult::Malformed;
+  ack.detail = "a <b> & \"c\" 'd'";
+  StoryAckInfo story;
+  story.storyID = MosText("K\xC3\xB6ln \xF0\x9F\x8E\xAC");
+  story.itemIDs = {everyAscii, std::string("cut\0off", 7), "I&3"};
+  story.objIDs = {"", "O<2>", "\t\r\n"};
+  story.statuses = {"READY", "NOT READY", "NEW"};
+  ack.stories = {story, StoryAckInfo{}};
+  ack.stories[1].storyID = "";
+  writer.BuildRoAck("VIDRA.NEWS", "NCS1", "42", ack);
+  EXPECT_EQ(writer.GetAnswerUtf8(), AsDocumentWrites(ack));
+  EXPECT_EQ(writer.GetAnswer(), Utf8ToUtf16(AsDocumentWrites(ack)));
+  EXPECT_EQ(writer.AnswerName(), "roAck");
+
+  // The next answer built as a document is that one, not the roAck before it.
+  writer.BuildHeartbeat("VIDRA.NEWS", "NCS1", "43");
+  EXPECT_EQ(writer.AnswerName(), "heartbeat");
+  EXPECT_EQ(writer.GetAnswerUtf8().find("roAck"), std::string::npos);
+  writer.BuildMosAck("VIDRA", "NCS1", MosText(), MosAckInfo{});
+  EXPECT_EQ(writer.AnswerName(), "mosAck");
 }
 
 TEST_F(Builders, EveryRefusalNamesItsReason) {
