@@ -59,7 +59,7 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
   // Only what was applied is remembered: a refused message changed nothing, and sent again
   // it is tried again (a running order may have come meanwhile, the disk may have room).
   if (key && parser_.LastOutcome() == EditResult::Ok) {
-    server_.answers->Remember(*key, Utf16ToUtf8(answer));
+    server_.answers->Remember(*key, parser_.GetAnswerUtf8());  // the text the answer came from
   }
   if (facts.ncsID.Present()) {
     server_.resync.RecordNcs(origin.address, facts.ncsID);

@@ -118,11 +118,14 @@ void ReceiveBuffer::EraseFront(std::size_t n) {
 
 std::uint8_t* MessagePipeline::ReceiveSpace() {
   lastReceive_ = buffer_.size();
-  return buffer_.Room(kReceiveBytes);
+  const bool bigMessage =
+      message_ != std::string::npos && buffer_.size() - message_ >= kReceiveBytes;
+  room_ = bigMessage ? kBigReceiveBytes : kReceiveBytes;
+  return buffer_.Room(room_);
 }
 
 void MessagePipeline::Commit(std::size_t received) {
-  buffer_.Added(std::min(received, kReceiveBytes));
+  buffer_.Added(std::min(received, room_));
 }
 
 void MessagePipeline::Append(std::string_view bytes) {

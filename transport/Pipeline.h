@@ -52,13 +52,19 @@ class MessagePipeline {
   static constexpr std::size_t kDefaultLimit = std::size_t{16} << 20;
   // What one receive asks the socket for at most.
   static constexpr std::size_t kReceiveBytes = 65536;
+  // What it asks for while a message already that long is still coming in: a running order
+  // of hundreds of KB comes in a few receives, and a connection of small messages keeps a
+  // small buffer.
+  static constexpr std::size_t kBigReceiveBytes = 262144;
   // The first message's bytes whose pairs are counted for the log.
   static constexpr std::size_t kCountedBytes = 28;
 
   explicit MessagePipeline(std::size_t limitCharacters = kDefaultLimit) : limit_(limitCharacters) {}
 
-  // Room for the next receive at the end of the buffer; Commit takes what came into it.
+  // Room for the next receive at the end of the buffer, RoomSize() bytes of it; Commit takes
+  // what came into it.
   std::uint8_t* ReceiveSpace();
+  std::size_t RoomSize() const { return room_; }
   void Commit(std::size_t received);
   // The same for bytes at hand (tests, the fuzzer).
   void Append(std::string_view bytes);
@@ -91,6 +97,7 @@ class MessagePipeline {
   std::size_t start_ = 0;                    // bytes before it are taken or skipped
   std::uint64_t erased_ = 0;                 // bytes of the stream before the buffer's first
   std::size_t lastReceive_ = 0;              // where the newest receive began
+  std::size_t room_ = kReceiveBytes;         // what the newest receive may take
   std::size_t message_ = std::string::npos;  // the open message's first byte, if one is open
   std::size_t scanned_ = 0;                  // closing tags were looked for up to here
   EncodingType order_ = EncodingType::Undetermined;

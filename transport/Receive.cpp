@@ -8,8 +8,8 @@
 namespace vidra {
 
 ssize_t ReceiveInto(int socket, MessagePipeline& pipeline) {
-  const ssize_t received =
-      ReceiveOn(socket, pipeline.ReceiveSpace(), MessagePipeline::kReceiveBytes);
+  std::uint8_t* space = pipeline.ReceiveSpace();
+  const ssize_t received = ReceiveOn(socket, space, pipeline.RoomSize());
   pipeline.Commit(received > 0 ? static_cast<std::size_t>(received) : 0);
   return received;
 }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "common/Log.h"
 #include "common/Text.h"
 #include "tests/support/TestSupport.h"
@@ -72,6 +74,42 @@ TEST(Pipeline, AStreamCutAtEveryByteGivesTheSameMessages) {
     EXPECT_EQ(got, kMessages);
     EXPECT_EQ(pipeline.Pending(), wire == Wire::Utf8 ? 2u : 4u) << "only the blank tail waits";
   }
+}
+
+// Each receive fills all the room it is offered, as a socket with plenty queued would.
+TEST(Pipeline, ABigMessageComesInBigReceivesAndSmallOnesKeepTheSmallRoom) {
+  std::u16string big = u"<mos><roCreate>";
+  while (big.size() < 350'000) {
+    big += u"<story><storyID>S\u00E9</storyID></story>";
+  }
+  big += u"</roCreate></mos>";
+  const std::u16string small = u"<mos><heartbeat/></mos>";
+  const std::string stream = Bytes(big, Wire::High) + Bytes(small, Wire::High);
+  LogCapture quiet;
+  MessagePipeline pipeline;
+  std::vector<std::size_t> rooms;
+  std::vector<std::u16string> got;
+  for (std::size_t at = 0; at < stream.size();) {
+    std::uint8_t* space = pipeline.ReceiveSpace();
+    rooms.push_back(pipeline.RoomSize());
+    const std::size_t n = std::min(pipeline.RoomSize(), stream.size() - at);
+    std::memcpy(space, stream.data() + at, n);
+    pipeline.Commit(n);
+    at += n;
+    for (auto& m : Drain(pipeline)) {
+      got.push_back(m);
+    }
+  }
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_TRUE(got[0] == big) << "the big message is whole and exact";
+  EXPECT_EQ(got[1], small);
+  // 700 KB: one ordinary receive opens the message, three big ones bring the rest.
+  EXPECT_EQ(rooms, (std::vector<std::size_t>{
+                       MessagePipeline::kReceiveBytes, MessagePipeline::kBigReceiveBytes,
+                       MessagePipeline::kBigReceiveBytes, MessagePipeline::kBigReceiveBytes}));
+  pipeline.ReceiveSpace();
+  EXPECT_EQ(pipeline.RoomSize(), MessagePipeline::kReceiveBytes) << "no message is open";
+  pipeline.Commit(0);
 }
 
 TEST(Pipeline, WhatStandsBetweenMessagesIsSkippedAndNeverTakesAMessageAlong) {
