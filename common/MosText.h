@@ -14,37 +14,40 @@ class MosText {
  public:
   MosText() = default;
   MosText(std::string text)  // NOLINT: implicit on purpose
-      : text_(std::move(text)), present_(true) {}
+      : value_(std::make_unique<std::string>(std::move(text))) {}
   MosText(const char* text) : MosText(std::string(text)) {}  // NOLINT: implicit on purpose
-  MosText(const MosText&) = default;
-  MosText& operator=(const MosText&) = default;
-  // A text moved from is absent, as a field never received.
-  MosText(MosText&& other) noexcept
-      : text_(std::move(other.text_)), present_(std::exchange(other.present_, false)) {}
-  MosText& operator=(MosText&& other) noexcept {
-    text_ = std::move(other.text_);
-    present_ = std::exchange(other.present_, false);
+  MosText(const MosText& other)
+      : value_(other.value_ ? std::make_unique<std::string>(*other.value_) : nullptr) {}
+  MosText& operator=(const MosText& other) {
+    if (!other.value_) {
+      value_.reset();
+    } else if (value_) {
+      *value_ = *other.value_;
+    } else {
+      value_ = std::make_unique<std::string>(*other.value_);
+    }
     return *this;
   }
+  MosText(MosText&&) noexcept = default;
+  MosText& operator=(MosText&&) noexcept = default;
   ~MosText() = default;
 
-  bool Present() const { return present_; }
+  bool Present() const { return value_ != nullptr; }
   // The text, empty when absent.
-  const std::string& Str() const { return text_; }
-  bool IsEmpty() const { return text_.empty(); }
-  void Reset() {
-    text_.clear();
-    present_ = false;
-  }
+  const std::string& Str() const { return value_ ? *value_ : EmptyString(); }
+  bool IsEmpty() const { return Str().empty(); }
+  void Reset() { value_.reset(); }
 
-  friend bool operator==(const MosText& a, const MosText& b) { return a.text_ == b.text_; }
+  friend bool operator==(const MosText& a, const MosText& b) { return a.Str() == b.Str(); }
 
  private:
-  // Held in place: most texts of a running order (IDs, durations, times) are short enough
-  // to need no allocation of their own, and reading a running order of thousands of items
-  // costs no allocation for each of their two dozen texts.
-  std::string text_;
-  bool present_ = false;
+  static const std::string& EmptyString() {
+    static const std::string empty;
+    return empty;
+  }
+  // A record has two dozen texts and most are absent in a running order's items: one
+  // pointer each keeps a stored running order of thousands of items small.
+  std::unique_ptr<std::string> value_;
 };
 
 }  // namespace vidra
