@@ -3,28 +3,26 @@
 // optional field is left out and a present empty one is written empty. UTF-8 inside.
 #pragma once
 
+#include <cstdint>
+#include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <utility>
 
 namespace vidra {
 
 class MosText {
  public:
   MosText() = default;
-  MosText(std::string text)  // NOLINT: implicit on purpose
-      : value_(std::make_unique<std::string>(std::move(text))) {}
-  MosText(const char* text) : MosText(std::string(text)) {}  // NOLINT: implicit on purpose
-  MosText(const MosText& other)
-      : value_(other.value_ ? std::make_unique<std::string>(*other.value_) : nullptr) {}
+  MosText(std::string_view text) : block_(Block(text)) {}  // NOLINT: implicit on purpose
+  MosText(const std::string& text)                         // NOLINT: implicit on purpose
+      : MosText(std::string_view(text)) {}
+  MosText(const char* text) : MosText(std::string_view(text)) {}  // NOLINT: implicit on purpose
+  MosText(const MosText& other) : block_(other.block_ ? Block(other.Str()) : nullptr) {}
   MosText& operator=(const MosText& other) {
-    if (!other.value_) {
-      value_.reset();
-    } else if (value_) {
-      *value_ = *other.value_;
-    } else {
-      value_ = std::make_unique<std::string>(*other.value_);
+    if (this != &other) {
+      block_ = other.block_ ? Block(other.Str()) : nullptr;
     }
     return *this;
   }
@@ -32,22 +30,48 @@ class MosText {
   MosText& operator=(MosText&&) noexcept = default;
   ~MosText() = default;
 
-  bool Present() const { return value_ != nullptr; }
+  bool Present() const { return block_ != nullptr; }
   // The text, empty when absent.
-  const std::string& Str() const { return value_ ? *value_ : EmptyString(); }
-  bool IsEmpty() const { return Str().empty(); }
-  void Reset() { value_.reset(); }
+  std::string_view Str() const {
+    return block_ ? std::string_view(block_.get() + kHeader, Size()) : std::string_view();
+  }
+  // The text with a zero after it, for C interfaces and log formats; "" when absent.
+  const char* CStr() const { return block_ ? block_.get() + kHeader : ""; }
+  bool IsEmpty() const { return Size() == 0; }
+  void Reset() { block_.reset(); }
 
   friend bool operator==(const MosText& a, const MosText& b) { return a.Str() == b.Str(); }
 
  private:
-  static const std::string& EmptyString() {
-    static const std::string empty;
-    return empty;
+  // A record has two dozen texts and most are absent in a running order's items, so each
+  // is one pointer. A present text is one block (its length, its characters, a zero): a
+  // running order of thousands of items is read, copied and freed with one allocation per
+  // text, not two.
+  using Length = std::uint32_t;
+  static constexpr std::size_t kHeader = sizeof(Length);
+
+  static std::unique_ptr<char[]> Block(std::string_view text) {
+    if (text.size() > UINT32_MAX - kHeader - 1) {
+      throw std::length_error("a MOS text over 4 GiB");
+    }
+    const auto length = static_cast<Length>(text.size());
+    auto block = std::make_unique_for_overwrite<char[]>(kHeader + text.size() + 1);
+    std::memcpy(block.get(), &length, kHeader);
+    if (!text.empty()) {
+      std::memcpy(block.get() + kHeader, text.data(), text.size());
+    }
+    block[kHeader + text.size()] = '\0';
+    return block;
   }
-  // A record has two dozen texts and most are absent in a running order's items: one
-  // pointer each keeps a stored running order of thousands of items small.
-  std::unique_ptr<std::string> value_;
+  std::size_t Size() const {
+    Length length = 0;
+    if (block_) {
+      std::memcpy(&length, block_.get(), kHeader);
+    }
+    return length;
+  }
+
+  std::unique_ptr<char[]> block_;
 };
 
 }  // namespace vidra

@@ -137,7 +137,7 @@ EditResult HandleRoCtrl(const pugi::xml_node& element, PlayoutManager& manager,
   }
   const std::shared_ptr<ro> target = manager.Store(channel).GetRo(request.roID);
   if (!target) {
-    Log("No ro with roID = %s", request.roID.Present() ? request.roID.Str().c_str() : "NULL");
+    Log("No ro with roID = %s", request.roID.Present() ? request.roID.CStr() : "NULL");
     return EditResult::UnknownRo;
   }
   if (request.command == CtrlCommand::EXECUTE || request.command == CtrlCommand::READY) {

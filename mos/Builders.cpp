@@ -98,7 +98,7 @@ void SetText(pugi::xml_node from, std::string_view path, const MosText& text) {
     node.remove_child(node.first_child());
   }
   if (!text.IsEmpty()) {
-    node.append_child(pugi::node_pcdata).set_value(text.Str().c_str());
+    node.append_child(pugi::node_pcdata).set_value(text.CStr());
   }
 }
 
@@ -219,7 +219,7 @@ void MOSXMLWriter::BuildListMachInfo(const MosText& mosID, const MosText& ncsID,
             SelectSingleNode(outDocument, "mos/listMachInfo/supportedProfiles")) {
       pugi::xml_attribute device = profiles.attribute("device");
       (device ? device : profiles.append_attribute("device"))
-          .set_value(info.supportedProfiles.Str().c_str());
+          .set_value(info.supportedProfiles.CStr());
     }
   }
 }

@@ -89,7 +89,7 @@ ObjectWording Wording(const Request& r, std::string status) {
 
 // An ID sent back in an answer: at most what an objID may be, cut where a character begins.
 MosText EchoedId(const MosText& id) {
-  std::string text = id.Str();
+  std::string text(id.Str());
   if (text.size() > kMaxObjIdBytes) {
     std::size_t keep = kMaxObjIdBytes;
     while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) {
@@ -183,7 +183,7 @@ Reply MachInfoAnswer(Request& r) {
 
 // The NRCS describing itself: what it claims is logged; it is answered as it always was.
 Reply NrcsMachInfo(Request& r) {
-  Log("VIDRA - NRCS %s claims MOS profiles: %s", r.ncsID.Str().c_str(),
+  Log("VIDRA - NRCS %s claims MOS profiles: %s", r.ncsID.CStr(),
       FormatProfiles(ReadSupportedProfiles(r.body)).c_str());
   return Heartbeat(r);
 }
@@ -487,7 +487,7 @@ std::optional<MosText> MOSXMLParser::StoreReceivedList(PlayoutManager& manager,
   RoAckInfo ack;
   if (manager.Store(manager.FindChannelByName(facts.mosID)).AddRo(std::move(received), ack) !=
       EditResult::Ok) {
-    Log("VIDRA - running order %s from the NRCS cannot be stored: %s", roID.Str().c_str(),
+    Log("VIDRA - running order %s from the NRCS cannot be stored: %s", roID.CStr(),
         ack.detail.c_str());
     return std::nullopt;
   }

@@ -77,11 +77,30 @@ std::int32_t DecimalToInt32(std::string_view text) {
   return static_cast<std::int32_t>(value);
 }
 
-std::string NodeText(const pugi::xml_node& node) {
+namespace {
+
+// The text of an element that holds one run of text and nothing else, as most do; null
+// otherwise.
+const char* OnlyText(const pugi::xml_node& node) {
   const pugi::xml_node first = node.first_child();
   if (first && !first.next_sibling() &&
       (first.type() == pugi::node_pcdata || first.type() == pugi::node_cdata)) {
     return first.value();
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+MosText NodeMosText(const pugi::xml_node& node) {
+  // Taken straight from the document: a running order has thousands of these.
+  const char* only = OnlyText(node);
+  return only != nullptr ? MosText(only) : MosText(NodeText(node));
+}
+
+std::string NodeText(const pugi::xml_node& node) {
+  if (const char* only = OnlyText(node)) {
+    return only;
   }
   std::string text;
   for (pugi::xml_node n = node.first_child(); n;) {

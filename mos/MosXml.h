@@ -35,6 +35,8 @@ std::int32_t DecimalToInt32(std::string_view text);
 
 // The text of an element and all its descendants, concatenated.
 std::string NodeText(const pugi::xml_node& node);
+// The same, as a present MosText.
+MosText NodeMosText(const pugi::xml_node& node);
 
 // The element as XML text, exactly as it stands in its document (no declaration, no
 // indentation added).

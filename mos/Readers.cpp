@@ -19,10 +19,6 @@ void ForEachChild(const pugi::xml_node& element, Handle handle) {
   }
 }
 
-MosText TextOf(const pugi::xml_node& node) {
-  return MosText(NodeText(node));
-}
-
 // The list is sized first: an item moved as its list grows moves each of its texts.
 template <typename List>
 void ReserveFor(List& list, const pugi::xml_node& element, std::string_view name) {
@@ -39,23 +35,23 @@ void ReadRo(const pugi::xml_node& body, ro& r, const MosText& folder) {
   ReserveFor(r.stories, body, "story");
   ForEachChild(body, [&](std::string_view name, const pugi::xml_node& child) {
     if (name == "roID") {
-      r.roID = TextOf(child);
+      r.roID = NodeMosText(child);
     } else if (name == "roSlug") {
-      r.roSlug = TextOf(child);
+      r.roSlug = NodeMosText(child);
     } else if (name == "roChannel") {
-      r.roChannel = TextOf(child);
+      r.roChannel = NodeMosText(child);
     } else if (name == "roEdStart") {
-      r.roEdStart = TextOf(child);
+      r.roEdStart = NodeMosText(child);
       r.SetEdStart(ParseEdStart(r.roEdStart));
     } else if (name == "roEdDur") {
-      r.roEdDur = TextOf(child);
+      r.roEdDur = NodeMosText(child);
     } else if (name == "roTrigger") {
-      r.roTrigger = TextOf(child);
+      r.roTrigger = NodeMosText(child);
       r.trigger = ParseTriggerMode(r.roTrigger);
     } else if (name == "macroIn") {
-      r.macroIn = TextOf(child);
+      r.macroIn = NodeMosText(child);
     } else if (name == "macroOut") {
-      r.macroOut = TextOf(child);
+      r.macroOut = NodeMosText(child);
     } else if (name == "mosExternalMetadata") {
       r.metadata.Add(ReadMetadataBlock(child));
     } else if (name == "story") {
@@ -74,11 +70,11 @@ void ReadStory(const pugi::xml_node& element, story& s, const MosText& folder) {
   ReserveFor(s.items, element, "item");
   ForEachChild(element, [&](std::string_view name, const pugi::xml_node& child) {
     if (name == "storyID") {
-      s.storyID = TextOf(child);
+      s.storyID = NodeMosText(child);
     } else if (name == "storySlug") {
-      s.storySlug = TextOf(child);
+      s.storySlug = NodeMosText(child);
     } else if (name == "storyNum") {
-      s.storyNum = TextOf(child);
+      s.storyNum = NodeMosText(child);
     } else if (name == "mosExternalMetadata") {
       s.metadata.Add(ReadMetadataBlock(child));
     } else if (name == "item") {
@@ -107,7 +103,7 @@ void ReadItem(const pugi::xml_node& element, item& i, const MosText& folder) {
     } else if (name == "itemEdStart") {
       text = &i.itemEdStart;
     } else if (name == "itemTrigger") {
-      i.itemTrigger = TextOf(child);
+      i.itemTrigger = NodeMosText(child);
       i.trigger = ParseTriggerMode(i.itemTrigger);
     } else if (name == "objTB") {
       text = &i.objTB;
@@ -121,7 +117,7 @@ void ReadItem(const pugi::xml_node& element, item& i, const MosText& folder) {
       i.metadata.Add(ReadMetadataBlock(child));
     }
     if (text != nullptr) {
-      *text = TextOf(child);
+      *text = NodeMosText(child);
     }
   });
 }
@@ -141,26 +137,26 @@ void ReadObjPaths(const pugi::xml_node& element, objPaths& paths, const MosText&
       path = &paths.objMetadataPath;
     }
     if (path != nullptr) {
-      *path = TextOf(child);
+      *path = NodeMosText(child);
       MakePathAbsolute(*path, folder);
     }
   });
 }
 
 void MakePathAbsolute(MosText& path, const MosText& folder) {
-  const std::string& text = path.Str();
+  const std::string_view text = path.Str();
   if (!path.Present() || CountCharacters(text) < 4 || folder.IsEmpty() ||
       text.rfind("\\\\", 0) == 0 || text[1] == ':' || text[0] == '/') {
     return;
   }
-  path = MosText(folder.Str() + text);
+  path = MosText(std::string(folder.Str()).append(text));
 }
 
 MosText ChildText(const pugi::xml_node& element, std::string_view name) {
   MosText text;
   ForEachChild(element, [&](std::string_view childName, const pugi::xml_node& child) {
     if (childName == name) {
-      text = TextOf(child);
+      text = NodeMosText(child);
     }
   });
   return text;
@@ -170,7 +166,7 @@ std::vector<MosText> ChildTexts(const pugi::xml_node& element, std::string_view 
   std::vector<MosText> texts;
   ForEachChild(element, [&](std::string_view childName, const pugi::xml_node& child) {
     if (childName == name) {
-      texts.push_back(TextOf(child));
+      texts.push_back(NodeMosText(child));
     }
   });
   return texts;

@@ -59,13 +59,14 @@ HResult ChannelActions::PrepareVideo(const PrepareRequest& request) {
   }
   double duration = 0.0;
   const double out = request.markIn + request.playDuration;
-  const HResult result = player_.Prepare(request.objPath.Str(), request.markIn, out, 10, duration);
+  const HResult result =
+      player_.Prepare(std::string(request.objPath.Str()), request.markIn, out, 10, duration);
   std::string error;
   static_cast<void>(player_.GetLastError(error));
   Log("\nVIDRA[%d] - PrepareVideo(%s): <%.3f/%.3f> [%s/%s] duration=%.3f, hres=0x%X, err=%s\n",
-      channel_, request.objPath.Str().c_str(), Single(request.markIn), Single(out),
-      request.itemEdStart.Str().c_str(), request.itemUserTimingDur.Str().c_str(), Single(duration),
-      Code(result), error.c_str());
+      channel_, request.objPath.CStr(), Single(request.markIn), Single(out),
+      request.itemEdStart.CStr(), request.itemUserTimingDur.CStr(), Single(duration), Code(result),
+      error.c_str());
   return result;
 }
 

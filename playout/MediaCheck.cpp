@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <unordered_set>
+#include <utility>
 
 #include "common/Log.h"
 
@@ -15,7 +16,7 @@ namespace {
 // An objPath that names a file on this machine: not a Windows share or drive path, which an
 // NRCS may carry over from another server.
 bool UsableForm(const MosText& objPath) {
-  const std::string& text = objPath.Str();
+  const std::string_view text = objPath.Str();
   return !text.empty() && text.rfind("\\\\", 0) != 0 && !(text.size() > 1 && text[1] == ':');
 }
 
@@ -227,7 +228,7 @@ void MediaCheck::Work() {
 
 void MediaCheck::Examine(const Job& job, std::chrono::milliseconds limit, Looked& looked) {
   const ItemNames& named = job.ref.snapshot;
-  auto [known, fresh] = looked.paths.try_emplace(named.objPath.Str());
+  auto [known, fresh] = looked.paths.try_emplace(std::string(named.objPath.Str()));
   if (fresh) {
     known->second = OwnPathOf(named.objPath);
   }
@@ -252,7 +253,7 @@ void MediaCheck::Examine(const Job& job, std::chrono::milliseconds limit, Looked
   if (store.UpdateCheckedItem(job.ref, state, frames, frameRate_, path) == RecheckResult::Changed &&
       job.ref.snapshot.state != state) {
     Log("VIDRA[%d] - item %s of running order %s is %s: its media %s", job.channel,
-        job.ref.snapshot.itemID.Str().c_str(), job.ref.owner->roID.Str().c_str(),
+        job.ref.snapshot.itemID.CStr(), job.ref.owner->roID.CStr(),
         state == READY ? "READY" : "NOT READY", state == READY ? "came" : "is gone or unplayable");
     Notify(job.channel, job.ref, state);
   }

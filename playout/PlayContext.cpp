@@ -51,9 +51,11 @@ bool SameContext(const PlayContext& a, const PlayContext& b) {
 }
 
 std::string FormatContext(const PlayContext& c) {
-  return "roID=" + c.roID.Str() + ", storyID[" + std::to_string(c.storyIndex) +
-         "]=" + c.storyID.Str() + ", itemId[" + std::to_string(c.itemIndex) +
-         "]=" + c.itemID.Str() + ", path='" + c.objPath.Str() + "'";
+  std::string text = "roID=";
+  text.append(c.roID.Str()).append(", storyID[").append(std::to_string(c.storyIndex));
+  text.append("]=").append(c.storyID.Str()).append(", itemId[");
+  text.append(std::to_string(c.itemIndex)).append("]=").append(c.itemID.Str());
+  return text.append(", path='").append(c.objPath.Str()).append("'");
 }
 
 void FillContext(PlayContext& context, const ro& r, std::int32_t index, bool withCommand) {

@@ -19,7 +19,7 @@ namespace {
 
 // An attribute value as XML needs it: slugs and file names may hold quotes and ampersands,
 // which written as they are would break the playlist for every program that reads it.
-std::string Attribute(const std::string& text) {
+std::string Attribute(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (const char c : text) {

@@ -69,8 +69,8 @@ HResult PlayoutManager::InitPlayout(const SettingsSource& settings) {
   probeThreads_ = read.probeThreads;
   tellMediaStates_ = read.mediaNotices;
   if (!media_) {
-    media_ =
-        std::make_unique<MediaLibrary>(std::move(probe_), mediaPath.Str(), *clock_, checkEvery_);
+    media_ = std::make_unique<MediaLibrary>(std::move(probe_), std::string(mediaPath.Str()),
+                                            *clock_, checkEvery_);
     MediaCheck::NoticeSink sink;
     if (tellMediaStates_) {
       sink = [this](StatusNotice notice) { PushMediaNotice(std::move(notice)); };
@@ -94,7 +94,7 @@ void PlayoutManager::CheckItemNow(std::int32_t channel, const MosText& roID, con
 }
 
 std::string PlayoutManager::MediaPathOf(const item& i) const {
-  return mediaCheck_ ? mediaCheck_->MediaPathOf(i) : i.paths.objPath.Str();
+  return mediaCheck_ ? mediaCheck_->MediaPathOf(i) : std::string(i.paths.objPath.Str());
 }
 
 bool PlayoutManager::MediaCheckIdle() const {
@@ -102,10 +102,9 @@ bool PlayoutManager::MediaCheckIdle() const {
 }
 
 std::int32_t PlayoutManager::FindChannelByName(const MosText& mosID) const {
-  const std::string& text = mosID.Str();
+  const std::string_view text = mosID.Str();
   const auto dot = text.rfind('.');
-  const std::string_view name =
-      dot == std::string::npos ? std::string_view(text) : std::string_view(text).substr(dot + 1);
+  const std::string_view name = dot == std::string_view::npos ? text : text.substr(dot + 1);
   for (std::size_t k = 0; k < channels_.size(); ++k) {
     if (EqualsIgnoringCase(name, channels_[k].channelName)) {
       return static_cast<std::int32_t>(k);
@@ -136,7 +135,7 @@ bool PlayoutManager::PushNotice(StatusNotice notice) {
                                      [&](const StatusNotice& n) { return n.host == notice.host; });
     Log("VIDRA - %zu notices wait for NRCS %s already: the oldest (%s of item %s) is dropped\n",
         waiting, notice.host == 0 ? "(any)" : FormatIPv4(notice.host).c_str(),
-        oldest->status.Str().c_str(), oldest->itemID.Str().c_str());
+        oldest->status.CStr(), oldest->itemID.CStr());
     if (metrics != nullptr) {
       metrics->Add("vidra_notices_dropped_total");
     }

@@ -34,7 +34,7 @@ bool PlannedFrames(const item& i, double rate, std::int64_t& frames) {
     return false;
   }
   double timeBase = rate;
-  if (const auto base = std::strtod(i.objTB.Str().c_str(), nullptr); base > 0.1) {
+  if (const auto base = std::strtod(i.objTB.CStr(), nullptr); base > 0.1) {
     timeBase = base;
   }
   frames = std::llround(static_cast<double>(*value) / timeBase * rate);
@@ -77,7 +77,7 @@ std::vector<ReadinessChannel> BuildReadiness(PlayoutManager& manager) {
         for (const story& s : r->stories) {
           for (const item& i : s.items) {
             items.push_back(i);
-            storyIDs.push_back(s.storyID.Str());
+            storyIDs.emplace_back(s.storyID.Str());
           }
         }
       }

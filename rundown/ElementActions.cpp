@@ -20,7 +20,7 @@ namespace {
 constexpr std::size_t kMissingLineCharacters = 1023;
 
 // The first `characters` characters of UTF-8 text.
-std::string CutCharacters(const std::string& text, std::size_t characters) {
+std::string CutCharacters(std::string_view text, std::size_t characters) {
   std::size_t i = 0;
   for (std::size_t n = 0; i < text.size() && n < characters; ++n) {
     ++i;
@@ -28,7 +28,7 @@ std::string CutCharacters(const std::string& text, std::size_t characters) {
       ++i;
     }
   }
-  return text.substr(0, i);
+  return std::string(text.substr(0, i));
 }
 
 const MosText& StoryIdOf(const story& s) {
@@ -132,7 +132,7 @@ class Edit {
       }
     }
     for (const T& element : added) {
-      const std::string& text = id(element).Str();
+      const std::string_view text = id(element).Str();
       if (text.empty()) {
         ack_.detail = std::string(name) + " missing";
         return EditResult::Malformed;
@@ -396,9 +396,10 @@ EditResult Delete(Edit& e) {
 void ReportMissingElement(const MosText& roID, const ElementRef* ref) {
   const ElementRef none;
   const ElementRef& parts = ref != nullptr ? *ref : none;
-  const std::string line = "Can't find element: RoID='" + roID.Str() + "' StoryID='" +
-                           CutCharacters(parts.storyID.Str(), kMissingLineCharacters) +
-                           "' ItemID='" + parts.itemID.Str() + "'\n";
+  std::string line = "Can't find element: RoID='";
+  line.append(roID.Str()).append("' StoryID='");
+  line.append(CutCharacters(parts.storyID.Str(), kMissingLineCharacters)).append("' ItemID='");
+  line.append(parts.itemID.Str()).append("'\n");
   LogText(CutCharacters(line, kMissingLineCharacters));
 }
 

@@ -29,14 +29,14 @@ Int Saturate(double value) {
 
 // Leading blanks, a sign and digits, as the frame counts are written; anything else ends
 // the number, and none gives 0.
-std::int64_t DecimalInteger(const std::string& text) {
+std::int64_t DecimalInteger(const MosText& text) {
   errno = 0;
-  const long long value = std::strtoll(text.c_str(), nullptr, 10);
+  const long long value = std::strtoll(text.CStr(), nullptr, 10);
   return value;  // strtoll saturates on overflow
 }
 
-double DecimalValue(const std::string& text) {
-  return std::strtod(text.c_str(), nullptr);
+double DecimalValue(const MosText& text) {
+  return std::strtod(text.CStr(), nullptr);
 }
 
 }  // namespace
@@ -154,7 +154,7 @@ void item::ComputeTiming(std::int32_t mediaFrames, double rate) {
   }
   double fps = rate;
   if (!objTB.IsEmpty()) {
-    const double timeBase = DecimalValue(objTB.Str());
+    const double timeBase = DecimalValue(objTB);
     if (timeBase > 0.1) {
       fps = timeBase;
     }
@@ -162,11 +162,11 @@ void item::ComputeTiming(std::int32_t mediaFrames, double rate) {
   const double mediaSeconds = mediaFrames / rate;
   double in = 0.0;
   if (itemEdStart.Present()) {
-    in = static_cast<double>(DecimalInteger(itemEdStart.Str())) / fps;
+    in = static_cast<double>(DecimalInteger(itemEdStart)) / fps;
   }
   double dur = 0.0;
   if (itemUserTimingDur.Present()) {
-    dur = static_cast<double>(DecimalInteger(itemUserTimingDur.Str())) / fps;
+    dur = static_cast<double>(DecimalInteger(itemUserTimingDur)) / fps;
   }
   if (in + 0.01 > mediaSeconds) {
     in = mediaSeconds - 0.01;

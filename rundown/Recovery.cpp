@@ -59,7 +59,7 @@ bool RestoreRunningOrders(RoPersistence& persistence, RoStore* stores, std::size
     if (r->trigger == TIMED && r->startTime <= localNow) {
       Log("VIDRA - running order %s was TIMED for %s, which passed while the server was down: "
           "it is not started",
-          r->roID.Str().c_str(), FormatFileTime(r->startTime, false).c_str());
+          r->roID.CStr(), FormatFileTime(r->startTime, false).c_str());
       r->ConsumeTimedStart();
       consumed.emplace_back(ChannelOf(row, storeCount), r.get());
     }

@@ -12,7 +12,7 @@ namespace vidra {
 namespace {
 
 // Up to `limit` digits at text[at], advancing at; 0 when there are none.
-std::uint16_t Digits(const std::string& text, std::size_t& at, int limit) {
+std::uint16_t Digits(std::string_view text, std::size_t& at, int limit) {
   unsigned value = 0;
   for (int n = 0; n < limit && at < text.size() && text[at] >= '0' && text[at] <= '9'; ++n) {
     value = value * 10 + static_cast<unsigned>(text[at++] - '0');
@@ -20,14 +20,14 @@ std::uint16_t Digits(const std::string& text, std::size_t& at, int limit) {
   return static_cast<std::uint16_t>(value);
 }
 
-void Skip(const std::string& text, std::size_t& at, char separator) {
+void Skip(std::string_view text, std::size_t& at, char separator) {
   if (at < text.size() && text[at] == separator) {
     ++at;
   }
 }
 
 // Milliseconds after a point or a comma: the first three digits, the rest passed over.
-std::uint16_t Fraction(const std::string& text, std::size_t& at) {
+std::uint16_t Fraction(std::string_view text, std::size_t& at) {
   if (at >= text.size() || (text[at] != '.' && text[at] != ',')) {
     return 0;
   }
@@ -47,7 +47,7 @@ std::uint16_t Fraction(const std::string& text, std::size_t& at) {
 
 // The zone at text[at]: "Z", or a sign with hh, hhmm or hh:mm. False when there is none,
 // or what stands there is not a zone: the time is then taken as written.
-bool Zone(const std::string& text, std::size_t at, std::int64_t& offsetSeconds) {
+bool Zone(std::string_view text, std::size_t at, std::int64_t& offsetSeconds) {
   if (at >= text.size()) {
     return false;
   }
@@ -78,7 +78,7 @@ bool Zone(const std::string& text, std::size_t at, std::int64_t& offsetSeconds) 
 }  // namespace
 
 CalendarTime ParseEdStart(const MosText& text) {
-  const std::string& s = text.Str();
+  const std::string_view s = text.Str();
   std::size_t at = 0;
   CalendarTime c{0, 0, 0, 0, 0, 0, 0, 0};
   c.year = Digits(s, at, 4);
@@ -178,8 +178,8 @@ StoryAckInfo StoryAck(const story& s, const MosText& itemFilter) {
       continue;
     }
     info.statuses.emplace_back(i.StateWord());
-    info.itemIDs.push_back(i.itemID.Str());
-    info.objIDs.push_back(i.objID.Str());
+    info.itemIDs.emplace_back(i.itemID.Str());
+    info.objIDs.emplace_back(i.objID.Str());
   }
   return info;
 }

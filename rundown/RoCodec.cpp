@@ -32,7 +32,7 @@ class Writer {
     }
     Bytes(t.Str());
   }
-  void Bytes(const std::string& s) {
+  void Bytes(std::string_view s) {
     Number(s.size() + 1);
     out_ += s;
   }

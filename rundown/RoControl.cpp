@@ -37,13 +37,13 @@ EditResult ro::ExecuteCtrl(const MosText& storyID, const MosText& itemID, CtrlCo
   if (!storyID.IsEmpty()) {
     s = FindStory(storyID);
     if (s < 0) {
-      Log("VIDRA::roCtrl command=%d ERROR - Wrang StoryID = %s\n", code, storyID.Str().c_str());
+      Log("VIDRA::roCtrl command=%d ERROR - Wrang StoryID = %s\n", code, storyID.CStr());
       lookup = EditResult::UnknownStory;
     } else if (!itemID.IsEmpty()) {
       i = FindItem(s, itemID);
       if (i < 0) {
         Log("VIDRA::roCtrl command=%d ERROR - Wrang StoryID=%s and ItemID=%s\n", code,
-            storyID.Str().c_str(), itemID.Str().c_str());
+            storyID.CStr(), itemID.CStr());
         lookup = EditResult::UnknownItem;
       }
     }
@@ -65,7 +65,7 @@ EditResult ro::ExecuteCtrl(const MosText& storyID, const MosText& itemID, CtrlCo
     }
     if (!Accepted(command, state)) {
       Log("VIDRA::roCtrl command=%d ERROR - Wrang state=%d for StoryID=%s and ItemID=%s\n", code,
-          state, storyID.Str().c_str(), itemID.Str().c_str());
+          state, storyID.CStr(), itemID.CStr());
       result = EditResult::Refused;
     }
   }

@@ -69,7 +69,8 @@ std::uint64_t RoStore::NextKey() {
 }
 
 StoredRo RoStore::RowOf(const ro& r) const {
-  return StoredRo{r.key, channel_, r.position, r.roID.Str(), EncodeHeader(r), EncodeControl(r)};
+  return StoredRo{r.key,           channel_,        r.position, std::string(r.roID.Str()),
+                  EncodeHeader(r), EncodeControl(r)};
 }
 
 EditResult RoStore::Save(RoChange change, RoAckInfo& ack) {
@@ -418,7 +419,7 @@ EditResult RoStore::ReplaceMetadata(const RoMetadata& fields, RoAckInfo& ack) {
 EditResult RoStore::SetReadyToAir(const MosText& roID, const MosText& roAir, RoAckInfo& ack) {
   if (roAir.Str() != "READY" && roAir.Str() != "NOT READY") {
     ack.roID = roID;
-    ack.detail = "roAir " + roAir.Str();
+    ack.detail = std::string("roAir ").append(roAir.Str());
     return EditResult::Malformed;
   }
   return EditRunningOrder(roID, ack, [&](ro& target, std::vector<const item*>&) {

@@ -30,12 +30,12 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
   }
   std::optional<MessageKey> key;
   if (server_.answers != nullptr && facts.changesRunningOrders && facts.messageID.Present()) {
-    key = MessageKey{origin.host, origin.port == PortFlag::Lower ? 0 : 1, facts.messageID.Str(),
-                     parser_.Digest()};
+    key = MessageKey{origin.host, origin.port == PortFlag::Lower ? 0 : 1,
+                     std::string(facts.messageID.Str()), parser_.Digest()};
     if (const auto before = server_.answers->Recall(*key)) {
       Log("VIDRA - %s with messageID %s from %s was sent again: the answer given before is sent "
           "again, nothing is applied",
-          facts.name.c_str(), facts.messageID.Str().c_str(), origin.host.c_str());
+          facts.name.c_str(), facts.messageID.CStr(), origin.host.c_str());
       server_.metrics.Add("vidra_repeated_messages_total");
       // Only answers that said OK are remembered.
       return SessionAnswer{before->answer ? Utf8ToUtf16(*before->answer) : parser_.AppliedAnswer(),
@@ -68,7 +68,7 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
   // NRCS is asked for it (the edit stays refused; the NRCS sends it again once it knows).
   if (facts.needsRunningOrder && parser_.LastOutcome() == EditResult::UnknownRo &&
       !facts.roID.IsEmpty()) {
-    Log("VIDRA - running order %s is not held: NRCS %s is asked for it", facts.roID.Str().c_str(),
+    Log("VIDRA - running order %s is not held: NRCS %s is asked for it", facts.roID.CStr(),
         origin.host.c_str());
     server_.resync.Request(origin.address, ResyncRequest{facts.mosID, facts.ncsID, facts.roID});
   }

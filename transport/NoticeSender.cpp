@@ -141,7 +141,7 @@ class NoticeSender {
     const std::u16string text = writer_.GetAnswer();
     Log("VIDRA - ask NRCS %s for %s%s\n", FormatHost(host_).c_str(),
         request.roID.Present() ? "running order " : "every running order of ",
-        (request.roID.Present() ? request.roID : request.mosID).Str().c_str());
+        (request.roID.Present() ? request.roID : request.mosID).CStr());
     const std::uint64_t since = server_.noticeHosts.AckSequence();
     if (!JournalAndSend(text)) {
       Log("VIDRA - ... the request is not sent to %s: %s; the notice connection is closed.\n",
@@ -165,7 +165,7 @@ class NoticeSender {
   // the channel lacks are asked for in turn.
   void TakeRunningOrders() {
     if (const std::optional<MosText> stored = parser_.StoreReceivedList(*server_.player, host_)) {
-      Log("VIDRA - running order %s from NRCS %s is stored\n", stored->Str().c_str(),
+      Log("VIDRA - running order %s from NRCS %s is stored\n", stored->CStr(),
           FormatHost(host_).c_str());
       server_.resync.CountStored(host_);
       return;

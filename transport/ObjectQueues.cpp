@@ -1,5 +1,7 @@
 #include "transport/ObjectQueues.h"
 
+#include <utility>
+
 #include "common/Log.h"
 
 namespace vidra {

@@ -16,7 +16,7 @@ void ResyncRequests::Request(in_addr_t host, ResyncRequest request) {
   }
   if (waiting.size() >= kWaitingLimit) {
     Log("VIDRA - %zu requests to NRCS %s wait already: the one for %s is dropped", waiting.size(),
-        FormatHost(host).c_str(), request.roID.Str().c_str());
+        FormatHost(host).c_str(), request.roID.CStr());
     return;
   }
   waiting.push_back(std::move(request));

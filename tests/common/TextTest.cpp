@@ -134,6 +134,28 @@ TEST(MosText, PresenceSurvivesCopiesAndAMovedTextIsAbsent) {
   EXPECT_TRUE(reset.IsEmpty());
 }
 
+TEST(MosText, KeepsEveryByteAndGivesCTextEvenWhenAbsent) {
+  // Log formats and C interfaces take CStr(): it must never be null, absent or not.
+  EXPECT_STREQ(MosText().CStr(), "");
+  EXPECT_STREQ(MosText("").CStr(), "");
+  EXPECT_STREQ(MosText("Köln").CStr(), "Köln");
+
+  // A text as the document gave it may hold a zero; its length is kept, not found again.
+  const std::string withZero("a\0b\xE2\x82\xAC", 6);
+  const MosText text(withZero);
+  EXPECT_EQ(text.Str().size(), 6u);
+  EXPECT_EQ(text.Str(), withZero);
+  EXPECT_STREQ(text.CStr(), "a");
+  EXPECT_FALSE(text.IsEmpty());
+  EXPECT_FALSE(text == MosText("a"));
+
+  MosText same(std::string(300, 'y'));
+  const MosText& alias = same;
+  same = alias;  // assigned to itself, the text stays
+  EXPECT_EQ(same.Str(), std::string(300, 'y'));
+  EXPECT_EQ(MosText(same.Str()), same);
+}
+
 TEST(HResult, CodesKeepTheirComValues) {
   EXPECT_EQ(Code(HResult::E_FAIL), 0x80004005u);
   EXPECT_EQ(Code(HResult::E_UNEXPECTED), 0x8000FFFFu);

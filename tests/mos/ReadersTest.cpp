@@ -86,7 +86,7 @@ TEST(Readers, ElementReferencesInDocumentOrder) {
   const auto text = [](const std::vector<ElementRef>& refs) {
     std::string out;
     for (const ElementRef& r : refs) {
-      out += r.storyID.Str() + "/" + r.itemID.Str() + " ";
+      out.append(r.storyID.Str()).append("/").append(r.itemID.Str()).append(" ");
     }
     return out;
   };

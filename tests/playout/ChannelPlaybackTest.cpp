@@ -65,7 +65,8 @@ class Playback : public ::testing::Test {
     while (clock->Monotonic() < end) {
       playback.Turn();
       while (auto notice = manager.PopNotice()) {
-        notices += (notices.empty() ? "" : " ") + notice->status.Str() + ":" + notice->itemID.Str();
+        notices.append(notices.empty() ? "" : " ").append(notice->status.Str()).append(":");
+        notices.append(notice->itemID.Str());
       }
     }
     return std::exchange(notices, "");

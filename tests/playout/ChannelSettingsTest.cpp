@@ -147,7 +147,7 @@ TEST(PlayoutManager, NoticesWaitForTheirOwnNrcsTenAtMostAndTheOldestMakesWay) {
   EXPECT_EQ(second->itemID, "other") << "never another host's notice";
   std::vector<std::string> popped;
   while (const auto notice = manager.PopNotice(kFirst)) {
-    popped.push_back(notice->itemID.Str());
+    popped.emplace_back(notice->itemID.Str());
   }
   const std::vector<std::string> expected = {"1", "2", "3", "4",      "5", "6",
                                              "7", "8", "9", "anyone", "10"};

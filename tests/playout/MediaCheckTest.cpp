@@ -105,7 +105,7 @@ TEST_F(Check, ARunningOrderIsCheckedInItsOrderAndEachFileIsProbedOnce) {
   for (const item& i : items) {
     if (std::find(firstUses.begin(), firstUses.end(), i.paths.objPath.Str()) == firstUses.end() &&
         fs::exists(i.paths.objPath.Str())) {
-      firstUses.push_back(i.paths.objPath.Str());
+      firstUses.emplace_back(i.paths.objPath.Str());
     }
   }
   EXPECT_EQ(probe->Order(), firstUses) << "each file once, in the order items name them";
@@ -116,7 +116,7 @@ TEST_F(Check, ARunningOrderIsCheckedInItsOrderAndEachFileIsProbedOnce) {
         continue;
       }
       ASSERT_EQ(i.state, READY) << i.itemID.Str();
-      const int k = std::stoi(i.itemID.Str().substr(1));
+      const int k = std::stoi(std::string(i.itemID.Str().substr(1)));
       EXPECT_DOUBLE_EQ(*i.playDuration, 1 + ((k * 7) % 50) % 7) << i.itemID.Str();
     }
   }

@@ -17,7 +17,8 @@ std::string RoOrder(const RoStore& store) {
   store.CopyRoList(list);
   std::string order;
   for (const auto& r : list) {
-    order += (order.empty() ? "" : " ") + r->roID.Str() + ":" + StoryOrder(*r);
+    order.append(order.empty() ? "" : " ").append(r->roID.Str()).append(":");
+    order += StoryOrder(*r);
   }
   return order;
 }

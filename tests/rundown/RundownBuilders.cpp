@@ -32,7 +32,7 @@ std::unique_ptr<ro> MakeRo(const std::string& roID, const std::vector<std::strin
 std::string StoryOrder(const ro& r) {
   std::string order;
   for (const auto& s : r.stories) {
-    order += (order.empty() ? "" : " ") + s.storyID.Str();
+    order.append(order.empty() ? "" : " ").append(s.storyID.Str());
   }
   return order;
 }
@@ -40,7 +40,7 @@ std::string StoryOrder(const ro& r) {
 std::string ItemOrder(const story& s) {
   std::string order;
   for (const auto& i : s.items) {
-    order += (order.empty() ? "" : " ") + i.itemID.Str();
+    order.append(order.empty() ? "" : " ").append(i.itemID.Str());
   }
   return order;
 }
