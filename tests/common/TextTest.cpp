@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <string>
+#include <vector>
 
 #include "common/HResult.h"
 #include "common/MosText.h"
@@ -154,6 +156,53 @@ TEST(MosText, KeepsEveryByteAndGivesCTextEvenWhenAbsent) {
   same = alias;  // assigned to itself, the text stays
   EXPECT_EQ(same.Str(), std::string(300, 'y'));
   EXPECT_EQ(MosText(same.Str()), same);
+}
+
+// A short text is held in the object itself and a long one in a block of its own: both
+// must come through copies, moves, assignments from one kind to the other and a list that
+// grows with every byte, a zero inside included, and never share or lose their storage.
+TEST(MosText, ShortAndLongTextsComeThroughCopiesMovesAndAGrowingList) {
+  const std::vector<std::string> texts = {
+      "", "2", "O12-3x", "1234567", std::string("a\0b", 3), "K\xC3\xB6ln", std::string(40, 'q')};
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    MosText original(text);
+    EXPECT_TRUE(original.Present());
+    EXPECT_EQ(original.Str(), text);
+    EXPECT_EQ(std::string(original.CStr()), text.substr(0, text.find('\0')));
+    MosText copy(original);
+    EXPECT_EQ(copy.Str(), text);
+    MosText moved(std::move(copy));
+    EXPECT_EQ(moved.Str(), text);
+    EXPECT_FALSE(copy.Present());   // NOLINT(bugprone-use-after-move): the state after a move
+    EXPECT_STREQ(copy.CStr(), "");  // NOLINT(bugprone-use-after-move)
+    for (const std::string& other : texts) {
+      MosText assigned(text);
+      const MosText source(other);
+      assigned = source;
+      EXPECT_EQ(assigned.Str(), other);
+      EXPECT_EQ(source.Str(), other);
+      MosText taken(other);
+      assigned = std::move(taken);
+      EXPECT_EQ(assigned.Str(), other);
+      EXPECT_FALSE(taken.Present());  // NOLINT(bugprone-use-after-move)
+    }
+    original.Reset();
+    EXPECT_FALSE(original.Present());
+    EXPECT_TRUE(original.Str().empty());
+  }
+
+  std::vector<MosText> list;
+  for (int i = 0; i < 1000; ++i) {
+    list.emplace_back(i % 2 == 0 ? std::to_string(i) : std::string(20, 'a') + std::to_string(i));
+  }
+  std::vector<MosText> copied = list;
+  for (int i = 0; i < 1000; ++i) {
+    const std::string want =
+        i % 2 == 0 ? std::to_string(i) : std::string(20, 'a') + std::to_string(i);
+    ASSERT_EQ(list[static_cast<std::size_t>(i)].Str(), want);
+    ASSERT_EQ(copied[static_cast<std::size_t>(i)].Str(), want);
+  }
 }
 
 TEST(HResult, CodesKeepTheirComValues) {
