@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/Log.h"
 #include "common/Text.h"
@@ -64,6 +67,56 @@ std::size_t UnitStart(std::size_t p, EncodingType order) {
 bool IsBlank(unsigned unit) {
   return unit == u' ' || unit == u'\t' || unit == u'\r' || unit == u'\n';
 }
+
+#if defined(__SSE2__)
+// Where the '<' search of 16-bit text resumes: past every unit from the one whose '<' byte
+// is at or after p (units on the grid that starts at message) that cannot begin "</mos>" or
+// "<mos>", eight units at a time. A unit can if it is '<' followed by '/' and an 'm', or by
+// an 'm' and an 'o' (either case); in a running order that is one tag in a few dozen, where
+// a '<' is one unit in six. Whole units are compared, so a character whose low or high byte
+// is '<' is no candidate. The last units, where a tag may be cut off, are left to the caller.
+std::size_t SkipToTagCandidate(const std::uint8_t* b, std::size_t p, std::size_t size,
+                               std::size_t message, bool highFirst) {
+  const std::size_t lessByte = highFirst ? 1 : 0;  // the '<' byte's place in its unit
+  if (p < message + lessByte) {
+    return p;
+  }
+  std::size_t at = p - lessByte;
+  at += (at - message) % 2;
+  const auto unit = [highFirst](char16_t c) {
+    return _mm_set1_epi16(static_cast<short>(highFirst ? c << 8 : c));
+  };
+  const __m128i less = unit(u'<');
+  const __m128i slash = unit(u'/');
+  const __m128i m = unit(u'm');
+  const __m128i upperM = unit(u'M');
+  const __m128i o = unit(u'o');
+  const __m128i upperO = unit(u'O');
+  constexpr std::size_t kBlock = 16;
+  constexpr std::size_t kRead = kBlock + 4;  // two more units for each unit's followers
+  for (; at + kRead <= size; at += kBlock) {
+    const auto load = [b, at](std::size_t offset) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at + offset));
+    };
+    const __m128i first = load(0);
+    const __m128i second = load(2);
+    const __m128i third = load(4);
+    const __m128i secondM =
+        _mm_or_si128(_mm_cmpeq_epi16(second, m), _mm_cmpeq_epi16(second, upperM));
+    const __m128i thirdM = _mm_or_si128(_mm_cmpeq_epi16(third, m), _mm_cmpeq_epi16(third, upperM));
+    const __m128i thirdO = _mm_or_si128(_mm_cmpeq_epi16(third, o), _mm_cmpeq_epi16(third, upperO));
+    const __m128i close = _mm_and_si128(_mm_cmpeq_epi16(second, slash), thirdM);
+    const __m128i open = _mm_and_si128(secondM, thirdO);
+    const __m128i candidate =
+        _mm_and_si128(_mm_cmpeq_epi16(first, less), _mm_or_si128(close, open));
+    if (const int mask = _mm_movemask_epi8(candidate); mask != 0) {
+      return at + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(mask))) +
+             lessByte;
+    }
+  }
+  return at + lessByte;
+}
+#endif
 
 }  // namespace
 
@@ -274,6 +327,11 @@ FrameResult MessagePipeline::Next(std::u16string& message) {
   std::size_t p = scanned_;
   bool more = false;
   while (p < size) {
+#if defined(__SSE2__)
+    if (unit == 2) {
+      p = SkipToTagCandidate(b, p, size, message_, order_ == EncodingType::HighByteFirst);
+    }
+#endif
     const void* found = std::memchr(b + p, '<', size - p);
     if (found == nullptr) {
       break;

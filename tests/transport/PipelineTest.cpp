@@ -136,6 +136,49 @@ TEST(Pipeline, WhatStandsBetweenMessagesIsSkippedAndNeverTakesAMessageAlong) {
   }
 }
 
+// 16-bit text is searched for tags many units at a time. The closing tag must be found at
+// every place it can stand, in any case, at an even or odd offset of the stream, whole or
+// cut between receives; tags that resemble it and characters with a '<', '/', 'm' or 'o'
+// byte must not end a message early.
+TEST(Pipeline, TheClosingTagIsFoundWhereverItStandsInALongMessage) {
+  const std::u16string lookalikes =
+      u"\u3C2F\u2F3C\u6D3C\u3C6D\u3C00\u6F6D<mosID></mosID><mosAbstract>&lt;/mos&gt;</mo</mosX>"
+      u"<mo s></ mos>";
+  const std::u16string beat = kMessages[2];
+  for (const Wire wire : {Wire::High, Wire::Low}) {
+    for (std::size_t stray = 0; stray < 2; ++stray) {
+      for (std::size_t pad = 0; pad < 24; ++pad) {
+        const std::u16string first = u"<mos><mosID>" + std::u16string(pad, u'x') + lookalikes +
+                                     u"</mosID><heartbeat/></MoS>";
+        const std::u16string second =
+            u"<mOS>" + std::u16string(40 - pad, u'y') + u"<heartbeat/></mos>";
+        const std::vector<std::u16string> want = {beat, first, second};
+        // The first message decides the byte order; a stray byte puts the next at an odd
+        // offset.
+        const std::string stream = Bytes(beat, wire) + std::string(stray, '\x7F') +
+                                   Bytes(first, wire) + Bytes(second, wire);
+        LogCapture quiet;
+        MessagePipeline whole;
+        whole.Append(stream);
+        ASSERT_EQ(Drain(whole), want) << "wire " << static_cast<int>(wire) << " pad " << pad;
+        if (pad % 7 != 3) {
+          continue;
+        }
+        for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+          MessagePipeline pipeline;
+          pipeline.Append(stream.substr(0, cut));
+          std::vector<std::u16string> got = Drain(pipeline);
+          pipeline.Append(stream.substr(cut));
+          for (auto& m : Drain(pipeline)) {
+            got.push_back(m);
+          }
+          ASSERT_EQ(got, want) << "wire " << static_cast<int>(wire) << " cut " << cut;
+        }
+      }
+    }
+  }
+}
+
 TEST(Pipeline, ATagNeverClosedIsDroppedAtTheBoundAndTheNextMessageComes) {
   LogCapture quiet;
   MessagePipeline pipeline(1000);
