@@ -250,7 +250,7 @@ RoMetadata ReadRoMetadata(const pugi::xml_node& body) {
 }
 
 std::string ReadStoryBody(const pugi::xml_node& storyBody) {
-  std::string text;
+  std::string text = storyBody.value();  // the text before the first element, if any
   for (pugi::xml_node child = storyBody.first_child(); child; child = child.next_sibling()) {
     if (child.type() == pugi::node_element && std::string_view(child.name()) == "storyItem") {
       continue;  // an item reference, not text

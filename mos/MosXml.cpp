@@ -15,7 +15,6 @@ namespace vidra {
 
 namespace {
 
-constexpr unsigned kParseOptions = pugi::parse_default;
 constexpr unsigned kWriteOptions =
     pugi::format_raw | pugi::format_no_declaration | pugi::format_no_empty_element_tags;
 
@@ -83,7 +82,10 @@ namespace {
 // otherwise.
 const char* OnlyText(const pugi::xml_node& node) {
   const pugi::xml_node first = node.first_child();
-  if (first && !first.next_sibling() &&
+  if (!first) {
+    return node.value();  // the text the element holds itself, or ""
+  }
+  if (*node.value() == '\0' && !first.next_sibling() &&
       (first.type() == pugi::node_pcdata || first.type() == pugi::node_cdata)) {
     return first.value();
   }
@@ -102,9 +104,11 @@ std::string NodeText(const pugi::xml_node& node) {
   if (const char* only = OnlyText(node)) {
     return only;
   }
-  std::string text;
+  std::string text = node.value();
   for (pugi::xml_node n = node.first_child(); n;) {
-    if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata) {
+    // An element's own value is its first run of text, which comes before its children.
+    if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata ||
+        n.type() == pugi::node_element) {
       text += n.value();
     }
     // Depth-first through the element's descendants, in document order.
@@ -195,7 +199,7 @@ bool MOSXMLParser::LoadMessage(std::u16string_view message) {
   }
   Utf16ToUtf8Into(message, loadedText_);
   const pugi::xml_parse_result result = inDocument.load_buffer_inplace(
-      loadedText_.data(), loadedText_.size(), kParseOptions, pugi::encoding_utf8);
+      loadedText_.data(), loadedText_.size(), kMosParseOptions, pugi::encoding_utf8);
   if (!result) {
     inDocument.reset();
     return false;

@@ -33,6 +33,12 @@ enum class MosPort { Lower, Upper };
 // first non-digit; none gives 0; values beyond 32 bits saturate.
 std::int32_t DecimalToInt32(std::string_view text);
 
+// How a received message is parsed. An element's first run of text is kept in the element
+// itself (its value) instead of in a child node of its own: a running order has thousands of
+// one-text elements, and this halves the nodes to build and to walk. Whatever reads text
+// takes it from both places (NodeText does).
+inline constexpr unsigned kMosParseOptions = pugi::parse_default | pugi::parse_embed_pcdata;
+
 // The text of an element and all its descendants, concatenated.
 std::string NodeText(const pugi::xml_node& node);
 // The same, as a present MosText.

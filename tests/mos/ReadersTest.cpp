@@ -2,13 +2,15 @@
 #include <gtest/gtest.h>
 
 #include "mos/ActionReaders.h"
+#include "mos/EditReaders.h"
+#include "mos/MosXml.h"
 #include "mos/Readers.h"
 
 namespace vidra {
 namespace {
 
 pugi::xml_node Body(pugi::xml_document& document, const char* text) {
-  EXPECT_TRUE(document.load_string(text));
+  EXPECT_TRUE(document.load_string(text, kMosParseOptions));  // as a message is parsed
   return document.first_child();
 }
 
@@ -49,6 +51,29 @@ TEST(Readers, RoCreateFillsRecordsAndTheFirstStartTimes) {
   EXPECT_EQ(r.stories[0].items[1].startTime, 0u);
   EXPECT_EQ(r.stories[1].startTime, 0u);
   EXPECT_EQ(r.stories[1].items[0].startTime, 0u);
+}
+
+// A message keeps an element's first run of text in the element and any later run, CDATA
+// or text of a child in nodes of their own: every reader gets all of it, in document order.
+TEST(Readers, TextIsReadWhereverTheDocumentKeepsIt) {
+  pugi::xml_document document;
+  const pugi::xml_node body =
+      Body(document,
+           "<b><one>x</one><none/><empty></empty><cdata><![CDATA[c<d]]></cdata>"
+           "<mixed>t1<i>t2</i>t3<![CDATA[t4]]><j/>t5</mixed>"
+           "<storyBody>Lead<p>Para <em>one</em></p>Tail<storyItem><itemID>I</itemID></storyItem>"
+           "</storyBody></b>");
+  EXPECT_EQ(NodeMosText(body.child("one")).Str(), "x");
+  for (const char* name : {"none", "empty"}) {
+    const MosText text = NodeMosText(body.child(name));
+    EXPECT_TRUE(text.Present()) << name;
+    EXPECT_TRUE(text.IsEmpty()) << name;
+  }
+  EXPECT_EQ(NodeMosText(body.child("cdata")).Str(), "c<d");
+  EXPECT_EQ(NodeText(body.child("mixed")), "t1t2t3t4t5");
+  EXPECT_EQ(NodeMosText(body.child("mixed")).Str(), "t1t2t3t4t5");
+  EXPECT_EQ(ReadStoryBody(body.child("storyBody")), "Lead\nPara one\nTail");
+  EXPECT_EQ(NodeXml(body.child("mixed")), "<mixed>t1<i>t2</i>t3<![CDATA[t4]]><j></j>t5</mixed>");
 }
 
 TEST(Readers, PathsAreCompletedOnlyWhenRelative) {
