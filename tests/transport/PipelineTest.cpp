@@ -34,6 +34,18 @@ std::vector<std::u16string> Drain(MessagePipeline& pipeline) {
   }
 }
 
+// The stream in two receives, the first of its first cut bytes: all the messages framed.
+std::vector<std::u16string> InTwoReceives(MessagePipeline& pipeline, const std::string& stream,
+                                          std::size_t cut) {
+  pipeline.Append(stream.substr(0, cut));
+  std::vector<std::u16string> got = Drain(pipeline);
+  pipeline.Append(stream.substr(cut));
+  for (auto& m : Drain(pipeline)) {
+    got.push_back(m);
+  }
+  return got;
+}
+
 const std::vector<std::u16string> kMessages = {
     u"<mos><mosID>K\u00F6ln</mosID><heartbeat/></mos>",
     u"<MOS><mosID>\u65E5\u672C</mosID><roReq><roID>R\U0001F3A5</roID></roReq></MOS>",
@@ -49,13 +61,8 @@ TEST(Pipeline, AStreamCutAtEveryByteGivesTheSameMessages) {
     for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
       LogCapture quiet;
       MessagePipeline pipeline;
-      pipeline.Append(stream.substr(0, cut));
-      std::vector<std::u16string> got = Drain(pipeline);
-      pipeline.Append(stream.substr(cut));
-      for (auto& m : Drain(pipeline)) {
-        got.push_back(m);
-      }
-      ASSERT_EQ(got, kMessages) << "wire " << static_cast<int>(wire) << " cut " << cut;
+      ASSERT_EQ(InTwoReceives(pipeline, stream, cut), kMessages)
+          << "wire " << static_cast<int>(wire) << " cut " << cut;
       EXPECT_TRUE(quiet.Records().empty()) << "blank lines between messages are no garbage: "
                                            << testing::PrintToString(quiet.Records());
       EXPECT_EQ(pipeline.Order(), wire == Wire::High  ? EncodingType::HighByteFirst
@@ -166,13 +173,8 @@ TEST(Pipeline, TheClosingTagIsFoundWhereverItStandsInALongMessage) {
         }
         for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
           MessagePipeline pipeline;
-          pipeline.Append(stream.substr(0, cut));
-          std::vector<std::u16string> got = Drain(pipeline);
-          pipeline.Append(stream.substr(cut));
-          for (auto& m : Drain(pipeline)) {
-            got.push_back(m);
-          }
-          ASSERT_EQ(got, want) << "wire " << static_cast<int>(wire) << " cut " << cut;
+          ASSERT_EQ(InTwoReceives(pipeline, stream, cut), want)
+              << "wire " << static_cast<int>(wire) << " cut " << cut;
         }
       }
     }
