@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
   // message's receive: about 150 us of a roCreate's answer. Without fast bins a block is
   // merged as it is freed, on the delete or replace that frees it. Small blocks still come
   // from the per-thread cache. Under a sanitizer's allocator this does nothing.
-  mallopt(M_MXFAST, 0);
+  mallopt(M_MXFAST, 0);  // NOLINT(concurrency-mt-unsafe): no other thread runs yet
   try {
     return Run(argc, argv);
   } catch (const std::exception& e) {
