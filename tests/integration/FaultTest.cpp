@@ -58,6 +58,10 @@ class Faults : public ::testing::Test {
         std::vector<std::string>{"--config", settings->Path(), "--autostart"}, errors.Path());
     ASSERT_TRUE(WaitUntil([&] { return probe.Connect(lowerPort); })) << ReadFile(errors.Path());
     ASSERT_TRUE(Serves(probe));
+    // The upper port listens a little after the lower one serves: a test that connects there
+    // at once (from a child that cannot wait and try again) waits for the server to say so.
+    ASSERT_TRUE(WaitUntil([&] { return LogCount("VIDRA - serving on ports ") >= 1; }))
+        << ReadFile(errors.Path());
   }
   // A heartbeat round trip.
   bool Serves(TestPeer& peer, int messageID = 1) {
