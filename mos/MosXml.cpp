@@ -92,26 +92,16 @@ const char* OnlyText(const pugi::xml_node& node) {
   return nullptr;
 }
 
-}  // namespace
-
-MosText NodeMosText(const pugi::xml_node& node) {
-  // Taken straight from the document: a running order has thousands of these.
-  const char* only = OnlyText(node);
-  return only != nullptr ? MosText(only) : MosText(NodeText(node));
-}
-
-std::string NodeText(const pugi::xml_node& node) {
-  if (const char* only = OnlyText(node)) {
-    return only;
-  }
+// Every run of text under the element, in document order. An element's own value is its
+// first run of text, which comes before its children.
+std::string GatheredText(const pugi::xml_node& node) {
   std::string text = node.value();
   for (pugi::xml_node n = node.first_child(); n;) {
-    // An element's own value is its first run of text, which comes before its children.
     if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata ||
         n.type() == pugi::node_element) {
       text += n.value();
     }
-    // Depth-first through the element's descendants, in document order.
+    // Depth-first through the element's descendants.
     if (n.first_child()) {
       n = n.first_child();
       continue;
@@ -125,6 +115,19 @@ std::string NodeText(const pugi::xml_node& node) {
     n = n.next_sibling();
   }
   return text;
+}
+
+}  // namespace
+
+MosText NodeMosText(const pugi::xml_node& node) {
+  // Taken straight from the document: a running order has thousands of these.
+  const char* only = OnlyText(node);
+  return only != nullptr ? MosText(only) : MosText(GatheredText(node));
+}
+
+std::string NodeText(const pugi::xml_node& node) {
+  const char* only = OnlyText(node);
+  return only != nullptr ? std::string(only) : GatheredText(node);
 }
 
 std::string NodeXml(const pugi::xml_node& node) {

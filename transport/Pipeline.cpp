@@ -92,6 +92,9 @@ std::size_t SkipToTagCandidate(const std::uint8_t* b, std::size_t p, std::size_t
   const __m128i upperM = unit(u'M');
   const __m128i o = unit(u'o');
   const __m128i upperO = unit(u'O');
+  const auto either = [](__m128i units, __m128i one, __m128i other) {
+    return _mm_or_si128(_mm_cmpeq_epi16(units, one), _mm_cmpeq_epi16(units, other));
+  };
   constexpr std::size_t kBlock = 16;
   constexpr std::size_t kRead = kBlock + 4;  // two more units for each unit's followers
   for (; at + kRead <= size; at += kBlock) {
@@ -101,12 +104,8 @@ std::size_t SkipToTagCandidate(const std::uint8_t* b, std::size_t p, std::size_t
     const __m128i first = load(0);
     const __m128i second = load(2);
     const __m128i third = load(4);
-    const __m128i secondM =
-        _mm_or_si128(_mm_cmpeq_epi16(second, m), _mm_cmpeq_epi16(second, upperM));
-    const __m128i thirdM = _mm_or_si128(_mm_cmpeq_epi16(third, m), _mm_cmpeq_epi16(third, upperM));
-    const __m128i thirdO = _mm_or_si128(_mm_cmpeq_epi16(third, o), _mm_cmpeq_epi16(third, upperO));
-    const __m128i close = _mm_and_si128(_mm_cmpeq_epi16(second, slash), thirdM);
-    const __m128i open = _mm_and_si128(secondM, thirdO);
+    const __m128i close = _mm_and_si128(_mm_cmpeq_epi16(second, slash), either(third, m, upperM));
+    const __m128i open = _mm_and_si128(either(second, m, upperM), either(third, o, upperO));
     const __m128i candidate =
         _mm_and_si128(_mm_cmpeq_epi16(first, less), _mm_or_si128(close, open));
     if (const int mask = _mm_movemask_epi8(candidate); mask != 0) {
