@@ -3,6 +3,7 @@
 // is answered NotSaved and leaves memory as it was.
 #include "rundown/RoStore.h"
 
+#include <algorithm>
 #include <unordered_map>
 #include <utility>
 
@@ -203,6 +204,7 @@ bool RoStore::CompleteItemCheck(const NewItemRef& ref, std::int32_t newState,
   checked.ComputeTiming(mediaFrames, rate);
   checked.mediaPath = MosText(mediaPath);
   checked.SetState(newState);
+  StoreStorySummary(target.stories[static_cast<std::size_t>(ref.storyIndex)]);
   PostItemState(target, checked);
   ++version_;
   return true;
@@ -245,17 +247,28 @@ std::optional<NewItemRef> RoStore::FindItemRef(const MosText& roID, const MosTex
       ItemNames::Of(r->stories[static_cast<std::size_t>(s)].items[static_cast<std::size_t>(i)])};
 }
 
+void RoStore::StoreStorySummary(story& s) {
+  std::int32_t summary = READY;
+  for (const item& i : s.items) {
+    if (i.state == NEW) {
+      return;
+    }
+    summary = i.state == NOT_READY ? NOT_READY : summary;
+  }
+  s.state = summary;
+}
+
 bool RoStore::FinishCheck(ro& target) {
   std::lock_guard guard(target.lock);  // the ro lock: item states, story states, checkState
-  for (story& s : target.stories) {
-    std::int32_t summary = READY;
-    for (const item& i : s.items) {
-      if (i.state == NEW) {
-        return false;
-      }
-      summary = i.state == NOT_READY ? NOT_READY : summary;
+  // Items are checked in running-order order, so a NEW item left is found near the end: looked
+  // for from there, a check of each item in turn stays linear in the running order.
+  for (auto s = target.stories.rbegin(); s != target.stories.rend(); ++s) {
+    if (std::ranges::any_of(s->items, [](const item& i) { return i.state == NEW; })) {
+      return false;
     }
-    s.state = summary;
+  }
+  for (story& s : target.stories) {
+    StoreStorySummary(s);
   }
   if (target.checkState == CheckState::Checked) {
     return false;

@@ -182,6 +182,8 @@ class RoStore {
   // Saves the change; NotSaved, with the reason in the ack, when it could not be.
   EditResult Save(RoChange change, RoAckInfo& ack);
   StoredRo RowOf(const ro& r) const;
+  // Stores the story's summary state once none of its items is NEW.
+  static void StoreStorySummary(story& s);
   std::uint64_t NextKey();
 
   std::mutex edits_;                   // the edit lock: one edit of this channel at a time
