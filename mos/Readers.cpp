@@ -10,11 +10,30 @@ namespace vidra {
 
 namespace {
 
+// An element's name as the document holds it, ending in a zero. A reader tests it against a
+// dozen names, and most tests end at its first character: no length is counted for them.
+class ElementName {
+ public:
+  explicit ElementName(const char* name) : name_(name) {}
+  bool operator==(std::string_view wanted) const {
+    // A shorter name differs at its zero, which no wanted name holds.
+    for (std::size_t k = 0; k < wanted.size(); ++k) {
+      if (name_[k] != wanted[k]) {
+        return false;
+      }
+    }
+    return name_[wanted.size()] == '\0';
+  }
+
+ private:
+  const char* name_;
+};
+
 template <typename Handle>
 void ForEachChild(const pugi::xml_node& element, Handle handle) {
   for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling()) {
     if (child.type() == pugi::node_element) {
-      handle(std::string_view(child.name()), child);
+      handle(ElementName(child.name()), child);
     }
   }
 }
@@ -23,7 +42,7 @@ void ForEachChild(const pugi::xml_node& element, Handle handle) {
 template <typename List>
 void ReserveFor(List& list, const pugi::xml_node& element, std::string_view name) {
   std::size_t count = 0;
-  ForEachChild(element, [&](std::string_view childName, const pugi::xml_node&) {
+  ForEachChild(element, [&](ElementName childName, const pugi::xml_node&) {
     count += childName == name ? 1 : 0;
   });
   list.reserve(list.size() + count);
@@ -33,7 +52,7 @@ void ReserveFor(List& list, const pugi::xml_node& element, std::string_view name
 
 void ReadRo(const pugi::xml_node& body, ro& r, const MosText& folder) {
   ReserveFor(r.stories, body, "story");
-  ForEachChild(body, [&](std::string_view name, const pugi::xml_node& child) {
+  ForEachChild(body, [&](ElementName name, const pugi::xml_node& child) {
     if (name == "roID") {
       r.roID = NodeMosText(child);
     } else if (name == "roSlug") {
@@ -68,7 +87,7 @@ void ReadRo(const pugi::xml_node& body, ro& r, const MosText& folder) {
 
 void ReadStory(const pugi::xml_node& element, story& s, const MosText& folder) {
   ReserveFor(s.items, element, "item");
-  ForEachChild(element, [&](std::string_view name, const pugi::xml_node& child) {
+  ForEachChild(element, [&](ElementName name, const pugi::xml_node& child) {
     if (name == "storyID") {
       s.storyID = NodeMosText(child);
     } else if (name == "storySlug") {
@@ -84,7 +103,7 @@ void ReadStory(const pugi::xml_node& element, story& s, const MosText& folder) {
 }
 
 void ReadItem(const pugi::xml_node& element, item& i, const MosText& folder) {
-  ForEachChild(element, [&](std::string_view name, const pugi::xml_node& child) {
+  ForEachChild(element, [&](ElementName name, const pugi::xml_node& child) {
     MosText* text = nullptr;
     if (name == "objID") {
       text = &i.objID;
@@ -127,7 +146,7 @@ MetadataBlocks::Block ReadMetadataBlock(const pugi::xml_node& element) {
 }
 
 void ReadObjPaths(const pugi::xml_node& element, objPaths& paths, const MosText& folder) {
-  ForEachChild(element, [&](std::string_view name, const pugi::xml_node& child) {
+  ForEachChild(element, [&](ElementName name, const pugi::xml_node& child) {
     MosText* path = nullptr;
     if (name == "objPath") {
       path = &paths.objPath;
@@ -154,7 +173,7 @@ void MakePathAbsolute(MosText& path, const MosText& folder) {
 
 MosText ChildText(const pugi::xml_node& element, std::string_view name) {
   MosText text;
-  ForEachChild(element, [&](std::string_view childName, const pugi::xml_node& child) {
+  ForEachChild(element, [&](ElementName childName, const pugi::xml_node& child) {
     if (childName == name) {
       text = NodeMosText(child);
     }
@@ -164,7 +183,7 @@ MosText ChildText(const pugi::xml_node& element, std::string_view name) {
 
 std::vector<MosText> ChildTexts(const pugi::xml_node& element, std::string_view name) {
   std::vector<MosText> texts;
-  ForEachChild(element, [&](std::string_view childName, const pugi::xml_node& child) {
+  ForEachChild(element, [&](ElementName childName, const pugi::xml_node& child) {
     if (childName == name) {
       texts.push_back(NodeMosText(child));
     }
