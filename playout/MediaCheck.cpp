@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/Log.h"
+#include "common/ThreadPriority.h"
 
 namespace vidra {
 
@@ -125,6 +126,8 @@ std::string MediaCheck::MediaPathOf(const MosText& objID, const OwnPath& own) co
 }
 
 void MediaCheck::Plan() {
+  // Checks run behind the answers: a roCreate's check must not hold up its own roAck.
+  LowerThisThreadPriority("media check");
   LogText("CheckFile thread was started");
   std::unique_lock guard(lock_);  // the queue, while it is looked at
   for (;;) {
@@ -204,6 +207,7 @@ void MediaCheck::Plan() {
 }
 
 void MediaCheck::Work() {
+  LowerThisThreadPriority("media check");
   std::unique_lock guard(lock_);  // the queue
   for (;;) {
     jobsCv_.wait(guard, [this] { return stopping_ || !jobs_.empty(); });
