@@ -144,6 +144,8 @@ TEST(RoStore, FindNewItemSummarisesPassedStoriesAndStopsAtTheFirstNew) {
   EXPECT_EQ(stored->stories[3].items[1].state, READY);
   EXPECT_DOUBLE_EQ(*stored->stories[3].items[1].playDuration, 10.0);
   EXPECT_FALSE(store.CompleteItemCheck(*found, NOT_READY, 0, 25.0)) << "no longer NEW";
+  EXPECT_EQ(stored->stories[3].state, READY) << "its last NEW item is checked";
+  EXPECT_FALSE(store.FinishCheck(*stored)) << "D1 is still NEW";
 
   found = store.FindNewItem(0);
   ASSERT_TRUE(found.has_value());
@@ -155,6 +157,23 @@ TEST(RoStore, FindNewItemSummarisesPassedStoriesAndStopsAtTheFirstNew) {
       EditResult::Ok);
   EXPECT_FALSE(store.CompleteItemCheck(*found, READY, 250, 25.0));
   EXPECT_EQ(stored->stories[4].items[0].state, NEW);
+
+  // The edit made every item NEW again. Checked from the last item to the first, each story
+  // gets its summary when its own items are all checked, and the last check finishes it.
+  const std::vector<NewItemRef> refs = store.CollectNewItems();
+  ASSERT_EQ(refs.size(), 8u);
+  const std::shared_ptr<ro> edited = refs.front().owner;
+  for (auto ref = refs.rbegin(); ref != refs.rend(); ++ref) {
+    const story& s = edited->stories[static_cast<std::size_t>(ref->storyIndex)];
+    EXPECT_FALSE(store.FinishCheck(*edited));
+    EXPECT_EQ(s.state, 0) << s.storyID.Str();
+    const bool first = ref->itemIndex == 0;
+    ASSERT_TRUE(store.CompleteItemCheck(*ref, first ? NOT_READY : READY, 250, 25.0));
+    EXPECT_EQ(s.state, first ? NOT_READY : 0) << s.storyID.Str();
+  }
+  EXPECT_TRUE(store.FinishCheck(*edited));
+  EXPECT_EQ(edited->stories[2].state, READY) << "a story without items";
+  EXPECT_FALSE(store.FinishCheck(*edited)) << "once";
 }
 
 }  // namespace
