@@ -74,6 +74,33 @@ TEST(Text, ConversionIsExactWhereverTheFirstNonAsciiCharacterStands) {
   EXPECT_EQ(reused, "");
 }
 
+// A block is ASCII only if every bit above the lowest seven is clear, in either byte of a
+// unit: units that would pass a test of the low byte or of the sign alone, at every place of
+// a block, are converted as the characters they are.
+TEST(Text, NoUnitBeyondAsciiPassesForAscii) {
+  const std::pair<char16_t, const char*> beyond[] = {
+      {u'\u0080', "\xC2\x80"},     {u'\u00FF', "\xC3\xBF"},     {u'\u0100', "\xC4\x80"},
+      {u'\u0141', "\xC5\x81"},     {u'\u7F41', "\xE7\xBD\x81"}, {u'\u8041', "\xE8\x81\x81"},
+      {u'\uFF41', "\xEF\xBD\x81"}, {u'\uFFFF', "\xEF\xBF\xBF"}};
+  for (const auto& [unit, utf8] : beyond) {
+    for (std::size_t at = 0; at < 32; ++at) {
+      std::u16string text(32, u'a');
+      text[at] = unit;
+      const std::string expected = std::string(at, 'a') + utf8 + std::string(31 - at, 'a');
+      EXPECT_EQ(Utf16ToUtf8(text), expected) << static_cast<unsigned>(unit) << " at " << at;
+      EXPECT_EQ(Utf8ToUtf16(expected), text) << static_cast<unsigned>(unit) << " at " << at;
+    }
+  }
+  // A byte with its top bit set is never taken for ASCII either: alone, it is no character.
+  for (std::size_t at = 0; at < 32; ++at) {
+    std::string bytes(32, 'a');
+    bytes[at] = '\xC1';
+    std::u16string expected(32, u'a');
+    expected[at] = u'\uFFFD';
+    EXPECT_EQ(Utf8ToUtf16(bytes), expected) << at;
+  }
+}
+
 TEST(Text, GarbageBecomesReplacementCharacters) {
   // A lone high surrogate, a lone low surrogate, then a valid pair.
   const std::u16string broken = {0xD800, u'x', 0xDC00, 0xD83C, 0xDFAC};
