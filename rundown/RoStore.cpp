@@ -160,23 +160,18 @@ std::optional<NewItemRef> RoStore::FindNewItem(std::int32_t index) {
   std::lock_guard roGuard(target->lock);
   for (std::size_t k = 0; k < target->stories.size(); ++k) {
     story& s = target->stories[k];
-    std::int32_t summary = READY;
-    for (std::size_t j = 0; j < s.items.size(); ++j) {
-      const std::int32_t state = s.items[j].state;
-      if (state == NEW) {
-        NewItemRef ref;
-        ref.owner = target;
-        ref.storyIndex = static_cast<std::int32_t>(k);
-        ref.itemIndex = static_cast<std::int32_t>(j);
-        ref.editCount = target->editCount;
-        ref.snapshot = ItemNames::Of(s.items[j]);
-        return ref;
-      }
-      if (state == NOT_READY) {
-        summary = NOT_READY;
-      }
+    const auto found = std::ranges::find_if(s.items, [](const item& i) { return i.state == NEW; });
+    if (found == s.items.end()) {
+      StoreStorySummary(s);
+      continue;
     }
-    s.state = summary;
+    NewItemRef ref;
+    ref.owner = target;
+    ref.storyIndex = static_cast<std::int32_t>(k);
+    ref.itemIndex = static_cast<std::int32_t>(found - s.items.begin());
+    ref.editCount = target->editCount;
+    ref.snapshot = ItemNames::Of(*found);
+    return ref;
   }
   return std::nullopt;
 }
