@@ -1,85 +1,153 @@
 #include "playout/players/gstreamer/GstClip.h"
 
+#include <gst/pbutils/missing-plugins.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
-#include "playout/players/gstreamer/GstOutput.h"
+#include "playout/players/gstreamer/GstMissing.h"
 
 namespace vidra {
 namespace {
 
-constexpr const char* kClipKey = "vidra-clip";
-// A clip that has not held its first frames after this long on the player clock has failed,
+// A clip that has not its first frame ready after this long on the player clock has failed,
 // so that a file on a hung share cannot hold its channel for ever.
 constexpr double kLoadLimitSeconds = 10.0;
-
-// The mixer shows an input frame in every output frame it overlaps, bounds included. Each
-// picture therefore starts this much after its time and ends this much before its end, so
-// that it overlaps exactly the one output frame in which its time falls.
-constexpr double kEdge = 0.001;
+// Frames decoded ahead: enough to ride out a slow frame of a long-GOP decoder.
+constexpr std::size_t kPicturesAhead = 12;
+// While a sound stream lags (files interleave sound in long runs), pictures may run this far
+// ahead so that the demuxer can reach the sound; beyond it the output goes on without it.
+constexpr std::size_t kPicturesMostAhead = 75;
+// Sound decoded ahead of the frames, in samples of one channel.
+constexpr std::size_t kSoundMostAhead = std::size_t{10} * kOutputAudioRate;
 
 gint64 Nanoseconds(double seconds) {
   return static_cast<gint64>(std::llround(seconds * 1e9));
 }
 
-GstElement* Add(GstElement* bin, const char* factory) {
+GstElement* AddTo(GstElement* pipeline, const char* factory) {
   GstElement* element = gst_element_factory_make(factory, nullptr);
   if (element != nullptr) {
-    gst_bin_add(GST_BIN(bin), element);
+    gst_bin_add(GST_BIN(pipeline), element);
   }
   return element;
 }
 
+GstClockTime StreamTimeOf(GstSample* sample) {
+  GstBuffer* buffer = gst_sample_get_buffer(sample);
+  const GstSegment* segment = gst_sample_get_segment(sample);
+  if (buffer == nullptr || segment == nullptr || !GST_BUFFER_PTS_IS_VALID(buffer)) {
+    return GST_CLOCK_TIME_NONE;
+  }
+  return gst_segment_to_stream_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
+}
+
 }  // namespace
 
-GstClip::GstClip(std::string file, double in, double out, std::function<void()> wake)
-    : file_(std::move(file)), in_(std::max(0.0, in)), out_(out), wake_(std::move(wake)) {}
+GstClip::GstClip(std::string file, double in, double out, const GstFormat& format,
+                 std::function<void()> wake)
+    : file_(std::move(file)),
+      in_(std::max(0.0, in)),
+      out_(out),
+      format_(format),
+      wake_(std::move(wake)) {
+  if (out_ > in_) {
+    frames_ = std::llround((out_ - in_) * format_.FrameRate());
+  }
+  // The streaming threads hold on to their Sound while they wait; it must never move.
+  sounds_.reserve(2);
+}
 
 GstClip::~GstClip() {
   Dispose();
-  if (bin_ != nullptr) {
-    gst_object_unref(bin_);
-  }
 }
 
-bool GstClip::Open(GstElement* pipeline, int width, int height, double now) {
-  std::lock_guard ops(opsMutex_);
-  pipeline_ = pipeline;
-  width_ = width;
-  height_ = height;
+bool GstClip::Open(double now) {
   {
-    std::lock_guard lock(stateMutex_);
+    std::lock_guard lock(mutex_);
     openedAt_ = now;
   }
   GError* uriError = nullptr;
   gchar* uri = gst_uri_is_valid(file_.c_str()) ? g_strdup(file_.c_str())
                                                : gst_filename_to_uri(file_.c_str(), &uriError);
   if (uri == nullptr) {
-    std::lock_guard lock(stateMutex_);
+    std::lock_guard lock(mutex_);
     FailLocked("the file name '" + file_ + "' cannot be used: " + GstErrorText(uriError, nullptr));
     g_clear_error(&uriError);
     return false;
   }
-  bin_ = GST_ELEMENT(gst_object_ref_sink(gst_bin_new(nullptr)));
-  GstElement* decoder = Add(bin_, "uridecodebin");
+  pipeline_ = GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr)));
+  GstElement* decoder = AddTo(pipeline_, "uridecodebin");
   if (decoder == nullptr) {
     g_free(uri);
-    std::lock_guard lock(stateMutex_);
+    std::lock_guard lock(mutex_);
     FailLocked("uridecodebin is missing (GStreamer plugins base)");
     return false;
   }
   g_object_set(decoder, "uri", uri, nullptr);
   g_free(uri);
-  g_object_set_data(G_OBJECT(bin_), kClipKey, this);
   g_signal_connect(decoder, "pad-added", G_CALLBACK(&GstClip::OnPadAdded), this);
   g_signal_connect(decoder, "no-more-pads", G_CALLBACK(&GstClip::OnNoMorePads), this);
-  gst_bin_add(GST_BIN(pipeline_), bin_);
-  if (!gst_element_sync_state_with_parent(bin_)) {
-    std::lock_guard lock(stateMutex_);
-    FailLocked("the clip's decoder does not start");
+  GstBus* bus = gst_element_get_bus(pipeline_);
+  gst_bus_set_sync_handler(bus, &GstClip::OnMessage, this, nullptr);
+  gst_object_unref(bus);
+  // Paused, it prerolls: every stream's first decoded buffer waits at its sink.
+  if (gst_element_set_state(pipeline_, GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE) {
+    std::lock_guard lock(mutex_);
+    FailLocked(missing_.empty() ? "the clip's decoder does not start" : missing_);
     return false;
   }
   return true;
+}
+
+void GstClip::SetState(GstState state) {
+  if (gst_element_set_state(pipeline_, state) == GST_STATE_CHANGE_FAILURE) {
+    std::lock_guard lock(mutex_);
+    FailLocked("the clip's pipeline does not start");
+  }
+}
+
+GstBusSyncReply GstClip::OnMessage(GstBus* /*bus*/, GstMessage* message, gpointer self) {
+  auto* clip = static_cast<GstClip*>(self);
+  bool wake = false;
+  switch (GST_MESSAGE_TYPE(message)) {
+    case GST_MESSAGE_ERROR: {
+      GError* error = nullptr;
+      gchar* debug = nullptr;
+      gst_message_parse_error(message, &error, &debug);
+      {
+        std::lock_guard lock(clip->mutex_);
+        // A missing plugin says what it is better than the error that follows it.
+        clip->FailLocked(clip->missing_.empty() ? GstErrorText(error, debug) : clip->missing_);
+      }
+      g_clear_error(&error);
+      g_free(debug);
+      wake = true;
+      break;
+    }
+    case GST_MESSAGE_ELEMENT:
+      if (gst_is_missing_plugin_message(message)) {
+        const std::string missing = MissingPluginText(message);
+        std::lock_guard lock(clip->mutex_);
+        if (clip->missing_.empty()) {
+          clip->missing_ = missing;
+        }
+      }
+      break;
+    case GST_MESSAGE_ASYNC_DONE: {
+      std::lock_guard lock(clip->mutex_);
+      ++clip->asyncDone_;
+      wake = true;
+      break;
+    }
+    default:
+      break;
+  }
+  if (wake) {
+    clip->wake_();
+  }
+  return GST_BUS_DROP;
 }
 
 void GstClip::OnPadAdded(GstElement* /*decoder*/, GstPad* pad, gpointer self) {
@@ -89,405 +157,475 @@ void GstClip::OnPadAdded(GstElement* /*decoder*/, GstPad* pad, gpointer self) {
 void GstClip::OnNoMorePads(GstElement* /*decoder*/, gpointer self) {
   auto* clip = static_cast<GstClip*>(self);
   {
-    std::lock_guard lock(clip->stateMutex_);
+    std::lock_guard lock(clip->mutex_);
     clip->noMorePads_ = true;
   }
   clip->wake_();
 }
 
+GstElement* GstClip::AddChain(GstPad* pad, const std::vector<const char*>& factories,
+                              GstCaps* caps) {
+  std::vector<GstElement*> chain;
+  chain.reserve(factories.size() + 2);
+  for (const char* factory : factories) {
+    chain.push_back(AddTo(pipeline_, factory));
+  }
+  GstElement* sink = AddTo(pipeline_, "appsink");
+  GstElement* filter = AddTo(pipeline_, "capsfilter");
+  if (sink == nullptr || filter == nullptr ||
+      std::find(chain.begin(), chain.end(), nullptr) != chain.end()) {
+    std::lock_guard lock(mutex_);
+    FailLocked("the converters of the clip are missing (GStreamer plugins base)");
+    return nullptr;
+  }
+  g_object_set(filter, "caps", caps, nullptr);
+  if (std::string(factories.front()) == "videorate") {
+    // From the first frame on, never frames made up before it back to the segment's start.
+    g_object_set(chain.front(), "skip-to-first", TRUE, nullptr);
+  }
+  chain.push_back(filter);
+  chain.push_back(sink);
+  // Not synchronised: the clip decodes as fast as its queues take it; the output keeps time.
+  g_object_set(sink, "sync", FALSE, "enable-last-sample", FALSE, "max-buffers", 1u, nullptr);
+  GstAppSinkCallbacks callbacks{};
+  callbacks.eos = &GstClip::OnEos;
+  callbacks.new_sample = &GstClip::OnSample;
+  gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, this, nullptr);
+  bool linked = true;
+  for (std::size_t i = 0; i + 1 < chain.size(); ++i) {
+    linked = linked && gst_element_link(chain[i], chain[i + 1]);
+  }
+  for (auto element = chain.rbegin(); element != chain.rend(); ++element) {
+    gst_element_sync_state_with_parent(*element);
+  }
+  GstPad* first = gst_element_get_static_pad(chain.front(), "sink");
+  linked = linked && gst_pad_link(pad, first) == GST_PAD_LINK_OK;
+  gst_object_unref(first);
+  if (!linked) {
+    std::lock_guard lock(mutex_);
+    FailLocked("a stream of the clip cannot be converted for the output");
+    return nullptr;
+  }
+  return sink;
+}
+
 void GstClip::AddStream(GstPad* pad) {
+  std::lock_guard pads(padMutex_);
   GstCaps* caps = gst_pad_get_current_caps(pad);
   if (caps == nullptr) {
     caps = gst_pad_query_caps(pad, nullptr);
   }
-  const std::string kind = gst_structure_get_name(gst_caps_get_structure(caps, 0));
+  const GstStructure* structure = gst_caps_get_structure(caps, 0);
+  const std::string kind = structure != nullptr ? gst_structure_get_name(structure) : "";
+  int channels = 2;
+  if (structure != nullptr && !gst_structure_get_int(structure, "channels", &channels)) {
+    channels = 2;
+  }
+  int rateNumerator = 0;
+  int rateDenominator = 1;
+  const bool sameRate =
+      structure != nullptr &&
+      gst_structure_get_fraction(structure, "framerate", &rateNumerator, &rateDenominator) &&
+      static_cast<std::int64_t>(rateNumerator) * format_.rateDenominator ==
+          static_cast<std::int64_t>(rateDenominator) * format_.rateNumerator;
   gst_caps_unref(caps);
-  const bool video = kind == "video/x-raw";
-  const bool audio = kind == "audio/x-raw";
-  if (!video && !audio) {
-    // Subtitles, data or a stream without a decoder: consumed and not shown.
-    GstElement* sink = Add(bin_, "fakesink");
-    g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
-    GstPad* sinkPad = gst_element_get_static_pad(sink, "sink");
-    gst_pad_link(pad, sinkPad);
-    gst_object_unref(sinkPad);
-    gst_element_sync_state_with_parent(sink);
+  channels = channels >= 2 ? 2 : 1;
+  bool wantPicture = false;
+  bool wantSound = false;
+  {
+    std::lock_guard lock(mutex_);
+    wantPicture = kind == "video/x-raw" && pictureSink_ == nullptr;
+    wantSound = kind == "audio/x-raw" &&
+                (sounds_.empty() ||
+                 (sounds_.size() == 1 && sounds_.front().channels == 1 && channels == 1));
+  }
+  if (wantPicture) {
+    GstCaps* picture = gst_caps_new_simple(
+        "video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, format_.width,
+        "height", G_TYPE_INT, format_.height, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1,
+        "framerate", GST_TYPE_FRACTION, format_.rateNumerator, format_.rateDenominator, nullptr);
+    // Another frame rate (or a variable one) is converted, frames repeated or dropped with
+    // their timing kept; the channel's own rate passes untouched, frame for frame. Another
+    // size is scaled with borders that keep the picture's shape.
+    GstElement* sink = sameRate
+                           ? AddChain(pad, {"videoconvert", "videoscale"}, picture)
+                           : AddChain(pad, {"videorate", "videoconvert", "videoscale"}, picture);
+    gst_caps_unref(picture);
+    std::lock_guard lock(mutex_);
+    pictureSink_ = sink;
     return;
   }
-  std::vector<GstElement*> chain;
-  if (video) {
-    chain = {Add(bin_, "videoconvert"), Add(bin_, "videoscale"), Add(bin_, "capsfilter")};
-    GstCaps* size =
-        gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, width_, "height", G_TYPE_INT,
-                            height_, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
-    g_object_set(chain.back(), "caps", size, nullptr);
-    gst_caps_unref(size);
-  } else {
-    chain = {Add(bin_, "audioconvert"), Add(bin_, "audioresample"), Add(bin_, "capsfilter")};
-    GstCaps* layout = gst_caps_new_simple("audio/x-raw", "rate", G_TYPE_INT, 48000, "channels",
-                                          G_TYPE_INT, 2, nullptr);
-    g_object_set(chain.back(), "caps", layout, nullptr);
-    gst_caps_unref(layout);
-  }
-  if (std::find(chain.begin(), chain.end(), nullptr) != chain.end() ||
-      !gst_element_link_many(chain[0], chain[1], chain[2], nullptr)) {
-    std::lock_guard lock(stateMutex_);
-    FailLocked("the converters of the clip are missing (GStreamer plugins base)");
+  if (wantSound) {
+    std::size_t index = 0;
+    {
+      std::lock_guard lock(mutex_);
+      Sound entry;
+      entry.channels = channels;
+      sounds_.push_back(std::move(entry));  // at most two: room was kept for them
+      index = sounds_.size() - 1;
+    }
+    GstCaps* sound = gst_caps_new_simple(
+        "audio/x-raw", "format", G_TYPE_STRING, "S16LE", "layout", G_TYPE_STRING, "interleaved",
+        "rate", G_TYPE_INT, kOutputAudioRate, "channels", G_TYPE_INT, channels, nullptr);
+    GstElement* sink = AddChain(pad, {"audioconvert", "audioresample"}, sound);
+    gst_caps_unref(sound);
+    std::lock_guard lock(mutex_);
+    sounds_[index].sink = sink;
+    sounds_[index].ended = sink == nullptr;
     return;
   }
-  GstPad* inner = gst_element_get_static_pad(chain.back(), "src");
-  GstPad* ghost = gst_ghost_pad_new(nullptr, inner);
-  gst_pad_set_active(ghost, TRUE);
-  gst_element_add_pad(bin_, ghost);
-  {
-    std::lock_guard lock(stateMutex_);
-    Stream stream;
-    stream.video = video;
-    stream.inner = inner;
-    stream.ghost = ghost;
-    gst_segment_init(&stream.segment, GST_FORMAT_TIME);
-    streams_.push_back(stream);
+  // Further streams, data or subtitles: consumed and dropped, never holding up the rest.
+  GstElement* sink = AddTo(pipeline_, "fakesink");
+  if (sink == nullptr) {
+    return;
   }
-  // Held until Play: the first frame waits at the bin's edge, decoded and converted.
-  const gulong hold = gst_pad_add_probe(
-      ghost, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BLOCK | GST_PAD_PROBE_TYPE_BUFFER),
-      &GstClip::OnHeld, this, nullptr);
-  {
-    std::lock_guard lock(stateMutex_);
-    Find(ghost)->holdProbe = hold;
-  }
-  gst_pad_add_probe(
-      inner,
-      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
-                                   GST_PAD_PROBE_TYPE_EVENT_FLUSH),
-      &GstClip::OnData, this, nullptr);
-  for (GstElement* element : chain) {
-    gst_element_sync_state_with_parent(element);
-  }
-  GstPad* first = gst_element_get_static_pad(chain.front(), "sink");
-  if (gst_pad_link(pad, first) != GST_PAD_LINK_OK) {
-    std::lock_guard lock(stateMutex_);
-    FailLocked("a stream of the clip cannot be converted for the output");
-  }
-  gst_object_unref(first);
+  g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
+  gst_element_sync_state_with_parent(sink);
+  GstPad* sinkPad = gst_element_get_static_pad(sink, "sink");
+  static_cast<void>(gst_pad_link(pad, sinkPad));
+  gst_object_unref(sinkPad);
 }
 
-GstClip::Stream* GstClip::Find(GstPad* pad) {
-  for (Stream& stream : streams_) {
-    if (stream.ghost == pad || stream.inner == pad) {
-      return &stream;
+GstFlowReturn GstClip::OnSample(GstAppSink* sink, gpointer self) {
+  auto* clip = static_cast<GstClip*>(self);
+  GstSample* sample = gst_app_sink_pull_sample(sink);
+  if (sample == nullptr) {
+    return GST_FLOW_EOS;
+  }
+  bool picture = false;
+  {
+    std::lock_guard lock(clip->mutex_);
+    picture = GST_ELEMENT(sink) == clip->pictureSink_;
+  }
+  if (picture) {
+    clip->TakePicture(sample);
+  } else {
+    std::unique_lock lock(clip->mutex_);
+    for (Sound& sound : clip->sounds_) {
+      if (GST_ELEMENT(sink) == sound.sink) {
+        lock.unlock();
+        clip->TakeSound(sound, sample);
+        sample = nullptr;
+        break;
+      }
+    }
+    if (sample != nullptr) {
+      gst_sample_unref(sample);
     }
   }
-  return nullptr;
+  std::lock_guard lock(clip->mutex_);
+  return clip->disposed_ ? GST_FLOW_FLUSHING : GST_FLOW_OK;
 }
 
-GstPadProbeReturn GstClip::OnHeld(GstPad* pad, GstPadProbeInfo* /*info*/, gpointer self) {
+void GstClip::TakePicture(GstSample* sample) {
+  bool first = false;
+  {
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [this] { return disposed_ || pictures_.size() < PictureRoom(); });
+    if (disposed_) {
+      gst_sample_unref(sample);
+      return;
+    }
+    const GstClockTime at = StreamTimeOf(sample);
+    // The seek went half a frame before the mark-in, so that the sound covers the first
+    // frame; the frame before the mark-in that this lets through is dropped here.
+    if (in_ > 0 && GST_CLOCK_TIME_IS_VALID(at) &&
+        static_cast<double>(at) / GST_SECOND + format_.FrameSeconds() / 4 < fileStart_ + in_) {
+      gst_sample_unref(sample);
+      return;
+    }
+    if (!originKnown_) {
+      originKnown_ = true;
+      origin_ = GST_CLOCK_TIME_IS_VALID(at) ? at : 0;
+      PlaceSounds();
+    }
+    first = pictures_.empty() && phase_ == Phase::Loading;
+    pictures_.push_back(sample);
+  }
+  if (first) {
+    wake_();
+  }
+}
+
+void GstClip::TakeSound(Sound& sound, GstSample* sample) {
+  GstBuffer* buffer = gst_sample_get_buffer(sample);
+  GstMapInfo map;
+  if (buffer == nullptr || !gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+    gst_sample_unref(sample);
+    return;
+  }
+  const GstClockTime at = StreamTimeOf(sample);
+  {
+    std::unique_lock lock(mutex_);
+    // Sound does not run away from the pictures: a long interleave is fine, a stream that
+    // only ever gives sound is held.
+    room_.wait(
+        lock, [&] { return disposed_ || sound.samples.size() < kSoundMostAhead * sound.channels; });
+    if (!disposed_) {
+      if (!sound.stamped) {
+        sound.stamped = true;
+        sound.firstTime = GST_CLOCK_TIME_IS_VALID(at) ? at : 0;
+        PlaceSounds();
+      }
+      const auto* values = reinterpret_cast<const std::int16_t*>(map.data);
+      sound.samples.insert(sound.samples.end(), values, values + map.size / sizeof(std::int16_t));
+      PlaceSounds();
+    }
+  }
+  gst_buffer_unmap(buffer, &map);
+  gst_sample_unref(sample);
+}
+
+void GstClip::PlaceSounds() {
+  if (!originKnown_) {
+    return;
+  }
+  for (Sound& sound : sounds_) {
+    if (!sound.stamped) {
+      continue;
+    }
+    if (!sound.placed) {
+      // Sound is lined up with the first frame by its time, not by when it came.
+      const double offset = (static_cast<double>(sound.firstTime) - static_cast<double>(origin_)) /
+                            GST_SECOND * kOutputAudioRate;
+      sound.frontIndex = std::llround(offset);
+      sound.placed = true;
+    }
+    // Samples before what the output has taken (sound that began before the first frame)
+    // are dropped.
+    if (sound.frontIndex < cursor_) {
+      const auto drop = static_cast<std::size_t>(cursor_ - sound.frontIndex) *
+                        static_cast<std::size_t>(sound.channels);
+      const std::size_t dropped = std::min(drop, sound.samples.size());
+      sound.samples.erase(sound.samples.begin(),
+                          sound.samples.begin() + static_cast<std::ptrdiff_t>(dropped));
+      sound.frontIndex += static_cast<std::int64_t>(dropped) / sound.channels;
+      if (dropped < drop) {
+        continue;  // still before the cursor; the next samples go on dropping
+      }
+    }
+  }
+}
+
+void GstClip::OnEos(GstAppSink* sink, gpointer self) {
   auto* clip = static_cast<GstClip*>(self);
   {
-    std::lock_guard lock(clip->stateMutex_);
-    if (Stream* stream = clip->Find(pad)) {
-      stream->held = true;
+    std::lock_guard lock(clip->mutex_);
+    if (GST_ELEMENT(sink) == clip->pictureSink_) {
+      clip->pictureEnded_ = true;
+    }
+    for (Sound& sound : clip->sounds_) {
+      if (GST_ELEMENT(sink) == sound.sink) {
+        sound.ended = true;
+      }
     }
   }
   clip->wake_();
-  return GST_PAD_PROBE_OK;  // stays blocked until the hold is removed
 }
 
-GstPadProbeReturn GstClip::OnData(GstPad* pad, GstPadProbeInfo* info, gpointer self) {
-  auto* clip = static_cast<GstClip*>(self);
-  bool endNow = false;
-  bool wake = false;
-  GstPadProbeReturn result = GST_PAD_PROBE_OK;
-  {
-    std::lock_guard lock(clip->stateMutex_);
-    Stream* stream = clip->Find(pad);
-    if (stream == nullptr) {
-      return GST_PAD_PROBE_OK;
+std::size_t GstClip::PictureRoom() const {
+  // Pictures may run further ahead while a sound stream still lacks what they need.
+  const auto needed = static_cast<std::int64_t>(static_cast<double>(pictures_.size() + 1) *
+                                                kOutputAudioRate * format_.FrameSeconds());
+  for (const Sound& sound : sounds_) {
+    if (sound.ended) {
+      continue;
     }
-    if ((info->type & GST_PAD_PROBE_TYPE_BUFFER) != 0) {
-      GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-      if (clip->dropped_ || stream->cut) {
-        result = GST_PAD_PROBE_DROP;
-      } else if (GST_BUFFER_PTS_IS_VALID(buffer)) {
-        const guint64 running =
-            gst_segment_to_running_time(&stream->segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
-        if (running != GST_CLOCK_TIME_NONE) {
-          const double into = static_cast<double>(running) / GST_SECOND;
-          const double start = into + clip->offset_;
-          // A cut is a player time; a clip played from its start without a seek ends at its
-          // out point however long it was held.
-          const bool pastOut =
-              clip->unsought_ && clip->out_ > clip->in_ && into >= clip->out_ - clip->in_ - 1e-4;
-          if (pastOut || (clip->cutAt_ >= 0 && start >= clip->cutAt_ - 1e-4)) {
-            stream->cut = true;
-            endNow = true;
-            result = GST_PAD_PROBE_DROP;
-          } else if (GST_BUFFER_DURATION_IS_VALID(buffer)) {
-            stream->lastEnd = start + static_cast<double>(GST_BUFFER_DURATION(buffer)) / GST_SECOND;
-            const auto edges = static_cast<GstClockTime>(Nanoseconds(2 * kEdge));
-            if (stream->video && GST_BUFFER_DURATION(buffer) > edges) {
-              buffer = gst_buffer_make_writable(buffer);
-              GST_PAD_PROBE_INFO_DATA(info) = buffer;
-              GST_BUFFER_DURATION(buffer) -= edges;
-            }
-          }
-        }
-      }
-    } else if (GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info)) {
-      switch (GST_EVENT_TYPE(event)) {
-        case GST_EVENT_FLUSH_START:
-          stream->held = false;
-          break;
-        case GST_EVENT_FLUSH_STOP:
-          stream->flushed = clip->seekSent_;
-          stream->ended = false;
-          break;
-        case GST_EVENT_SEGMENT:
-          gst_event_copy_segment(event, &stream->segment);
-          break;
-        case GST_EVENT_EOS:
-          stream->ended = true;
-          wake = true;
-          break;
-        default:
-          break;
-      }
+    const std::int64_t have =
+        sound.placed ? sound.frontIndex - cursor_ +
+                           static_cast<std::int64_t>(sound.samples.size()) / sound.channels
+                     : 0;
+    if (have < needed) {
+      return kPicturesMostAhead;
     }
   }
-  if (endNow) {
-    // The stream ends at the cut: the mixer drops the clip's pad from the picture.
-    gst_pad_push_event(pad, gst_event_new_eos());
+  return kPicturesAhead;
+}
+
+bool GstClip::SoundReady(std::size_t samples) const {
+  for (const Sound& sound : sounds_) {
+    if (sound.ended) {
+      continue;
+    }
+    if (!sound.placed) {
+      return false;
+    }
+    const std::int64_t through =
+        sound.frontIndex + static_cast<std::int64_t>(sound.samples.size()) / sound.channels;
+    if (through < cursor_ + static_cast<std::int64_t>(samples)) {
+      return false;
+    }
   }
-  if (wake) {
-    clip->wake_();
+  return true;
+}
+
+GstClip::Take GstClip::TakeFrame(std::size_t samples, GstBuffer*& picture, std::int16_t* sound) {
+  std::lock_guard lock(mutex_);
+  if (phase_ == Phase::Failed || disposed_) {
+    return Take::Ended;
   }
-  return result;
+  if (pictures_.empty()) {
+    return pictureEnded_ ? Take::Ended : Take::Late;
+  }
+  // A frame waits for its sound, unless the pictures have run as far ahead as they may.
+  if (!SoundReady(samples) && pictures_.size() < kPicturesMostAhead) {
+    return Take::Late;
+  }
+  GstSample* sample = pictures_.front();
+  pictures_.pop_front();
+  picture = gst_buffer_ref(gst_sample_get_buffer(sample));
+  gst_sample_unref(sample);
+  const auto value = [&](const Sound& from, std::int64_t index, int channel) -> std::int16_t {
+    const std::int64_t at = index - from.frontIndex;
+    if (!from.placed || at < 0 ||
+        at >= static_cast<std::int64_t>(from.samples.size()) / from.channels) {
+      return 0;
+    }
+    return from.samples[static_cast<std::size_t>(at * from.channels + channel)];
+  };
+  if (!sounds_.empty()) {
+    const Sound& first = sounds_.front();
+    const Sound* second = sounds_.size() > 1 ? &sounds_[1] : nullptr;
+    for (std::size_t j = 0; j < samples; ++j) {
+      const std::int64_t index = cursor_ + static_cast<std::int64_t>(j);
+      const std::int16_t left = value(first, index, 0);
+      std::int16_t right = left;
+      if (first.channels == 2) {
+        right = value(first, index, 1);
+      } else if (second != nullptr) {
+        right = value(*second, index, 0);
+      }
+      sound[2 * j] = left;
+      sound[2 * j + 1] = right;
+    }
+  }
+  cursor_ += static_cast<std::int64_t>(samples);
+  PlaceSounds();
+  room_.notify_all();
+  return Take::Frame;
 }
 
 void GstClip::Service(double now) {
-  std::lock_guard ops(opsMutex_);
-  GstPad* seekPad = nullptr;
+  enum class Act { None, Seek, Play } act = Act::None;
+  GstAppSink* sink = nullptr;
   {
-    std::lock_guard lock(stateMutex_);
-    if (phase_ != Phase::Loading || dropped_) {
+    std::lock_guard lock(mutex_);
+    if (phase_ != Phase::Loading || disposed_ || pipeline_ == nullptr) {
       return;
     }
     if (now - openedAt_ > kLoadLimitSeconds) {
       FailLocked("the clip did not load within 10 s");
       return;
     }
-    if (!noMorePads_) {
-      return;
-    }
-    if (streams_.empty()) {
-      FailLocked("the file has no picture or sound that can be decoded");
-      return;
-    }
-    if (seekSent_ && std::all_of(streams_.begin(), streams_.end(), [](const Stream& stream) {
-          return stream.flushed && stream.ended && !stream.held;
-        })) {
-      FailLocked("the file ended at the seek to its mark-in; its index may be damaged");
-      return;
-    }
-    for (const Stream& stream : streams_) {
-      if (!stream.held || (seekSent_ && !unsought_ && !stream.flushed)) {
+    switch (step_) {
+      case Step::Opening:
+        if (asyncDone_ < 1) {
+          return;
+        }
+        if (pictureSink_ == nullptr) {
+          FailLocked(missing_.empty() ? "the file has no picture (sound only, or no video "
+                                        "stream that can be decoded)"
+                                      : missing_);
+          return;
+        }
+        step_ = in_ > 0 ? Step::Seeking : Step::Starting;
+        act = in_ > 0 ? Act::Seek : Act::Play;
+        sink = GST_APP_SINK(gst_object_ref(pictureSink_));
+        break;
+      case Step::Seeking:
+        if (asyncDone_ < 2) {
+          return;
+        }
+        step_ = Step::Starting;
+        act = Act::Play;
+        break;
+      case Step::Starting:
+      case Step::Running:
+        if (!pictures_.empty() && (SoundReady(1) || pictures_.size() >= kPicturesMostAhead)) {
+          step_ = Step::Running;
+          phase_ = Phase::Ready;
+        } else if (pictureEnded_ && pictures_.empty()) {
+          FailLocked(in_ > 0 ? "the file has no frame at its mark-in" : "the file has no frame");
+        }
         return;
+    }
+  }
+  if (sink != nullptr) {
+    // Mark-ins count from the file's first frame, whose time is not 0 in every container (a
+    // transport stream's is often some seconds): the frame held in preroll says it.
+    if (GstSample* preroll = gst_app_sink_try_pull_preroll(sink, 0)) {
+      const GstClockTime start = StreamTimeOf(preroll);
+      gst_sample_unref(preroll);
+      std::lock_guard lock(mutex_);
+      fileStart_ = GST_CLOCK_TIME_IS_VALID(start) ? static_cast<double>(start) / GST_SECOND : 0.0;
+    }
+    gst_object_unref(sink);
+  }
+  if (act == Act::Seek) {
+    // Half a frame early: the frame at the mark-in is kept whatever the rounding of the
+    // file's time stamps, and its sound starts with it (TakePicture drops the frame before).
+    const double half = format_.FrameSeconds() / 2;
+    if (!gst_element_seek_simple(
+            pipeline_, GST_FORMAT_TIME,
+            static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE),
+            Nanoseconds(std::max(0.0, fileStart_ + in_ - half)))) {
+      std::lock_guard lock(mutex_);
+      FailLocked("the file cannot seek to its mark-in");
+    }
+    return;
+  }
+  if (act == Act::Play) {
+    if (frames_ < 0) {
+      gint64 duration = -1;
+      if (gst_element_query_duration(pipeline_, GST_FORMAT_TIME, &duration) && duration > 0) {
+        std::lock_guard lock(mutex_);
+        frames_ =
+            std::llround((static_cast<double>(duration) / GST_SECOND - in_) * format_.FrameRate());
       }
     }
-    if (!seekSent_ && in_ <= 0) {
-      // From the start there is nothing to seek: the frames held are the first ones, and the
-      // out point is cut when the clip plays.
-      seekSent_ = true;
-      unsought_ = true;
-    } else if (!seekSent_) {
-      seekSent_ = true;
-      seekPad = GST_PAD(gst_object_ref(streams_.front().ghost));
-    }
-  }
-  if (seekPad != nullptr) {
-    // Accurate, so the first frame is the one at mark-in; the stop makes the file's own end
-    // of stream come at the out point.
-    const bool stops = out_ > in_;
-    GstEvent* seek = gst_event_new_seek(
-        1.0, GST_FORMAT_TIME,
-        static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE), GST_SEEK_TYPE_SET,
-        Nanoseconds(in_), stops ? GST_SEEK_TYPE_SET : GST_SEEK_TYPE_NONE,
-        stops ? Nanoseconds(out_) : gint64{-1});  // -1: no stop, as GST_CLOCK_TIME_NONE
-    const bool sought = gst_pad_send_event(seekPad, seek);
-    gst_object_unref(seekPad);
-    std::lock_guard lock(stateMutex_);
-    if (!sought) {
-      if (in_ > 0) {
-        FailLocked("the file cannot seek to its mark-in");
-        return;
-      }
-      unsought_ = true;  // it plays from its start; the out point is cut instead
-    } else {
-      return;  // ready once the frames at mark-in are held
-    }
-  }
-  GstPad* query = nullptr;
-  {
-    std::lock_guard lock(stateMutex_);
-    query = GST_PAD(gst_object_ref(streams_.front().ghost));
-  }
-  gint64 duration = -1;
-  const bool known = gst_pad_query_duration(query, GST_FORMAT_TIME, &duration) && duration > 0;
-  gst_object_unref(query);
-  std::lock_guard lock(stateMutex_);
-  if (known) {
-    fileLength_ = static_cast<double>(duration) / GST_SECOND;
-  }
-  if (phase_ == Phase::Loading) {
-    phase_ = Phase::Ready;
+    // Playing, unsynchronised: the queues fill, then decoding keeps pace with the output.
+    SetState(GST_STATE_PLAYING);
   }
 }
 
-bool GstClip::Link(GstElement* videoMixer, GstElement* audioMixer, double start, int zorder) {
-  std::lock_guard ops(opsMutex_);
-  std::vector<Stream> streams;
-  {
-    std::lock_guard lock(stateMutex_);
-    if (phase_ != Phase::Ready || dropped_) {
-      return false;
-    }
-    offset_ = start;
-    streams = streams_;
-  }
-  bool linked = true;
-  for (Stream& stream : streams) {
-    GstElement* mixer = stream.video ? videoMixer : audioMixer;
-    GstPad* mixerPad = gst_element_request_pad_simple(mixer, "sink_%u");
-    if (mixerPad == nullptr) {
-      linked = false;
-      continue;
-    }
-    if (stream.video) {
-      g_object_set(mixerPad, "zorder", static_cast<guint>(zorder), nullptr);
-    }
-    gst_pad_set_offset(stream.ghost, Nanoseconds(start + kEdge));
-    linked = gst_pad_link(stream.ghost, mixerPad) == GST_PAD_LINK_OK && linked;
-    std::lock_guard lock(stateMutex_);
-    if (Stream* own = Find(stream.ghost)) {
-      own->mixer = mixer;
-      own->mixerPad = mixerPad;
-      own->holdProbe = 0;
-    }
-  }
-  for (const Stream& stream : streams) {
-    if (stream.holdProbe != 0) {
-      gst_pad_remove_probe(stream.ghost, stream.holdProbe);
-    }
-  }
-  if (!linked) {
-    Fail("the clip cannot be linked to the output's mixers");
-  }
-  return linked;
-}
-
-void GstClip::CutAt(double at) {
-  std::lock_guard lock(stateMutex_);
-  cutAt_ = cutAt_ < 0 ? at : std::min(cutAt_, at);
-}
-
-void GstClip::AddHolds() {
-  std::vector<GstPad*> ghosts;
-  {
-    std::lock_guard lock(stateMutex_);
-    for (const Stream& stream : streams_) {
-      if (stream.holdProbe == 0) {
-        ghosts.push_back(stream.ghost);
-      }
-    }
-  }
-  for (GstPad* ghost : ghosts) {
-    const gulong hold = gst_pad_add_probe(
-        ghost, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BLOCK | GST_PAD_PROBE_TYPE_BUFFER),
-        &GstClip::OnHeld, this, nullptr);
-    std::lock_guard lock(stateMutex_);
-    Find(ghost)->holdProbe = hold;
-  }
-}
-
-void GstClip::Hold(double now) {
-  std::lock_guard ops(opsMutex_);
-  {
-    std::lock_guard lock(stateMutex_);
-    if (heldSince_ >= 0 || dropped_) {
-      return;
-    }
-    heldSince_ = now;
-  }
-  AddHolds();
-}
-
-void GstClip::Release(double now) {
-  std::lock_guard ops(opsMutex_);
-  std::vector<std::pair<GstPad*, gulong>> holds;
-  gint64 offset = 0;
-  {
-    std::lock_guard lock(stateMutex_);
-    if (heldSince_ < 0) {
-      return;
-    }
-    // The rest of the clip plays later by the time it was held.
-    const double held = std::max(0.0, now - heldSince_);
-    heldTotal_ += held;
-    offset_ += held;
-    heldSince_ = -1;
-    offset = Nanoseconds(offset_ + kEdge);
-    for (Stream& stream : streams_) {
-      holds.emplace_back(stream.ghost, stream.holdProbe);
-      stream.holdProbe = 0;
-    }
-  }
-  for (auto [ghost, hold] : holds) {
-    gst_pad_set_offset(ghost, offset);
-    if (hold != 0) {
-      gst_pad_remove_probe(ghost, hold);
-    }
-  }
+std::int64_t GstClip::Frames() {
+  std::lock_guard lock(mutex_);
+  return frames_;
 }
 
 void GstClip::Dispose() {
-  std::lock_guard ops(opsMutex_);
-  std::vector<Stream> streams;
   {
-    std::lock_guard lock(stateMutex_);
-    if (dropped_ || bin_ == nullptr) {
-      dropped_ = true;
+    std::lock_guard lock(mutex_);
+    if (disposed_) {
       return;
     }
-    dropped_ = true;
-    streams = streams_;
+    disposed_ = true;
   }
-  for (const Stream& stream : streams) {
-    if (stream.mixerPad != nullptr) {
-      gst_pad_unlink(stream.ghost, stream.mixerPad);
-      gst_element_release_request_pad(stream.mixer, stream.mixerPad);
-      gst_object_unref(stream.mixerPad);
-    }
+  room_.notify_all();  // streaming threads waiting for room give up
+  if (pipeline_ == nullptr) {
+    return;
   }
-  gst_element_set_state(bin_, GST_STATE_NULL);
-  if (pipeline_ != nullptr && GST_OBJECT_PARENT(bin_) == GST_OBJECT(pipeline_)) {
-    gst_bin_remove(GST_BIN(pipeline_), bin_);
+  gst_element_set_state(pipeline_, GST_STATE_NULL);
+  GstBus* bus = gst_element_get_bus(pipeline_);
+  gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
+  gst_object_unref(bus);
+  gst_object_unref(pipeline_);
+  pipeline_ = nullptr;
+  std::lock_guard lock(mutex_);
+  for (GstSample* sample : pictures_) {
+    gst_sample_unref(sample);
   }
-  g_object_set_data(G_OBJECT(bin_), kClipKey, nullptr);
-  std::lock_guard lock(stateMutex_);
-  for (Stream& stream : streams_) {
-    gst_object_unref(stream.inner);
-    stream.inner = nullptr;
-    stream.mixerPad = nullptr;
-  }
+  pictures_.clear();
+  sounds_.clear();
 }
 
 GstClip::Phase GstClip::GetPhase() {
-  std::lock_guard lock(stateMutex_);
+  std::lock_guard lock(mutex_);
   return phase_;
 }
 
 std::string GstClip::Error() {
-  std::lock_guard lock(stateMutex_);
+  std::lock_guard lock(mutex_);
   return error_;
 }
 
@@ -501,105 +639,15 @@ void GstClip::FailLocked(const std::string& reason) {
 }
 
 void GstClip::Fail(const std::string& reason) {
-  std::lock_guard lock(stateMutex_);
+  std::lock_guard lock(mutex_);
   FailLocked(reason);
 }
 
 bool GstClip::TakeFailureToLog() {
-  std::lock_guard lock(stateMutex_);
+  std::lock_guard lock(mutex_);
   const bool take = !failureLogged_;
   failureLogged_ = true;
   return take;
-}
-
-double GstClip::LengthLocked() const {
-  double length = out_ > in_ ? out_ - in_ : 0.0;
-  if (fileLength_ >= 0 && (out_ <= in_ || fileLength_ < out_)) {
-    length = std::max(0.0, fileLength_ - in_);
-  }
-  return length;
-}
-
-bool GstClip::Ended() {
-  std::lock_guard lock(stateMutex_);
-  if (dropped_ || phase_ == Phase::Failed) {
-    return true;
-  }
-  if (streams_.empty()) {
-    return false;
-  }
-  return std::all_of(streams_.begin(), streams_.end(),
-                     [](const Stream& stream) { return stream.ended; });
-}
-
-bool GstClip::Finished(double now) {
-  // A frame and a little more after its end, the last frame has left the mixer.
-  return Ended() && now >= EndsAt(now) + 0.1;
-}
-
-double GstClip::EndsAt(double now) {
-  std::lock_guard lock(stateMutex_);
-  double end = offset_ + LengthLocked() + heldTotal_ + (heldSince_ >= 0 ? now - heldSince_ : 0.0);
-  if (cutAt_ >= 0) {
-    end = std::min(end, cutAt_);
-  }
-  if (phase_ == Phase::Failed) {
-    end = std::min(end, now);
-  }
-  const bool allEnded =
-      !streams_.empty() && std::all_of(streams_.begin(), streams_.end(),
-                                       [](const Stream& stream) { return stream.ended; });
-  if (allEnded) {
-    double last = -1;
-    for (const Stream& stream : streams_) {
-      last = std::max(last, stream.lastEnd);
-    }
-    if (last >= 0) {
-      end = std::min(end, last);
-    }
-  } else if (dropped_) {
-    end = std::min(end, now);
-  }
-  return end;
-}
-
-bool GstClip::IsHeld() {
-  std::lock_guard lock(stateMutex_);
-  return heldSince_ >= 0;
-}
-
-bool GstClip::HandleMessage(GstMessage* message) {
-  GstObject* object = GST_MESSAGE_SRC(message) != nullptr
-                          ? GST_OBJECT(gst_object_ref(GST_MESSAGE_SRC(message)))
-                          : nullptr;
-  GstClip* clip = nullptr;
-  while (object != nullptr && clip == nullptr) {
-    clip = static_cast<GstClip*>(g_object_get_data(G_OBJECT(object), kClipKey));
-    GstObject* parent = gst_object_get_parent(object);
-    gst_object_unref(object);
-    object = parent;
-  }
-  if (object != nullptr) {
-    gst_object_unref(object);
-  }
-  if (clip == nullptr) {
-    return false;
-  }
-  if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
-    GError* error = nullptr;
-    gchar* debug = nullptr;
-    gst_message_parse_error(message, &error, &debug);
-    {
-      std::lock_guard lock(clip->stateMutex_);
-      if (!clip->dropped_) {
-        clip->FailLocked(GstErrorText(error, debug));
-      }
-    }
-    g_clear_error(&error);
-    g_free(debug);
-    clip->wake_();
-  }
-  return true;
 }
 
 }  // namespace vidra

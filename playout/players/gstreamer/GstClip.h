@@ -1,121 +1,157 @@
-// One clip of a GStreamer channel: a decoder bin inside the output pipeline. It decodes the
-// file, seeks to its mark-in and out and holds its first frame and audio at blocked pads
-// until Play links it to the mixers with its start time as pad offset, so the mixers show it
-// from exactly that running time. A clip ends at its out point, at a cut time, or when it is
-// dropped; then it leaves the mixers and the output shows black again.
+// One clip of a GStreamer channel, decoded ahead of its turn. It is a pipeline of its own
+// (uridecodebin, then per stream a converter to the channel's picture or sound and an
+// appsink) that seeks to the mark-in and decodes into short queues, so its first frame and
+// its sound are ready before it starts, whatever the codec's decoding latency. The player's
+// output thread takes one frame at a time with exactly that frame's share of sound; the clip
+// knows nothing of output times.
 //
-// Threads: the streaming threads of GStreamer only touch the fields under stateMutex_ and
-// then call the player's wake function. Every operation that calls into GStreamer holds
-// opsMutex_, so the player thread and the player's worker never work on one clip at once.
+// Sound: the output is stereo. A stream of two or more channels gives left and right (more
+// are mixed down); a first stream that is mono is paired with a second mono stream as left
+// and right (MXF carries one mono track per channel), or goes to both sides alone. Further
+// streams are decoded and dropped.
+//
+// Threads: GStreamer's streaming threads fill the queues and wait while they are full; the
+// player's worker drives the loading (Open, Service) and the end (Dispose); the output
+// thread takes frames. mutex_ guards every field the three share and is never held across
+// a call that changes a pipeline's state.
 #pragma once
 
+#include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "playout/players/gstreamer/GstOutput.h"
+
 namespace vidra {
+
+// One reference to a GstBuffer, given back when it goes.
+class GstBufferRef {
+ public:
+  GstBufferRef() = default;
+  explicit GstBufferRef(GstBuffer* taken) : buffer_(taken) {}
+  GstBufferRef(const GstBufferRef& other)
+      : buffer_(other.buffer_ != nullptr ? gst_buffer_ref(other.buffer_) : nullptr) {}
+  GstBufferRef(GstBufferRef&& other) noexcept : buffer_(std::exchange(other.buffer_, nullptr)) {}
+  GstBufferRef& operator=(GstBufferRef other) noexcept {
+    std::swap(buffer_, other.buffer_);
+    return *this;
+  }
+  ~GstBufferRef() {
+    if (buffer_ != nullptr) {
+      gst_buffer_unref(buffer_);
+    }
+  }
+  GstBuffer* Get() const { return buffer_; }
+  // A new reference for the caller.
+  GstBuffer* Ref() const { return buffer_ != nullptr ? gst_buffer_ref(buffer_) : nullptr; }
+  explicit operator bool() const { return buffer_ != nullptr; }
+
+ private:
+  GstBuffer* buffer_ = nullptr;
+};
 
 class GstClip {
  public:
   enum class Phase { Loading, Ready, Failed };
+  // What TakeFrame found: a frame, none yet (decoding is behind), or none any more.
+  enum class Take { Frame, Late, Ended };
 
-  // in and out in seconds of the file; wake is called from GStreamer's threads whenever the
-  // worker has something to do for this clip.
-  GstClip(std::string file, double in, double out, std::function<void()> wake);
+  // in and out in seconds of the file (out ≤ in: to the end of the file); pictures are made
+  // to the output's format. wake is called from GStreamer's threads whenever the worker has
+  // something to do for this clip.
+  GstClip(std::string file, double in, double out, const GstFormat& format,
+          std::function<void()> wake);
   ~GstClip();
   GstClip(const GstClip&) = delete;
   GstClip& operator=(const GstClip&) = delete;
 
-  // Adds the decoder to the pipeline and starts it; pictures are scaled to width × height.
-  // False, with the reason in Error(), when the file cannot be named or a decoder is missing.
-  bool Open(GstElement* pipeline, int width, int height, double now);
-  // The worker's turn: seeks once the first frames are held, notes the clip ready, gives up
-  // on a clip that does not load in time.
+  // Builds the pipeline and starts it loading. False, with the reason in Error(), when the
+  // file cannot be named or GStreamer lacks an element.
+  bool Open(double now);
+  // The worker's turn: seeks once the clip has prerolled, lets it decode ahead, notes it
+  // ready once its first frame is there, gives up on a clip that does not load in time.
   void Service(double now);
-  // Links the held streams to the mixers; the clip's first frame shows at running time start.
-  bool Link(GstElement* videoMixer, GstElement* audioMixer, double start, int zorder);
-  // Ends the clip at running time `at`: later frames are dropped and the streams end there.
-  void CutAt(double at);
-  void Hold(double now);
-  void Release(double now);
-  // Takes the clip out of the mixers and the pipeline. Safe to call more than once.
+  // The output thread's frame: its picture (a new reference) and `samples` stereo samples of
+  // sound written to sound (2 × samples values, left and right).
+  Take TakeFrame(std::size_t samples, GstBuffer*& picture, std::int16_t* sound);
+  // The frames the clip plays, mark-in to out point at the output's rate; -1 when it plays
+  // to the end of its file and that end is not known yet.
+  std::int64_t Frames();
+  // Stops the pipeline and lets it go; the worker's, or the owner's once the worker ended.
   void Dispose();
 
   Phase GetPhase();
   std::string Error();
-  // Marks the clip failed with a reason from outside (the output failed); the first one stays.
+  // Marks the clip failed with a reason from outside; the first reason stays.
   void Fail(const std::string& reason);
   // True once, for a failure that has not been logged yet.
   bool TakeFailureToLog();
-  // True when every stream has ended or the clip was dropped. The mixers may still hold its
-  // last frames then; Finished says when they have been shown.
-  bool Ended();
-  bool Finished(double now);
-  // Running time at which the clip's output ends, as far as it is known at `now`: its start
-  // plus its length and the time it was held, or earlier if it was cut, ended or failed.
-  double EndsAt(double now);
-  bool IsHeld();
   const std::string& File() const { return file_; }
 
-  // Routes a bus message to the clip it came from; true if it was one of a clip's.
-  static bool HandleMessage(GstMessage* message);
-
  private:
-  struct Stream {
-    bool video = false;
-    GstPad* inner = nullptr;  // last element's source pad, where the stream is watched
-    GstPad* ghost = nullptr;  // the bin's source pad, held and linked to a mixer
-    GstPad* mixerPad = nullptr;
-    GstElement* mixer = nullptr;
-    gulong holdProbe = 0;
-    bool held = false;     // a buffer waits at the hold
-    bool flushed = false;  // the seek's flush has passed
+  enum class Step { Opening, Seeking, Starting, Running };
+  struct Sound {
+    GstElement* sink = nullptr;
+    int channels = 1;
+    std::deque<std::int16_t> samples;  // interleaved, from clip sample frontIndex on
+    bool stamped = false;              // firstTime is known
+    bool placed = false;               // frontIndex is known
+    GstClockTime firstTime = 0;        // stream time of its first sample
+    std::int64_t frontIndex = 0;       // clip sample (48 kHz from the first frame) at front
     bool ended = false;
-    bool cut = false;
-    double lastEnd = -1;  // running time at which the last frame that passed ends
-    GstSegment segment{};
   };
 
   static void OnPadAdded(GstElement* decoder, GstPad* pad, gpointer self);
   static void OnNoMorePads(GstElement* decoder, gpointer self);
-  static GstPadProbeReturn OnHeld(GstPad* pad, GstPadProbeInfo* info, gpointer self);
-  static GstPadProbeReturn OnData(GstPad* pad, GstPadProbeInfo* info, gpointer self);
+  static GstFlowReturn OnSample(GstAppSink* sink, gpointer self);
+  static void OnEos(GstAppSink* sink, gpointer self);
+  static GstBusSyncReply OnMessage(GstBus* bus, GstMessage* message, gpointer self);
   void AddStream(GstPad* pad);
-  Stream* Find(GstPad* ghostOrInner);
+  GstElement* AddChain(GstPad* pad, const std::vector<const char*>& factories, GstCaps* caps);
+  void TakePicture(GstSample* sample);
+  void TakeSound(Sound& sound, GstSample* sample);
+  void PlaceSounds();                          // call with mutex_ held
+  bool SoundReady(std::size_t samples) const;  // call with mutex_ held
+  std::size_t PictureRoom() const;             // call with mutex_ held
   void FailLocked(const std::string& reason);
-  void AddHolds();
-  // Seconds that will play: out − in, or less if the file ends sooner (known once ready).
-  double LengthLocked() const;
+  void SetState(GstState state);
 
   const std::string file_;
   const double in_;
   const double out_;
+  const GstFormat format_;
   const std::function<void()> wake_;
-  GstElement* pipeline_ = nullptr;  // not owned
-  GstElement* bin_ = nullptr;       // owned by the pipeline while in it; we keep a reference
-  int width_ = 0;
-  int height_ = 0;
+  GstElement* pipeline_ = nullptr;  // owned
+  std::mutex padMutex_;             // serialises pad-added, which builds the chains
 
-  std::mutex opsMutex_;  // serialises the operations that call into GStreamer
-
-  std::mutex stateMutex_;  // guards every field below; never held across a GStreamer call
-  std::vector<Stream> streams_;
-  bool noMorePads_ = false;
-  bool seekSent_ = false;
-  bool unsought_ = false;  // plays from the file's start, its out point cut by us
+  std::mutex mutex_;              // guards every field below
+  std::condition_variable room_;  // streaming threads wait here for room in a queue
   Phase phase_ = Phase::Loading;
-  bool failureLogged_ = true;
-  bool dropped_ = false;
+  Step step_ = Step::Opening;
   std::string error_;
+  std::string missing_;  // what GStreamer said it lacks, as "no decoder for …"
+  bool failureLogged_ = true;
+  bool disposed_ = false;
+  bool noMorePads_ = false;
+  int asyncDone_ = 0;
   double openedAt_ = 0;
-  double fileLength_ = -1;  // seconds, once known
-  double offset_ = 0;       // running time of the clip's first frame, seconds
-  double cutAt_ = -1;
-  double heldSince_ = -1;
-  double heldTotal_ = 0;
+  double fileStart_ = 0;  // stream time of the file's first frame, seconds
+  std::int64_t frames_ = -1;
+  GstElement* pictureSink_ = nullptr;
+  std::deque<GstSample*> pictures_;  // owned references
+  bool pictureEnded_ = false;
+  bool originKnown_ = false;
+  GstClockTime origin_ = 0;  // stream time of the first frame
+  std::vector<Sound> sounds_;
+  std::int64_t cursor_ = 0;  // clip samples taken so far
 };
 
 }  // namespace vidra

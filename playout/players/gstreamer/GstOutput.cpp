@@ -1,5 +1,7 @@
 #include "playout/players/gstreamer/GstOutput.h"
 
+#include <gst/app/gstappsrc.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -8,8 +10,6 @@
 
 namespace vidra {
 namespace {
-
-constexpr int kAudioRate = 48000;
 
 // Where one of the sink description's unlinked inputs belongs.
 enum class Input { Video, Audio, Either };
@@ -112,7 +112,7 @@ GstElement* Make(const char* factory, GstElement* bin) {
 }
 
 GstCaps* VideoCaps(const GstFormat& format) {
-  // One fixed format from the mixer on, so a clip joining never makes the output renegotiate.
+  // One fixed format for the whole life of the output: a clip never makes it renegotiate.
   return gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT,
                              format.width, "height", G_TYPE_INT, format.height, "framerate",
                              GST_TYPE_FRACTION, format.rateNumerator, format.rateDenominator,
@@ -121,8 +121,8 @@ GstCaps* VideoCaps(const GstFormat& format) {
 
 GstCaps* AudioCaps() {
   return gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING, "S16LE", "layout",
-                             G_TYPE_STRING, "interleaved", "rate", G_TYPE_INT, kAudioRate,
-                             "channels", G_TYPE_INT, 2, nullptr);
+                             G_TYPE_STRING, "interleaved", "rate", G_TYPE_INT, kOutputAudioRate,
+                             "channels", G_TYPE_INT, kOutputAudioChannels, nullptr);
 }
 
 bool ParseRate(const std::string& text, GstFormat& format) {
@@ -203,6 +203,48 @@ GstElement* ParseSinkBin(const std::string& sink, std::string& error) {
   return bin;
 }
 
+FrameGrid::FrameGrid(const GstFormat& format, GstClockTime epoch)
+    : numerator_(format.rateNumerator), denominator_(format.rateDenominator) {
+  GstClock* clock = gst_system_clock_obtain();
+  const GstClockTime before = gst_clock_get_time(clock);
+  const auto wall = static_cast<GstClockTime>(g_get_real_time()) * GST_USECOND;
+  const GstClockTime after = gst_clock_get_time(clock);
+  gst_object_unref(clock);
+  const GstClockTime running = before / 2 + after / 2 - epoch;
+  const guint64 frames =
+      gst_util_uint64_scale_ceil(wall, static_cast<guint64>(numerator_), GST_SECOND * denominator_);
+  const GstClockTime aligned =
+      gst_util_uint64_scale_round(frames, GST_SECOND * denominator_, numerator_);
+  origin_ = running + (aligned - wall);
+}
+
+GstClockTime FrameGrid::TimeOf(std::int64_t frame) const {
+  const GstClockTime span = gst_util_uint64_scale_round(
+      static_cast<guint64>(frame < 0 ? -frame : frame), GST_SECOND * denominator_, numerator_);
+  return frame < 0 ? (span > origin_ ? 0 : origin_ - span) : origin_ + span;
+}
+
+std::int64_t FrameGrid::Nearest(double t) const {
+  const double frames = (t - static_cast<double>(origin_) / GST_SECOND) *
+                        static_cast<double>(numerator_) / static_cast<double>(denominator_);
+  return std::llround(frames);
+}
+
+std::int64_t FrameGrid::FirstFrom(double t) const {
+  const double frames = (t - static_cast<double>(origin_) / GST_SECOND) *
+                        static_cast<double>(numerator_) / static_cast<double>(denominator_);
+  return static_cast<std::int64_t>(std::ceil(frames - 1e-6));
+}
+
+std::size_t FrameGrid::SamplesOf(std::int64_t frame) const {
+  const auto at = [this](std::int64_t k) {
+    const std::int64_t product = k * kOutputAudioRate * denominator_;
+    // Floor for frames before the origin too, so every frame's share adds up.
+    return product >= 0 ? product / numerator_ : -((-product + numerator_ - 1) / numerator_);
+  };
+  return static_cast<std::size_t>(at(frame + 1) - at(frame));
+}
+
 GstOutput::~GstOutput() {
   Stop();
 }
@@ -210,31 +252,21 @@ GstOutput::~GstOutput() {
 bool GstOutput::Start(const GstDeviceParameter& parameter, GstClockTime epoch,
                       GstBusSyncHandler handler, gpointer handlerData, std::string& error) {
   Stop();
-  epoch_ = epoch;
   if (!Build(parameter, error)) {
     Stop();
     return false;
   }
   clock_ = gst_system_clock_obtain();
   gst_pipeline_use_clock(GST_PIPELINE(pipeline_), clock_);
-  // Running time is counted from the player's epoch, not from this start.
+  // Running time is counted from the player's epoch, not from this start, so the frames'
+  // stamps mean the same in every pipeline the output is built as.
   gst_element_set_start_time(pipeline_, GST_CLOCK_TIME_NONE);
-  gst_element_set_base_time(pipeline_, epoch_);
-  // Output frames lie on a fixed grid from a frame boundary just ahead, so the player can put
-  // clip frames exactly on them.
-  format_ = parameter.format;
-  const GstClockTime ahead = gst_clock_get_time(clock_) - epoch_ + 100 * GST_MSECOND;
-  const guint64 frames = gst_util_uint64_scale_ceil(ahead, format_.rateNumerator,
-                                                    GST_SECOND * format_.rateDenominator);
-  gridStart_ = gst_util_uint64_scale_round(frames, GST_SECOND * format_.rateDenominator,
-                                           format_.rateNumerator);
-  g_object_set(videoMixer_, "start-time-selection", 2 /* set */, "start-time", gridStart_, nullptr);
+  gst_element_set_base_time(pipeline_, epoch);
   GstBus* bus = gst_element_get_bus(pipeline_);
-  const bool started =
-      gst_element_set_state(pipeline_, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE &&
-      gst_element_get_state(pipeline_, nullptr, nullptr, 5 * GST_SECOND) !=
-          GST_STATE_CHANGE_FAILURE;
-  if (!started) {
+  // Not waited for: the sinks complete their start only once the first frames come, which
+  // the player's output thread pushes. A sink that cannot open fails here at once; one that
+  // fails later posts an error on the bus.
+  if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
     error = "the output does not start";
     if (GstMessage* message = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
       GError* gerror = nullptr;
@@ -272,45 +304,33 @@ bool GstOutput::Build(const GstDeviceParameter& parameter, std::string& error) {
   pipeline_ = gst_pipeline_new("vidra-output");
   gst_bin_add(GST_BIN(pipeline_), sinkBin);
 
-  GstElement* videoSource = Make("videotestsrc", pipeline_);
-  GstElement* videoCaps = Make("capsfilter", pipeline_);
-  videoMixer_ = Make("compositor", pipeline_);
-  GstElement* videoOut = Make("capsfilter", pipeline_);
+  videoSource_ = Make("appsrc", pipeline_);
   GstElement* videoQueue = Make("queue", pipeline_);
-  GstElement* audioSource = Make("audiotestsrc", pipeline_);
-  GstElement* audioCaps = Make("capsfilter", pipeline_);
-  audioMixer_ = Make("audiomixer", pipeline_);
-  GstElement* audioOut = Make("capsfilter", pipeline_);
+  audioSource_ = Make("appsrc", pipeline_);
   GstElement* audioQueue = Make("queue", pipeline_);
   GstElement* audioSink = audioIn == nullptr ? Make("fakesink", pipeline_) : nullptr;
-  for (GstElement* element : {videoSource, videoCaps, videoMixer_, videoOut, videoQueue,
-                              audioSource, audioCaps, audioMixer_, audioOut, audioQueue}) {
+  for (GstElement* element : {videoSource_, videoQueue, audioSource_, audioQueue}) {
     if (element == nullptr) {
-      error = "a GStreamer element of the output is missing (plugins base and good are needed)";
+      error = "a GStreamer element of the output is missing (plugins base and core are needed)";
       return false;
     }
   }
-  g_object_set(videoSource, "is-live", TRUE, "pattern", 2 /* black */, nullptr);
-  g_object_set(audioSource, "is-live", TRUE, "wave", 4 /* silence */, "samplesperbuffer",
-               static_cast<int>(kAudioRate / parameter.format.FrameRate()), nullptr);
-  // The live audio mixer starts at the time of its first input rather than at 0.
-  g_object_set(videoMixer_, "background", 1 /* black */, nullptr);
-  g_object_set(audioMixer_, "start-time-selection", 1, nullptr);
   GstCaps* video = VideoCaps(parameter.format);
-  g_object_set(videoCaps, "caps", video, nullptr);
-  g_object_set(videoOut, "caps", video, nullptr);
-  gst_caps_unref(video);
   GstCaps* audio = AudioCaps();
-  g_object_set(audioCaps, "caps", audio, nullptr);
-  g_object_set(audioOut, "caps", audio, nullptr);
+  // Live sources stamped by the player: each buffer carries the running time of its frame and
+  // arrives a little before it, so the sink shows it exactly then.
+  for (auto [source, caps] : {std::pair{videoSource_, video}, std::pair{audioSource_, audio}}) {
+    g_object_set(source, "caps", caps, "format", GST_FORMAT_TIME, "is-live", TRUE, "do-timestamp",
+                 FALSE, "block", FALSE, "max-bytes", guint64{0}, nullptr);
+  }
+  gst_caps_unref(video);
   gst_caps_unref(audio);
   if (audioSink != nullptr) {
     g_object_set(audioSink, "sync", TRUE, "async", FALSE, nullptr);
   }
 
   bool linked =
-      gst_element_link_many(videoSource, videoCaps, videoMixer_, videoOut, videoQueue, nullptr) &&
-      gst_element_link_many(audioSource, audioCaps, audioMixer_, audioOut, audioQueue, nullptr);
+      gst_element_link(videoSource_, videoQueue) && gst_element_link(audioSource_, audioQueue);
   GstPad* videoQueueOut = gst_element_get_static_pad(videoQueue, "src");
   linked = linked && gst_pad_link(videoQueueOut, videoIn) == GST_PAD_LINK_OK;
   gst_object_unref(videoQueueOut);
@@ -329,6 +349,17 @@ bool GstOutput::Build(const GstDeviceParameter& parameter, std::string& error) {
   return true;
 }
 
+void GstOutput::Push(GstBuffer* video, GstBuffer* audio) {
+  if (pipeline_ == nullptr) {
+    gst_buffer_unref(video);
+    gst_buffer_unref(audio);
+    return;
+  }
+  // A refused buffer (the sink failed) is dropped: the bus tells the player about it.
+  static_cast<void>(gst_app_src_push_buffer(GST_APP_SRC(videoSource_), video));
+  static_cast<void>(gst_app_src_push_buffer(GST_APP_SRC(audioSource_), audio));
+}
+
 void GstOutput::Stop(bool drain) {
   if (pipeline_ != nullptr) {
     GstBus* bus = gst_element_get_bus(pipeline_);
@@ -337,7 +368,8 @@ void GstOutput::Stop(bool drain) {
     gst_element_get_state(pipeline_, &state, nullptr, 0);
     if (drain && state == GST_STATE_PLAYING) {
       // A muxer writes its index only at the end of its stream.
-      gst_element_send_event(pipeline_, gst_event_new_eos());
+      static_cast<void>(gst_app_src_end_of_stream(GST_APP_SRC(videoSource_)));
+      static_cast<void>(gst_app_src_end_of_stream(GST_APP_SRC(audioSource_)));
       if (GstMessage* message = gst_bus_timed_pop_filtered(
               bus, 2 * GST_SECOND,
               static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR))) {
@@ -348,33 +380,13 @@ void GstOutput::Stop(bool drain) {
     gst_object_unref(bus);
     gst_object_unref(pipeline_);
     pipeline_ = nullptr;
-    videoMixer_ = nullptr;
-    audioMixer_ = nullptr;
+    videoSource_ = nullptr;
+    audioSource_ = nullptr;
   }
   if (clock_ != nullptr) {
     gst_object_unref(clock_);
     clock_ = nullptr;
   }
-}
-
-double GstOutput::Clock() const {
-  GstClock* clock = clock_ != nullptr ? clock_ : gst_system_clock_obtain();
-  const GstClockTime now = gst_clock_get_time(clock);
-  if (clock_ == nullptr) {
-    gst_object_unref(clock);
-  }
-  return static_cast<double>(static_cast<gint64>(now - epoch_)) / GST_SECOND;
-}
-
-double GstOutput::Snap(double t) const {
-  const double since = t * GST_SECOND - static_cast<double>(gridStart_);
-  const double frame =
-      static_cast<double>(GST_SECOND) * format_.rateDenominator / format_.rateNumerator;
-  const auto index = static_cast<guint64>(std::max(0.0, std::round(since / frame)));
-  const GstClockTime at =
-      gridStart_ + gst_util_uint64_scale_round(index, GST_SECOND * format_.rateDenominator,
-                                               format_.rateNumerator);
-  return static_cast<double>(at) / GST_SECOND;
 }
 
 }  // namespace vidra

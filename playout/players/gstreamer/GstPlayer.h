@@ -1,17 +1,26 @@
-// The GStreamer player: pictures and sound of a channel on a real output. The output pipeline
-// runs from creation to destruction; each clip is a decoder that joins it at its start time,
-// so chained clips follow each other frame by frame and the output shows black and silence
-// between them. The player clock is the output pipeline's running time.
+// The GStreamer player: pictures and sound of a channel on a real output. Each clip decodes
+// ahead in a pipeline of its own (GstClip); an output thread takes exactly one frame per
+// frame period, from the clip whose turn it is or black, stamps it with its frame's running
+// time and hands it to the output (GstOutput) a little before that time. So a clip of N
+// frames shows N frames from its first frame on, chained clips follow frame by frame, and
+// a clip whose frames are late is a logged event, never a silent gap. The player clock is
+// the output's running time.
+//
+// Threads: the channel's playback thread calls the ChannelPlayer operations (roCtrl's stop
+// too); the output thread decides and pushes frames; the worker loads, disposes and logs
+// clips and rebuilds a failed output.
 #pragma once
 
 #include <gst/gst.h>
 
 #include <condition_variable>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "playout/ChannelPlayer.h"
@@ -31,6 +40,8 @@ class GstPlayer final : public ChannelPlayer {
                         std::string& error);
   explicit GstPlayer(GstDeviceParameter parameter);
   ~GstPlayer() override;
+  GstPlayer(const GstPlayer&) = delete;
+  GstPlayer& operator=(const GstPlayer&) = delete;
 
   HResult GetFormat(std::int32_t& width, std::int32_t& height, double& frameRate) override;
   HResult SetFlagA(std::int32_t /*value*/) override { return HResult::S_OK; }
@@ -51,42 +62,78 @@ class GstPlayer final : public ChannelPlayer {
 
   // An element of the output by name (the caller unrefs it), e.g. a test's appsink.
   GstElement* OutputElement(const std::string& name);
+  // How long before its time each frame is decided and handed to the sink: the earliest a
+  // start can be.
+  double LeadSeconds() const;
+  // The start of the output frame nearest to player time t.
+  double FrameStartNearest(double t) const;
 
  private:
+  static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
+
+  // A clip on the output's timeline.
+  struct Slot {
+    std::shared_ptr<GstClip> clip;
+    std::int64_t start = 0;     // the frame of its first picture
+    std::int64_t cut = kNever;  // the first frame that is no longer its own
+    std::int64_t shown = 0;     // its frames shown so far
+    std::int64_t extra = 0;     // frames it lasts beyond its own: paused, or late frames
+    std::int64_t late = 0;      // frames that were not decoded in time
+    std::int64_t missing = 0;   // frames its file did not have (black in their place)
+    bool paused = false;
+    bool exhausted = false;  // its file gave all it had
+    double frozenRemaining = 0;
+    GstBufferRef last;  // the picture shown last, shown again while paused or late
+  };
+  // The times of the clip that left the timeline last, for GetTimes until its end.
+  struct Past {
+    double startedAt = 0;
+    double endsAt = 0;
+  };
+
   static GstBusSyncReply OnMessage(GstBus* bus, GstMessage* message, gpointer self);
-  bool StartOutput(std::string& error);        // call with mutex_ held
-  void Advance(double now);                    // call with mutex_ held
-  void Retire(std::shared_ptr<GstClip> clip);  // call with mutex_ held
-  // Logs the clip's failure if nobody has yet, takes it out of the output and lets it go.
-  void Discard(std::shared_ptr<GstClip>& clip);
-  static void LogFailure(GstClip& clip);
+  bool StartOutput(std::string& error);  // call with outputMutex_ held
   void Wake();
   void Work();
+  void OutputLoop();
+  // Chooses frame k's picture and sound (new references). Call with mutex_ held.
+  void Decide(std::int64_t k, GstBuffer*& picture, GstBuffer*& sound);
+  std::int64_t EndOf(const Slot& slot) const;  // the first frame after the slot
+  void Retire(Slot& slot, std::int64_t at);    // call with mutex_ held
+  void Retire(std::shared_ptr<GstClip> clip);  // call with mutex_ held
+  void LogFailure(GstClip& clip);
+  GstBuffer* Silence(std::size_t samples) const;
 
   const GstDeviceParameter parameter_;
   GstClockTime epoch_ = 0;
+  FrameGrid grid_;
+  double lead_ = 0.08;
+  GstBufferRef black_;
+  GstBufferRef silence_;
 
-  std::mutex mutex_;  // guards the output and every clip field below (the playback thread and
-                      // roCtrl's stop both call in)
+  std::mutex outputMutex_;  // guards output_ and outputRunning_ (pushes and a rebuild)
   GstOutput output_;
   bool outputRunning_ = false;
+
+  std::mutex mutex_;  // guards the timeline below (the playback thread, roCtrl's stop and the
+                      // output thread use it)
   std::shared_ptr<GstClip> prepared_;
-  std::shared_ptr<GstClip> starting_;  // played, its start time not come yet
-  double startingAt_ = 0;
-  std::shared_ptr<GstClip> current_;
-  double startedAt_ = 0;
-  // Clips replaced or cut, still in the pipeline until they end, with the time they left.
-  std::vector<std::pair<std::shared_ptr<GstClip>, double>> leaving_;
-  int zorder_ = 1;
+  std::optional<Slot> starting_;  // played, its first frame not decided yet
+  std::optional<Slot> current_;
+  std::optional<Past> past_;
+  std::vector<std::shared_ptr<GstClip>> retired_;  // for the worker to dispose
+  std::int64_t nextFrame_ = 0;                     // the next frame the output thread decides
   std::string lastError_;
 
-  std::mutex wakeMutex_;  // guards the two flags below; the worker sleeps on it
+  std::mutex wakeMutex_;  // guards the flags below; the worker sleeps on it
   std::condition_variable wakeUp_;
+  std::condition_variable outputWake_;  // the output thread sleeps on it too, until its frame
   bool woken_ = false;
   bool stopping_ = false;
   bool outputFailed_ = false;  // set from GStreamer's threads
   std::string outputFailure_;
-  std::thread worker_;  // joined in the destructor
+  std::thread worker_;        // joined in the destructor
+  std::thread outputThread_;  // joined in the destructor
 };
 
 }  // namespace vidra

@@ -1,0 +1,173 @@
+// Every format a station airs, on a real GStreamer output in real time: a clip written by
+// FFmpeg is played as three chained items (its thirds, by mark-in), the first started from
+// black, and the output is read frame by frame and sample by sample.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "playout/players/gstreamer/GstPlayer.h"
+#include "tests/playout/GstTaps.h"
+#include "tests/support/TestSupport.h"
+
+namespace vidra {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Frame;
+
+constexpr double kFrame = 0.04;  // 25 fps
+constexpr int kFrames = 60;      // each test clip: 2.4 s
+
+struct Format {
+  const char* name;  // the clip script's format
+  const char* file;
+};
+
+const Format kFormats[] = {
+    {"xdcam-hd422", "xdcam-hd422.mxf"},
+    {"avc-intra", "avc-intra.mxf"},
+    {"dnxhr", "dnxhr.mxf"},
+    {"dnxhd", "dnxhd.mxf"},
+    {"prores", "prores.mov"},
+    {"h264-mov", "h264.mov"},
+    {"h264-mp4", "h264.mp4"},
+    {"h264-ts", "h264.ts"},
+    {"mpeg2-ts", "mpeg2.ts"},
+    {"mpeg4-mkv", "mpeg4.mkv"},
+    {"ffv1-mkv", "ffv1.mkv"},
+};
+
+class GstFormats : public ::testing::TestWithParam<Format> {
+ protected:
+  static void SetUpTestSuite() {
+    std::string error;
+    ASSERT_TRUE(GstPlayer::Initialise(error)) << error;
+    folder_ =
+        std::filesystem::temp_directory_path() / ("vidra-formats-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder_);
+  }
+  static void TearDownTestSuite() { std::filesystem::remove_all(folder_); }
+
+  void SetUp() override {
+    std::string error;
+    ASSERT_EQ(CreateChannelPlayer("gstreamer",
+                                  "320x180@25 videoconvert ! video/x-raw,format=I420 ! "
+                                  "appsink name=tap sync=true max-buffers=300 drop=true "
+                                  "appsink name=sound sync=true max-buffers=300 drop=true",
+                                  nullptr, player_, error),
+              HResult::S_OK)
+        << error;
+    gst_ = dynamic_cast<GstPlayer*>(player_.get());
+    ASSERT_NE(gst_, nullptr);
+    frames_ = std::make_unique<test::FrameTap>(gst_->OutputElement("tap"));
+    sound_ = std::make_unique<test::SoundTap>(gst_->OutputElement("sound"));
+  }
+  void TearDown() override {
+    frames_.reset();
+    sound_.reset();
+    player_.reset();
+  }
+
+  double Clock() {
+    double clock = 0;
+    EXPECT_EQ(player_->GetClock(clock), HResult::S_OK);
+    return clock;
+  }
+  void WaitForClock(double time) {
+    while (Clock() < time) {
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+  // Prepares a clip and waits until it is ready or failed; the state it ended in.
+  std::int32_t Prepare(const std::string& file, double in, double out) {
+    double duration = -1;
+    EXPECT_EQ(player_->Prepare(file, in, out, 10, duration), HResult::S_OK);
+    std::int32_t state = kPlayerLoading;
+    test::WaitUntil([&] {
+      EXPECT_EQ(player_->GetState(state), HResult::S_OK);
+      return state != kPlayerLoading;
+    });
+    return state;
+  }
+
+  static inline std::string folder_;
+  std::unique_ptr<ChannelPlayer> player_;
+  GstPlayer* gst_ = nullptr;
+  std::unique_ptr<test::FrameTap> frames_;
+  std::unique_ptr<test::SoundTap> sound_;
+};
+
+TEST_P(GstFormats, ThreeChainedItemsShowEveryFrameOnceWithTheirSound) {
+  const Format& format = GetParam();
+  const std::string file = folder_ + "/" + format.file;
+  ASSERT_TRUE(test::MakeClip(format.name, file)) << format.name;
+
+  // Item 1 from black, then items 2 and 3 prepared while the one before plays and started
+  // at its end, as the channel's playback does. Starts fall on the output's frames.
+  ASSERT_EQ(Prepare(file, 0.0, 0.8), kPlayerPrepared) << format.name;
+  const double first = gst_->FrameStartNearest(Clock() + 0.3);
+  ASSERT_EQ(player_->Play(first, 0.0), HResult::S_OK);
+  for (int item = 1; item < 3; ++item) {
+    WaitForClock(first + 0.8 * (item - 1) + 0.1);
+    ASSERT_EQ(Prepare(file, 0.8 * item, 0.8 * (item + 1)), kPlayerPrepared) << item;
+    ASSERT_EQ(player_->Play(first + 0.8 * item, 0.0), HResult::S_OK);
+  }
+  WaitForClock(first + 2.4 + 0.3);
+
+  const std::vector<Frame> frames = frames_->Shown(first - 0.25, first + 2.65);
+  ASSERT_EQ(frames.size(), static_cast<std::size_t>(kFrames)) << "N in, N out";
+  EXPECT_NEAR(frames.front().time, first, 1e-6) << "the first frame on the frame of its time";
+  int wrong = 0;
+  for (int i = 0; i < kFrames; ++i) {
+    const Frame& frame = frames[static_cast<std::size_t>(i)];
+    if (frame.index != i || frame.part != i / 20 ||
+        std::abs(frame.time - (first + i * kFrame)) > 1e-6) {
+      ADD_FAILURE_AT(__FILE__, __LINE__)
+          << "output frame " << i << " is frame " << frame.index << " of third " << frame.part
+          << " at " << frame.time - first << " s" << (wrong++ > 0 ? "" : " (first wrong)");
+      if (wrong > 3) {
+        break;
+      }
+    }
+  }
+  for (const Frame& frame : frames_->Between(first - 0.2, first)) {
+    EXPECT_EQ(frame.part, -1) << "black before, at " << frame.time - first;
+  }
+  const std::vector<Frame> after = frames_->Between(first + 2.4, first + 2.65);
+  ASSERT_FALSE(after.empty()) << "the output runs on";
+  for (const Frame& frame : after) {
+    EXPECT_EQ(frame.part, -1) << "black after, at " << frame.time - first;
+  }
+
+  // Sound starts with the first frame and ends with the last, within a frame, without a gap
+  // at the joins; the first two tracks (or channels) are left and right.
+  const double soundStart = sound_->FirstLoud(first - 0.2, first + 0.5) - first;
+  const double soundEnd = sound_->LastLoud(first + 2.0, first + 2.65) - (first + 2.4);
+  EXPECT_LT(std::abs(soundStart), kFrame) << "sound starts " << soundStart << " s off";
+  EXPECT_LT(std::abs(soundEnd), kFrame) << "sound ends " << soundEnd << " s off";
+  EXPECT_LT(sound_->LongestQuiet(first + 0.05, first + 2.35), 0.002) << "no gap in the sound";
+  const double left = sound_->Rms(0, first + 0.1, first + 2.3);
+  const double right = sound_->Rms(1, first + 0.1, first + 2.3);
+  EXPECT_NEAR(left, 0.5 / std::sqrt(2.0), 0.05);
+  EXPECT_NEAR(right, 0.125 / std::sqrt(2.0), 0.02);
+  std::printf(
+      "[ figures  ] %-12s frames %d in, %zu out, first frame %+.1f ms, sound %+.1f ms "
+      "at the start, %+.1f ms at the end\n",
+      format.name, kFrames, frames.size(), (frames.front().time - first) * 1000, soundStart * 1000,
+      soundEnd * 1000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Broadcast, GstFormats, ::testing::ValuesIn(kFormats),
+                         [](const ::testing::TestParamInfo<Format>& param) {
+                           std::string name = param.param.name;
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
+                         });
+
+}  // namespace
+}  // namespace vidra
