@@ -9,7 +9,10 @@ packages=(
   libpugixml-dev libinih-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev
   libavformat-dev libavutil-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
-  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
+  # The real output: MXF's demuxer is in the "bad" set, most broadcast codecs in libav.
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
+  # scripts/make-test-clip.sh writes the broadcast formats the tests and the benchmark play.
+  ffmpeg
   libcpp-httplib-dev
   iproute2 clang libclang-rt-14-dev clang-format clang-tidy
   chromium chromium-driver fonts-dejavu-core
