@@ -100,7 +100,7 @@ int main() {
   double rate = 25.0;
   {
     MediaLibrary library(nullptr, media.string(), clock);
-    MediaCheck check(stores.data(), 1, library, clock, rate, {});
+    MediaCheck check(stores.data(), {&library.Cache()}, library, clock, rate, {});
     stores[0].SetEditListener(&check, 0);
     library.Catalogue().AddListener(&check);
     library.Start();

@@ -21,10 +21,19 @@ class KeepRunning {
   // Implicit, so a flag or a token can be given where a sleep or a wait asks for this.
   KeepRunning(const std::atomic<bool>& flag) : flag_(&flag) {}
   KeepRunning(std::stop_token stop) : stop_(std::move(stop)) {}
-  bool operator()() const { return flag_ != nullptr ? flag_->load() : !stop_.stop_requested(); }
+  // While flag holds and wake does not: a sleeper that others can wake early.
+  KeepRunning(const std::atomic<bool>& flag, const std::atomic<bool>& wake)
+      : flag_(&flag), wake_(&wake) {}
+  bool operator()() const {
+    if (wake_ != nullptr && wake_->load()) {
+      return false;
+    }
+    return flag_ != nullptr ? flag_->load() : !stop_.stop_requested();
+  }
 
  private:
   const std::atomic<bool>* flag_ = nullptr;
+  const std::atomic<bool>* wake_ = nullptr;
   std::stop_token stop_;
 };
 

@@ -178,6 +178,7 @@ json ReadinessView(const CMOS_SRV_STNDRT& control) {
                        {"problem", i.problem == MediaProblem::Missing      ? "missing"
                                    : i.problem == MediaProblem::Unplayable ? "unplayable"
                                                                            : ""},
+                       {"reason", i.reason},
                        {"fileFrames", nullptr},
                        {"fileSeconds", nullptr},
                        {"plannedFrames", nullptr},

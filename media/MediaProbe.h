@@ -18,6 +18,9 @@ struct ProbeResult {
   bool playable = false;  // a clip or a sound with a known, positive length
   MediaKind kind = MediaKind::Video;
   double seconds = 0.0;
+  // Why it cannot play, when it cannot ("not a media file", "no decoder for H.265"); empty
+  // for a file that is not there, which says so itself.
+  std::string problem;
 };
 
 // The length in frames at frameRate, rounded to the nearest frame; 0 for what cannot play.

@@ -5,6 +5,7 @@
 
 #include "playout/players/virtual/VirtualPlayer.h"
 #ifdef VIDRA_HAVE_GSTREAMER
+#include "playout/players/gstreamer/GstDecodeCheck.h"
 #include "playout/players/gstreamer/GstPlayer.h"
 #endif
 
@@ -47,6 +48,16 @@ HResult CreateChannelPlayer(const std::string& backend, const std::string& param
   }
   error = "there is no player backend '" + backend + "'";
   return HResult::E_INVALIDARG;
+}
+
+std::unique_ptr<MediaProbe> CreateDecodeCheck([[maybe_unused]] const std::string& backend,
+                                              [[maybe_unused]] ProbeCache& container) {
+#ifdef VIDRA_HAVE_GSTREAMER
+  if (backend == "gstreamer") {
+    return std::make_unique<GstDecodeCheck>(container);
+  }
+#endif
+  return nullptr;
 }
 
 }  // namespace vidra

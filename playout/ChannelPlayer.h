@@ -11,6 +11,8 @@
 
 #include "common/Clock.h"
 #include "common/HResult.h"
+#include "media/MediaProbe.h"
+#include "media/ProbeCache.h"
 
 namespace vidra {
 
@@ -56,5 +58,10 @@ const std::vector<std::string>& PlayerBackends();
 HResult CreateChannelPlayer(const std::string& backend, const std::string& parameter,
                             std::shared_ptr<Clock> clock, std::unique_ptr<ChannelPlayer>& player,
                             std::string& error);
+
+// What says whether a channel of a backend can play a file, taking the container probe's
+// answer first: GStreamer's own look at the file for a gstreamer channel; null for a backend
+// that plays whatever the container probe passes (virtual).
+std::unique_ptr<MediaProbe> CreateDecodeCheck(const std::string& backend, ProbeCache& container);
 
 }  // namespace vidra

@@ -34,10 +34,11 @@ bool IsUnder(const std::string& path, const std::string& folder) {
 
 }  // namespace
 
-MediaCheck::MediaCheck(RoStore* stores, std::size_t channels, MediaLibrary& media, Clock& clock,
-                       const double& frameRate, NoticeSink notices)
+MediaCheck::MediaCheck(RoStore* stores, std::vector<ProbeCache*> caches, MediaLibrary& media,
+                       Clock& clock, const double& frameRate, NoticeSink notices)
     : stores_(stores),
-      channels_(channels),
+      caches_(std::move(caches)),
+      channels_(caches_.size()),
       media_(media),
       clock_(clock),
       frameRate_(frameRate),
@@ -237,9 +238,10 @@ void MediaCheck::Examine(const Job& job, std::chrono::milliseconds limit, Looked
     known->second = OwnPathOf(named.objPath);
   }
   const std::string path = MediaPathOf(named.objID, known->second);
-  auto [probed, first] = looked.results.try_emplace(path);
+  ProbeCache& cache = *caches_[static_cast<std::size_t>(job.channel)];
+  auto [probed, first] = looked.results.try_emplace(std::pair{&cache, path});
   if (first) {
-    probed->second = media_.Cache().Lookup(path, limit);
+    probed->second = cache.Lookup(path, limit);
   }
   const ProbeResult& result = probed->second;
   const std::int32_t state = result.playable ? READY : NOT_READY;
@@ -251,6 +253,9 @@ void MediaCheck::Examine(const Job& job, std::chrono::milliseconds limit, Looked
     // item was checked by a roCtrl first.
     if (store.CompleteItemCheck(job.ref, state, frames, frameRate_, path)) {
       store.FinishCheck(*job.ref.owner);
+      // The NRCS hears the first verdict too: a missing file is what it most needs to know
+      // before air, not only when the channel cues the item.
+      Notify(job.channel, job.ref, state);
     }
     return;
   }

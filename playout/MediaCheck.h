@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -31,8 +32,9 @@ class MediaCheck final : public RoEditListener, public CatalogueListener {
   // Queues a roElementStat notice of an item that its media made READY or NOT READY.
   using NoticeSink = std::function<void(StatusNotice)>;
 
-  // notices may be empty (no media notices to the NRCS).
-  MediaCheck(RoStore* stores, std::size_t channels, MediaLibrary& media, Clock& clock,
+  // caches: per channel, what says whether its player can play a file. notices may be empty
+  // (no media notices to the NRCS).
+  MediaCheck(RoStore* stores, std::vector<ProbeCache*> caches, MediaLibrary& media, Clock& clock,
              const double& frameRate, NoticeSink notices);
   ~MediaCheck() override;
   MediaCheck(const MediaCheck&) = delete;
@@ -78,7 +80,7 @@ class MediaCheck final : public RoEditListener, public CatalogueListener {
   std::string MediaPathOf(const MosText& objID, const OwnPath& own) const;
   struct Looked {
     std::unordered_map<std::string, OwnPath> paths;
-    std::unordered_map<std::string, ProbeResult> results;
+    std::map<std::pair<const ProbeCache*, std::string>, ProbeResult> results;
   };
   // The jobs a worker takes at once.
   static constexpr std::size_t kBatch = 64;
@@ -89,6 +91,7 @@ class MediaCheck final : public RoEditListener, public CatalogueListener {
   void Notify(std::int32_t channel, const NewItemRef& ref, std::int32_t state);
 
   RoStore* stores_;
+  std::vector<ProbeCache*> caches_;
   std::size_t channels_;
   MediaLibrary& media_;
   Clock& clock_;

@@ -71,11 +71,17 @@ HResult PlayoutManager::InitPlayout(const SettingsSource& settings) {
   if (!media_) {
     media_ = std::make_unique<MediaLibrary>(std::move(probe_), std::string(mediaPath.Str()),
                                             *clock_, checkEvery_);
+    // Each channel's items are READY only if its own player can play them: one decode
+    // check (and its cache) per backend that has one, over the container probe.
+    std::vector<ProbeCache*> caches;
+    for (const ChannelRecord& channel : channels_) {
+      caches.push_back(&CacheFor(channel.backend));
+    }
     MediaCheck::NoticeSink sink;
     if (tellMediaStates_) {
       sink = [this](StatusNotice notice) { PushMediaNotice(std::move(notice)); };
     }
-    mediaCheck_ = std::make_unique<MediaCheck>(stores_.data(), channels_.size(), *media_, *clock_,
+    mediaCheck_ = std::make_unique<MediaCheck>(stores_.data(), std::move(caches), *media_, *clock_,
                                                frameRate, std::move(sink));
     media_->Catalogue().AddListener(mediaCheck_.get());
     for (std::size_t k = 0; k < stores_.size(); ++k) {
@@ -84,6 +90,31 @@ HResult PlayoutManager::InitPlayout(const SettingsSource& settings) {
   }
   running = true;
   return HResult::S_OK;
+}
+
+ProbeCache& PlayoutManager::CacheFor(const std::string& backend) {
+  for (DecodeCache& known : decodeCaches_) {
+    if (known.backend == backend) {
+      return *known.cache;
+    }
+  }
+  std::unique_ptr<MediaProbe> check = CreateDecodeCheck(backend, media_->Cache());
+  if (!check) {
+    return media_->Cache();
+  }
+  DecodeCache made;
+  made.backend = backend;
+  made.cache = std::make_unique<ProbeCache>(*check, MediaLibrary::kProbeLimit);
+  made.check = std::move(check);
+  decodeCaches_.push_back(std::move(made));
+  return *decodeCaches_.back().cache;
+}
+
+ProbeCache* PlayoutManager::MediaCacheOf(std::size_t k) {
+  if (!media_ || k >= channels_.size()) {
+    return nullptr;
+  }
+  return &CacheFor(channels_[k].backend);
 }
 
 void PlayoutManager::CheckItemNow(std::int32_t channel, const MosText& roID, const MosText& storyID,
@@ -238,6 +269,12 @@ void PlayoutManager::StartPlayout() {
            std::chrono::steady_clock::now() < limit) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+  }
+}
+
+void PlayoutManager::CommandPosted(std::int32_t channel) {
+  if (channel >= 0 && static_cast<std::size_t>(channel) < kMaxChannels) {
+    commandWaiting_[static_cast<std::size_t>(channel)] = true;
   }
 }
 

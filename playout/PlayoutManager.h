@@ -50,6 +50,9 @@ class PlayoutManager final : public PlayoutControl {
   // Ends the clip on air of channel k (channel 0 for a k out of range) at once.
   void StopNow(std::int32_t k) override;
   std::int32_t NextCtrlActionId() override { return ++ctrlActionCounter_; }
+  void CommandPosted(std::int32_t channel) override;
+  // Set when channel k has a command to act on; its playback's sleep ends early on it.
+  std::atomic<bool>& CommandWaiting(std::size_t k) { return commandWaiting_[k]; }
   FileTime UtcNow() const override { return clock_->UtcNow(); }
   // Channel k's player and its clock anchor; k must be below ChannelCount().
   ChannelPlayer& Player(std::size_t k) { return *players_[k]; }
@@ -62,6 +65,9 @@ class PlayoutManager final : public PlayoutControl {
   // The media folder's catalogue, probe cache and watcher; null before InitPlayout.
   MediaLibrary* Media() { return media_.get(); }
   const MediaLibrary* Media() const { return media_.get(); }
+  // What says whether channel k's player can play a file (the decode check of its backend,
+  // or the container probe), by file identity; null before InitPlayout.
+  ProbeCache* MediaCacheOf(std::size_t k);
   // The file an item's media is read from (see MediaCheck::MediaPathOf); its objPath before
   // InitPlayout.
   std::string MediaPathOf(const item& i) const;
@@ -126,12 +132,21 @@ class PlayoutManager final : public PlayoutControl {
   std::deque<StatusNotice> notices_;
   std::deque<StatusNotice> mediaNotices_;  // guarded by noticeLock_ too
   std::array<RoStore, kMaxChannels> stores_;
+  std::array<std::atomic<bool>, kMaxChannels> commandWaiting_{};
   std::atomic<std::uint64_t> keys_{1};  // numbers stored running orders and items
   std::vector<std::unique_ptr<ChannelPlayer>> players_;
   std::vector<std::unique_ptr<ChannelActions>> actions_;
   std::unique_ptr<MediaProbe> probe_;  // until InitPlayout hands it to the media library
   std::chrono::milliseconds checkEvery_;
   std::unique_ptr<MediaLibrary> media_;
+  // A backend's decode check with its cache, made with the media library.
+  struct DecodeCache {
+    std::string backend;
+    std::unique_ptr<MediaProbe> check;
+    std::unique_ptr<ProbeCache> cache;
+  };
+  ProbeCache& CacheFor(const std::string& backend);
+  std::vector<DecodeCache> decodeCaches_;  // destroyed before media_, whose cache they use
   std::unique_ptr<MediaCheck> mediaCheck_;
   std::size_t probeThreads_ = 2;
   bool tellMediaStates_ = true;  // [Notices] MediaStatus

@@ -59,8 +59,9 @@ std::string FramesText(std::int64_t frames, double frameRate, bool sign) {
 std::vector<ReadinessChannel> BuildReadiness(PlayoutManager& manager) {
   std::vector<ReadinessChannel> sheet;
   const double rate = manager.frameRate;
-  const MediaLibrary* media = manager.Media();
   for (std::size_t k = 0; k < manager.ChannelCount(); ++k) {
+    // The channel's own player decides what can play.
+    const ProbeCache* cache = manager.MediaCacheOf(k);
     ReadinessChannel channel;
     channel.name = manager.Channels()[k].channelName;
     channel.frameRate = rate;
@@ -92,13 +93,16 @@ std::vector<ReadinessChannel> BuildReadiness(PlayoutManager& manager) {
         line.file = i.mediaPath.IsEmpty() ? manager.MediaPathOf(i) : i.mediaPath.Str();
         FileCondition condition = FileCondition::Missing;
         std::optional<ProbeResult> known;
-        if (media != nullptr) {
-          known = media->Cache().Peek(line.file, condition);
+        if (cache != nullptr) {
+          known = cache->Peek(line.file, condition);
         }
         line.problem = condition == FileCondition::Missing               ? MediaProblem::Missing
                        : condition == FileCondition::Unplayable && known ? MediaProblem::Unplayable
                                                                          : MediaProblem::None;
         line.known = known.has_value() && known->playable;
+        if (line.problem == MediaProblem::Unplayable && known) {
+          line.reason = known->problem;
+        }
         line.fileFrames = known ? FramesAt(*known, rate) : 0;
         line.planned = PlannedFrames(i, rate, line.plannedFrames);
         sheetRo.missing += line.problem == MediaProblem::Missing ? 1 : 0;
@@ -139,6 +143,9 @@ std::string ReadinessText(const std::vector<ReadinessChannel>& sheet) {
         std::string line = "    " + i.storyID + "/" + i.itemID + " " + i.state;
         if (i.problem != MediaProblem::None) {
           line += std::string(" ") + ProblemWord(i.problem);
+        }
+        if (!i.reason.empty()) {
+          line += " (" + i.reason + ")";
         }
         line += " " + (i.file.empty() ? std::string("(no file)") : i.file);
         if (i.known) {

@@ -22,6 +22,7 @@ struct ReadinessItem {
   std::string file;   // the file the item plays
   std::string state;  // the item's status word
   MediaProblem problem = MediaProblem::None;
+  std::string reason;  // why an unplayable file cannot play ("no decoder for …")
   bool known = false;  // the file's length is known (probed in its present form)
   std::int64_t fileFrames = 0;
   bool planned = false;  // the item carries a planned length (itemEdDur or itemUserTimingDur)

@@ -18,6 +18,9 @@ class PlayoutControl {
   virtual bool PushNotice(StatusNotice notice) = 0;
   // Adds one to the count of accepted roCtrl commands and returns the new value, in one step.
   virtual std::int32_t NextCtrlActionId() = 0;
+  // A command for the channel was just accepted: its playback acts on it now rather than at
+  // its next turn.
+  virtual void CommandPosted(std::int32_t channel) = 0;
   virtual FileTime UtcNow() const = 0;
 };
 

@@ -76,6 +76,7 @@ EditResult ro::ExecuteCtrl(const MosText& storyID, const MosText& itemID, CtrlCo
     ctrlCommand = command;
     ctrlStoryIndex = s;
     ctrlActionId = playout.NextCtrlActionId();
+    playout.CommandPosted(channel);
   }
   return result;
 }

@@ -172,7 +172,7 @@ function showReadiness(sheet) {
       fill(table.querySelector("tbody"), r.items, (tr, i) => {
         if (i.problem) tr.className = "problem";
         cell(tr, i.storyID + " / " + i.itemID);
-        cell(tr, i.problem ? i.state + " (" + i.problem + ")" : i.state);
+        cell(tr, i.problem ? i.state + " (" + (i.reason || i.problem) + ")" : i.state);
         cell(tr, i.file);
         cell(tr, frames(i.fileFrames, i.fileSeconds));
         cell(tr, frames(i.plannedFrames, i.plannedSeconds));

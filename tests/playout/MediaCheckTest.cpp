@@ -79,10 +79,11 @@ class Check : public ::testing::Test {
   std::mutex noticeLock;
   std::vector<StatusNotice> notices;
   MediaLibrary library{std::unique_ptr<MediaProbe>(probe), media.Path(), clock, 20ms};
-  MediaCheck check{stores.data(), 1, library, clock, frameRate, [this](StatusNotice n) {
-                     std::lock_guard guard(noticeLock);
-                     notices.push_back(std::move(n));
-                   }};
+  MediaCheck check{
+      stores.data(), {&library.Cache()}, library, clock, frameRate, [this](StatusNotice n) {
+        std::lock_guard guard(noticeLock);
+        notices.push_back(std::move(n));
+      }};
 };
 
 TEST_F(Check, ARunningOrderIsCheckedInItsOrderAndEachFileIsProbedOnce) {
@@ -129,7 +130,16 @@ TEST_F(Check, ARunningOrderIsCheckedInItsOrderAndEachFileIsProbedOnce) {
   ASSERT_TRUE(Checked(again));
   EXPECT_EQ(again->stories[99].items[4].state, READY);
   EXPECT_EQ(probe->Total(), probes);
-  EXPECT_TRUE(Notices().empty()) << "first checks are no news for the NRCS";
+
+  // The NRCS hears every first verdict, each item once per check, in running-order order.
+  const std::vector<StatusNotice> told = Notices();
+  ASSERT_EQ(told.size(), 2 * items.size());
+  for (std::size_t k = 0; k < told.size(); ++k) {
+    const item& expected = items[k % items.size()];
+    EXPECT_EQ(told[k].itemID, expected.itemID) << k;
+    EXPECT_EQ(told[k].storyID.Str(), "S" + std::to_string((k % items.size()) / 5)) << k;
+    EXPECT_EQ(told[k].status.Str(), expected.itemID == "missing" ? "NOT READY" : "READY") << k;
+  }
 }
 
 TEST_F(Check, FilesThatComeAndGoChangeTheirItemsAndTellTheNrcsOnce) {
@@ -154,11 +164,14 @@ TEST_F(Check, FilesThatComeAndGoChangeTheirItemsAndTellTheNrcsOnce) {
     return a.playDuration.value_or(0.0);
   };
   EXPECT_DOUBLE_EQ(duration(), 8.0);
-  ASSERT_TRUE(test::WaitUntil([&] { return Notices().size() == 1; }));
-  EXPECT_EQ(Notices()[0].status.Str(), "READY");
-  EXPECT_EQ(Notices()[0].roID.Str(), "R");
-  EXPECT_EQ(Notices()[0].storyID.Str(), "S0");
-  EXPECT_EQ(Notices()[0].itemID.Str(), "A");
+  // Both first verdicts (NOT READY), then A's change.
+  ASSERT_TRUE(test::WaitUntil([&] { return Notices().size() == 3; }));
+  EXPECT_EQ(Notices()[0].status.Str(), "NOT READY");
+  EXPECT_EQ(Notices()[1].status.Str(), "NOT READY");
+  EXPECT_EQ(Notices()[2].status.Str(), "READY");
+  EXPECT_EQ(Notices()[2].roID.Str(), "R");
+  EXPECT_EQ(Notices()[2].storyID.Str(), "S0");
+  EXPECT_EQ(Notices()[2].itemID.Str(), "A");
   EXPECT_TRUE(test::WaitUntil([&] {
     std::lock_guard guard(r->lock);
     return r->totalDuration == 80'000'000u;
@@ -169,12 +182,12 @@ TEST_F(Check, FilesThatComeAndGoChangeTheirItemsAndTellTheNrcsOnce) {
   const std::string staged = elsewhere.Write("staged.mxf", "clip 12");
   fs::rename(staged, late);
   ASSERT_TRUE(test::WaitUntil([&] { return duration() == 12.0; }));
-  EXPECT_EQ(Notices().size(), 1u);
+  EXPECT_EQ(Notices().size(), 3u);
 
   fs::remove(late);
   ASSERT_TRUE(test::WaitUntil([&] { return a.state == NOT_READY; }));
-  ASSERT_TRUE(test::WaitUntil([&] { return Notices().size() == 2; }));
-  EXPECT_EQ(Notices()[1].status.Str(), "NOT READY");
+  ASSERT_TRUE(test::WaitUntil([&] { return Notices().size() == 4; }));
+  EXPECT_EQ(Notices()[3].status.Str(), "NOT READY");
   EXPECT_EQ(r->stories[0].items[1].state, NOT_READY) << "an item of another file is left alone";
 }
 
@@ -238,7 +251,8 @@ TEST_F(Check, AMediaFolderThatVanishesMakesItsItemsNotReadyUntilItReturns) {
   ASSERT_TRUE(test::WaitUntil([&] {
     return r->stories[0].items[0].state == READY && r->stories[0].items[1].state == READY;
   }));
-  ASSERT_TRUE(test::WaitUntil([&] { return Notices().size() == 4; }));
+  // Two first verdicts, then each item NOT READY and READY again.
+  ASSERT_TRUE(test::WaitUntil([&] { return Notices().size() == 6; }));
 }
 
 TEST_F(Check, TheQueueThreadKeepsItsLogLines) {

@@ -20,9 +20,11 @@ class FakePlayout final : public PlayoutControl {
     return true;
   }
   std::int32_t NextCtrlActionId() override { return ++counter; }
+  void CommandPosted(std::int32_t channel) override { woken.push_back(channel); }
   FileTime UtcNow() const override { return kUnixEpochFileTime; }
 
   std::vector<std::int32_t> stopped;
+  std::vector<std::int32_t> woken;
   std::vector<StatusNotice> notices;
   std::int32_t counter = 0;
 };
@@ -59,6 +61,8 @@ TEST_F(Control, AcceptedCommandsRecordWhatPlaybackDoesNext) {
   EXPECT_EQ(Execute("A", "A2", 1), EditResult::Ok) << "READY for a DONE item";
   EXPECT_EQ(Execute("A", "A2", 0), EditResult::Ok);
   EXPECT_EQ(r->ctrlActionId, 3) << "SIGNAL changes nothing";
+  EXPECT_EQ(playout.woken, (std::vector<std::int32_t>{3, 3, 3}))
+      << "the channel's playback is woken for each command it acts on";
   EXPECT_TRUE(log.Records().empty()) << "accepted commands log nothing";
 }
 
@@ -72,6 +76,7 @@ TEST_F(Control, RefusalsNameWhatIsWrongAndStillEndOtherItems) {
   EXPECT_EQ(Execute("A", "Q", 1), EditResult::UnknownItem);
   EXPECT_EQ(log.CountOf("VIDRA::roCtrl command=1 ERROR - Wrang StoryID=A and ItemID=Q\n"), 1u);
   EXPECT_EQ(r->ctrlActionId, 0) << "a refused command changes no control field";
+  EXPECT_TRUE(playout.woken.empty()) << "and wakes nothing";
 
   At(1, 0).state = PLAY;
   At(1, 1).state = PAUSE;
