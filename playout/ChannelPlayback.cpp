@@ -33,7 +33,11 @@ void ChannelPlayback::Run() {
 }
 
 void ChannelPlayback::Turn() {
-  manager_.GetClock().SleepWhile(std::chrono::milliseconds(100), manager_.running);
+  // A roCtrl wakes the turn early, so that an EXECUTE does not wait up to 100 ms for it.
+  std::atomic<bool>& command = manager_.CommandWaiting(static_cast<std::size_t>(channel_));
+  manager_.GetClock().SleepWhile(std::chrono::milliseconds(100),
+                                 KeepRunning(manager_.running, command));
+  command = false;
   Step();
 }
 
@@ -62,6 +66,9 @@ void ChannelPlayback::Step() {
   if (auto due = DueTimedRo(snapshot_, cursorTime_, now)) {
     PlayPath(due->context, now, due->startTime, false);
     return;
+  }
+  if (PrepareAhead(now, expectedEnd)) {
+    return;  // a timed start comes first: its first frame must be ready on its frame
   }
   if (state_ == PlaybackState::PLAYING) {
     if (auto next = NextItem(snapshot_, current_)) {
@@ -124,22 +131,7 @@ void ChannelPlayback::PlayPath(PlayContext& candidate, FileTime now, FileTime ta
   if (SameContext(prepared_, candidate)) {
     prepared_ = candidate;
   } else if (place && !candidate.objPath.IsEmpty()) {
-    Log("\nVIDRA::Player[%d] - Change prepare context:\n\tfrom %s\n\tto %s\n", channel_,
-        FormatContext(prepared_).c_str(), FormatContext(candidate).c_str());
-    PrepareRequest request;
-    {
-      std::lock_guard guard(place->owner->lock);  // the ro lock, while the item is read
-      if (const item* i = Resolve(*place)) {
-        request =
-            PrepareRequest{i->PlayPath(), i->markIn.value_or(0.0), i->playDuration.value_or(0.0),
-                           i->itemEdStart, i->itemUserTimingDur};
-      }
-    }
-    if (manager_.Actions(static_cast<std::size_t>(channel_)).PrepareVideo(request) ==
-        HResult::S_OK) {
-      prepared_ = candidate;
-      ReportState(candidate, "READY");
-    }
+    static_cast<void>(Prepare(candidate, *place));
   } else if (!prepared_.objPath.IsEmpty()) {
     Log("\nVIDRA::Player[%d] - Reset old prepare context:\n\tfrom %s\n\tto %s\n", channel_,
         FormatContext(prepared_).c_str(), FormatContext(candidate).c_str());
@@ -153,6 +145,45 @@ void ChannelPlayback::PlayPath(PlayContext& candidate, FileTime now, FileTime ta
   } else {
     CueStep(candidate, *place, target);
   }
+}
+
+bool ChannelPlayback::Prepare(const PlayContext& candidate, const ItemPlace& place) {
+  Log("\nVIDRA::Player[%d] - Change prepare context:\n\tfrom %s\n\tto %s\n", channel_,
+      FormatContext(prepared_).c_str(), FormatContext(candidate).c_str());
+  PrepareRequest request;
+  {
+    std::lock_guard guard(place.owner->lock);  // the ro lock, while the item is read
+    if (const item* i = Resolve(place)) {
+      request = PrepareRequest{i->PlayPath(), i->markIn.value_or(0.0),
+                               i->playDuration.value_or(0.0), i->itemEdStart, i->itemUserTimingDur};
+    }
+  }
+  if (manager_.Actions(static_cast<std::size_t>(channel_)).PrepareVideo(request) != HResult::S_OK) {
+    return false;
+  }
+  prepared_ = candidate;
+  ReportState(candidate, "READY");
+  return true;
+}
+
+bool ChannelPlayback::PrepareAhead(FileTime now, FileTime expectedEnd) {
+  std::optional<DueStart> upcoming = UpcomingTimedRo(snapshot_, cursorTime_, now);
+  // Ahead only when the player has nothing else to start first: idle, cued, or playing an
+  // item that the timed start will cut. A chain that ends before the start goes on.
+  if (!upcoming || upcoming->context.objPath.IsEmpty() || state_ == PlaybackState::PAUSED ||
+      (state_ == PlaybackState::PLAYING && expectedEnd <= upcoming->startTime)) {
+    return false;
+  }
+  if (SameContext(prepared_, upcoming->context)) {
+    return true;
+  }
+  if (SameContext(aheadTried_, upcoming->context)) {
+    return false;  // its prepare failed once; the start itself tries again
+  }
+  aheadTried_ = upcoming->context;
+  const auto place = ItemAt(snapshot_, upcoming->context.roIndex, upcoming->context.storyIndex,
+                            upcoming->context.itemIndex);
+  return place && Prepare(upcoming->context, *place);
 }
 
 void ChannelPlayback::ExecuteStep(const PlayContext& candidate, const ItemPlace& place,
@@ -240,7 +271,10 @@ void ChannelPlayback::EndOfClip(const PlayContext& candidate) {
           HResult::S_OK &&
       remaining <= 0) {
     Log("\nVIDRA::Player[%d] - Last movie was stopped now\n", channel_);
-    ReportState(current_, "STOP");
+    // The last item of a chain ends DONE like every other, not PLAY until a restart, at
+    // the instant its clip ended.
+    const auto late = static_cast<FileTime>(-remaining * 10'000'000 + 0.5);
+    FinishItem(current_, manager_.GetClock().LocalNow() - late);
     state_ = PlaybackState::STOPPED;
     current_ = ClearContext();
     cued_ = ClearContext();

@@ -30,6 +30,11 @@ class ChannelPlayback {
  private:
   void Dispatch(PlayContext& candidate, FileTime now, FileTime target);
   void PlayPath(PlayContext& candidate, FileTime now, FileTime target, bool fromPrepare);
+  // Prepares the item in the player; false if the player refused it.
+  bool Prepare(const PlayContext& candidate, const ItemPlace& place);
+  // Prepares the first item of a TIMED running order that starts within a few seconds; true
+  // when it is (or already was) prepared and nothing else should be this turn.
+  bool PrepareAhead(FileTime now, FileTime expectedEnd);
   void ExecuteStep(const PlayContext& candidate, const ItemPlace& place, FileTime now,
                    FileTime target);
   void CueStep(const PlayContext& candidate, const ItemPlace& place, FileTime target);
@@ -52,6 +57,7 @@ class ChannelPlayback {
   PlayContext prepared_ = ResetContext();
   PlayContext current_ = ResetContext();
   PlayContext cued_ = ResetContext();
+  PlayContext aheadTried_ = ClearContext();  // the last timed start prepared ahead
   Snapshot snapshot_;
 };
 

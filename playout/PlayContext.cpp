@@ -140,9 +140,14 @@ std::optional<PlayContext> NewestCommand(const Snapshot& snapshot, std::int32_t 
   return context;
 }
 
-std::optional<DueStart> DueTimedRo(const Snapshot& snapshot, FileTime& cursorTime, FileTime now) {
+namespace {
+
+// The checked TIMED running order starting within aheadMs of now (and not before cursorTime)
+// that is nearest to now.
+std::optional<DueStart> TimedRoWithin(const Snapshot& snapshot, FileTime cursorTime, FileTime now,
+                                      std::int64_t aheadMs, std::int64_t nearestMs) {
   std::int32_t best = -1;
-  std::int64_t bestDistance = 3600;
+  std::int64_t bestDistance = nearestMs;
   for (std::size_t n = 0; n < snapshot.size(); ++n) {
     const ro& r = *snapshot[n];
     std::lock_guard guard(r.lock);  // the ro lock, for checkState, trigger and startTime
@@ -151,7 +156,7 @@ std::optional<DueStart> DueTimedRo(const Snapshot& snapshot, FileTime& cursorTim
     }
     const std::int64_t d = Milliseconds(r.startTime, now);
     const std::int64_t c = Milliseconds(r.startTime, cursorTime);
-    if (c < 0 || d > 1000) {
+    if (c < 0 || d > aheadMs) {
       continue;
     }
     if (std::llabs(d) < bestDistance) {
@@ -159,17 +164,29 @@ std::optional<DueStart> DueTimedRo(const Snapshot& snapshot, FileTime& cursorTim
       best = static_cast<std::int32_t>(n);
     }
   }
-  cursorTime = now;
   if (best < 0) {
     return std::nullopt;
   }
   const ro& r = *snapshot[static_cast<std::size_t>(best)];
-  std::lock_guard guard(r.lock);
+  std::lock_guard guard(r.lock);  // the ro lock, while its first playable item is found
   DueStart due;
   FillContext(due.context, r, best, false);
   static_cast<void>(NextPlayable(due.context, r, nullptr, nullptr));
   due.startTime = r.startTime;
   return due;
+}
+
+}  // namespace
+
+std::optional<DueStart> DueTimedRo(const Snapshot& snapshot, FileTime& cursorTime, FileTime now) {
+  std::optional<DueStart> due = TimedRoWithin(snapshot, cursorTime, now, 1000, 3600);
+  cursorTime = now;
+  return due;
+}
+
+std::optional<DueStart> UpcomingTimedRo(const Snapshot& snapshot, FileTime cursorTime,
+                                        FileTime now) {
+  return TimedRoWithin(snapshot, cursorTime, now, kTimedPrepareAheadMs, kTimedPrepareAheadMs + 1);
 }
 
 std::optional<PlayContext> NextItem(const Snapshot& snapshot, const PlayContext& current) {

@@ -60,6 +60,13 @@ struct DueStart {
 // The checked TIMED running order due within a second (and not before cursorTime) that is
 // nearest to now, within 3.6 s; cursorTime becomes now whatever is found.
 std::optional<DueStart> DueTimedRo(const Snapshot& snapshot, FileTime& cursorTime, FileTime now);
+// How long before its start a TIMED running order's first item is prepared: long enough for
+// the slowest file to load (MXF with a long-GOP codec takes up to a second or two).
+constexpr std::int64_t kTimedPrepareAheadMs = 5000;
+// The checked TIMED running order that starts next within kTimedPrepareAheadMs (and not
+// before cursorTime), so that its first item can be prepared ahead; cursorTime is kept.
+std::optional<DueStart> UpcomingTimedRo(const Snapshot& snapshot, FileTime cursorTime,
+                                        FileTime now);
 // The item that follows current in its running order, or none.
 std::optional<PlayContext> NextItem(const Snapshot& snapshot, const PlayContext& current);
 

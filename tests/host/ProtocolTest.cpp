@@ -402,13 +402,13 @@ TEST_F(Timed, MetadataReplaceMovesATimedStartEarlierAndLater) {
             "OK");
   RunClockTo(At(28));
   EXPECT_EQ(ClipItem("R").state, READY) << "not yet";
-  RunClockTo(At(32));
+  RunClockTo(At(31));  // the clip lasts 2 s: still on air
   EXPECT_EQ(ClipItem("R").state, PLAY);
   EXPECT_EQ(ClipItem("R").stateTime, clock->LocalNow() - (clock->UtcNow() - At(30)))
       << "on the new time exactly";
   RunClockTo(At(100));
   EXPECT_EQ(ClipItem("L").state, READY) << "the old time passed without a start";
-  RunClockTo(At(122));
+  RunClockTo(At(121));
   EXPECT_EQ(ClipItem("L").state, PLAY);
   EXPECT_EQ(ClipItem("L").stateTime, clock->LocalNow() - (clock->UtcNow() - At(120)));
 }
@@ -433,12 +433,12 @@ TEST_P(ZonedStart, PlaysAtItsInstant) {
       "OK");
   RunClockTo(At(38));
   EXPECT_EQ(ClipItem("U").state, READY);
-  RunClockTo(At(42));
+  RunClockTo(At(41));
   EXPECT_EQ(ClipItem("U").state, PLAY);
   EXPECT_EQ(ClipItem("U").stateTime, clock->LocalNow() - (clock->UtcNow() - At(40)));
   RunClockTo(At(68));
   EXPECT_EQ(ClipItem("E").state, READY);
-  RunClockTo(At(72));
+  RunClockTo(At(71));
   EXPECT_EQ(ClipItem("E").state, PLAY);
   EXPECT_EQ(ClipItem("E").stateTime, clock->LocalNow() - (clock->UtcNow() - At(70)));
 }

@@ -101,7 +101,8 @@ TEST_F(Playback, ExecutePreparesThenPlaysAndTheChainFollowsWithoutAGap) {
   EXPECT_EQ(Run(10.0), "STOP:2 PLAY:3");
   EXPECT_EQ(Run(10.5), "STOP:3") << "nothing follows: the clip just ends";
   EXPECT_EQ(log.CountOf("\nVIDRA::Player[0] - Last movie was stopped now\n"), 1u);
-  EXPECT_EQ(Item(r, 2).state, PLAY) << "the record keeps PLAY";
+  EXPECT_EQ(Item(r, 2).state, DONE) << "the last item ends like every other";
+  EXPECT_EQ(Item(r, 2).stateTime, started + 300'000'000) << "at the end of its clip";
   EXPECT_EQ(playback.State(), PlaybackState::STOPPED);
 }
 
@@ -168,9 +169,11 @@ TEST_F(Playback, TimedRunningOrdersStartAtTheirExactTime) {
     std::lock_guard guard(r->lock);
     r->startTime = start;
   }
-  EXPECT_EQ(Run(3.8), "") << "not a candidate before one second ahead";
-  // Prepared from a second ahead; the start waits in the player for its exact time.
-  EXPECT_EQ(Run(1.0), "READY:1 PLAY:1");
+  // Prepared five seconds ahead, so that a slow file is ready on its frame; the start
+  // waits in the player for its exact time.
+  EXPECT_EQ(Run(3.8), "READY:1");
+  EXPECT_EQ(Player().OnAir(), "") << "prepared, not started";
+  EXPECT_EQ(Run(1.0), "PLAY:1");
   EXPECT_EQ(Item(r, 0).stateTime, start);
   EXPECT_EQ(r->trigger, MANUAL);
   EXPECT_EQ(r->roTrigger, "MANUAL");
