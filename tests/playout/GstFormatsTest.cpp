@@ -5,10 +5,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
+#include <vector>
+
+#include "common/Log.h"
 
 #include "playout/players/gstreamer/GstPlayer.h"
 #include "tests/playout/GstTaps.h"
@@ -160,6 +164,113 @@ TEST_P(GstFormats, ThreeChainedItemsShowEveryFrameOnceWithTheirSound) {
       "at the start, %+.1f ms at the end\n",
       format.name, kFrames, frames.size(), (frames.front().time - first) * 1000, soundStart * 1000,
       soundEnd * 1000);
+}
+
+// Files that are not what the channel airs, chained on one output: each either converted
+// or cut short with black until its planned end, and never holding up the next item.
+using GstBadInput = GstFormats;
+
+TEST_F(GstBadInput, OtherFormatsShortCutDeletedAndVariableRateClipsKeepTheChainOnTime) {
+  const std::string other = folder_ + "/other.mp4";  // 640x360 at 50 frames a second
+  const std::string shorter = folder_ + "/short.mkv";
+  const std::string cut = folder_ + "/cut.mkv";
+  const std::string deleted = folder_ + "/deleted.mkv";
+  const std::string variable = folder_ + "/variable.mkv";
+  const std::string next = folder_ + "/next.ts";
+  ASSERT_TRUE(test::MakeClip("h264-mp4", other, "--size 640x360 --rate 50 --frames 60"));
+  ASSERT_TRUE(test::MakeClip("mpeg4-mkv", shorter, "--frames 20"));
+  ASSERT_TRUE(test::MakeClip("ffv1-mkv", cut, "--frames 60"));
+  std::filesystem::resize_file(cut, std::filesystem::file_size(cut) / 4);
+  ASSERT_TRUE(test::MakeClip("mpeg4-mkv", deleted, "--frames 60"));
+  ASSERT_TRUE(test::MakeClip("h264-ts", next, "--frames 30"));
+  // Frames 0-9 a frame apart, frames 10-29 half a frame apart.
+  const std::string vfr = "ffmpeg -v error -y -i '" + deleted +
+                          "' -an -vf \"setpts='if(lt(N,10),2*N,N+10)/50/TB'\" -fps_mode vfr "
+                          "-enc_time_base 1:50 -c:v mpeg4 -q:v 2 -frames:v 30 '" +
+                          variable + "'";
+  ASSERT_EQ(std::system(vfr.c_str()), 0) << vfr;
+
+  LogCapture log;
+  struct Item {
+    std::string file;
+    double length;  // planned, seconds
+  };
+  const std::vector<Item> items = {{other, 1.2},   {shorter, 1.2},  {cut, 1.2},
+                                   {deleted, 1.2}, {variable, 0.8}, {next, 0.4}};
+  double start = 0;
+  std::vector<double> starts;
+  for (const Item& item : items) {
+    ASSERT_EQ(Prepare(item.file, 0.0, item.length), kPlayerPrepared) << item.file;
+    if (item.file == deleted) {
+      std::filesystem::remove(deleted);  // a prepared clip keeps its open file
+    }
+    start = starts.empty() ? gst_->FrameStartNearest(Clock() + 0.3) : start;
+    ASSERT_EQ(player_->Play(start, 0.0), HResult::S_OK);
+    starts.push_back(start);
+    WaitForClock(start + 0.1);
+    start += item.length;
+  }
+  WaitForClock(start + 0.2);
+
+  const auto frames = [&](std::size_t k) {
+    return frames_->Between(starts[k] - 1e-3, starts[k] + items[k].length - 1e-3);
+  };
+  // Scaled with borders and its rate halved: every other frame.
+  std::vector<Frame> seen = frames(0);
+  ASSERT_EQ(seen.size(), 30u);
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i].index, static_cast<int>(2 * i)) << "converted frame " << i;
+  }
+  // 20 frames where 30 were planned, then black.
+  seen = frames(1);
+  ASSERT_EQ(seen.size(), 30u);
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i].index, i < 20 ? static_cast<int>(i) : 0) << "short clip, frame " << i;
+    EXPECT_EQ(seen[i].part < 0, i >= 20) << "short clip, frame " << i;
+  }
+  // A file cut at a quarter plays the frames it has, then black.
+  seen = frames(2);
+  ASSERT_EQ(seen.size(), 30u);
+  std::size_t had = 0;
+  while (had < seen.size() && seen[had].part >= 0) {
+    EXPECT_EQ(seen[had].index, static_cast<int>(had));
+    ++had;
+  }
+  EXPECT_GT(had, 0u);
+  EXPECT_LT(had, 30u);
+  for (std::size_t i = had; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i].part, -1) << "after the cut, frame " << i;
+  }
+  // Deleted after it was prepared: the open file plays to its end.
+  seen = frames(3);
+  ASSERT_EQ(seen.size(), 30u);
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i].index, static_cast<int>(i)) << "deleted clip, frame " << i;
+  }
+  // A variable rate is sampled on the output's frames: picture throughout, in order.
+  seen = frames(4);
+  ASSERT_EQ(seen.size(), 20u);
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_GE(seen[i].part, 0) << "variable rate, frame " << i;
+    if (i > 0) {
+      EXPECT_GE(seen[i].index, seen[i - 1].index) << "variable rate, frame " << i;
+    }
+  }
+  EXPECT_EQ(seen[9].index, 9);
+  EXPECT_GE(seen.back().index, 27);
+  // The last item still starts on its frame.
+  seen = frames(5);
+  ASSERT_EQ(seen.size(), 10u);
+  EXPECT_NEAR(seen.front().time, starts[5], 1e-6);
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i].index, static_cast<int>(i)) << "the next item, frame " << i;
+  }
+  EXPECT_TRUE(test::WaitUntil([&] {
+    const std::vector<std::string> records = log.Records();
+    return std::any_of(records.begin(), records.end(), [](const std::string& line) {
+      return line.find("short.mkv ended 10 frames before its out point") != std::string::npos;
+    });
+  })) << "the short clip is logged";
 }
 
 INSTANTIATE_TEST_SUITE_P(Broadcast, GstFormats, ::testing::ValuesIn(kFormats),

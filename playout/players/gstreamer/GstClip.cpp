@@ -221,13 +221,6 @@ void GstClip::AddStream(GstPad* pad) {
   if (structure != nullptr && !gst_structure_get_int(structure, "channels", &channels)) {
     channels = 2;
   }
-  int rateNumerator = 0;
-  int rateDenominator = 1;
-  const bool sameRate =
-      structure != nullptr &&
-      gst_structure_get_fraction(structure, "framerate", &rateNumerator, &rateDenominator) &&
-      static_cast<std::int64_t>(rateNumerator) * format_.rateDenominator ==
-          static_cast<std::int64_t>(rateDenominator) * format_.rateNumerator;
   gst_caps_unref(caps);
   channels = channels >= 2 ? 2 : 1;
   bool wantPicture = false;
@@ -244,12 +237,11 @@ void GstClip::AddStream(GstPad* pad) {
         "video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, format_.width,
         "height", G_TYPE_INT, format_.height, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1,
         "framerate", GST_TYPE_FRACTION, format_.rateNumerator, format_.rateDenominator, nullptr);
-    // Another frame rate (or a variable one) is converted, frames repeated or dropped with
-    // their timing kept; the channel's own rate passes untouched, frame for frame. Another
-    // size is scaled with borders that keep the picture's shape.
-    GstElement* sink = sameRate
-                           ? AddChain(pad, {"videoconvert", "videoscale"}, picture)
-                           : AddChain(pad, {"videorate", "videoconvert", "videoscale"}, picture);
+    // Frames are taken by their timestamps, not one by one: another frame rate, or a
+    // variable one behind caps that claim the channel's (as Matroska writes it), is
+    // converted by repeating or dropping frames; the channel's own rate passes frame for
+    // frame. Another size is scaled with borders that keep the picture's shape.
+    GstElement* sink = AddChain(pad, {"videorate", "videoconvert", "videoscale"}, picture);
     gst_caps_unref(picture);
     std::lock_guard lock(mutex_);
     pictureSink_ = sink;
