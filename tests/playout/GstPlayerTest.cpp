@@ -4,20 +4,18 @@
 // exactly what was shown when.
 #include "playout/players/gstreamer/GstPlayer.h"
 
-#include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
-#include <gst/video/video.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "common/Log.h"
+#include "tests/playout/GstTaps.h"
 #include "tests/support/TestSupport.h"
 
 namespace vidra {
@@ -87,64 +85,16 @@ struct Frame {
   int index = 0;    // the clip's frame number
 };
 
-// Pulls every frame the output makes from its appsink, as it is shown.
-class FrameTap {
- public:
-  explicit FrameTap(GstElement* sink) : sink_(sink), thread_([this] { Run(); }) {}
-  ~FrameTap() {
-    stop_ = true;
-    thread_.join();
-    gst_object_unref(sink_);
-  }
-  std::vector<Frame> Between(double from, double to) {
-    std::lock_guard lock(mutex_);
-    std::vector<Frame> frames;
-    for (const Frame& frame : frames_) {
-      if (frame.time >= from - 1e-6 && frame.time < to) {
-        frames.push_back(frame);
-      }
-    }
-    return frames;
-  }
-
- private:
-  void Run() {
-    while (!stop_) {
-      GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink_), 50 * GST_MSECOND);
-      if (sample == nullptr) {
-        continue;
-      }
-      GstBuffer* buffer = gst_sample_get_buffer(sample);
-      const guint64 running = gst_segment_to_running_time(gst_sample_get_segment(sample),
-                                                          GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
-      GstVideoInfo info;
-      GstVideoFrame video;
-      if (!gst_video_info_from_caps(&info, gst_sample_get_caps(sample)) ||
-          !gst_video_frame_map(&video, &info, buffer, GST_MAP_READ)) {
-        gst_sample_unref(sample);
-        continue;
-      }
-      const auto* y = static_cast<const guint8*>(GST_VIDEO_FRAME_PLANE_DATA(&video, 0));
-      const auto* cb = static_cast<const guint8*>(GST_VIDEO_FRAME_PLANE_DATA(&video, 1));
-      const int luma = y[(kHeight / 2) * GST_VIDEO_FRAME_PLANE_STRIDE(&video, 0) + kWidth / 2];
-      const int u = cb[(kHeight / 4) * GST_VIDEO_FRAME_PLANE_STRIDE(&video, 1) + kWidth / 4];
-      gst_video_frame_unmap(&video);
-      gst_sample_unref(sample);
-      Frame frame;
-      frame.time = static_cast<double>(running) / GST_SECOND;
-      frame.clip = std::abs(u - kClipA) < 20 ? kClipA : std::abs(u - kClipB) < 20 ? kClipB : 128;
-      frame.index = static_cast<int>(std::lround((luma - 16) / 4.0));
-      std::lock_guard lock(mutex_);
-      frames_.push_back(frame);
-    }
-  }
-
-  GstElement* sink_;
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;  // guards frames_
-  std::vector<Frame> frames_;
-  std::thread thread_;
-};
+// What the tap saw, in this test's clips.
+Frame Told(const test::Frame& seen) {
+  Frame frame;
+  frame.time = seen.time;
+  frame.clip = std::abs(seen.cb - kClipA) < 20   ? kClipA
+               : std::abs(seen.cb - kClipB) < 20 ? kClipB
+                                                 : 128;
+  frame.index = static_cast<int>(std::lround((seen.luma - 16) / 4.0));
+  return frame;
+}
 
 class Gst : public ::testing::Test {
  protected:
@@ -169,7 +119,7 @@ class Gst : public ::testing::Test {
         << error;
     gst_ = dynamic_cast<GstPlayer*>(player_.get());
     ASSERT_NE(gst_, nullptr);
-    tap_ = std::make_unique<FrameTap>(gst_->OutputElement("tap"));
+    tap_ = std::make_unique<test::FrameTap>(gst_->OutputElement("tap"));
   }
   void TearDown() override {
     tap_.reset();
@@ -209,21 +159,25 @@ class Gst : public ::testing::Test {
     }
     return remaining;
   }
-  // The clip frames from `from` on, in order, each with its time.
-  std::vector<Frame> Shown(double from, double to) {
+  // Every frame in [from, to), in order, each with its time.
+  std::vector<Frame> Between(double from, double to) {
     std::vector<Frame> frames;
-    for (const Frame& frame : tap_->Between(from, to)) {
-      if (frame.clip != 128) {
-        frames.push_back(frame);
-      }
+    for (const test::Frame& seen : tap_->Between(from, to)) {
+      frames.push_back(Told(seen));
     }
+    return frames;
+  }
+  // The clip frames in [from, to).
+  std::vector<Frame> Shown(double from, double to) {
+    std::vector<Frame> frames = Between(from, to);
+    std::erase_if(frames, [](const Frame& frame) { return frame.clip == 128; });
     return frames;
   }
 
   static inline std::string folder_;
   std::unique_ptr<ChannelPlayer> player_;
   GstPlayer* gst_ = nullptr;
-  std::unique_ptr<FrameTap> tap_;
+  std::unique_ptr<test::FrameTap> tap_;
 };
 
 TEST_F(Gst, AClipStartsOnItsFrameFromItsMarkInForItsDurationThenBlack) {
@@ -262,7 +216,7 @@ TEST_F(Gst, AClipStartsOnItsFrameFromItsMarkInForItsDurationThenBlack) {
       EXPECT_NEAR(frames[i].time - frames[i - 1].time, kFrame, 1e-3) << "one frame each";
     }
   }
-  const std::vector<Frame> after = tap_->Between(frames.back().time + kFrame / 2, target + 1.1);
+  const std::vector<Frame> after = Between(frames.back().time + kFrame / 2, target + 1.1);
   ASSERT_FALSE(after.empty()) << "the output keeps running after the clip";
   for (const Frame& frame : after) {
     EXPECT_EQ(frame.clip, 128) << "black, not the last frame held";
@@ -303,7 +257,7 @@ TEST_F(Gst, PlayEmptyEndsTheClipAtItsTimeAndPauseHoldsTheFrame) {
   ASSERT_FALSE(frames.empty());
   EXPECT_NEAR(frames.back().time + kFrame, start + 0.6, kFrame) << "0.6 s of the clip";
   EXPECT_EQ(frames.back().index + 1, static_cast<int>(frames.size()));
-  EXPECT_FALSE(tap_->Between(start + 0.62, start + 0.9).empty());
+  EXPECT_FALSE(Between(start + 0.62, start + 0.9).empty());
 
   // Paused for 0.4 s: the frame on air stays, then the clip goes on from the next frame and
   // ends that much later.
@@ -384,7 +338,7 @@ TEST_F(Gst, AFailingOutputIsLoggedAndBuiltAgainForTheNextClip) {
   gst_object_unref(tap);
   ASSERT_TRUE(test::WaitUntil([&] { return Logged(log, "runs again"); }));
   EXPECT_TRUE(Logged(log, "failed: Output window was closed"));
-  tap_ = std::make_unique<FrameTap>(gst_->OutputElement("tap"));
+  tap_ = std::make_unique<test::FrameTap>(gst_->OutputElement("tap"));
   ASSERT_EQ(Prepare(File("a.mkv"), 0.0, 0.4), kPlayerPrepared);
   const double start = Clock() + 0.2;
   ASSERT_EQ(player_->Play(start, 0.0), HResult::S_OK);

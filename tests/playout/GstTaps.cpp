@@ -85,6 +85,8 @@ void FrameTap::Run() {
                  : std::abs(cr - 64) < 24  ? 2
                                            : -1;
     frame.index = static_cast<int>(std::lround((luma - 16) / 3.0));
+    frame.luma = luma;
+    frame.cb = cb;
     std::lock_guard lock(mutex_);
     frames_.push_back(frame);
   }

@@ -23,6 +23,8 @@ struct Frame {
   double time = 0;  // running time, the player clock
   int part = -1;    // which third of its clip (0, 1, 2), or -1 for black
   int index = 0;    // the clip's frame number
+  int luma = 0;     // the picture's middle: its brightness and blue difference, for clips
+  int cb = 0;       // that speak otherwise
 };
 
 // Pulls every frame the output makes from its appsink, as it is shown.
