@@ -126,29 +126,15 @@ class Gst : public ::testing::Test {
     player_.reset();
   }
 
-  double Clock() {
-    double clock = 0;
-    EXPECT_EQ(player_->GetClock(clock), HResult::S_OK);
-    return clock;
-  }
-  void WaitForClock(double time) {
-    while (Clock() < time) {
-      std::this_thread::sleep_for(5ms);
-    }
-  }
+  double Clock() { return test::ClockOf(*player_); }
+  void WaitForClock(double time) { test::WaitForClock(*player_, time); }
   std::int32_t State() {
     std::int32_t state = 0;
     EXPECT_EQ(player_->GetState(state), HResult::S_OK);
     return state;
   }
-  // Prepares a clip and waits until it is ready or failed; the state it ended in.
   std::int32_t Prepare(const std::string& file, double in, double out) {
-    double duration = -1;
-    EXPECT_EQ(player_->Prepare(file, in, out, 10, duration), HResult::S_OK);
-    EXPECT_DOUBLE_EQ(duration, std::max(0.0, out - in));
-    std::int32_t state = kPlayerLoading;
-    test::WaitUntil([&] { return (state = State()) != kPlayerLoading; });
-    return state;
+    return test::PrepareAndWait(*player_, file, in, out);
   }
   double Remaining(double* startedAt = nullptr) {
     double started = 0;

@@ -2,10 +2,14 @@
 
 #include <gst/app/gstappsink.h>
 #include <gst/video/video.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+
+#include "tests/support/TestSupport.h"
 
 namespace vidra::test {
 namespace {
@@ -27,6 +31,30 @@ bool MakeClip(const std::string& format, const std::string& path, const std::str
   const std::string command = "bash '" VIDRA_SOURCE_DIR "/scripts/make-test-clip.sh' " + format +
                               " '" + path + "' " + extra;
   return std::system(command.c_str()) == 0;
+}
+
+double ClockOf(ChannelPlayer& player) {
+  double clock = 0;
+  EXPECT_EQ(player.GetClock(clock), HResult::S_OK);
+  return clock;
+}
+
+void WaitForClock(ChannelPlayer& player, double time) {
+  while (ClockOf(player) < time) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::int32_t PrepareAndWait(ChannelPlayer& player, const std::string& file, double in, double out) {
+  double duration = -1;
+  EXPECT_EQ(player.Prepare(file, in, out, 10, duration), HResult::S_OK);
+  EXPECT_DOUBLE_EQ(duration, std::max(0.0, out - in));
+  std::int32_t state = kPlayerLoading;
+  WaitUntil([&] {
+    EXPECT_EQ(player.GetState(state), HResult::S_OK);
+    return state != kPlayerLoading;
+  });
+  return state;
 }
 
 FrameTap::FrameTap(GstElement* sink) : sink_(sink), thread_([this] { Run(); }) {}

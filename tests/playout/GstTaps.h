@@ -13,7 +13,15 @@
 #include <thread>
 #include <vector>
 
+#include "playout/ChannelPlayer.h"
+
 namespace vidra::test {
+
+// The player's clock, the running time of its output.
+double ClockOf(ChannelPlayer& player);
+void WaitForClock(ChannelPlayer& player, double time);
+// Prepares a clip and waits until it is ready or failed; the state it ended in.
+std::int32_t PrepareAndWait(ChannelPlayer& player, const std::string& file, double in, double out);
 
 // Writes a test clip of format (see scripts/make-test-clip.sh) to path; false when FFmpeg
 // failed. extra: more of the script's options ("--frames 30").
