@@ -136,8 +136,10 @@ TEST_P(GstFormats, ThreeChainedItemsShowEveryFrameOnceWithTheirSound) {
   // at the joins; the first two tracks (or channels) are left and right.
   const double soundStart = sound_->FirstLoud(first - 0.2, first + 0.5) - first;
   const double soundEnd = sound_->LastLoud(first + 2.0, first + 2.65) - (first + 2.4);
-  EXPECT_LT(std::abs(soundStart), kFrame) << "sound starts " << soundStart << " s off";
-  EXPECT_LT(std::abs(soundEnd), kFrame) << "sound ends " << soundEnd << " s off";
+  // Within half a frame: what is left is the codec's own (AAC and MPEG audio end a little
+  // early in their files); a clip whose sound slid against its pictures is off by more.
+  EXPECT_LT(std::abs(soundStart), kFrame / 2) << "sound starts " << soundStart << " s off";
+  EXPECT_LT(std::abs(soundEnd), kFrame / 2) << "sound ends " << soundEnd << " s off";
   EXPECT_LT(sound_->LongestQuiet(first + 0.05, first + 2.35), 0.002) << "no gap in the sound";
   const double left = sound_->Rms(0, first + 0.1, first + 2.3);
   const double right = sound_->Rms(1, first + 0.1, first + 2.3);

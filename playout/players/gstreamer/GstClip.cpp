@@ -319,8 +319,8 @@ void GstClip::TakePicture(GstSample* sample) {
       return;
     }
     const GstClockTime at = StreamTimeOf(sample);
-    // The seek went half a frame before the mark-in, so that the sound covers the first
-    // frame; the frame before the mark-in that this lets through is dropped here.
+    // The seek went a frame before the mark-in, so that the sound covers the first frame;
+    // the frame before the mark-in that this lets through is dropped here.
     if (in_ > 0 && GST_CLOCK_TIME_IS_VALID(at) &&
         static_cast<double>(at) / GST_SECOND + format_.FrameSeconds() / 4 < fileStart_ + in_) {
       gst_sample_unref(sample);
@@ -554,13 +554,15 @@ void GstClip::Service(double now) {
     gst_object_unref(sink);
   }
   if (act == Act::Seek) {
-    // Half a frame early: the frame at the mark-in is kept whatever the rounding of the
-    // file's time stamps, and its sound starts with it (TakePicture drops the frame before).
-    const double half = format_.FrameSeconds() / 2;
+    // A whole frame early: its sound starts with the frame at the mark-in (TakePicture
+    // drops the frame before), and videorate, whose frames fall on a grid from the seek's
+    // position, puts one exactly on the mark-in, where it takes the file's nearest frame
+    // whatever the rounding of its time stamps.
+    const double early = format_.FrameSeconds();
     if (!gst_element_seek_simple(
             pipeline_, GST_FORMAT_TIME,
             static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE),
-            Nanoseconds(std::max(0.0, fileStart_ + in_ - half)))) {
+            Nanoseconds(std::max(0.0, fileStart_ + in_ - early)))) {
       std::lock_guard lock(mutex_);
       FailLocked("the file cannot seek to its mark-in");
     }
