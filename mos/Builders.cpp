@@ -133,6 +133,9 @@ std::string ReasonText(EditResult result, const std::string& detail) {
     case EditResult::NotSaved:
       reason = "not saved:";
       break;
+    case EditResult::NotXml:
+      reason = "malformed XML:";
+      break;
   }
   return detail.empty() ? reason : std::string(reason) + " " + detail;
 }

@@ -5,6 +5,7 @@
 // message answered and echoes its messageID as it was written.
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -331,8 +332,8 @@ constexpr Row kMessageTypes[] = {
      MosItemReplace,
      Effect::Changes,
      {"roID", "storyID", "item"}},
-    {"roCreate", "roCreate", 2, CreateOrReplace, Effect::Changes},
-    {"roReplace", "roReplace", 2, CreateOrReplace, Effect::Changes},
+    {"roCreate", "roCreate", 2, CreateOrReplace, Effect::Changes, {"roID"}},
+    {"roReplace", "roReplace", 2, CreateOrReplace, Effect::Changes, {"roID"}},
     {"roMetadataReplace", "roMetadataReplace", 2, MetadataReplace, Effect::Changes, {"roID"}},
     {"roDelete", "roDelete", 2, Delete, Effect::Changes, {"roID"}},
     {"roReq", "roReq", 2, List, Effect::Reads, {"roID"}},
@@ -392,10 +393,18 @@ constexpr Row kMessageTypes[] = {
     {"roStorySend", "roStorySend", 4, StorySend, Effect::Changes, {"roID", "storyID", "storyBody"}},
 };
 
-// The first required child the body lacks, or empty.
+// The first required child the body lacks, or empty. An ID that is there but empty names
+// nothing, and counts as missing.
 std::string_view MissingChild(const Row& row, const pugi::xml_node& body) {
   for (const std::string_view name : row.required) {
-    if (!name.empty() && !body.child(std::string(name).c_str())) {
+    if (name.empty()) {
+      continue;
+    }
+    const pugi::xml_node child = body.child(std::string(name).c_str());
+    const bool isId = name.size() > 2 && name.substr(name.size() - 2) == "ID";
+    const std::string text = isId && child ? NodeText(child) : std::string();
+    if (!child || (isId && std::all_of(text.begin(), text.end(),
+                                       [](unsigned char c) { return std::isspace(c) != 0; }))) {
       return name;
     }
   }

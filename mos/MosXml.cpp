@@ -3,6 +3,8 @@
 // predefined entities and character references are expanded; no DTD is read.
 #include "mos/MosXml.h"
 
+#include <cctype>
+
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -203,11 +205,64 @@ bool MOSXMLParser::LoadMessage(std::u16string_view message) {
   Utf16ToUtf8Into(message, loadedText_);
   const pugi::xml_parse_result result = inDocument.load_buffer_inplace(
       loadedText_.data(), loadedText_.size(), kMosParseOptions, pugi::encoding_utf8);
+  loadError_.clear();
   if (!result) {
+    loadError_ = std::string(result.description()) + " at byte " + std::to_string(result.offset);
     inDocument.reset();
     return false;
   }
   return true;
+}
+
+namespace {
+
+// The text of the first <name>...</name> in a raw message that is not XML, trimmed; absent
+// when there is none, or it holds markup or more than an ID may.
+MosText RawElement(std::string_view text, std::string_view name) {
+  const std::string open = "<" + std::string(name) + ">";
+  const std::string close = "</" + std::string(name) + ">";
+  const std::size_t start = text.find(open);
+  if (start == std::string_view::npos) {
+    return MosText();
+  }
+  const std::size_t from = start + open.size();
+  const std::size_t end = text.find(close, from);
+  if (end == std::string_view::npos || end - from > 128 ||
+      text.substr(from, end - from).find('<') != std::string_view::npos) {
+    return MosText();
+  }
+  std::string_view value = text.substr(from, end - from);
+  while (!value.empty() && std::isspace(static_cast<unsigned char>(value.front())) != 0) {
+    value.remove_prefix(1);
+  }
+  while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back())) != 0) {
+    value.remove_suffix(1);
+  }
+  return MosText(std::string(value));
+}
+
+}  // namespace
+
+std::u16string MOSXMLParser::MalformedAnswer(MosPort port, std::u16string_view message) {
+  const std::string raw = Utf16ToUtf8(message);
+  const MosText mosID = RawElement(raw, "mosID");
+  const MosText ncsID = RawElement(raw, "ncsID");
+  const MosText messageID = RawElement(raw, "messageID");
+  if (port == MosPort::Upper) {
+    RoAckInfo ack;
+    ack.roID = RawElement(raw, "roID");
+    ack.result = EditResult::NotXml;
+    ack.detail = loadError_;
+    BuildRoAck(mosID, ncsID, messageID, ack);
+  } else {
+    MosAckInfo ack;
+    ack.objID = RawElement(raw, "objID");
+    ack.objRev = MosText("0");
+    ack.status = MosText("NACK");
+    ack.statusDescription = MosText(ReasonText(EditResult::NotXml, loadError_));
+    BuildMosAck(mosID, ncsID, messageID, ack);
+  }
+  return GetAnswer();
 }
 
 std::uint64_t MOSXMLParser::Digest() const {

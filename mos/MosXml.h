@@ -178,6 +178,13 @@ class MOSXMLParser : public MOSXMLWriter {
   // message must stay alive until it has been handled: its digest is taken from it when
   // asked for.
   bool LoadMessage(std::u16string_view message);
+  // Why the last message did not load: the parser's reason and the byte offset where it
+  // stopped ("Start-end tags mismatch at byte 23"); empty after one that loaded.
+  const std::string& LoadError() const { return loadError_; }
+  // The answer to a message that is not well-formed XML, from what its raw text shows
+  // (mosID, ncsID, messageID, roID or objID): a roAck on the upper port or a mosAck NACK on
+  // the lower, saying "malformed XML: REASON".
+  std::u16string MalformedAnswer(MosPort port, std::u16string_view message);
   // A digest of the whole loaded message's text, the same from run to run (the key of a
   // message sent again). Taken only when asked: most messages never need one.
   std::uint64_t Digest() const;
@@ -229,6 +236,7 @@ class MOSXMLParser : public MOSXMLWriter {
   // into a buffer that lives from message to message.
   std::string loadedText_;
   std::u16string_view loaded_;
+  std::string loadError_;
   mutable std::optional<std::uint64_t> digest_;
   std::optional<EditResult> lastOutcome_;
   std::optional<PacedListing> paced_;

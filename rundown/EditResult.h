@@ -17,6 +17,7 @@ enum class EditResult : std::uint8_t {
   Refused,       // a roCtrl that the item's state does not allow
   Unsupported,   // a message this server does not handle
   NotSaved,      // the durable store could not save the change: nothing was changed
+  NotXml,        // the message is not well-formed XML
 };
 
 }  // namespace vidra

@@ -189,19 +189,16 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
             MessagePipeline::kDefaultLimit);
         break;
       }
-      const bool loaded = framed == FrameResult::Complete && session->LoadMessage(message);
-      if (!loaded && (firstAttempt || framed == FrameResult::Complete)) {
-        LogText(
-            "\nVIDRA - It is not XML or there is no brackets number equality, continue "
-            "receiving\n");
-      }
-      firstAttempt = false;
       if (framed == FrameResult::NeedMore) {
+        if (firstAttempt) {
+          LogText(
+              "\nVIDRA - It is not XML or there is no brackets number equality, continue "
+              "receiving\n");
+        }
         break;
       }
-      if (!loaded) {
-        continue;  // a broken message is dropped; the ones buffered behind it are served
-      }
+      firstAttempt = false;
+      const bool loaded = session->LoadMessage(message);
       MessageRecord record;
       record.clientNumber = receivedNumber;
       record.text = JournalText(message);
@@ -211,6 +208,19 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
       record.time = server.clock->UtcNow();
       server.journal.Append(std::move(record));
       server.metrics.Add("vidra_messages_received_total", KindLabel(session->Kind()));
+      if (!loaded) {
+        // Framed by <mos>...</mos>, the message is whole and wrong: the NRCS is told so at
+        // once rather than left to time out and send the same bytes again.
+        Log("\nVIDRA - a message from %s on the %s port is not well-formed XML (%s): it is "
+            "answered NACK\n",
+            origin.host.c_str(), PortWord(port), session->LoadError().c_str());
+        if (const auto answer = session->MalformedAnswer(origin, message)) {
+          heldBack = pipeline.Pending() > 0;
+          SendAnswer(server, connection.socket, answerNumber, *answer, pipeline.Order(), heldBack,
+                     wire);
+        }
+        continue;  // the messages buffered behind it are served
+      }
       Log("%s", session->GetXml().c_str());
       if (std::int32_t acked = 0; session->IsRoAck(acked)) {
         server.noticeHosts.RecordAck(connection.peerAddress, acked);

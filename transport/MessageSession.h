@@ -55,6 +55,14 @@ class MessageSession {
   virtual std::string_view Kind() const = 0;
   // The answer to the loaded message in 16-bit units, or none for messages not answered.
   virtual std::optional<SessionAnswer> HandleMessage(const MessageOrigin& origin) = 0;
+  // Why the last message did not load (the parser's reason and where); empty if it did.
+  virtual std::string LoadError() const { return {}; }
+  // The answer to a whole message that is not well-formed XML, or none where the session
+  // has nothing to say of it.
+  virtual std::optional<SessionAnswer> MalformedAnswer(const MessageOrigin& /*origin*/,
+                                                       std::u16string_view /*message*/) {
+    return std::nullopt;
+  }
 };
 
 }  // namespace vidra

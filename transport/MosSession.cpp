@@ -88,6 +88,18 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
   return given;
 }
 
+std::optional<SessionAnswer> MosSession::MalformedAnswer(const MessageOrigin& origin,
+                                                         std::u16string_view message) {
+  SessionAnswer given;
+  given.text = parser_.MalformedAnswer(
+      origin.port == PortFlag::Lower ? MosPort::Lower : MosPort::Upper, message);
+  given.kind = origin.port == PortFlag::Lower ? "mosAck" : "roAck";
+  if (origin.port == PortFlag::Upper) {
+    given.ok = false;
+  }
+  return given;
+}
+
 SessionFactory MosSessionFactory(ServerParts& server) {
   return [&server] { return std::make_unique<MosSession>(server); };
 }

@@ -21,6 +21,9 @@ class MosSession final : public MessageSession {
   bool IsRoAck(std::int32_t& messageID) override;
   std::string_view Kind() const override;
   std::optional<SessionAnswer> HandleMessage(const MessageOrigin& origin) override;
+  std::string LoadError() const override { return parser_.LoadError(); }
+  std::optional<SessionAnswer> MalformedAnswer(const MessageOrigin& origin,
+                                               std::u16string_view message) override;
 
  private:
   ServerParts& server_;

@@ -207,6 +207,11 @@ TEST_F(MosProtocol, RefusedEditsLeaveTheRunningOrderAsItWas) {
            Story("S") + Item("I") + "</element_source></roElementAction>",
        "NACK malformed: both stories and items"},
       {"<roMetadataReplace><roSlug>x</roSlug></roMetadataReplace>", "NACK malformed: roID missing"},
+      {"<roCreate><roSlug>no ID</roSlug>" + Story("N") + "</roCreate>",
+       "NACK malformed: roID missing"},
+      {"<roCreate><roID> </roID>" + Story("N") + "</roCreate>", "NACK malformed: roID missing"},
+      {"<roReplace><roSlug>no ID</roSlug>" + Story("N") + "</roReplace>",
+       "NACK malformed: roID missing"},
       {"<roReadyToAir><roID>R</roID><roAir>MAYBE</roAir></roReadyToAir>",
        "NACK malformed: roAir MAYBE"},
   };
@@ -214,6 +219,8 @@ TEST_F(MosProtocol, RefusedEditsLeaveTheRunningOrderAsItWas) {
     EXPECT_EQ(Status(body), status) << body;
   }
   EXPECT_EQ(Ask("<roReq><roID>R</roID></roReq>"), before);
+  EXPECT_LT(Control().Playout()->Store(0).FindRo(MosText("")), 0)
+      << "a running order without roID is not stored";
   EXPECT_NE(Ask("<heartbeat/>").find("<heartbeat>"), std::string::npos)
       << "the connection serves on";
 }

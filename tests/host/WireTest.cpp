@@ -107,16 +107,47 @@ TEST_F(Wire, AnAmbiguousFirstReceiveFallsBackWithItsCounts) {
             1u);
 }
 
-TEST_F(Wire, BrokenMessagesAreDroppedAndTheNextOneIsServed) {
+TEST_F(Wire, BrokenMessagesAreAnsweredNackAndTheNextOneIsServed) {
   TestPeer peer;
   ASSERT_TRUE(peer.Connect(Lower()));
-  ASSERT_TRUE(peer.Send(Utf16Bytes(u"<MOS><heartbeat/></mos>", true)));
-  ASSERT_TRUE(Received(1));
-  EXPECT_TRUE(WaitUntil([&] { return log.CountOf(kNotXml) == 1; })) << "framed, not loaded";
-  // Noise, a broken message and a good one in one go: the good one is answered.
+  // Whole (framed by <mos>...</mos>) and not XML: a mosAck NACK on the lower port says why,
+  // with the messageID that the raw text shows.
+  ASSERT_TRUE(peer.Send(Utf16Bytes(
+      u"<MOS><mosID>VIDRA.NEWS</mosID><messageID>77</messageID><heartbeat/></mos>", true)));
+  std::u16string answer = peer.ReceiveMessage(true);
+  EXPECT_NE(answer.find(u"<messageID>77</messageID><mosAck><objID></objID><objRev>0</objRev>"
+                        u"<status>NACK</status><statusDescription>malformed XML: "),
+            std::u16string::npos)
+      << Utf16ToUtf8(answer);
+  EXPECT_NE(answer.find(u"at byte "), std::u16string::npos) << "where the parser stopped";
+  EXPECT_EQ(log.CountOf(kNotXml), 0u) << "a whole message is not one still coming";
+  // Noise, a broken message and a good one in one go: both are answered, in order.
   std::u16string noise(30000, u'x');
   ASSERT_TRUE(peer.Send(Utf16Bytes(noise + u"<mos><a></b></mos>" + Heartbeat(3), true)));
-  EXPECT_EQ(peer.ReceiveMessage(true), HeartbeatAnswer(3));
+  answer = peer.ReceiveMessage(true);
+  if (answer.find(HeartbeatAnswer(3)) == std::u16string::npos) {
+    answer += peer.ReceiveMessage(true);
+  }
+  EXPECT_EQ(answer.find(u"<status>NACK</status><statusDescription>malformed XML: Start-end "
+                        u"tags mismatch at byte 10</statusDescription>"),
+            76u)
+      << "the first answer is the NACK" << Utf16ToUtf8(answer);
+  EXPECT_EQ(answer.substr(answer.size() - HeartbeatAnswer(3).size()), HeartbeatAnswer(3));
+  // On the upper port the answer is a roAck with the roID the text names.
+  TestPeer upper;
+  ASSERT_TRUE(upper.Connect(Upper()));
+  ASSERT_TRUE(upper.Send(
+      Utf16Bytes(u"<mos><mosID>VIDRA.NEWS</mosID><ncsID>NCS</ncsID><messageID>9</messageID><roReq>"
+                 u"<roID>R</roID></roRq></mos>",
+                 true)));
+  answer = upper.ReceiveMessage(true);
+  EXPECT_NE(answer.find(u"<messageID>9</messageID><roAck><roID>R</roID><roStatus>NACK "
+                        u"malformed XML: Start-end tags mismatch at byte "),
+            std::u16string::npos)
+      << Utf16ToUtf8(answer);
+  // Cut short, a message is still coming: no answer yet, and the old line says so.
+  ASSERT_TRUE(upper.Send(Utf16Bytes(u"<mos><roReq><roID>R", true)));
+  EXPECT_TRUE(WaitUntil([&] { return log.CountOf(kNotXml) == 1; }));
   // A zero unit between two messages of one receive is skipped; both are answered.
   ASSERT_TRUE(peer.Send(Utf16Bytes(Heartbeat(4), true) + std::string(2, '\0') +
                         Utf16Bytes(Heartbeat(5), true)));
