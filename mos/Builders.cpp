@@ -244,21 +244,20 @@ void MOSXMLWriter::BuildRoAck(const MosText& mosID, const MosText& ncsID, const 
   out += "<roAck>";
   AppendElement(out, "roID", ack.roID.Str());
   AppendElement(out, "roStatus", RoStatusText(ack));
+  // One group per item, each naming its story: (storyID, itemID, objID, status)*. An NRCS
+  // reads the four as parallel lists, so a story without items has no group.
   for (const auto& story : ack.stories) {
-    AppendElement(out, "storyID", story.storyID.Str());
     const std::size_t n = std::min(story.statuses.size(), story.itemIDs.size());
     for (std::size_t i = 0; i < n; ++i) {
       if (story.itemIDs[i].empty()) {
         continue;
       }
+      AppendElement(out, "storyID", story.storyID.Str());
       AppendElement(out, "itemID", story.itemIDs[i]);
       AppendElement(
           out, "objID",
           i < story.objIDs.size() ? std::string_view(story.objIDs[i]) : std::string_view());
       AppendElement(out, "status", story.statuses[i]);
-    }
-    if (n == 0) {
-      AppendElement(out, "status", "ACK");
     }
   }
   out += "</roAck></mos>";
@@ -397,16 +396,19 @@ void MOSXMLWriter::BuildRoReqAll(const MosText& mosID, const MosText& ncsID,
 
 // A running order's header (and with withStories its stories), in the MOS order: roID,
 // roSlug, roChannel, roEdStart, roEdDur, roTrigger, macroIn, macroOut, metadata, stories.
+// The ro of a roListAll (without stories) has no macroIn or macroOut.
 void MOSXMLWriter::WriteRoNode(const ro& r, pugi::xml_node node, bool withStories) {
   for (const auto& [name, value] : {std::pair<const char*, const MosText*>{"roID", &r.roID},
                                     {"roSlug", &r.roSlug},
                                     {"roChannel", &r.roChannel},
                                     {"roEdStart", &r.roEdStart},
                                     {"roEdDur", &r.roEdDur},
-                                    {"roTrigger", &r.roTrigger},
-                                    {"macroIn", &r.macroIn},
-                                    {"macroOut", &r.macroOut}}) {
+                                    {"roTrigger", &r.roTrigger}}) {
     AddIfPresent(node, name, *value);
+  }
+  if (withStories) {
+    AddIfPresent(node, "macroIn", r.macroIn);
+    AddIfPresent(node, "macroOut", r.macroOut);
   }
   AddMetadata(node, r.metadata);
   if (!withStories) {

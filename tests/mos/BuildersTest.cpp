@@ -43,23 +43,33 @@ TEST_F(Builders, HeartbeatCarriesLocalTimeWithoutZone) {
   EXPECT_NE(writer.GetAnswerUtf8().find("<messageID>0x1F </messageID>"), std::string::npos);
 }
 
-TEST_F(Builders, RoAckIsFlatAndSkipsItemsWithoutId) {
+// Each item's group names its story: an NRCS reads storyID, itemID, objID and status as
+// parallel lists.
+TEST_F(Builders, RoAckHasAGroupPerItemAndSkipsItemsWithoutId) {
   RoAckInfo ack;
   ack.roID = "RO1";
-  StoryAckInfo two;
-  two.storyID = "S1";
-  two.statuses = {"READY", "NEW"};
-  two.itemIDs = {"I1", ""};
-  two.objIDs = {"O1", "O2"};
+  StoryAckInfo three;
+  three.storyID = "S1";
+  three.statuses = {"READY", "NEW", "NOT READY"};
+  three.itemIDs = {"I1", "", "I3"};
+  three.objIDs = {"O1", "O2", "O3"};
   StoryAckInfo none;
   none.storyID = "S2";
-  ack.stories = {two, none};
+  StoryAckInfo one;
+  one.storyID = "S3";
+  one.statuses = {"NEW"};
+  one.itemIDs = {"I4"};
+  one.objIDs = {"O4"};
+  ack.stories = {three, none, one};
   writer.BuildRoAck("VIDRA.NEWS", "NCS1", "42", ack);
   EXPECT_EQ(writer.GetAnswerUtf8(),
             kEnvelope +
-                "<roAck><roID>RO1</roID><roStatus>OK</roStatus><storyID>S1</storyID>"
-                "<itemID>I1</itemID><objID>O1</objID><status>READY</status><storyID>S2</storyID>"
-                "<status>ACK</status></roAck></mos>");
+                "<roAck><roID>RO1</roID><roStatus>OK</roStatus>"
+                "<storyID>S1</storyID><itemID>I1</itemID><objID>O1</objID><status>READY</status>"
+                "<storyID>S1</storyID><itemID>I3</itemID><objID>O3</objID>"
+                "<status>NOT READY</status>"
+                "<storyID>S3</storyID><itemID>I4</itemID><objID>O4</objID><status>NEW</status>"
+                "</roAck></mos>");
   RoAckInfo refused;
   refused.roID = "RO1";
   refused.result = EditResult::UnknownStory;
@@ -89,14 +99,11 @@ std::string AsDocumentWrites(const RoAckInfo& ack) {
   add(roAck, "roID", ack.roID.Str());
   add(roAck, "roStatus", RoStatusText(ack));
   for (const StoryAckInfo& story : ack.stories) {
-    add(roAck, "storyID", story.storyID.Str());
     for (std::size_t i = 0; i < story.itemIDs.size(); ++i) {
+      add(roAck, "storyID", story.storyID.Str());
       add(roAck, "itemID", story.itemIDs[i]);
       add(roAck, "objID", story.objIDs[i]);
       add(roAck, "status", story.statuses[i]);
-    }
-    if (story.itemIDs.empty()) {
-      add(roAck, "status", "ACK");
     }
   }
   std::ostringstream text;
@@ -208,11 +215,14 @@ TEST_F(Builders, RoListWritesPresentFieldsInOrderAndCutsBrokenItems) {
   EXPECT_EQ(writer.GetAnswerUtf8(), kEnvelope + "<roList></roList></mos>");
 }
 
+// An ro of roListAll has its own fields only: no stories, no macroIn or macroOut.
 TEST_F(Builders, RoListAllHasHeadersOnly) {
   std::vector<std::shared_ptr<ro>> list;
   for (const char* id : {"A", "B", "C"}) {
     auto r = std::make_shared<ro>();
     r->roID = id;
+    r->macroIn = "in";
+    r->macroOut = "out";
     r->metadata.Add(
         {"", "<mosExternalMetadata><mosScope>PLAYLIST</mosScope></mosExternalMetadata>"});
     r->stories.resize(2);

@@ -123,8 +123,7 @@ TEST_F(Dispatcher, RunningOrdersAreCreatedListedEditedAndDeleted) {
   EXPECT_EQ(Answer(Envelope("10") + create + "</mos>"),
             Envelope("10") +
                 "<roAck><roID>RO1</roID><roStatus>OK</roStatus><storyID>A</storyID>"
-                "<itemID>1</itemID><objID>OA</objID><status>NEW</status><storyID>B</storyID>"
-                "<status>ACK</status><storyID>C</storyID><status>ACK</status></roAck></mos>");
+                "<itemID>1</itemID><objID>OA</objID><status>NEW</status></roAck></mos>");
   const auto stored = manager.Store(0).GetRo("RO1");
   ASSERT_NE(stored, nullptr);
   EXPECT_EQ(stored->mosID, "VIDRA");
