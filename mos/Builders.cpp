@@ -269,7 +269,7 @@ void MOSXMLWriter::BuildMosAck(const MosText& mosID, const MosText& ncsID, const
   AddText(mosAck, "objID", ack.objID.Str());
   AddText(mosAck, "objRev", ack.objRev.Str());
   AddText(mosAck, "status", ack.status.Str());
-  AddIfPresent(mosAck, "statusDescription", ack.statusDescription);
+  AddText(mosAck, "statusDescription", ack.statusDescription.Str());
 }
 
 namespace {
@@ -323,6 +323,7 @@ void MOSXMLWriter::WriteObjectNode(const MediaObject& object, const ObjectWordin
   AddText(node, "created", ObjectTime(object.created));
   AddText(node, "changedBy", wording.serverName);
   AddText(node, "changed", ObjectTime(object.changed));
+  AddText(node, "description", "");  // required; the catalogue has no text of its own yet
 }
 
 void MOSXMLWriter::BuildMosObj(const MosText& mosID, const MosText& ncsID, const MosText& messageID,

@@ -52,13 +52,14 @@ Reply AnswerRoAck(Request& r, RoAckInfo& ack, EditResult result) {
   return Reply::Answer;
 }
 
-Reply AnswerMosAck(Request& r, const MosText& objID, bool ok, const std::string& description) {
+// objRev: the revision of the object answered for; 0 when none is known.
+Reply AnswerMosAck(Request& r, const MosText& objID, bool ok, const std::string& description,
+                   const MosText& objRev = MosText()) {
   MosAckInfo ack;
   ack.objID = objID;
+  ack.objRev = objRev.IsEmpty() ? MosText("0") : objRev;
   ack.status = MosText(ok ? "ACK" : "NACK");
-  if (!description.empty()) {
-    ack.statusDescription = MosText(description);
-  }
+  ack.statusDescription = MosText(description);
   r.writer.BuildMosAck(r.mosID, r.ncsID, r.messageID, ack);
   return Reply::Answer;
 }
@@ -157,9 +158,12 @@ Reply RequestAll(Request& r) {
       std::to_string(count) + " objects follow, one every " + std::to_string(*pause) + " s");
 }
 
-// The NRCS's own objects (mosObj, mosListAll): taken note of, nothing more.
+// The NRCS's own objects (mosObj, mosListAll): taken note of, nothing more. The answer
+// names the object and its revision as the NRCS sent them (for a mosListAll, its first).
 Reply TakeObjects(Request& r) {
-  return AnswerMosAck(r, EchoedId(ChildText(r.body, "objID")), true, "");
+  const pugi::xml_node object = r.name == "mosListAll" ? r.body.child("mosObj") : r.body;
+  return AnswerMosAck(r, EchoedId(ChildText(object, "objID")), true, "",
+                      EchoedId(ChildText(object, "objRev")));
 }
 
 Reply Heartbeat(Request& r) {

@@ -110,7 +110,7 @@ TEST_F(MediaObjects, TheNrcsAsksForObjectsAndListsThem) {
   }
   EXPECT_EQ(names, (std::vector<std::string>{"objID", "objSlug", "objType", "objTB", "objRev",
                                              "objDur", "status", "objAir", "objPaths", "createdBy",
-                                             "created", "changedBy", "changed"}));
+                                             "created", "changedBy", "changed", "description"}));
 
   // An objID of 10,000 characters: refused, its echo cut to what an objID may be.
   const pugi::xml_node nack =
@@ -144,11 +144,20 @@ TEST_F(MediaObjects, TheNrcsAsksForObjectsAndListsThem) {
   const pugi::xml_node bad =
       Body(document, Ask(lower, "<mosReqAll><pause>soon</pause></mosReqAll>"));
   EXPECT_STREQ(bad.child_value("status"), "NACK");
-  // The NRCS's own objects are acknowledged.
-  EXPECT_STREQ(
-      Body(document, Ask(lower, "<mosObj><objID>N1</objID></mosObj>")).child_value("status"),
-      "ACK");
-  EXPECT_STREQ(Body(document, Ask(lower, "<mosListAll/>")).child_value("status"), "ACK");
+  // The NRCS's own objects are acknowledged with the object's objRev and every element
+  // of a mosAck.
+  pugi::xml_node theirs =
+      Body(document, Ask(lower, "<mosObj><objID>N1</objID><objRev>7</objRev></mosObj>"));
+  EXPECT_STREQ(theirs.child_value("status"), "ACK");
+  EXPECT_STREQ(theirs.child_value("objID"), "N1");
+  EXPECT_STREQ(theirs.child_value("objRev"), "7");
+  EXPECT_TRUE(theirs.child("statusDescription"));
+  theirs = Body(document, Ask(lower,
+                              "<mosListAll><mosObj><objID>N2</objID><objRev>3</objRev>"
+                              "</mosObj></mosListAll>"));
+  EXPECT_STREQ(theirs.child_value("status"), "ACK");
+  EXPECT_STREQ(theirs.child_value("objRev"), "3");
+  EXPECT_STREQ(Body(document, Ask(lower, "<mosListAll/>")).child_value("objRev"), "0");
 }
 
 TEST_F(MediaObjects, NewsOfObjectsAndPacedListsGoToTheNrcsLowerPort) {

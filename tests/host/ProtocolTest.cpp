@@ -259,10 +259,10 @@ TEST_F(MosProtocol, UnknownMessagesAreNackedInTheFormOfTheirPort) {
   EXPECT_EQ(Body(Exchange("<roFuture><roID>R</roID></roFuture>")),
             "<roAck><roID>R</roID><roStatus>NACK not supported: roFuture</roStatus></roAck>");
   EXPECT_EQ(Body(Exchange("<mosFuture/>", "2", true)),
-            "<mosAck><objID></objID><objRev></objRev><status>NACK</status><statusDescription>"
+            "<mosAck><objID></objID><objRev>0</objRev><status>NACK</status><statusDescription>"
             "not supported: mosFuture</statusDescription></mosAck>");
   EXPECT_EQ(Body(Exchange("<mosObjCreate/>", "3", true)),
-            "<mosAck><objID></objID><objRev></objRev><status>NACK</status><statusDescription>"
+            "<mosAck><objID></objID><objRev>0</objRev><status>NACK</status><statusDescription>"
             "not supported: mosObjCreate (profile 3)</statusDescription></mosAck>");
   EXPECT_EQ(log.CountOf("VIDRA - unknown MOS message roFuture is answered NACK"), 1u);
   EXPECT_EQ(log.CountOf("VIDRA - unknown MOS message mosFuture is answered NACK"), 1u);

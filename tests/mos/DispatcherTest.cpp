@@ -66,13 +66,13 @@ TEST_F(Dispatcher, EveryMessageIsAnsweredButAnswers) {
   port = MosPort::Lower;
   EXPECT_EQ(Answer(Envelope("4") + "<mosObjCreate><objSlug>X</objSlug></mosObjCreate></mos>"),
             Envelope("4") +
-                "<mosAck><objID></objID><objRev></objRev><status>NACK</status><statusDescription>"
+                "<mosAck><objID></objID><objRev>0</objRev><status>NACK</status><statusDescription>"
                 "not supported: mosObjCreate (profile 3)</statusDescription></mosAck></mos>");
   EXPECT_EQ(log.CountOf("mosObjCreate"), 1u);
   // A lower-port message without what it cannot do without: mosAck, not roAck.
   EXPECT_EQ(Answer(Envelope("6") + "<mosReqObj/></mos>"),
             Envelope("6") +
-                "<mosAck><objID></objID><objRev></objRev><status>NACK</status><statusDescription>"
+                "<mosAck><objID></objID><objRev>0</objRev><status>NACK</status><statusDescription>"
                 "malformed: objID missing</statusDescription></mosAck></mos>");
   EXPECT_NE(Answer(Envelope("5") + "<nothing/></mos>").find("<status>NACK</status>"),
             std::string::npos);
