@@ -71,7 +71,7 @@ std::vector<Case> Cases() {
       {"heartbeat after an XML declaration", 0, false, "<heartbeat/>", Expect::Heartbeat, "", "",
        false, true},
       {"reqMachInfo", 0, false, "<reqMachInfo/>", Expect::MachInfo},
-      {"mosReqAll with pause 0: mosAck, then mosListAll", 1, false,
+      {"mosReqAll with pause 0: mosAck, then mosListAll to the NRCS's lower port", 1, false,
        "<mosReqAll><pause>0</pause></mosReqAll>", Expect::MosListAll},
       {"mosReqObj of a listed object", 1, false, "<mosReqObj><objID>$OBJ</objID></mosReqObj>",
        Expect::MosObj},
@@ -240,8 +240,11 @@ void ReplaceAll(std::string& text, std::string_view what, const std::string& wit
 // One byte order's run against the device.
 class Run {
  public:
-  Run(const NrcsOptions& options, const std::string& roID, const char* label)
-      : options_(options), roID_(roID), label_(label), nrcs_(options) {}
+  // objects: where the device's own object messages are heard (the NRCS's lower port), or
+  // null when none is listened to.
+  Run(const NrcsOptions& options, const std::string& roID, const char* label,
+      NrcsSimulator* objects)
+      : options_(options), roID_(roID), label_(label), nrcs_(options), objects_(objects) {}
 
   // Empty when the case passed, else why it failed.
   std::string Check(const Case& c) {
@@ -346,18 +349,25 @@ class Run {
     return "";
   }
 
-  // mosAck ACK, then a mosListAll of its own on the same connection; its first object is
-  // asked for by the next case.
+  // mosAck ACK here, then a mosListAll that the device sends on its own connection to the
+  // NRCS's lower port (when one is listened to); its first object is asked for by the next
+  // case. Nothing more may come on this connection.
   std::string FollowingList(const std::string& name, const pugi::xml_node& body,
                             const std::string& text) {
     if (name != "mosAck" || std::string_view(body.child_value("status")) != "ACK") {
       return "expected mosAck ACK, got " + Short(text);
     }
-    const auto list = nrcs_.Next(false, 5000);
+    if (const auto extra = nrcs_.Next(false, 300)) {
+      return "a message after the mosAck on the NRCS's connection: " + Short(*extra);
+    }
+    if (objects_ == nullptr) {
+      return "";
+    }
+    const auto list = objects_->NextObject(5000);
     pugi::xml_document document;
     if (!list || !document.load_string(list->c_str()) ||
         std::string_view(BodyOf(document).name()) != "mosListAll") {
-      return "no mosListAll after the mosAck";
+      return "no mosListAll on the NRCS's lower port after the mosAck";
     }
     listedObject_ = BodyOf(document).child("mosObj").child_value("objID");
     return "";
@@ -391,6 +401,7 @@ class Run {
   int messageID_ = 0;
   std::string lastId_;
   std::string listedObject_;  // the first objID of the device's mosListAll
+  NrcsSimulator* objects_;
 };
 
 }  // namespace
@@ -438,12 +449,19 @@ bool RunConformance(const NrcsOptions& given) {
     profiles = ReadSupportedProfiles(document.child("mos").child("listMachInfo"));
   }
   std::printf("the device claims MOS profiles %s\n", FormatProfiles(profiles).c_str());
+  // One listener for the device's own object connection through both runs: the device keeps
+  // that connection.
+  NrcsSimulator objects(options);
+  if (!objects.ListenForObjects()) {
+    return false;
+  }
   int passed = 0;
   int failed = 0;
   for (const bool highFirst : {true, false}) {
     options.highByteFirst = highFirst;
     Run run(options, options.roID + (highFirst ? "-CONF-BE" : "-CONF-LE"),
-            highFirst ? "high byte first" : "low byte first");
+            highFirst ? "high byte first" : "low byte first",
+            options.objectPort != 0 ? &objects : nullptr);
     for (const Case& c : Cases()) {
       if (!profiles[static_cast<std::size_t>(c.profile)].value_or(false)) {
         continue;

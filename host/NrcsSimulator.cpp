@@ -69,10 +69,13 @@ NrcsSimulator::NrcsSimulator(NrcsOptions options)
 
 NrcsSimulator::~NrcsSimulator() {
   running_ = false;
-  if (noticeThread_.joinable()) {
-    noticeThread_.join();
+  for (std::thread* thread : {&noticeThread_, &objectThread_}) {
+    if (thread->joinable()) {
+      thread->join();
+    }
   }
   CloseLink(listener_);
+  CloseLink(objectListener_);
   CloseLink(lower_.fd);
   CloseLink(upper_.fd);
 }
@@ -277,64 +280,118 @@ bool NrcsSimulator::Run(const std::string& step) {
   return false;
 }
 
+int NrcsSimulator::Listen(std::uint16_t port, const char* what) {
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (listener < 0 ||
+      ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener, 4) != 0) {
+    std::fprintf(stderr,
+                 "vidra-nrcs: cannot listen for %s on port %u: %s (a server on this machine "
+                 "may hold it: give another port and set the server's [Network] setting to it)\n",
+                 what, port, ErrorText(errno).c_str());
+    CloseLink(listener);
+    return -1;
+  }
+  return listener;
+}
+
+namespace {
+
+// It holds no running orders of its own for a device that asks to get back in step.
+std::string NoticeAnswer(const std::string& notice) {
+  if (notice.find("<roReqAll") != std::string::npos) {
+    return "<roListAll></roListAll>";
+  }
+  if (notice.find("<roReq>") != std::string::npos) {
+    return "<roAck><roID>" + ElementBetween(notice, "roID") +
+           "</roID><roStatus>NACK unknown roID</roStatus></roAck>";
+  }
+  return "<roAck><roID>" + ElementBetween(notice, "roID") +
+         "</roID><roStatus>OK</roStatus></roAck>";
+}
+
+std::string ObjectAnswer(const std::string& message) {
+  return "<mosAck><objID>" + ElementBetween(message, "objID") + "</objID><objRev>" +
+         ElementBetween(message, "objRev") +
+         "</objRev><status>ACK</status><statusDescription></statusDescription></mosAck>";
+}
+
+}  // namespace
+
 bool NrcsSimulator::ListenForNotices() {
   if (options_.noticePort == 0) {
     return true;
   }
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(options_.noticePort);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (listener_ < 0 ||
-      ::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener_, 4) != 0) {
-    std::fprintf(stderr,
-                 "vidra-nrcs: cannot listen for notices on port %u: %s (a server on this machine "
-                 "may hold it: give --notice-port and set the server's NrcsUpperPort to it)\n",
-                 options_.noticePort, ErrorText(errno).c_str());
-    CloseLink(listener_);
+  listener_ = Listen(options_.noticePort, "notices");
+  if (listener_ < 0) {
     return false;
   }
-  noticeThread_ = std::thread([this] { ServeNotices(); });
+  noticeThread_ = std::thread([this] { Serve(listener_, "notice", &NoticeAnswer, false); });
   return true;
 }
 
-// One notice connection at a time, as the server keeps one per NRCS host.
-void NrcsSimulator::ServeNotices() {
+bool NrcsSimulator::ListenForObjects() {
+  if (options_.objectPort == 0) {
+    return true;
+  }
+  objectListener_ = Listen(options_.objectPort, "objects");
+  if (objectListener_ < 0) {
+    return false;
+  }
+  objectThread_ = std::thread([this] { Serve(objectListener_, "object", &ObjectAnswer, true); });
+  return true;
+}
+
+std::optional<std::string> NrcsSimulator::NextObject(int timeoutMs) {
+  std::unique_lock lock(objectLock_);
+  if (!objectCame_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [this] { return !objects_.empty(); })) {
+    return std::nullopt;
+  }
+  std::string next = std::move(objects_.front());
+  objects_.pop_front();
+  return next;
+}
+
+// One connection at a time, as the server keeps one per NRCS host and port.
+void NrcsSimulator::Serve(int listener, const char* label,
+                          std::string (*answer)(const std::string&), bool keep) {
+  const std::string in = std::string("<-") + label;
+  const std::string out = std::string("->") + label;
   Link link;
   while (running_) {
     if (link.fd < 0) {
-      pollfd entry{listener_, POLLIN, 0};
+      pollfd entry{listener, POLLIN, 0};
       if (::poll(&entry, 1, 100) > 0) {
-        link.fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        link.fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         link.bytes.clear();
       }
       continue;
     }
-    const auto notice = ReadMessage(link, 100);
-    if (!notice) {
-      continue;  // no notice yet, or the server closed the connection
+    const auto message = ReadMessage(link, 100);
+    if (!message) {
+      continue;  // nothing yet, or the server closed the connection
     }
-    Print("<-notice", *notice);
-    // It holds no running orders of its own for a device that asks to get back in step.
-    std::string body = "<roAck><roID>" + ElementBetween(*notice, "roID") +
-                       "</roID><roStatus>OK</roStatus></roAck>";
-    if (notice->find("<roReqAll") != std::string::npos) {
-      body = "<roListAll></roListAll>";
-    } else if (notice->find("<roReq>") != std::string::npos) {
-      body = "<roAck><roID>" + ElementBetween(*notice, "roID") +
-             "</roID><roStatus>NACK unknown roID</roStatus></roAck>";
-    }
+    Print(in.c_str(), *message);
     const std::string ack = "<mos><mosID>" + options_.mosID + "</mosID><ncsID>" + options_.ncsID +
-                            "</ncsID><messageID>" + ElementBetween(*notice, "messageID") +
-                            "</messageID>" + body + "</mos>";
+                            "</ncsID><messageID>" + ElementBetween(*message, "messageID") +
+                            "</messageID>" + answer(*message) + "</mos>";
     const std::string bytes = Encode(ack);
     static_cast<void>(::send(link.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL));
-    Print("->notice", ack);
-    ++notices_;
+    Print(out.c_str(), ack);
+    if (keep) {
+      std::lock_guard guard(objectLock_);  // objects_
+      objects_.push_back(*message);
+      objectCame_.notify_all();
+    } else {
+      ++notices_;
+    }
   }
   CloseLink(link.fd);
 }

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,6 +21,9 @@ struct NrcsOptions {
   std::uint16_t lowerPort = 10540;
   std::uint16_t upperPort = 10541;
   std::uint16_t noticePort = 10541;  // 0: do not listen for notices
+  // This NRCS's own lower port, where the device sends what it starts (mosObj, mosListAll);
+  // 0: do not listen for objects.
+  std::uint16_t objectPort = 0;
   bool highByteFirst = true;
   std::string mosID = "VIDRA.NEWS";
   std::string ncsID = "NCS";
@@ -36,6 +41,11 @@ class NrcsSimulator {
 
   // Starts listening for notices; false (with a message) when the port cannot be had.
   bool ListenForNotices();
+  // Starts listening for the device's object messages, acknowledging each with a mosAck;
+  // false (with a message) when the port cannot be had.
+  bool ListenForObjects();
+  // The next object message the device sent to the object port; none within timeoutMs.
+  std::optional<std::string> NextObject(int timeoutMs);
   // Runs one step ("heartbeat", "create", "execute", "file:PATH", "wait:3", ...); false
   // when it is not a step or its answer did not come.
   bool Run(const std::string& step);
@@ -64,7 +74,10 @@ class NrcsSimulator {
   bool Connect(Link& link, std::uint16_t port);
   std::optional<std::string> ReadMessage(Link& link, int timeoutMs);
   void Print(const char* direction, const std::string& text);
-  void ServeNotices();
+  // Serves one connection at a time on listener, answering each message it reads with the
+  // body that answer gives; keep: each message is kept for NextObject.
+  void Serve(int listener, const char* label, std::string (*answer)(const std::string&), bool keep);
+  int Listen(std::uint16_t port, const char* what);
   std::string Encode(const std::string& utf8) const;
 
   NrcsOptions options_;
@@ -72,10 +85,15 @@ class NrcsSimulator {
   Link lower_;
   Link upper_;
   int listener_ = -1;
+  int objectListener_ = -1;
   std::atomic<bool> running_{true};
   std::atomic<int> notices_{0};
-  std::mutex printLock_;  // one printed line at a time
+  std::mutex printLock_;   // one printed line at a time
+  std::mutex objectLock_;  // guards objects_
+  std::condition_variable objectCame_;
+  std::deque<std::string> objects_;
   std::thread noticeThread_;
+  std::thread objectThread_;
 };
 
 }  // namespace vidra

@@ -24,6 +24,10 @@ int Run(int argc, char** argv) {
   app.add_option("--notice-port", options.noticePort,
                  "this NRCS's own upper port, where notices come (0: none)")
       ->capture_default_str();
+  app.add_option("--object-port", options.objectPort,
+                 "this NRCS's own lower port, where the device sends mosObj and mosListAll, "
+                 "each acknowledged (0: none)")
+      ->capture_default_str();
   app.add_option("--mos-id", options.mosID, "mosID of the messages (names the channel)")
       ->capture_default_str();
   app.add_option("--ro", options.roID, "roID of the sample running order")->capture_default_str();
@@ -39,7 +43,7 @@ int Run(int argc, char** argv) {
   }
 
   vidra::NrcsSimulator nrcs(options);
-  bool ok = nrcs.ListenForNotices();
+  bool ok = nrcs.ListenForNotices() && nrcs.ListenForObjects();
   for (const std::string& step : steps) {
     ok = nrcs.Run(step) && ok;
   }

@@ -35,7 +35,6 @@ struct Request {
   const MosText& messageID;
   std::optional<EditResult>& outcome;  // what the roAck answered, if one was
   std::optional<MOSXMLParser::PacedListing>& paced;
-  std::u16string& followUp;
   std::uint32_t host;  // the NRCS host it came from (network order), 0 unknown
 };
 
@@ -144,15 +143,13 @@ Reply RequestAll(Request& r) {
   }
   const MediaLibrary* media = r.manager.Media();
   const std::size_t count = media != nullptr ? media->Catalogue().Count() : 0;
-  if (*pause == 0) {
-    // Built first: the answer of the handler is the message built last.
-    r.writer.BuildMosListAll(
-        r.mosID, r.ncsID, r.messageID,
-        media != nullptr ? media->Catalogue().List() : std::vector<MediaObject>{}, Wording(r, ""));
-    r.followUp = r.writer.GetAnswer();
-    return AnswerMosAck(r, MosText(), true, std::to_string(count) + " objects follow");
-  }
+  // What the device starts goes on its own connection to the NRCS's lower port, acknowledged
+  // there: with pause 0 one mosListAll, else a mosObj every pause seconds.
   r.paced = MOSXMLParser::PacedListing{static_cast<std::uint32_t>(*pause), r.mosID, r.ncsID};
+  if (*pause == 0) {
+    return AnswerMosAck(r, MosText(), true,
+                        std::to_string(count) + " objects follow in one mosListAll");
+  }
   return AnswerMosAck(
       r, MosText(), true,
       std::to_string(count) + " objects follow, one every " + std::to_string(*pause) + " s");
@@ -422,7 +419,6 @@ HResult MOSXMLParser::HandleMessage(PlayoutManager& manager, MosPort port, std::
   answered = false;
   lastOutcome_.reset();
   paced_.reset();
-  followUp_.clear();
   if (!HasMosRoot()) {
     return HResult::E_FAIL;
   }
@@ -551,10 +547,8 @@ bool MOSXMLParser::Dispatch(PlayoutManager& manager, MosPort port, pugi::xml_nod
                             const MosText& mosID, const MosText& ncsID, const MosText& messageID,
                             std::uint32_t originHost) {
   const std::string_view name = body.name();
-  Request request{
-      *this,     manager, port,      body,         name,   manager.FindChannelByName(mosID),
-      mosID,     ncsID,   messageID, lastOutcome_, paced_, followUp_,
-      originHost};
+  Request request{*this, manager, port,      body,         name,   manager.FindChannelByName(mosID),
+                  mosID, ncsID,   messageID, lastOutcome_, paced_, originHost};
   for (const Row& row : kMessageTypes) {
     if (row.name != name) {
       continue;

@@ -201,17 +201,16 @@ class MOSXMLParser : public MOSXMLWriter {
   HResult HandleMessage(PlayoutManager& manager, MosPort port, std::u16string& answer,
                         bool& answered, std::uint32_t originHost = 0);
   MessageFacts Facts() const;
-  // A mosReqAll with a pause asks for its objects one by one, every pause seconds, sent by
-  // the server on a connection of its own; none for any other message.
+
+  // A mosReqAll asks for the objects, sent by the server on a connection of its own to the
+  // NRCS's lower port: with pause 0 in one mosListAll, else one by one every pause seconds;
+  // none for any other message.
   struct PacedListing {
     std::uint32_t pause = 0;
     MosText mosID;
     MosText ncsID;
   };
   std::optional<PacedListing> PacedListingRequested() const { return paced_; }
-  // A message to send after the answer on the same connection (the mosListAll that follows
-  // the mosAck of a mosReqAll), empty for none; taken once.
-  std::u16string TakeFollowUp() { return std::exchange(followUp_, {}); }
   // What the last roAck of the last message handled answered; none when it had no roAck.
   std::optional<EditResult> LastOutcome() const { return lastOutcome_; }
   // roAck OK for the running order the loaded message names: the answer of a message that
@@ -240,7 +239,6 @@ class MOSXMLParser : public MOSXMLWriter {
   mutable std::optional<std::uint64_t> digest_;
   std::optional<EditResult> lastOutcome_;
   std::optional<PacedListing> paced_;
-  std::u16string followUp_;
 };
 
 }  // namespace vidra

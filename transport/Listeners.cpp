@@ -229,15 +229,8 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
       if (const auto answer = session->HandleMessage(origin)) {
         // More text is buffered: most likely the next message of a pipelining NRCS.
         heldBack = pipeline.Pending() > 0;
-        SendAnswer(server, connection.socket, answerNumber, *answer, pipeline.Order(),
-                   heldBack || !answer->followUp.empty(), wire);
-        if (!answer->followUp.empty()) {
-          SessionAnswer followUp;
-          followUp.text = answer->followUp;
-          followUp.kind = "mosListAll";
-          SendAnswer(server, connection.socket, answerNumber, followUp, pipeline.Order(), heldBack,
-                     wire);
-        }
+        SendAnswer(server, connection.socket, answerNumber, *answer, pipeline.Order(), heldBack,
+                   wire);
       }
     }
     if (heldBack) {

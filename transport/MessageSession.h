@@ -29,9 +29,6 @@ struct MessageOrigin {
 struct SessionAnswer {
   std::u16string text;
   bool repeat = false;
-  // A message that follows the answer on the same connection (mosListAll after the mosAck
-  // of a mosReqAll); empty for none.
-  std::u16string followUp;
   // What was answered, for the metrics and the journal: the answer's MOS type ("roAck",
   // "mosAck", "heartbeat", ..., "other"), and for a roAck whether it said OK.
   std::string kind = "other";

@@ -39,10 +39,7 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
       server_.metrics.Add("vidra_repeated_messages_total");
       // Only answers that said OK are remembered.
       return SessionAnswer{before->answer ? Utf8ToUtf16(*before->answer) : parser_.AppliedAnswer(),
-                           true,
-                           {},
-                           "roAck",
-                           true};
+                           true, "roAck", true};
     }
   }
   std::u16string answer;
@@ -80,7 +77,6 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
   }
   SessionAnswer given;
   given.text = std::move(answer);
-  given.followUp = parser_.TakeFollowUp();
   given.kind = KnownKind(parser_.AnswerName());
   if (given.kind == "roAck") {
     given.ok = parser_.LastOutcome() == EditResult::Ok;

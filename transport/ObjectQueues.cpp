@@ -61,7 +61,7 @@ void ObjectQueues::AddNews(Host& host, const ObjectDelta& delta) {
       return;
     }
     host.order.push_back(objID);
-    host.news.emplace(objID, ObjectMessage{delta.object, status, {}});
+    host.news.emplace(objID, ObjectMessage{delta.object, status, {}, std::nullopt});
     return;
   }
   // Merged with what has not gone out: the NRCS hears of the object's last state once.
@@ -99,10 +99,17 @@ void ObjectQueues::RequestList(in_addr_t host, std::vector<MediaObject> objects,
   std::lock_guard guard(lock_);  // hosts_
   Host& known = hosts_[host];
   known.listed.clear();  // a new request replaces what is left of an earlier one
+  if (pause.count() == 0) {
+    ObjectMessage list;
+    list.due = now;
+    list.all = std::move(objects);
+    known.listed.push_back(std::move(list));
+    return;
+  }
   std::chrono::nanoseconds due = now;
   for (MediaObject& object : objects) {
     due += pause;
-    known.listed.push_back(ObjectMessage{std::move(object), "", due});
+    known.listed.push_back(ObjectMessage{std::move(object), "", due, std::nullopt});
   }
 }
 

@@ -26,6 +26,8 @@ struct ObjectMessage {
   MediaObject object;
   std::string status;  // NEW, UPDATED, DELETED; empty: the object's own READY or NOT READY
   std::chrono::nanoseconds due{0};  // monotonic time before which it is not sent
+  // A mosReqAll without pause: all objects in one mosListAll (object is then unused).
+  std::optional<std::vector<MediaObject>> all;
 };
 
 class ObjectQueues final : public CatalogueListener {
@@ -45,7 +47,8 @@ class ObjectQueues final : public CatalogueListener {
   void PeerOf(in_addr_t host, MosText& mosID, MosText& ncsID) const;
 
   void CatalogueChanged(const CatalogueEvent& event) override;
-  // A mosReqAll's objects, the first at now + pause, then one every pause.
+  // A mosReqAll's objects, the first at now + pause, then one every pause; with pause 0,
+  // all of them at once in one mosListAll.
   void RequestList(in_addr_t host, std::vector<MediaObject> objects, std::chrono::seconds pause,
                    std::chrono::nanoseconds now);
   // The next message due at now for host, taken; the answers to a mosReqAll before news.

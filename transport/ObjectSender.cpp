@@ -76,19 +76,27 @@ class ObjectSender {
     MosText mosID;
     MosText ncsID;
     server_.objects.PeerOf(host_, mosID, ncsID);
-    parser_.BuildMosObj(
-        mosID, ncsID, MosText(std::to_string(counter_)), message.object,
-        ObjectWording{message.status, server_.player->frameRate, server_.player->ServerName()});
+    const ObjectWording wording{message.status, server_.player->frameRate,
+                                server_.player->ServerName()};
+    const char* type = message.all ? "mosListAll" : "mosObj";
+    const std::string what =
+        message.all ? std::to_string(message.all->size()) + " objects" : message.object.objID;
+    if (message.all) {
+      parser_.BuildMosListAll(mosID, ncsID, MosText(std::to_string(counter_)), *message.all,
+                              wording);
+    } else {
+      parser_.BuildMosObj(mosID, ncsID, MosText(std::to_string(counter_)), message.object, wording);
+    }
     const std::u16string text = parser_.GetAnswer();
     Journal(text, sentNumber_, kDirectionSent, EncodingType::Undetermined);
     EncodingType classified = EncodingType::Undetermined;
     const std::string bytes = ConvertNotice(text, classified);
     if (SendWithin(connection_.Handle(), bytes.data(), bytes.size()) < 0) {
-      Log("VIDRA - mosObj %s is not sent to %s: %s", message.object.objID.c_str(),
-          FormatHost(host_).c_str(), ErrorText(errno).c_str());
+      Log("VIDRA - %s of %s is not sent to %s: %s", type, what.c_str(), FormatHost(host_).c_str(),
+          ErrorText(errno).c_str());
       return false;
     }
-    server_.metrics.Add("vidra_messages_sent_total", "type=\"mosObj\"");
+    server_.metrics.Add("vidra_messages_sent_total", std::string("type=\"") + type + "\"");
     const auto t0 = server_.clock->Monotonic();
     while (!server_.stop.stop_requested() && server_.clock->Monotonic() - t0 <= kAnswerLimit) {
       if (!connection_.IsReadable()) {
@@ -97,8 +105,8 @@ class ObjectSender {
       }
       const ssize_t received = ReceiveInto(connection_.Handle(), pipeline_);
       if (received <= 0) {
-        Log("VIDRA - the object connection to %s is closed; mosObj %s counts as unanswered",
-            FormatHost(host_).c_str(), message.object.objID.c_str());
+        Log("VIDRA - the object connection to %s is closed; %s of %s counts as unanswered",
+            FormatHost(host_).c_str(), type, what.c_str());
         connection_.Close();
         connected_ = false;
         return true;
@@ -107,8 +115,8 @@ class ObjectSender {
         return true;
       }
     }
-    Log("VIDRA - NRCS %s did not acknowledge mosObj %s within 5 s", FormatHost(host_).c_str(),
-        message.object.objID.c_str());
+    Log("VIDRA - NRCS %s did not acknowledge %s of %s within 5 s", FormatHost(host_).c_str(), type,
+        what.c_str());
     return true;
   }
 

@@ -24,16 +24,20 @@ std::size_t Count(const std::string& text, const std::string& part) {
 TEST(Conformance, TheServerPassesEveryCaseOfWhatItClaims) {
   FreePort lower;
   FreePort upper;
-  TempFile settings(Settings(lower.Port(), upper.Port(), "Path = " VIDRA_SOURCE_DATA "/media/\n"));
+  FreePort objects;  // the NRCS's own lower port, where the server sends its mosListAll
+  TempFile settings(Settings(lower.Port(), upper.Port(), "Path = " VIDRA_SOURCE_DATA "/media/\n") +
+                    "NrcsLowerPort = " + std::to_string(objects.Port()) + "\n");
   lower.Release();
   upper.Release();
+  objects.Release();
   TempFile errors("", "stderr.txt");
   ServerProcess server({"--config", settings.Path(), "--autostart"}, errors.Path());
   ToolRun run;
   ASSERT_TRUE(WaitUntil(
       [&] {
         run = RunTool(VIDRA_NRCS_PATH, {"--lower", std::to_string(lower.Port()), "--upper",
-                                        std::to_string(upper.Port()), "conformance"});
+                                        std::to_string(upper.Port()), "--object-port",
+                                        std::to_string(objects.Port()), "conformance"});
         return run.out.find("the device claims") != std::string::npos;
       },
       20s))
