@@ -273,6 +273,7 @@ bool DecodeRo(const StoredRo& row,
   }
   out.key = row.key;
   out.position = row.position;
+  out.nrcsHost = row.nrcsHost;
   CalendarTime edStart;
   out.edStart = ToCalendar(out.startTime, edStart) ? edStart : CalendarTime{0, 0, 0, 0, 0, 0, 0, 0};
   return true;

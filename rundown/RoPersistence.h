@@ -40,6 +40,8 @@ struct StoredRo {
   std::string roID;
   std::string header;   // encoded by RoCodec
   std::string control;  // encoded by RoCodec
+  // The NRCS host that sent it, where its notices go (IPv4, network order); 0 when not known.
+  std::uint32_t nrcsHost = 0;
 };
 
 // One change, committed as one transaction.

@@ -70,8 +70,8 @@ std::uint64_t RoStore::NextKey() {
 }
 
 StoredRo RoStore::RowOf(const ro& r) const {
-  return StoredRo{r.key,           channel_,        r.position, std::string(r.roID.Str()),
-                  EncodeHeader(r), EncodeControl(r)};
+  return StoredRo{r.key,           channel_,         r.position, std::string(r.roID.Str()),
+                  EncodeHeader(r), EncodeControl(r), r.nrcsHost};
 }
 
 EditResult RoStore::Save(RoChange change, RoAckInfo& ack) {

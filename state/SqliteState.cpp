@@ -23,7 +23,7 @@ namespace {
 constexpr const char* kSchema =
     "CREATE TABLE running_order (ro_key INTEGER PRIMARY KEY, channel INTEGER NOT NULL,"
     " position INTEGER NOT NULL, ro_id TEXT NOT NULL, header BLOB NOT NULL,"
-    " control BLOB NOT NULL);"
+    " control BLOB NOT NULL, nrcs_host INTEGER NOT NULL DEFAULT 0);"
     "CREATE TABLE item (item_key INTEGER PRIMARY KEY, ro_key INTEGER NOT NULL,"
     " body BLOB NOT NULL, state INTEGER NOT NULL, state_time INTEGER NOT NULL,"
     " play_ticks INTEGER NOT NULL, mark_in REAL NOT NULL, play_duration REAL NOT NULL,"
@@ -32,6 +32,13 @@ constexpr const char* kSchema =
     "CREATE TABLE answer (host TEXT NOT NULL, port INTEGER NOT NULL, message_id TEXT NOT NULL,"
     " digest INTEGER NOT NULL, at INTEGER NOT NULL, answer BLOB,"
     " PRIMARY KEY (host, port, message_id, digest));";
+
+// The steps from each older schema to the next, in order: kUpgrades[v - 1] takes version v
+// to v + 1. Version 1 kept no NRCS host with a running order (its notices went to whichever
+// NRCS took them first after a restart).
+constexpr const char* kUpgrades[] = {
+    "ALTER TABLE running_order ADD COLUMN nrcs_host INTEGER NOT NULL DEFAULT 0;",
+};
 
 // Changes in a batch at most: the commits waiting behind them wait no longer than it takes.
 constexpr std::size_t kBatchJobs = 256;
@@ -167,7 +174,7 @@ struct SqliteState::Statements {
   explicit Statements(sqlite3* db)
       : putRo(db,
               "INSERT OR REPLACE INTO running_order (ro_key, channel, position, ro_id, header,"
-              " control) VALUES (?1, ?2, ?3, ?4, ?5, ?6)"),
+              " control, nrcs_host) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"),
         putControl(db, "UPDATE running_order SET control = ?2 WHERE ro_key = ?1"),
         removeRo(db, "DELETE FROM running_order WHERE ro_key = ?1"),
         removeItemsOf(db, "DELETE FROM item WHERE ro_key = ?1"),
@@ -285,13 +292,26 @@ bool SqliteState::OpenDatabase(std::string& error) {
       error = "the state database " + path + " holds tables of another program";
       return false;
     }
-    // Older schemas would be upgraded here, one version after the other, each in its own
-    // transaction; version 1 is the first.
-    if (!Exec(db_, "BEGIN") || !Exec(db_, kSchema) || !Exec(db_, "PRAGMA user_version = 1") ||
+    const std::string setVersion = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
+    if (!Exec(db_, "BEGIN") || !Exec(db_, kSchema) || !Exec(db_, setVersion.c_str()) ||
         !Exec(db_, "COMMIT")) {
       error = "the state database " + path + " cannot be set up: " + LastError();
       return false;
     }
+  }
+  // An older schema is brought up one version after the other, each step in a transaction
+  // of its own, so a stop between two leaves a database of a version this server reads.
+  for (int from = std::max(schema, 1); schema != 0 && from < kSchemaVersion; ++from) {
+    const std::string setVersion = "PRAGMA user_version = " + std::to_string(from + 1);
+    if (!Exec(db_, "BEGIN") || !Exec(db_, kUpgrades[from - 1]) || !Exec(db_, setVersion.c_str()) ||
+        !Exec(db_, "COMMIT")) {
+      error = "the state database " + path + " cannot be brought from schema " +
+              std::to_string(from) + " to " + std::to_string(from + 1) + ": " + LastError();
+      Exec(db_, "ROLLBACK");
+      return false;
+    }
+    Log("VIDRA - the state database %s was brought from schema %d to %d", path.c_str(), from,
+        from + 1);
   }
   const auto mode = Single(db_, "PRAGMA journal_mode = WAL");
   if (!mode || *mode != "wal" ||
@@ -315,8 +335,8 @@ bool SqliteState::ReadAll(std::string& error) {
     return false;
   };
   Statement ros(db_,
-                "SELECT ro_key, channel, position, ro_id, header, control FROM running_order"
-                " ORDER BY channel, position");
+                "SELECT ro_key, channel, position, ro_id, header, control, nrcs_host"
+                " FROM running_order ORDER BY channel, position");
   Statement items(db_,
                   "SELECT item_key, ro_key, body, state, state_time, play_ticks, mark_in,"
                   " play_duration, timed FROM item");
@@ -335,6 +355,7 @@ bool SqliteState::ReadAll(std::string& error) {
     row.roID = Blob(ros.Raw(), 3);
     row.header = Blob(ros.Raw(), 4);
     row.control = Blob(ros.Raw(), 5);
+    row.nrcsHost = static_cast<std::uint32_t>(sqlite3_column_int64(ros.Raw(), 6));
     loaded_.maxKey = std::max(loaded_.maxKey, row.key);
     loaded_.ros.push_back(std::move(row));
   }
@@ -510,6 +531,7 @@ bool SqliteState::Apply(const RoChange& c) {
              .Bind(4, row.roID)
              .Bind(5, row.header, true)
              .Bind(6, row.control, true)
+             .Bind(7, static_cast<std::int64_t>(row.nrcsHost))
              .Run()) {
       return false;
     }

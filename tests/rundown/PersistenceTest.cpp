@@ -97,6 +97,7 @@ class Persistence : public ::testing::Test {
     r->SetEdStart(ParseEdStart(r->roEdStart));
     r->trigger = TIMED;
     r->roTrigger = "TIMED";
+    r->nrcsHost = 0x0201000a;  // 10.0.1.2
     r->metadata.Add({"s", "<mosExternalMetadata><mosSchema>s</mosSchema></mosExternalMetadata>"});
     r->stories[1].items[0].metadata.Add({"", "<mosExternalMetadata/>"});
     return r;
@@ -170,6 +171,7 @@ TEST_F(Persistence, EveryChangeIsSavedWholeAndComesBackAfterARestart) {
   EXPECT_EQ(restored, 1u);
   EXPECT_EQ(StoryOrder(*back), "C A N B");
   EXPECT_EQ(back->roSlug, "Late");
+  EXPECT_EQ(back->nrcsHost, 0x0201000au) << "its notices go back to the NRCS that sent it";
   EXPECT_EQ(back->trigger, TIMED) << "a start still ahead stays";
   EXPECT_EQ(back->startTime, stored->startTime);
   EXPECT_EQ(back->stories[3].storyBody, "Good evening.");

@@ -37,7 +37,7 @@ class Sqlite : public ::testing::Test {
   static RoChange Create() {
     RoChange change;
     change.roKey = 7;
-    change.row = StoredRo{7, 3, 12, "R", "header-bytes", "control-bytes"};
+    change.row = StoredRo{7, 3, 12, "R", "header-bytes", "control-bytes", 0x0100007f};
     change.replaceItems = true;
     for (std::uint64_t key : {8, 9}) {
       StoredItem i;
@@ -100,6 +100,7 @@ TEST_F(Sqlite, CommitsAndPostsAreThereAfterAReopen) {
   EXPECT_EQ(loaded.ros[0].position, 12);
   EXPECT_EQ(loaded.ros[0].header, "header-bytes");
   EXPECT_EQ(loaded.ros[0].control, "consumed");
+  EXPECT_EQ(loaded.ros[0].nrcsHost, 0x0100007fu) << "the NRCS host its notices go to";
   ASSERT_EQ(loaded.items.size(), 1u);
   const StoredItem& item = loaded.items[0];
   EXPECT_EQ(item.body, "item 9");
@@ -163,7 +164,57 @@ TEST_F(Sqlite, FilesItCannotUseAreRefusedAndLeftAsTheyWere) {
   ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 7", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
-  refused("was written by a newer server (schema 7; this one reads up to 1)");
+  refused("was written by a newer server (schema 7; this one reads up to 2)");
+}
+
+// A database of the first schema, which kept no NRCS host with a running order, is brought
+// up to date when it is opened: what it held is there, the host unknown (0), and from then on
+// the host is kept.
+TEST_F(Sqlite, AnOlderSchemaIsBroughtUpToDateAndKeepsWhatItHeld) {
+  std::filesystem::create_directories(std::filesystem::path(Path()).parent_path());
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(
+          db,
+          "CREATE TABLE running_order (ro_key INTEGER PRIMARY KEY, channel INTEGER NOT NULL,"
+          " position INTEGER NOT NULL, ro_id TEXT NOT NULL, header BLOB NOT NULL,"
+          " control BLOB NOT NULL);"
+          "CREATE TABLE item (item_key INTEGER PRIMARY KEY, ro_key INTEGER NOT NULL,"
+          " body BLOB NOT NULL, state INTEGER NOT NULL, state_time INTEGER NOT NULL,"
+          " play_ticks INTEGER NOT NULL, mark_in REAL NOT NULL, play_duration REAL NOT NULL,"
+          " timed INTEGER NOT NULL);"
+          "CREATE INDEX item_by_running_order ON item (ro_key);"
+          "CREATE TABLE answer (host TEXT NOT NULL, port INTEGER NOT NULL, message_id TEXT NOT"
+          " NULL, digest INTEGER NOT NULL, at INTEGER NOT NULL, answer BLOB,"
+          " PRIMARY KEY (host, port, message_id, digest));"
+          "INSERT INTO running_order VALUES (5, 1, 2, 'OLD', x'01', x'02');"
+          "PRAGMA user_version = 1",
+          nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  sqlite3_close(db);
+  {
+    auto state = Open();
+    ASSERT_NE(state, nullptr);
+    EXPECT_TRUE(log.HasInOrder(
+        {"VIDRA - the state database " + Path() + " was brought from schema 1 to 2"}));
+    StoredState loaded;
+    std::string error;
+    ASSERT_TRUE(state->Load(loaded, error)) << error;
+    ASSERT_EQ(loaded.ros.size(), 1u);
+    EXPECT_EQ(loaded.ros[0].roID, "OLD");
+    EXPECT_EQ(loaded.ros[0].header, std::string("\x01"));
+    EXPECT_EQ(loaded.ros[0].nrcsHost, 0u);
+    ASSERT_TRUE(state->Commit(Create(), error)) << error;
+  }
+  auto state = Open();
+  ASSERT_NE(state, nullptr);
+  StoredState loaded;
+  std::string error;
+  ASSERT_TRUE(state->Load(loaded, error)) << error;
+  ASSERT_EQ(loaded.ros.size(), 2u);
+  EXPECT_EQ(loaded.ros[1].nrcsHost, 0x0100007fu);
+  EXPECT_EQ(log.CountStartingWith("VIDRA - the state database"), 1u) << "upgraded once";
 }
 
 TEST_F(Sqlite, ADamagedDatabaseIsRefused) {
