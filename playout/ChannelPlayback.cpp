@@ -6,6 +6,7 @@
 #include "playout/ChannelPlayback.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "common/Log.h"
@@ -273,7 +274,7 @@ void ChannelPlayback::EndOfClip(const PlayContext& candidate) {
     Log("\nVIDRA::Player[%d] - Last movie was stopped now\n", channel_);
     // The last item of a chain ends DONE like every other, not PLAY until a restart, at
     // the instant its clip ended.
-    const auto late = static_cast<FileTime>(-remaining * 10'000'000 + 0.5);
+    const auto late = static_cast<FileTime>(std::llround(-remaining * 10'000'000));
     FinishItem(current_, manager_.GetClock().LocalNow() - late);
     state_ = PlaybackState::STOPPED;
     current_ = ClearContext();
