@@ -95,14 +95,20 @@ TEST_P(GstFormats, ThreeChainedItemsShowEveryFrameOnceWithTheirSound) {
   const std::string file = folder_ + "/" + format.file;
   ASSERT_TRUE(test::MakeClip(format.name, file)) << format.name;
 
-  // Item 1 from black, then items 2 and 3 prepared while the one before plays and started
-  // at its end, as the channel's playback does. Starts fall on the output's frames.
+  // Item 1 from black, then items 2 and 3, each prepared as soon as the one before has its
+  // start and started at its end once that one is on air, as the channel's playback does.
+  // Starts fall on the output's frames.
   ASSERT_EQ(Prepare(file, 0.0, 0.8), kPlayerPrepared) << format.name;
   const double first = gst_->FrameStartNearest(Clock() + 0.3);
   ASSERT_EQ(player_->Play(first, 0.0), HResult::S_OK);
   for (int item = 1; item < 3; ++item) {
-    WaitForClock(first + 0.8 * (item - 1) + 0.1);
-    ASSERT_EQ(Prepare(file, 0.8 * item, 0.8 * (item + 1)), kPlayerPrepared) << item;
+    double duration = 0;
+    ASSERT_EQ(player_->Prepare(file, 0.8 * item, 0.8 * (item + 1), 10, duration), HResult::S_OK);
+    WaitForClock(first + 0.8 * (item - 1) + 0.05);
+    std::int32_t state = kPlayerLoading;
+    ASSERT_TRUE(test::WaitUntil(
+        [&] { return player_->GetState(state) == HResult::S_OK && state != kPlayerLoading; }));
+    ASSERT_EQ(state, kPlayerPrepared) << item;
     ASSERT_EQ(player_->Play(first + 0.8 * item, 0.0), HResult::S_OK);
   }
   WaitForClock(first + 2.4 + 0.3);
