@@ -87,6 +87,11 @@ std::vector<Case> Cases() {
       {"unknown message on the lower port", 0, false, "<mosConformanceUnknown/>", Expect::MosNack},
       {"unknown message on the upper port", 0, true,
        "<roConformanceUnknown>" + Ro("") + "</roConformanceUnknown>", Expect::Nack},
+      // Whole (framed by <mos>...</mos>) and not XML: refused at once, with the messageID,
+      // not left for the NRCS to time out on.
+      {"not well-formed XML on the lower port", 0, false, "<mosReqObj><objID>X</mosReqObj>",
+       Expect::MosNack},
+      {"not well-formed XML on the upper port", 0, true, "<roReq><roID>$RO</roReq>", Expect::Nack},
       {"roDelete of what an earlier run left", 2, true, "<roDelete>" + Ro("") + "</roDelete>",
        Expect::Any},
       {"roCreate (comma before milliseconds, self-closing elements)", 2, true,
