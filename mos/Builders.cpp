@@ -76,15 +76,17 @@ void AddIfPresent(pugi::xml_node parent, const char* name, const MosText& text) 
 }
 
 // The blocks as they were received, in their order.
+// An element kept as the XML text it came in. Each was cut from a well-formed message; one
+// that no longer parses is left out rather than cut short.
+void AddXml(pugi::xml_node parent, const std::string& xml, const std::string& what) {
+  if (!parent.append_buffer(xml.data(), xml.size(), pugi::parse_default, pugi::encoding_utf8)) {
+    Log("VIDRA - %s could not be written back", what.c_str());
+  }
+}
+
 void AddMetadata(pugi::xml_node parent, const MetadataBlocks& metadata) {
   for (const MetadataBlocks::Block& block : metadata.Blocks()) {
-    // Each was cut from a well-formed message; a block that no longer parses is left out
-    // rather than cut short.
-    if (!parent.append_buffer(block.xml.data(), block.xml.size(), pugi::parse_default,
-                              pugi::encoding_utf8)) {
-      Log("VIDRA - a mosExternalMetadata block (mosSchema '%s') could not be written back",
-          block.mosSchema.c_str());
-    }
+    AddXml(parent, block.xml, "a mosExternalMetadata block (mosSchema '" + block.mosSchema + "')");
   }
 }
 
@@ -244,8 +246,8 @@ void MOSXMLWriter::BuildRoAck(const MosText& mosID, const MosText& ncsID, const 
   out += "<roAck>";
   AppendElement(out, "roID", ack.roID.Str());
   AppendElement(out, "roStatus", RoStatusText(ack));
-  // One group per item, each naming its story: (storyID, itemID, objID, status)*. An NRCS
-  // reads the four as parallel lists, so a story without items has no group.
+  // One group per item, each naming its story: (storyID, itemID, objID, itemChannel?,
+  // status)*. An NRCS reads them as parallel lists, so a story without items has no group.
   for (const auto& story : ack.stories) {
     const std::size_t n = std::min(story.statuses.size(), story.itemIDs.size());
     for (std::size_t i = 0; i < n; ++i) {
@@ -257,6 +259,9 @@ void MOSXMLWriter::BuildRoAck(const MosText& mosID, const MosText& ncsID, const 
       AppendElement(
           out, "objID",
           i < story.objIDs.size() ? std::string_view(story.objIDs[i]) : std::string_view());
+      if (i < story.itemChannels.size() && !story.itemChannels[i].empty()) {
+        AppendElement(out, "itemChannel", story.itemChannels[i]);
+      }
       AppendElement(out, "status", story.statuses[i]);
     }
   }
@@ -435,18 +440,27 @@ void MOSXMLWriter::WriteStoryNode(const story& s, pugi::xml_node node) {
 }
 
 // itemID, objID and mosID are required: an item is cut short at the first that is absent.
+// The rest in the protocol's order: itemSlug after itemID, objPaths as the NRCS sent them.
 void MOSXMLWriter::WriteItemNode(const item& i, pugi::xml_node node) {
-  for (const auto& [name, value] : {std::pair<const char*, const MosText*>{"itemID", &i.itemID},
-                                    {"objID", &i.objID},
-                                    {"mosID", &i.mosID}}) {
-    if (!value->Present()) {
-      return;
+  if (!i.itemID.Present() || !i.objID.Present() || !i.mosID.Present()) {
+    AddIfPresent(node, "itemID", i.itemID);
+    if (i.itemID.Present()) {
+      AddIfPresent(node, "objID", i.objID);
     }
-    AddText(node, name, value->Str());
+    return;
   }
-  for (const auto& [name, value] : {std::pair<const char*, const MosText*>{"objTB", &i.objTB},
-                                    {"itemSlug", &i.itemSlug},
-                                    {"mosAbstract", &i.mosAbstract},
+  AddText(node, "itemID", i.itemID.Str());
+  AddIfPresent(node, "itemSlug", i.itemSlug);
+  AddText(node, "objID", i.objID.Str());
+  AddText(node, "mosID", i.mosID.Str());
+  AddIfPresent(node, "mosPlugInID", i.mosPlugInID);
+  AddIfPresent(node, "mosAbstract", i.mosAbstract);
+  if (!i.objPathsXml.empty()) {
+    AddXml(node, i.objPathsXml, "objPaths");
+  }
+  for (const auto& [name, value] : {std::pair<const char*, const MosText*>{"objDur", &i.objDur},
+                                    {"objTB", &i.objTB},
+                                    {"itemChannel", &i.itemChannel},
                                     {"itemEdStart", &i.itemEdStart},
                                     {"itemEdDur", &i.itemEdDur},
                                     {"itemUserTimingDur", &i.itemUserTimingDur},

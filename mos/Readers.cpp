@@ -115,6 +115,12 @@ void ReadItem(const pugi::xml_node& element, item& i, const MosText& folder) {
       text = &i.itemSlug;
     } else if (name == "mosID") {
       text = &i.mosID;
+    } else if (name == "mosPlugInID") {
+      text = &i.mosPlugInID;
+    } else if (name == "objDur") {
+      text = &i.objDur;
+    } else if (name == "itemChannel") {
+      text = &i.itemChannel;
     } else if (name == "itemEdDur") {
       text = &i.itemEdDur;
     } else if (name == "itemUserTimingDur") {
@@ -128,6 +134,7 @@ void ReadItem(const pugi::xml_node& element, item& i, const MosText& folder) {
       text = &i.objTB;
     } else if (name == "objPaths") {
       ReadObjPaths(child, i.paths, folder);
+      i.objPathsXml = NodeXml(child);
     } else if (name == "macroIn") {
       text = &i.macroIn;
     } else if (name == "macroOut") {

@@ -84,7 +84,11 @@ void item::AssignFields(Other&& other) {
   objID = std::forward<Other>(from).objID;
   objTB = std::forward<Other>(from).objTB;
   mosID = std::forward<Other>(from).mosID;
+  mosPlugInID = std::forward<Other>(from).mosPlugInID;
   mosAbstract = std::forward<Other>(from).mosAbstract;
+  objPathsXml = std::forward<Other>(from).objPathsXml;
+  objDur = std::forward<Other>(from).objDur;
+  itemChannel = std::forward<Other>(from).itemChannel;
   itemEdStart = std::forward<Other>(from).itemEdStart;
   itemEdDur = std::forward<Other>(from).itemEdDur;
   itemUserTimingDur = std::forward<Other>(from).itemUserTimingDur;

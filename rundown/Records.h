@@ -97,7 +97,13 @@ struct item {
   MosText objID;
   MosText objTB;
   MosText mosID;
+  MosText mosPlugInID;
   MosText mosAbstract;
+  // The <objPaths> element as the NRCS sent it (techDescription and all), written back as
+  // it came; paths holds its paths made absolute for playout.
+  std::string objPathsXml;
+  MosText objDur;
+  MosText itemChannel;
   MosText itemEdStart;
   MosText itemEdDur;
   MosText itemUserTimingDur;

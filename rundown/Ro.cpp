@@ -173,6 +173,7 @@ StoryAckInfo StoryAck(const story& s, const MosText& itemFilter) {
   info.statuses.reserve(s.items.size());
   info.itemIDs.reserve(s.items.size());
   info.objIDs.reserve(s.items.size());
+  info.itemChannels.reserve(s.items.size());
   for (const auto& i : s.items) {
     if (!itemFilter.IsEmpty() && !(i.itemID == itemFilter)) {
       continue;
@@ -180,6 +181,7 @@ StoryAckInfo StoryAck(const story& s, const MosText& itemFilter) {
     info.statuses.emplace_back(i.StateWord());
     info.itemIDs.emplace_back(i.itemID.Str());
     info.objIDs.emplace_back(i.objID.Str());
+    info.itemChannels.emplace_back(i.itemChannel.Str());
   }
   return info;
 }

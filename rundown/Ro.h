@@ -24,6 +24,7 @@ struct StoryAckInfo {
   std::vector<std::string> statuses;
   std::vector<std::string> itemIDs;
   std::vector<std::string> objIDs;
+  std::vector<std::string> itemChannels;  // empty text for an item without one
 };
 
 // The content of a roAck answer. result says what happened; detail names what it happened

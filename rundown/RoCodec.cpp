@@ -1,7 +1,8 @@
 // Numbers are LEB128 varints (signed ones zigzagged), texts a varint of length + 1 (0 for an
 // absent text) and their bytes, doubles their 8 bytes in the machine's order (the store
 // stays on the machine that wrote it; a copy to another machine of the same kind reads the
-// same). Each blob starts with its format version.
+// same). Each blob starts with its format version: version 1 items lack what version 2 adds
+// at their end (mosPlugInID, objDur, itemChannel and the objPaths element as sent); both read.
 #include "rundown/RoCodec.h"
 
 #include <cstring>
@@ -10,7 +11,8 @@ namespace vidra {
 
 namespace {
 
-constexpr unsigned char kVersion = 1;
+constexpr unsigned char kVersion = 2;
+constexpr unsigned char kOldestVersion = 1;
 
 class Writer {
  public:
@@ -61,9 +63,11 @@ class Writer {
 class Reader {
  public:
   explicit Reader(const std::string& in) : in_(in) {
-    ok_ = !in_.empty() && static_cast<unsigned char>(in_[0]) == kVersion;
+    version_ = in_.empty() ? 0 : static_cast<unsigned char>(in_[0]);
+    ok_ = version_ >= kOldestVersion && version_ <= kVersion;
     at_ = 1;
   }
+  unsigned char Version() const { return version_; }
   bool Ok() const { return ok_; }
   bool AtEnd() const { return at_ == in_.size(); }
   std::uint64_t Number() {
@@ -138,6 +142,7 @@ class Reader {
 
   const std::string& in_;
   std::size_t at_ = 0;
+  unsigned char version_ = 0;
   bool ok_ = true;
 };
 
@@ -166,6 +171,12 @@ bool DecodeItem(const StoredItem& stored, item& i) {
   i.trigger = in.Int32();
   i.metadata = in.Metadata();
   i.nrcs = in.Nrcs();
+  if (in.Version() >= 2) {
+    i.mosPlugInID = in.Text();
+    i.objDur = in.Text();
+    i.itemChannel = in.Text();
+    i.objPathsXml = in.Bytes();
+  }
   const StoredItemState& s = stored.state;
   i.key = s.key;
   i.state = s.state;
@@ -186,6 +197,10 @@ std::string EncodeItem(const item& i) {
   out.Signed(i.trigger);
   out.Metadata(i.metadata);
   out.Nrcs(i.nrcs);
+  out.Text(i.mosPlugInID);
+  out.Text(i.objDur);
+  out.Text(i.itemChannel);
+  out.Bytes(i.objPathsXml);
   return out.Take();
 }
 

@@ -35,9 +35,12 @@ constexpr const char* kSchema =
 
 // The steps from each older schema to the next, in order: kUpgrades[v - 1] takes version v
 // to v + 1. Version 1 kept no NRCS host with a running order (its notices went to whichever
-// NRCS took them first after a restart).
+// NRCS took them first after a restart). Version 3 changes no table: its rows may hold items
+// in the codec's second format, which a server of version 2 would call damaged; the number
+// makes such a server refuse the file as newer instead.
 constexpr const char* kUpgrades[] = {
     "ALTER TABLE running_order ADD COLUMN nrcs_host INTEGER NOT NULL DEFAULT 0;",
+    "SELECT 1;",
 };
 
 // Changes in a batch at most: the commits waiting behind them wait no longer than it takes.

@@ -62,7 +62,7 @@ class SqliteState final : public RoPersistence, public AnswerMemory {
 
   StateStatus Status() const;
 
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
 
  private:
   struct Job {

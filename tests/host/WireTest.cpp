@@ -247,15 +247,20 @@ const std::string kRunningOrder =
     "PLAYLIST</mosScope><mosSchema>http://vidra/schema</mosSchema><mosPayload><Creator>ann"
     "</Creator><ModBy>bob</ModBy><Approved>1</Approved></mosPayload></mosExternalMetadata>"
     "<story><storyID>A</storyID><storySlug>Opener</storySlug><storyNum>1</storyNum><item>"
-    "<itemID>1</itemID><objID>OBJ-A</objID><mosID>VIDRA</mosID><objTB>25</objTB><itemSlug>"
-    "Titles &amp; music</itemSlug><itemEdStart>0</itemEdStart><itemUserTimingDur>250"
-    "</itemUserTimingDur></item></story><story><storyID>B</storyID><item><itemID>1</itemID>"
+    "<itemID>1</itemID><itemSlug>Titles &amp; music</itemSlug><objID>OBJ-A</objID><mosID>VIDRA"
+    "</mosID><mosPlugInID>VIDRA.Browse</mosPlugInID><mosAbstract>Titles</mosAbstract><objPaths>"
+    "<objPath techDescription=\"MPEG2 Video\">\\\\server\\media\\a.mxf</objPath>"
+    "<objProxyPath techDescription=\"WM9 750Kbps\">http://server/proxy/a.wmv</objProxyPath>"
+    "</objPaths><objDur>250</objDur><objTB>25</objTB><itemChannel>B</itemChannel><itemEdStart>0"
+    "</itemEdStart><itemUserTimingDur>250</itemUserTimingDur><itemTrigger>CHAINED</itemTrigger>"
+    "</item></story><story><storyID>B</storyID><item><itemID>1</itemID>"
     "<objID>OBJ-B</objID><mosID>VIDRA</mosID></item></story><story><storyID>C</storyID></story>";
 
 TEST_F(Nrcs, RunningOrdersEndToEnd) {
   EXPECT_EQ(Ask("<roCreate>" + kRunningOrder + "</roCreate>", 1),
             "<roAck><roID>RO1</roID><roStatus>OK</roStatus><storyID>A</storyID><itemID>1"
-            "</itemID><objID>OBJ-A</objID><status>NEW</status><storyID>B</storyID><itemID>1"
+            "</itemID><objID>OBJ-A</objID><itemChannel>B</itemChannel><status>NEW</status>"
+            "<storyID>B</storyID><itemID>1"
             "</itemID><objID>OBJ-B</objID><status>NEW</status></roAck></mos>");
   EXPECT_EQ(Ask("<roReq><roID>RO1</roID></roReq>", 2),
             "<roList>" + kRunningOrder + "</roList></mos>");

@@ -135,7 +135,8 @@ TEST_F(Dispatcher, RunningOrdersAreCreatedListedEditedAndDeleted) {
                 "<roList><roID>RO1</roID><roSlug>Evening</roSlug><roEdStart>2026-12-06T19:00:00"
                 "</roEdStart><roTrigger>TIMED</roTrigger><story><storyID>A</"
                 "storyID><item><itemID>1</itemID>"
-                "<objID>OA</objID><mosID>VIDRA</mosID></item></story><story><storyID>B</storyID>"
+                "<objID>OA</objID><mosID>VIDRA</mosID><objPaths><objPath>clip.mxf</objPath>"
+                "</objPaths></item></story><story><storyID>B</storyID>"
                 "</story><story><storyID>C</storyID></story></roList></mos>");
 
   EXPECT_EQ(Answer(Envelope("12") +

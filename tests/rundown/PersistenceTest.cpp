@@ -269,5 +269,53 @@ TEST(RoCodec, DamagedRowsAreRefusedNotMisread) {
   EXPECT_EQ(error, "item 5 of running order R is missing");
 }
 
+// Items stored before they kept mosPlugInID, objDur, itemChannel and their objPaths as sent
+// (format 1) still read; the new fields come back as written.
+TEST(RoCodec, ItemsOfTheEarlierFormatStillReadAndTheNewFieldsRoundTrip) {
+  auto r = test::MakeRo("R", {"A"}, 1);
+  item& written = r->stories[0].items[0];
+  written.key = 5;
+  written.mosPlugInID = MosText("PLUG");
+  written.objDur = MosText("250");
+  written.itemChannel = MosText("B");
+  written.objPathsXml = "<objPaths><objPath techDescription=\"MPEG2\">a.mxf</objPath></objPaths>";
+  StoredRo row{1, 0, 1, "R", EncodeHeader(*r), EncodeControl(*r)};
+  StoredItem now{1, EncodeItem(written), ItemStateOf(written)};
+  std::unordered_map<std::uint64_t, const StoredItem*> items{{5, &now}};
+  ro read;
+  std::string error;
+  ASSERT_TRUE(DecodeRo(row, items, read, error)) << error;
+  const item& back = read.stories[0].items[0];
+  EXPECT_EQ(back.mosPlugInID, "PLUG");
+  EXPECT_EQ(back.objDur, "250");
+  EXPECT_EQ(back.itemChannel, "B");
+  EXPECT_EQ(back.objPathsXml, written.objPathsXml);
+  EXPECT_EQ(back.itemID, written.itemID);
+
+  // Format 1 is format 2 without the four fields at the end: each empty text is one byte
+  // (an absent text), the objPaths one byte (no bytes).
+  item plain = written;
+  plain.mosPlugInID = MosText();
+  plain.objDur = MosText();
+  plain.itemChannel = MosText();
+  plain.objPathsXml.clear();
+  StoredItem old{1, EncodeItem(plain), ItemStateOf(plain)};
+  old.body.resize(old.body.size() - 4);
+  old.body[0] = 1;
+  StoredRo oldRow = row;
+  oldRow.header[0] = 1;
+  oldRow.control[0] = 1;
+  items[5] = &old;
+  ro fromOld;
+  ASSERT_TRUE(DecodeRo(oldRow, items, fromOld, error)) << error;
+  EXPECT_EQ(fromOld.stories[0].items[0].itemID, written.itemID);
+  EXPECT_FALSE(fromOld.stories[0].items[0].itemChannel.Present());
+  // A format-1 item with format-2 bytes after it is damaged, not misread.
+  StoredItem longer = now;
+  longer.body[0] = 1;
+  items[5] = &longer;
+  EXPECT_FALSE(DecodeRo(row, items, fromOld, error));
+}
+
 }  // namespace
 }  // namespace vidra

@@ -164,7 +164,7 @@ TEST_F(Sqlite, FilesItCannotUseAreRefusedAndLeftAsTheyWere) {
   ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 7", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
-  refused("was written by a newer server (schema 7; this one reads up to 2)");
+  refused("was written by a newer server (schema 7; this one reads up to 3)");
 }
 
 // A database of the first schema, which kept no NRCS host with a running order, is brought
@@ -197,7 +197,8 @@ TEST_F(Sqlite, AnOlderSchemaIsBroughtUpToDateAndKeepsWhatItHeld) {
     auto state = Open();
     ASSERT_NE(state, nullptr);
     EXPECT_TRUE(log.HasInOrder(
-        {"VIDRA - the state database " + Path() + " was brought from schema 1 to 2"}));
+        {"VIDRA - the state database " + Path() + " was brought from schema 1 to 2",
+         "VIDRA - the state database " + Path() + " was brought from schema 2 to 3"}));
     StoredState loaded;
     std::string error;
     ASSERT_TRUE(state->Load(loaded, error)) << error;
@@ -214,7 +215,7 @@ TEST_F(Sqlite, AnOlderSchemaIsBroughtUpToDateAndKeepsWhatItHeld) {
   ASSERT_TRUE(state->Load(loaded, error)) << error;
   ASSERT_EQ(loaded.ros.size(), 2u);
   EXPECT_EQ(loaded.ros[1].nrcsHost, 0x0100007fu);
-  EXPECT_EQ(log.CountStartingWith("VIDRA - the state database"), 1u) << "upgraded once";
+  EXPECT_EQ(log.CountStartingWith("VIDRA - the state database"), 2u) << "upgraded once";
 }
 
 TEST_F(Sqlite, ADamagedDatabaseIsRefused) {
