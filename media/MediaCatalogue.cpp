@@ -33,20 +33,6 @@ std::uint64_t Fnv1a(std::string_view text) {
   return hash;
 }
 
-// A name the protocol can carry: UTF-8 without control characters, which XML 1.0 cannot
-// hold.
-bool WritableName(std::string_view text) {
-  if (!IsValidUtf8(text)) {
-    return false;
-  }
-  for (const unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F) {
-      return false;
-    }
-  }
-  return true;
-}
-
 FileTime FromTimespec(std::int64_t seconds, std::int64_t nanoseconds) {
   if (seconds < 0) {
     return kUnixEpochFileTime;
@@ -72,6 +58,20 @@ bool IsUnder(const std::string& path, const std::string& folder) {
 }
 
 }  // namespace
+
+// A name the protocol can carry: UTF-8 without control characters, which XML 1.0 cannot
+// hold.
+bool WritableName(std::string_view text) {
+  if (!IsValidUtf8(text)) {
+    return false;
+  }
+  for (const unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) {
+      return false;
+    }
+  }
+  return true;
+}
 
 std::string ObjectIdOf(std::string_view relativePath) {
   if (relativePath.size() <= kMaxObjIdBytes) {
@@ -105,7 +105,10 @@ std::string NormalPath(std::string_view path) {
 }
 
 MediaCatalogue::MediaCatalogue(const std::string& folder, ProbeCache& cache, Clock& clock)
-    : folder_(NormalPath(folder)), cache_(cache), clock_(clock) {}
+    : folder_(NormalPath(folder)),
+      cache_(cache),
+      clock_(clock),
+      placeholderLog_(folder_.empty() ? std::string() : folder_ + "/" + kPlaceholderLogName) {}
 
 std::optional<MediaObject> MediaCatalogue::Find(std::string_view objID) const {
   std::lock_guard guard(lock_);  // byPath_ and byId_
@@ -169,6 +172,9 @@ std::vector<MediaCatalogue::Found> MediaCatalogue::Walk(const std::string& relat
       continue;  // folders are walked into; devices, sockets and pipes are no media
     }
     std::string relative = entry.path().lexically_relative(fs::path(folder_)).string();
+    if (IsPlaceholderLog(relative)) {
+      continue;
+    }
     if (!WritableName(relative)) {
       if (logSkipped) {
         Log("VIDRA - media file %s is not catalogued: its name is not UTF-8 text",
@@ -198,6 +204,9 @@ std::vector<MediaCatalogue::Found> MediaCatalogue::Walk(const std::string& relat
 }
 
 void MediaCatalogue::Rescan(bool first) {
+  if (first) {
+    LoadPlaceholders();
+  }
   std::error_code error;
   const bool present = fs::is_directory(fs::path(folder_), error);
   {
@@ -336,12 +345,26 @@ void MediaCatalogue::RemoveObject(const std::string& relativePath, CatalogueEven
   if (known == byPath_.end()) {
     return;
   }
+  if (MediaObject& object = known->second; object.nrcs) {
+    // The NRCS's object outlives its file: it waits for the next one, as a placeholder.
+    if (object.media.media) {
+      object.media = ProbeResult{};
+      object.identity = FileIdentity{};
+      object.changed = clock_.UtcNow();
+      ++object.revision;
+      event.objects.push_back(ObjectDelta{ObjectChange::Changed, object});
+    }
+    return;
+  }
   byId_.erase(known->second.objID);
   event.objects.push_back(ObjectDelta{ObjectChange::Removed, std::move(known->second)});
   byPath_.erase(known);
 }
 
 void MediaCatalogue::FileChanged(const std::string& relativePath) {
+  if (IsPlaceholderLog(relativePath)) {
+    return;
+  }
   CatalogueEvent event;
   std::vector<Found> found;
   const std::string path = WholePath(relativePath);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "common/Clock.h"
 #include "common/FileTime.h"
+#include "media/PlaceholderLog.h"
 #include "media/ProbeCache.h"
 
 namespace vidra {
@@ -33,6 +35,37 @@ struct MediaObject {
   FileTime created = 0;        // UTC: the file's birth where the file system keeps it
   FileTime changed = 0;        // UTC: its last modification
   std::uint32_t revision = 1;  // counts the changes this server has seen
+  // What the NRCS said of an object it made; null for a file the station put in the folder.
+  std::shared_ptr<const NrcsObjectText> nrcs;
+
+  // An object the NRCS made whose media file has not landed yet.
+  bool Placeholder() const { return nrcs != nullptr && !media.media; }
+};
+
+// The folder, under the media folder, where placeholders' files are named, and the log
+// that keeps the objects the NRCS made.
+constexpr const char* kPlaceholderFolder = "placeholders";
+constexpr const char* kPlaceholderLogName = "placeholders/.placeholders.log";
+// Objects the NRCS may make, placeholders and landed ones together.
+constexpr std::size_t kMaxNrcsObjects = 50000;
+
+// What became of the NRCS's change of an object.
+enum class ObjectEdit {
+  Done,
+  NoFolder,       // the server has no media folder
+  UnknownObject,  // no object has the objID
+  StationFile,    // the object is a file the station put there, not the NRCS's to change
+  HasMedia,       // its media file is there: the server does not delete media
+  PathOutside,    // the objPath asked for leaves the media folder
+  PathTaken,      // another object has that path
+  TooMany,        // kMaxNrcsObjects reached
+  NotSaved,       // the placeholder log could not be written
+};
+
+struct ObjectEditResult {
+  ObjectEdit outcome = ObjectEdit::Done;
+  std::string detail;  // the path, objID or error it concerns
+  MediaObject object;  // the object as it now is (as it was, for a deletion)
 };
 
 enum class ObjectChange { Added, Changed, Removed };
@@ -62,6 +95,8 @@ class CatalogueListener {
 // The objID of a file at this path under the media folder: the path itself when it fits,
 // else its start and a digest of the whole, so that every file keeps its ID across restarts.
 std::string ObjectIdOf(std::string_view relativePath);
+// A name the protocol can carry: UTF-8 without control characters.
+bool WritableName(std::string_view text);
 // The path made absolute and lexically normal, with no trailing "/": the form in which
 // paths of items and of the folder are compared.
 std::string NormalPath(std::string_view path);
@@ -100,6 +135,17 @@ class MediaCatalogue {
   void FileRemoved(const std::string& relativePath);
   void FolderRemoved(const std::string& relativeFolder);
   void FolderLost();
+  // The NRCS's own objects. A placeholder is named under kPlaceholderFolder from its slug
+  // (wantedPath, relative or whole, names another place in the media folder); it is an
+  // object without media until a file lands at its path, and becomes one again if that file
+  // goes. An update replaces the NRCS's texts (createdBy stays); only a placeholder
+  // without its file is deleted. Each is in the placeholder log before it returns Done.
+  ObjectEditResult CreatePlaceholder(NrcsObjectText text, const std::string& wantedPath);
+  ObjectEditResult UpdateNrcsObject(const std::string& objID, NrcsObjectText text);
+  ObjectEditResult DeleteNrcsObject(const std::string& objID);
+  // Whether the path (relative) is the placeholder log's, which is no media.
+  static bool IsPlaceholderLog(std::string_view relativePath);
+
   // Ends a walk or a scan under way soon, for a stop of the server.
   void Stop() { stopping_ = true; }
 
@@ -119,6 +165,11 @@ class MediaCatalogue {
   void Apply(const Found& file, const ProbeResult& media, CatalogueEvent& event);
   void RemoveObject(const std::string& relativePath, CatalogueEvent& event);
   void Tell(const CatalogueEvent& event);
+  // The placeholder log's objects, as placeholders, before the first walk.
+  void LoadPlaceholders();
+  // A free relative path under kPlaceholderFolder for a slug.
+  std::string PlaceholderPath(const NrcsObjectText& text);
+  PlaceholderRecord RecordOf(const MediaObject& object) const;
   std::string WholePath(const std::string& relativePath) const;
 
   std::string folder_;  // normal form
@@ -130,6 +181,11 @@ class MediaCatalogue {
   std::unordered_map<std::string, std::string> byId_;  // objID to relative path
   ScanProgress progress_;
   std::atomic<bool> stopping_{false};
+  PlaceholderLog placeholderLog_;
+  std::mutex editLock_;  // serialises the NRCS's changes of its objects and their log lines;
+                         // taken before lock_
+  std::size_t nrcsObjects_ = 0;        // guarded by lock_
+  std::uint64_t nextPlaceholder_ = 1;  // guarded by editLock_
 };
 
 }  // namespace vidra

@@ -304,31 +304,57 @@ std::string RateText(double rate) {
 
 }  // namespace
 
+// The protocol's order: objID, objSlug, mosAbstract?, objGroup?, objType, objTB, objRev,
+// objDur, status, objAir, objPaths?, createdBy, created, changedBy, changed, description,
+// mosExternalMetadata*. An object the NRCS made carries its own texts; until its media lands
+// (a placeholder) also its type, time base and planned length.
 void MOSXMLWriter::WriteObjectNode(const MediaObject& object, const ObjectWording& wording,
                                    pugi::xml_node node) {
+  const NrcsObjectText* nrcs = object.nrcs.get();
+  const bool placeholder = object.Placeholder();
   AddText(node, "objID", object.objID);
-  const std::string_view relative = object.relativePath;
-  const std::size_t slash = relative.rfind('/');
-  std::string_view slug = slash == std::string_view::npos ? relative : relative.substr(slash + 1);
-  if (const std::size_t dot = slug.rfind('.'); dot != std::string_view::npos && dot > 0) {
-    slug = slug.substr(0, dot);
+  if (nrcs != nullptr) {
+    AddText(node, "objSlug", nrcs->objSlug);
+    if (!nrcs->mosAbstract.empty()) {
+      AddText(node, "mosAbstract", nrcs->mosAbstract);
+    }
+    if (!nrcs->objGroup.empty()) {
+      AddText(node, "objGroup", nrcs->objGroup);
+    }
+  } else {
+    const std::string_view relative = object.relativePath;
+    const std::size_t slash = relative.rfind('/');
+    std::string_view slug = slash == std::string_view::npos ? relative : relative.substr(slash + 1);
+    if (const std::size_t dot = slug.rfind('.'); dot != std::string_view::npos && dot > 0) {
+      slug = slug.substr(0, dot);
+    }
+    AddText(node, "objSlug", slug);
   }
-  AddText(node, "objSlug", slug);
-  AddText(node, "objType", ObjectType(object.media.kind));
-  AddText(node, "objTB", RateText(wording.frameRate));
+  const std::string type = placeholder ? nrcs->objType : ObjectType(object.media.kind);
+  AddText(node, "objType", type);
+  const bool ownTiming = placeholder && !nrcs->objTB.empty();
+  AddText(node, "objTB", ownTiming ? nrcs->objTB : RateText(wording.frameRate));
   AddText(node, "objRev", std::to_string(object.revision));
-  AddText(node, "objDur", std::to_string(FramesAt(object.media, wording.frameRate)));
+  AddText(node, "objDur",
+          placeholder ? (nrcs->objDur.empty() ? std::string("0") : nrcs->objDur)
+                      : std::to_string(FramesAt(object.media, wording.frameRate)));
   const bool ready = object.media.playable;
   AddText(node, "status",
           wording.status.empty() ? std::string(ready ? "READY" : "NOT READY") : wording.status);
   AddText(node, "objAir", ready ? "READY" : "NOT READY");
   pugi::xml_node path = AddText(node.append_child("objPaths"), "objPath", object.path);
-  path.append_attribute("techDescription").set_value(ObjectType(object.media.kind));
-  AddText(node, "createdBy", wording.serverName);
+  path.append_attribute("techDescription").set_value(type.c_str());
+  const auto own = [&](const std::string& text) {
+    return nrcs != nullptr && !text.empty() ? text : wording.serverName;
+  };
+  AddText(node, "createdBy", own(nrcs != nullptr ? nrcs->createdBy : std::string()));
   AddText(node, "created", ObjectTime(object.created));
-  AddText(node, "changedBy", wording.serverName);
+  AddText(node, "changedBy", own(nrcs != nullptr ? nrcs->changedBy : std::string()));
   AddText(node, "changed", ObjectTime(object.changed));
-  AddText(node, "description", "");  // required; the catalogue has no text of its own yet
+  AddText(node, "description", nrcs != nullptr ? nrcs->description : std::string());
+  if (nrcs != nullptr && !nrcs->metadataXml.empty()) {
+    AddXml(node, nrcs->metadataXml, "the mosExternalMetadata of object " + object.objID);
+  }
 }
 
 void MOSXMLWriter::BuildMosObj(const MosText& mosID, const MosText& ncsID, const MosText& messageID,

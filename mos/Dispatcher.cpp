@@ -16,6 +16,7 @@
 #include "mos/EditReaders.h"
 #include "mos/MachInfo.h"
 #include "mos/MosXml.h"
+#include "mos/ObjectRequests.h"
 #include "mos/Readers.h"
 
 namespace vidra {
@@ -163,6 +164,18 @@ Reply TakeObjects(Request& r) {
                       EchoedId(ChildText(object, "objRev")));
 }
 
+// mosObjCreate and mosReqObjAction: the NRCS's own objects, made, changed or deleted in the
+// catalogue; the mosObj news follows through the object sender.
+Reply ObjectRequest(Request& r) {
+  const ObjectRequestAnswer answer = r.name == "mosObjCreate"
+                                         ? HandleObjectCreate(r.body, r.manager.Media())
+                                         : HandleObjectAction(r.body, r.manager.Media());
+  if (!answer.ok) {
+    Log("VIDRA - %s is answered NACK: %s", std::string(r.name).c_str(), answer.description.c_str());
+  }
+  return AnswerMosAck(r, answer.objID, answer.ok, answer.description, answer.objRev);
+}
+
 Reply Heartbeat(Request& r) {
   r.writer.BuildHeartbeat(r.mosID, r.ncsID, r.messageID);
   return Reply::Answer;
@@ -296,11 +309,6 @@ Reply NrcsElementStat(Request& r) {
   return AnswerRoAck(r, ack, kept);
 }
 
-// Stands for the handler of a message this server does not handle.
-Reply Unsupported(Request& /*r*/) {
-  return Reply::None;
-}
-
 // Whether a message changes running orders (or plays them), so that a copy of it sent again
 // must not be applied again.
 enum class Effect { Reads, Changes };
@@ -325,8 +333,8 @@ constexpr Row kMessageTypes[] = {
     {"mosReqObj", "mosReqObj", 1, RequestObject, Effect::Reads, {"objID"}},
     {"mosReqAll", "mosReqAll", 1, RequestAll},
     {"mosListAll", "mosListAll", 1, TakeObjects},
-    {"mosObjCreate", "mosObjCreate", 3, Unsupported},
-    {"mosReqObjAction", "mosReqObjAction", 3, Unsupported},
+    {"mosObjCreate", "mosObjCreate", 3, ObjectRequest, Effect::Changes},
+    {"mosReqObjAction", "mosReqObjAction", 3, ObjectRequest, Effect::Changes},
     {"mosItemReplace",
      "mosItemReplace",
      3,
@@ -471,7 +479,8 @@ MessageFacts MOSXMLParser::Facts() const {
       for (const Row& row : kMessageTypes) {
         if (row.name == name && row.effect == Effect::Changes) {
           facts.changesRunningOrders = true;
-          facts.needsRunningOrder = name != "roCreate" && name != "roReplace" && name != "roDelete";
+          facts.needsRunningOrder = name.rfind("ro", 0) == 0 && name != "roCreate" &&
+                                    name != "roReplace" && name != "roDelete";
         }
       }
       break;
@@ -558,9 +567,6 @@ bool MOSXMLParser::Dispatch(PlayoutManager& manager, MosPort port, pugi::xml_nod
       Log("VIDRA - %s without %s is answered NACK", row.logLine, std::string(missing).c_str());
       return Refuse(request, EditResult::Malformed, std::string(missing) + " missing") ==
              Reply::Answer;
-    }
-    if (row.handler == Unsupported) {
-      return NotHandled(request, row.profile) == Reply::Answer;
     }
     return row.handler(request) == Reply::Answer;
   }

@@ -278,5 +278,144 @@ TEST_F(MediaObjects, TheReadinessSheetPutsProblemsFirstAndComparesLengths) {
   EXPECT_LT(text.find("S/gone NOT READY MISSING"), text.find("S/fits"));
 }
 
+// A journalist's placeholder: made by mosObjCreate before the media exists, NOT READY in a
+// running order until its file lands, then READY with its real length, told to the NRCS as
+// mosObj UPDATED and as roElementStat; what the NRCS may not do to it is refused.
+TEST_F(MediaObjects, APlaceholderBecomesReadyWhenItsFileLands) {
+  TestPeer pushes;
+  TestPeer notices;
+  ASSERT_TRUE(WaitUntil([&] { return PeersView(Control())["objectSenders"] == 1; }));
+  pugi::xml_document document;
+  const pugi::xml_node made = Body(
+      document, Ask(lower,
+                    "<mosObjCreate><objSlug>Fire at the mill</objSlug><objGroup>Evening</objGroup>"
+                    "<objType>AUDIO</objType><objTB>25</objTB><objDur>75</objDur><createdBy>ann"
+                    "</createdBy><description>Pictures from the mill</description>"
+                    "<mosExternalMetadata><mosScope>OBJECT</mosScope><mosSchema>http://n/s"
+                    "</mosSchema><mosPayload><Desk>city</Desk></mosPayload></mosExternalMetadata>"
+                    "</mosObjCreate>"));
+  ASSERT_STREQ(made.child_value("status"), "ACK") << made.child_value("statusDescription");
+  const std::string objID = made.child_value("objID");
+  EXPECT_EQ(objID, "placeholders/Fire_at_the_mill_000001.wav");
+  EXPECT_STREQ(made.child_value("objRev"), "1");
+  EXPECT_EQ(std::string(made.child_value("statusDescription")),
+            "placeholder made; its media goes to " + Path(objID));
+
+  // Its mosObj NEW on the server's own connection: the NRCS's texts, NOT READY, the path.
+  ASSERT_TRUE(lowerPort.Accept(pushes, 10s));
+  pugi::xml_document news;
+  pugi::xml_node obj = Body(news, pushes.ReceiveMessage(true));
+  ASSERT_STREQ(obj.name(), "mosObj");
+  EXPECT_EQ(obj.child_value("objID"), objID);
+  EXPECT_STREQ(obj.child_value("status"), "NEW");
+  EXPECT_STREQ(obj.child_value("objSlug"), "Fire at the mill");
+  EXPECT_STREQ(obj.child_value("objGroup"), "Evening");
+  EXPECT_STREQ(obj.child_value("objType"), "AUDIO");
+  EXPECT_STREQ(obj.child_value("objDur"), "75");
+  EXPECT_STREQ(obj.child_value("objAir"), "NOT READY");
+  EXPECT_STREQ(obj.child_value("createdBy"), "ann");
+  EXPECT_STREQ(obj.child_value("description"), "Pictures from the mill");
+  EXPECT_STREQ(obj.child("mosExternalMetadata").child("mosPayload").child_value("Desk"), "city");
+  EXPECT_EQ(obj.child("objPaths").child_value("objPath"), Path(objID));
+  ASSERT_TRUE(pushes.Send(Utf16Bytes(Message("1", "<mosAck/>"), true)));
+
+  // A running order that names it by objID alone: NOT READY.
+  ASSERT_NE(Ask(upper,
+                "<roCreate><roID>R</roID><story><storyID>S</storyID><item><itemID>1"
+                "</itemID><objID>" +
+                    objID + "</objID><mosID>VIDRA.NEWS</mosID></item></story></roCreate>")
+                .find(u"<roStatus>OK</roStatus>"),
+            std::u16string::npos);
+  ASSERT_TRUE(CheckIdle());
+  EXPECT_NE(Ask(upper, "<roReq><roID>R</roID></roReq>").find(u"<roID>R</roID>"),
+            std::u16string::npos);
+  ASSERT_TRUE(upperPort.Accept(notices));
+  EXPECT_TRUE(
+      NoticeWith(notices, u"<objID>" + Utf8ToUtf16(objID) + u"</objID><status>NOT READY</status>"));
+
+  // What the NRCS may not do: delete a station's file, change an objID it did not make,
+  // place a placeholder outside the media folder or on another's path, make one without a
+  // slug or with an objID of its own. Each a NACK; nothing made.
+  const auto refused = [&](const std::string& body) {
+    pugi::xml_document answer;
+    const pugi::xml_node ack = Body(answer, Ask(lower, body));
+    EXPECT_STREQ(ack.child_value("status"), "NACK") << body;
+    return std::string(ack.child_value("statusDescription"));
+  };
+  EXPECT_EQ(refused("<mosReqObjAction operation=\"DELETE\" objID=\"four.wav\"/>"),
+            "refused: four.wav is a file of the station's media folder, not an object the NRCS "
+            "made");
+  EXPECT_EQ(refused("<mosReqObjAction operation=\"UPDATE\" objID=\"nobody\"><objSlug>x</objSlug>"
+                    "</mosReqObjAction>"),
+            "unknown objID");
+  EXPECT_EQ(refused("<mosObjCreate><objSlug>x</objSlug><objPaths><objPath>../../etc/passwd"
+                    "</objPath></objPaths></mosObjCreate>"),
+            "malformed: objPath ../../etc/passwd is not a file name inside the media folder");
+  EXPECT_EQ(refused("<mosObjCreate><objSlug>x</objSlug><objPaths><objPath>four.wav</objPath>"
+                    "</objPaths></mosObjCreate>"),
+            "refused: four.wav is another object's already");
+  EXPECT_EQ(refused("<mosObjCreate><objSlug> </objSlug></mosObjCreate>"),
+            "malformed: objSlug missing");
+  EXPECT_EQ(refused("<mosObjCreate><objID>MINE</objID><objSlug>x</objSlug></mosObjCreate>"),
+            "malformed: objID is made by the device, not sent to it");
+  EXPECT_EQ(refused("<mosObjCreate><objSlug>x</objSlug><objType>HOLOGRAM</objType>"
+                    "</mosObjCreate>"),
+            "malformed: objType HOLOGRAM (VIDEO, AUDIO or STILL)");
+  EXPECT_EQ(refused("<mosReqObjAction operation=\"MOVE\" objID=\"" + objID +
+                    "\"><objSlug>x</objSlug></mosReqObjAction>"),
+            "malformed: operation MOVE (NEW, UPDATE or DELETE)");
+  EXPECT_EQ(StateView(Control())["media"]["objects"], 3) << "nothing was made";
+
+  // The NRCS renames it: UPDATED, revision 2.
+  pugi::xml_document updated;
+  EXPECT_STREQ(Body(updated, Ask(lower, "<mosReqObjAction operation=\"UPDATE\" objID=\"" + objID +
+                                            "\"><objSlug>Mill fire</objSlug><description>Late"
+                                            "</description></mosReqObjAction>"))
+                   .child_value("objRev"),
+               "2");
+  obj = Body(news, pushes.ReceiveMessage(true));
+  EXPECT_STREQ(obj.child_value("status"), "UPDATED");
+  EXPECT_STREQ(obj.child_value("objSlug"), "Mill fire");
+  EXPECT_STREQ(obj.child_value("createdBy"), "ann") << "kept";
+  ASSERT_TRUE(pushes.Send(Utf16Bytes(Message("2", "<mosAck/>"), true)));
+
+  // The file lands: an ordinary object with its real length, READY, and the item with it.
+  media.Write(objID, WavBytes(2.0));
+  obj = Body(news, pushes.ReceiveMessage(true, 10s));
+  EXPECT_EQ(obj.child_value("objID"), objID);
+  EXPECT_STREQ(obj.child_value("status"), "UPDATED");
+  EXPECT_STREQ(obj.child_value("objAir"), "READY");
+  EXPECT_STREQ(obj.child_value("objDur"), "50");
+  EXPECT_STREQ(obj.child_value("objSlug"), "Mill fire");
+  ASSERT_TRUE(pushes.Send(Utf16Bytes(Message("3", "<mosAck/>"), true)));
+  EXPECT_TRUE(
+      NoticeWith(notices, u"<objID>" + Utf8ToUtf16(objID) + u"</objID><status>READY</status>"));
+  // With its media there, the server does not delete it.
+  EXPECT_EQ(refused("<mosReqObjAction operation=\"DELETE\" objID=\"" + objID + "\"/>"),
+            "refused: its media file " + Path(objID) +
+                " is there; the server does not delete media (remove the file)");
+
+  // Another placeholder, deleted by the NRCS: DELETED, gone from the log too.
+  pugi::xml_document second;
+  const std::string other =
+      Body(second, Ask(lower,
+                       "<mosReqObjAction operation=\"NEW\"><objSlug>Weather</objSlug>"
+                       "</mosReqObjAction>"))
+          .child_value("objID");
+  EXPECT_EQ(other, "placeholders/Weather_000002.mxf");
+  obj = Body(news, pushes.ReceiveMessage(true));
+  EXPECT_STREQ(obj.child_value("status"), "NEW");
+  ASSERT_TRUE(pushes.Send(Utf16Bytes(Message("4", "<mosAck/>"), true)));
+  pugi::xml_document gone;
+  EXPECT_STREQ(
+      Body(gone, Ask(lower, "<mosReqObjAction operation=\"DELETE\" objID=\"" + other + "\"/>"))
+          .child_value("status"),
+      "ACK");
+  obj = Body(news, pushes.ReceiveMessage(true));
+  EXPECT_EQ(obj.child_value("objID"), other);
+  EXPECT_STREQ(obj.child_value("status"), "DELETED");
+  ASSERT_TRUE(pushes.Send(Utf16Bytes(Message("5", "<mosAck/>"), true)));
+}
+
 }  // namespace
 }  // namespace vidra::test

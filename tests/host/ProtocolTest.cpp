@@ -263,7 +263,10 @@ TEST_F(MosProtocol, UnknownMessagesAreNackedInTheFormOfTheirPort) {
             "not supported: mosFuture</statusDescription></mosAck>");
   EXPECT_EQ(Body(Exchange("<mosObjCreate/>", "3", true)),
             "<mosAck><objID></objID><objRev>0</objRev><status>NACK</status><statusDescription>"
-            "not supported: mosObjCreate (profile 3)</statusDescription></mosAck>");
+            "malformed: objSlug missing</statusDescription></mosAck>");
+  EXPECT_EQ(Body(Exchange("<mosObjCreate><objSlug>Fire</objSlug></mosObjCreate>", "4", true)),
+            "<mosAck><objID></objID><objRev>0</objRev><status>NACK</status><statusDescription>"
+            "not supported: the server has no media folder</statusDescription></mosAck>");
   EXPECT_EQ(log.CountOf("VIDRA - unknown MOS message roFuture is answered NACK"), 1u);
   EXPECT_EQ(log.CountOf("VIDRA - unknown MOS message mosFuture is answered NACK"), 1u);
 }
