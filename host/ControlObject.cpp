@@ -170,6 +170,11 @@ HResult CMOS_SRV_STNDRT::InitMOSSrv() {
     return HResult::E_FAIL;
   }
   LogText("Up port socket is initialized");
+  if (srv_.PreparePort(PortFlag::Query) != HResult::S_OK) {
+    Log("VIDRA - the query port %u cannot be opened\n", srv_.Network().queryPort);
+    state_ = ServerState::InitFailed;
+    return HResult::E_FAIL;
+  }
 
   LogText("Ports Was Inited");
   srv_.Open();
@@ -185,6 +190,7 @@ HResult CMOS_SRV_STNDRT::StartToWork() {
     srv_.StartPort(PortFlag::Lower, address, kListenBacklog);
     Log("\n try to bind %u socket\n\n", srv_.Network().upperPort);
     srv_.StartPort(PortFlag::Upper, address, kListenBacklog);
+    srv_.StartPort(PortFlag::Query, address, kListenBacklog);
 
     if (player_ != nullptr && !launcher_.joinable()) {
       launcher_ = std::thread([player = player_.get()] { player->StartPlayout(); });

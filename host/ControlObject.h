@@ -59,6 +59,7 @@ class CMOS_SRV_STNDRT {
   // for any free port.
   std::uint32_t ListeningLowerPort() const { return srv_.BoundPort(PortFlag::Lower); }
   std::uint32_t ListeningUpperPort() const { return srv_.BoundPort(PortFlag::Upper); }
+  std::uint32_t ListeningQueryPort() const { return srv_.BoundPort(PortFlag::Query); }
   // The messageID of the last roAck received from host (network order).
   std::int32_t LastAckedNoticeId(in_addr_t host) const { return srv_.Notices().LastAckedId(host); }
   // NRCS hosts that a clip-state sender serves now.

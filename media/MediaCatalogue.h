@@ -124,6 +124,15 @@ class MediaCatalogue {
   // Every object, in the order of their relative paths.
   std::vector<MediaObject> List() const;
   std::size_t Count() const;
+  // Calls visit with each object in the order of their relative paths, under the
+  // catalogue's lock: short work only (a search that copies what it keeps).
+  template <typename Visit>
+  void ForEach(Visit&& visit) const {
+    std::lock_guard guard(lock_);  // byPath_
+    for (const auto& [relative, object] : byPath_) {
+      visit(object);
+    }
+  }
   ScanProgress Progress() const;
 
   // The watcher's side: a walk of the whole folder that brings the catalogue in line with

@@ -24,7 +24,7 @@ constexpr const char* kBuiltInMachInfo =
     "<time>2026-12-01T00:00:00</time><mosRev>2.8.5</mosRev>"
     "<supportedProfiles deviceType=\"MOS\">"
     "<mosProfile number=\"0\">YES</mosProfile><mosProfile number=\"1\">YES</mosProfile>"
-    "<mosProfile number=\"2\">YES</mosProfile><mosProfile number=\"3\">NO</mosProfile>"
+    "<mosProfile number=\"2\">YES</mosProfile><mosProfile number=\"3\">YES</mosProfile>"
     "<mosProfile number=\"4\">YES</mosProfile><mosProfile number=\"5\">YES</mosProfile>"
     "<mosProfile number=\"6\">NO</mosProfile><mosProfile number=\"7\">NO</mosProfile>"
     "</supportedProfiles></listMachInfo></mos>";
@@ -369,6 +369,37 @@ void MOSXMLWriter::BuildMosListAll(const MosText& mosID, const MosText& ncsID,
   pugi::xml_node list = StartMessage(mosID, ncsID, messageID).append_child("mosListAll");
   for (const MediaObject& object : objects) {
     WriteObjectNode(object, wording, list.append_child("mosObj"));
+  }
+}
+
+void MOSXMLWriter::BuildMosListSearchableSchema(const MosText& mosID, const MosText& ncsID,
+                                                const MosText& messageID,
+                                                const std::string& username) {
+  pugi::xml_node list =
+      StartMessage(mosID, ncsID, messageID).append_child("mosListSearchableSchema");
+  list.append_attribute("username").set_value(username.c_str());
+  AddText(list, "mosSchema", kSearchSchema);
+}
+
+void MOSXMLWriter::BuildMosObjList(const MosText& mosID, const MosText& ncsID,
+                                   const MosText& messageID, const ObjectQuery& query,
+                                   const ObjectPage& page, const ObjectWording& wording) {
+  pugi::xml_node list = StartMessage(mosID, ncsID, messageID).append_child("mosObjList");
+  list.append_attribute("username").set_value(query.username.c_str());
+  AddText(list, "queryID", query.queryID);
+  const bool empty = page.objects.empty();
+  AddText(list, "listReturnStart", empty ? "0" : std::to_string(query.start));
+  AddText(list, "listReturnEnd",
+          empty ? "0" : std::to_string(query.start + page.objects.size() - 1));
+  AddText(list, "listReturnTotal", std::to_string(page.total));
+  if (empty) {
+    AddText(list, "listReturnStatus",
+            page.total == 0 ? std::string("no objects found")
+                            : "only " + std::to_string(page.total) + " objects found");
+  }
+  pugi::xml_node objects = list.append_child("list");
+  for (const MediaObject& object : page.objects) {
+    WriteObjectNode(object, wording, objects.append_child("mosObj"));
   }
 }
 

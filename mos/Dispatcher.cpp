@@ -66,7 +66,7 @@ Reply AnswerMosAck(Request& r, const MosText& objID, bool ok, const std::string&
 
 // A refusal in the form of the port: roAck on the upper port, mosAck on the lower.
 Reply Refuse(Request& r, EditResult result, const std::string& detail) {
-  if (r.port == MosPort::Lower) {
+  if (r.port != MosPort::Upper) {
     return AnswerMosAck(r, ChildText(r.body, "objID"), false, ReasonText(result, detail));
   }
   RoAckInfo ack;
@@ -172,8 +172,30 @@ Reply ObjectRequest(Request& r) {
                                          : HandleObjectAction(r.body, r.manager.Media());
   if (!answer.ok) {
     Log("VIDRA - %s is answered NACK: %s", std::string(r.name).c_str(), answer.description.c_str());
+  } else {
+    r.outcome = EditResult::Ok;  // remembered: the same message sent again makes nothing new
   }
   return AnswerMosAck(r, answer.objID, answer.ok, answer.description, answer.objRev);
+}
+
+Reply SearchableSchema(Request& r) {
+  r.writer.BuildMosListSearchableSchema(r.mosID, r.ncsID, r.messageID,
+                                        r.body.attribute("username").value());
+  return Reply::Answer;
+}
+
+Reply ObjectList(Request& r) {
+  ObjectQuery query;
+  std::string error;
+  if (!ReadObjectQuery(r.body, query, error)) {
+    Log("VIDRA - mosReqObjList is answered NACK: %s", error.c_str());
+    return AnswerMosAck(r, MosText(), false, ReasonText(EditResult::Malformed, error));
+  }
+  const MediaLibrary* media = r.manager.Media();
+  const ObjectPage page =
+      media != nullptr ? RunObjectQuery(media->Catalogue(), query) : ObjectPage{};
+  r.writer.BuildMosObjList(r.mosID, r.ncsID, r.messageID, query, page, Wording(r, ""));
+  return Reply::Answer;
 }
 
 Reply Heartbeat(Request& r) {
@@ -335,6 +357,8 @@ constexpr Row kMessageTypes[] = {
     {"mosListAll", "mosListAll", 1, TakeObjects},
     {"mosObjCreate", "mosObjCreate", 3, ObjectRequest, Effect::Changes},
     {"mosReqObjAction", "mosReqObjAction", 3, ObjectRequest, Effect::Changes},
+    {"mosReqSearchableSchema", "mosReqSearchableSchema", 3, SearchableSchema},
+    {"mosReqObjList", "mosReqObjList", 3, ObjectList},
     {"mosItemReplace",
      "mosItemReplace",
      3,
@@ -401,6 +425,12 @@ constexpr Row kMessageTypes[] = {
     {"roElementStat", "roElementStat", 2, NrcsElementStat, Effect::Changes, {"roID", "status"}},
     {"roStorySend", "roStorySend", 4, StorySend, Effect::Changes, {"roID", "storyID", "storyBody"}},
 };
+
+// What the query port serves: the search and the messages every port answers.
+bool OnQueryPort(std::string_view name) {
+  return name == "mosReqSearchableSchema" || name == "mosReqObjList" || name == "heartbeat" ||
+         name == "reqMachInfo";
+}
 
 // The first required child the body lacks, or empty. An ID that is there but empty names
 // nothing, and counts as missing.
@@ -563,6 +593,13 @@ bool MOSXMLParser::Dispatch(PlayoutManager& manager, MosPort port, pugi::xml_nod
       continue;
     }
     LogText(row.logLine);
+    if (port == MosPort::Query && !OnQueryPort(name)) {
+      Log("VIDRA - %s on the query port is answered NACK", row.logLine);
+      return Refuse(request, EditResult::Unsupported,
+                    std::string(name) +
+                        " on the query port (mosReqSearchableSchema, mosReqObjList)") ==
+             Reply::Answer;
+    }
     if (const std::string_view missing = MissingChild(row, body); !missing.empty()) {
       Log("VIDRA - %s without %s is answered NACK", row.logLine, std::string(missing).c_str());
       return Refuse(request, EditResult::Malformed, std::string(missing) + " missing") ==

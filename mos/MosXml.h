@@ -19,6 +19,7 @@
 #include "common/HResult.h"
 #include "common/MosText.h"
 #include "media/MediaCatalogue.h"
+#include "mos/ObjectSearch.h"
 #include "playout/PlayoutManager.h"
 #include "rundown/Ro.h"
 #include "rundown/StatusNotice.h"
@@ -27,7 +28,8 @@ namespace vidra {
 
 // The port a message came in on: the lower port carries the object messages (profiles 0, 1
 // and 3), the upper port the running-order messages; a NACK takes the form of its port.
-enum class MosPort { Lower, Upper };
+// Lower and Query answer in mosAck form, Upper in roAck form.
+enum class MosPort { Lower, Upper, Query };
 
 // A decimal integer as MOS IDs are read: leading blanks, an optional sign, digits up to the
 // first non-digit; none gives 0; values beyond 32 bits saturate.
@@ -124,6 +126,14 @@ class MOSXMLWriter {
   // Every object, each with its own READY or NOT READY.
   void BuildMosListAll(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
                        const std::vector<MediaObject>& objects, const ObjectWording& wording);
+  // The search of profile 3: the schema whose fields can be searched, and a page of
+  // objects (queryID, listReturnStart, listReturnEnd, listReturnTotal, listReturnStatus
+  // when the page is empty, list).
+  void BuildMosListSearchableSchema(const MosText& mosID, const MosText& ncsID,
+                                    const MosText& messageID, const std::string& username);
+  void BuildMosObjList(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
+                       const ObjectQuery& query, const ObjectPage& page,
+                       const ObjectWording& wording);
   // The server's own requests to an NRCS, to get back in step with it.
   void BuildRoReq(const MosText& mosID, const MosText& ncsID, const MosText& messageID,
                   const MosText& roID);

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libpugixml-dev libinih-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev
+  libpugixml-dev libinih-dev libxml2-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev
   libavformat-dev libavutil-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   # The real output: MXF's demuxer is in the "bad" set, most broadcast codecs in libav.

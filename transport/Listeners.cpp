@@ -28,18 +28,20 @@ std::string KindLabel(std::string_view kind) {
 }
 
 const char* PortWord(PortFlag port) {
-  return port == PortFlag::Lower ? "low" : "upper";
+  return port == PortFlag::Lower ? "low" : port == PortFlag::Upper ? "upper" : "query";
 }
 
 // One receive into the connection's pipeline, its start logged as text. False at the end of
 // the connection.
 bool ReceiveChunk(int socket, MessagePipeline& pipeline, PortFlag port) {
-  LogText(port == PortFlag::Upper ? "Try to accept mess to up port"
-                                  : "Try to accept mess to low port");
+  LogText(port == PortFlag::Upper   ? "Try to accept mess to up port"
+          : port == PortFlag::Lower ? "Try to accept mess to low port"
+                                    : "Try to accept mess to query port");
   FlushLogBatch();  // nothing the thread logged waits while it does
   const ssize_t received = ReceiveInto(socket, pipeline);
-  LogText(port == PortFlag::Upper ? "Message to upper port is recieved"
-                                  : "Message to lower port is recieved");
+  LogText(port == PortFlag::Upper   ? "Message to upper port is recieved"
+          : port == PortFlag::Lower ? "Message to lower port is recieved"
+                                    : "Message to query port is recieved");
   // Only what the record keeps is decoded: a big message is decoded whole once, when framed.
   LogUtf16(pipeline.LastReceived(2 * kLogRecordCharacters));
   if (received < 0) {
@@ -111,12 +113,25 @@ void AskForRunningOrders(ServerParts& server, in_addr_t host) {
 
 }  // namespace
 
+SocketPort& ListenerOf(ServerParts& server, PortFlag port) {
+  switch (port) {
+    case PortFlag::Lower:
+      return server.lowerListener;
+    case PortFlag::Upper:
+      return server.upperListener;
+    case PortFlag::Query:
+      break;
+  }
+  return server.queryListener;
+}
+
 void AcceptClientsOneByOne(ServerParts& server, PortFlag port) {
-  SocketPort& listener = port == PortFlag::Lower ? server.lowerListener : server.upperListener;
+  SocketPort& listener = ListenerOf(server, port);
   Log("%u try to the while cycle\n", listener.BoundPort());
   while (!server.stop.stop_requested()) {
-    LogText(port == PortFlag::Lower ? "I'm inside, wait connection to low port\n"
-                                    : "I'm inside, wait connection to upper port\n");
+    LogText(port == PortFlag::Lower   ? "I'm inside, wait connection to low port\n"
+            : port == PortFlag::Upper ? "I'm inside, wait connection to upper port\n"
+                                      : "I'm inside, wait connection to query port\n");
     sockaddr_in peer{};
     const int socket = listener.Accept(peer);
     if (server.stop.stop_requested()) {
@@ -145,12 +160,13 @@ void AcceptClientsOneByOne(ServerParts& server, PortFlag port) {
     ConnectionInfo info{FormatAddress(peer), listener.BoundPort(), -1, -1, server.clock->UtcNow()};
     server.connections.Start(
         socket, [connection, port] { ServeConnection(connection, port); }, std::move(info));
-    LogText(port == PortFlag::Lower ? "Thread for client on low port is created\n"
-                                    : "Thread for client on up port is created\n");
+    LogText(port == PortFlag::Lower   ? "Thread for client on low port is created\n"
+            : port == PortFlag::Upper ? "Thread for client on up port is created\n"
+                                      : "Thread for client on query port is created\n");
     if (port == PortFlag::Upper) {
       AskForRunningOrders(server, connection.peerAddress);
       StartNoticeSender(server, connection.peerAddress);
-    } else {
+    } else if (port == PortFlag::Lower) {
       StartObjectSender(server, connection.peerAddress);
     }
   }

@@ -18,6 +18,8 @@ struct ClientConnection {
 
 // The accept loop of one listening port: serves connections until the server's stop is
 // seen after an accept returns.
+// The listener of a port.
+SocketPort& ListenerOf(ServerParts& server, PortFlag port);
 void AcceptClientsOneByOne(ServerParts& server, PortFlag port);
 // The connection thread's work on one accepted connection.
 void ServeConnection(const ClientConnection& connection, PortFlag port);

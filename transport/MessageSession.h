@@ -14,7 +14,8 @@
 
 namespace vidra {
 
-enum class PortFlag { Lower, Upper };
+// Query: the profile-3 search port (mosReqSearchableSchema, mosReqObjList).
+enum class PortFlag { Lower, Upper, Query };
 
 // Where a message came from: the server's port it came in on and the NRCS host, as dotted
 // IPv4.

@@ -28,8 +28,15 @@ void MosServer::Lend(PlayoutManager* player, AnswerMemory* answers) {
 }
 
 HResult MosServer::PreparePort(PortFlag port) {
-  return port == PortFlag::Lower ? parts_.lowerListener.Prepare(parts_.network.lowerPort)
-                                 : parts_.upperListener.Prepare(parts_.network.upperPort);
+  switch (port) {
+    case PortFlag::Lower:
+      return parts_.lowerListener.Prepare(parts_.network.lowerPort);
+    case PortFlag::Upper:
+      return parts_.upperListener.Prepare(parts_.network.upperPort);
+    case PortFlag::Query:
+      break;
+  }
+  return parts_.queryListener.Prepare(parts_.network.queryPort);
 }
 
 void MosServer::Open() {
@@ -41,8 +48,10 @@ void MosServer::Open() {
 }
 
 void MosServer::StartPort(PortFlag port, std::uint32_t address, int backlog) {
-  SocketPort& listener = port == PortFlag::Lower ? parts_.lowerListener : parts_.upperListener;
-  std::thread& accept = port == PortFlag::Lower ? lowerAccept_ : upperAccept_;
+  SocketPort& listener = ListenerOf(parts_, port);
+  std::thread& accept = port == PortFlag::Lower   ? lowerAccept_
+                        : port == PortFlag::Upper ? upperAccept_
+                                                  : queryAccept_;
   if (accept.joinable()) {
     throw std::logic_error("the accept thread of this port runs already");
   }
@@ -50,8 +59,9 @@ void MosServer::StartPort(PortFlag port, std::uint32_t address, int backlog) {
   Log("\n The socket %u is binded\n\n", listener.BoundPort());
   listener.Listen(backlog);
   Log("\n Start to listen %u socket\n\n", listener.BoundPort());
-  LogText(port == PortFlag::Lower ? "thread_to_member_thunk AcceptClientsOneByOneOnLowerPort"
-                                  : "thread_to_member_thunk AcceptClientsOneByOneOnUpperPort");
+  LogText(port == PortFlag::Lower   ? "thread_to_member_thunk AcceptClientsOneByOneOnLowerPort"
+          : port == PortFlag::Upper ? "thread_to_member_thunk AcceptClientsOneByOneOnUpperPort"
+                                    : "thread_to_member_thunk AcceptClientsOneByOneOnQueryPort");
   accept = std::thread([this, port] { AcceptClientsOneByOne(parts_, port); });
 }
 
@@ -67,7 +77,8 @@ void MosServer::Stop() {
   RequestStop();
   parts_.lowerListener.Shutdown();
   parts_.upperListener.Shutdown();
-  for (std::thread* accept : {&lowerAccept_, &upperAccept_}) {
+  parts_.queryListener.Shutdown();
+  for (std::thread* accept : {&lowerAccept_, &upperAccept_, &queryAccept_}) {
     if (accept->joinable()) {
       accept->join();
     }
@@ -81,11 +92,11 @@ void MosServer::Stop() {
 void MosServer::ClosePorts() {
   parts_.lowerListener.Close();
   parts_.upperListener.Close();
+  parts_.queryListener.Close();
 }
 
 std::uint32_t MosServer::BoundPort(PortFlag port) const {
-  return port == PortFlag::Lower ? parts_.lowerListener.BoundPort()
-                                 : parts_.upperListener.BoundPort();
+  return ListenerOf(const_cast<ServerParts&>(parts_), port).BoundPort();
 }
 
 }  // namespace vidra

@@ -55,7 +55,9 @@ class MosServer {
 
   // Read-only views, from any thread.
   bool IsOpen() const { return parts_.journal.IsInitialized(); }
-  bool AcceptsRunning() const { return lowerAccept_.joinable() || upperAccept_.joinable(); }
+  bool AcceptsRunning() const {
+    return lowerAccept_.joinable() || upperAccept_.joinable() || queryAccept_.joinable();
+  }
   std::uint32_t BoundPort(PortFlag port) const;
   const MessageQueue& Journal() const { return parts_.journal; }
   const NoticeHosts& Notices() const { return parts_.noticeHosts; }
@@ -76,6 +78,7 @@ class MosServer {
   std::stop_source stop_;
   std::thread lowerAccept_;
   std::thread upperAccept_;
+  std::thread queryAccept_;
 };
 
 }  // namespace vidra

@@ -20,6 +20,22 @@ std::string_view MosSession::Kind() const {
 // A message that changes running orders and carries a messageID is looked up among the ones
 // applied before: sent again (same host, port, messageID and text), it gets the answer it
 // got then and changes nothing.
+namespace {
+
+MosPort MosPortOf(PortFlag port) {
+  switch (port) {
+    case PortFlag::Lower:
+      return MosPort::Lower;
+    case PortFlag::Upper:
+      return MosPort::Upper;
+    case PortFlag::Query:
+      break;
+  }
+  return MosPort::Query;
+}
+
+}  // namespace
+
 std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& origin) {
   if (server_.player == nullptr) {
     return std::nullopt;
@@ -30,8 +46,8 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
   }
   std::optional<MessageKey> key;
   if (server_.answers != nullptr && facts.changesRunningOrders && facts.messageID.Present()) {
-    key = MessageKey{origin.host, origin.port == PortFlag::Lower ? 0 : 1,
-                     std::string(facts.messageID.Str()), parser_.Digest()};
+    key = MessageKey{origin.host, static_cast<int>(origin.port), std::string(facts.messageID.Str()),
+                     parser_.Digest()};
     if (const auto before = server_.answers->Recall(*key)) {
       Log("VIDRA - %s with messageID %s from %s was sent again: the answer given before is sent "
           "again, nothing is applied",
@@ -39,16 +55,15 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
       server_.metrics.Add("vidra_repeated_messages_total");
       // Only answers that said OK are remembered.
       return SessionAnswer{before->answer ? Utf8ToUtf16(*before->answer) : parser_.AppliedAnswer(),
-                           true, "roAck", true};
+                           true, origin.port == PortFlag::Upper ? "roAck" : "mosAck", true};
     }
   }
   std::u16string answer;
   bool answered = false;
   {
     const MessageScope scope(key ? &*key : nullptr);
-    if (parser_.HandleMessage(*server_.player,
-                              origin.port == PortFlag::Lower ? MosPort::Lower : MosPort::Upper,
-                              answer, answered, origin.address) != HResult::S_OK ||
+    if (parser_.HandleMessage(*server_.player, MosPortOf(origin.port), answer, answered,
+                              origin.address) != HResult::S_OK ||
         !answered) {
       return std::nullopt;
     }
@@ -87,9 +102,8 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
 std::optional<SessionAnswer> MosSession::MalformedAnswer(const MessageOrigin& origin,
                                                          std::u16string_view message) {
   SessionAnswer given;
-  given.text = parser_.MalformedAnswer(
-      origin.port == PortFlag::Lower ? MosPort::Lower : MosPort::Upper, message);
-  given.kind = origin.port == PortFlag::Lower ? "mosAck" : "roAck";
+  given.text = parser_.MalformedAnswer(MosPortOf(origin.port), message);
+  given.kind = origin.port == PortFlag::Upper ? "roAck" : "mosAck";
   if (origin.port == PortFlag::Upper) {
     given.ok = false;
   }

@@ -35,6 +35,7 @@ struct ServerParts {
   SessionFactory sessionFactory;  // how each connection handles its messages
   SocketPort upperListener;
   SocketPort lowerListener;
+  SocketPort queryListener;
   MessageQueue journal;
   ClientQueue clientQueue;
   NoticeHosts noticeHosts;  // per NRCS host: its notice sender and its last roAck

@@ -106,16 +106,22 @@ HResult ReadTransportSettings(const SettingsSource& source, TransportSettings& o
   std::uint64_t maxConnections = read.maxConnections;
   std::uint64_t journalBytes = read.journalTextBytes;
   if (!reader.Port("LowerPort", read.lowerPort) || !reader.Port("UpperPort", read.upperPort) ||
+      !reader.Port("QueryPort", read.queryPort) ||
       !reader.Port("NrcsUpperPort", read.nrcsUpperPort) ||
       !reader.Port("NrcsLowerPort", read.nrcsLowerPort) ||
       !reader.Unsigned("Network", "MaxConnections", 1, 100'000, maxConnections) ||
       !reader.Unsigned("Journal", "MaxTextBytes", 1u << 20, std::uint64_t{1} << 40, journalBytes)) {
     return HResult::E_INVALIDARG;
   }
-  if (read.lowerPort != 0 && read.lowerPort == read.upperPort) {
-    error = source.Origin() + ": [Network] LowerPort and UpperPort are both " +
-            std::to_string(read.lowerPort) + "; the two ports must differ";
-    return HResult::E_INVALIDARG;
+  for (const auto& [a, b, aName, bName] :
+       {std::tuple{read.lowerPort, read.upperPort, "LowerPort", "UpperPort"},
+        std::tuple{read.lowerPort, read.queryPort, "LowerPort", "QueryPort"},
+        std::tuple{read.upperPort, read.queryPort, "UpperPort", "QueryPort"}}) {
+    if (a != 0 && a == b) {
+      error = source.Origin() + ": [Network] " + aName + " and " + bName + " are both " +
+              std::to_string(a) + "; the ports must differ";
+      return HResult::E_INVALIDARG;
+    }
   }
   for (const auto& [section, key, flag] :
        {std::tuple{"State", "ResyncOnConnect", &read.resyncOnConnect},

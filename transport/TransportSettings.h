@@ -26,6 +26,7 @@ struct TransportSettings {
   std::uint32_t listenAddress = 0;  // IPv4 in host order; 0 listens on every local address
   std::uint32_t lowerPort = 10540;
   std::uint32_t upperPort = 10541;
+  std::uint32_t queryPort = 10542;
   std::uint32_t nrcsUpperPort = 10541;
   // Where the server sends the object messages it starts itself (mosObj).
   std::uint32_t nrcsLowerPort = 10540;

@@ -62,7 +62,7 @@ TEST_F(Lifecycle, InitAndDeInitLogTheirStepsInOrder) {
                       "done,release port", "Done, Wait threads will end its job",
                       "Done, Save current stat to schedule", "Done, delete player", "try to gray",
                       "icon should be grayed"}));
-  EXPECT_EQ(log.CountOf("i will go away from mos sock"), 2u) << "both accept loops ended";
+  EXPECT_EQ(log.CountOf("i will go away from mos sock"), 3u) << "the three accept loops ended";
 }
 
 TEST_F(Lifecycle, SecondInitChangesNothingAndSecondStartFailsAtBind) {

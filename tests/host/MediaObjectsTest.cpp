@@ -417,5 +417,106 @@ TEST_F(MediaObjects, APlaceholderBecomesReadyWhenItsFileLands) {
   ASSERT_TRUE(pushes.Send(Utf16Bytes(Message("5", "<mosAck/>"), true)));
 }
 
+// Search from the NRCS on the query port: the schema, a general search, search fields and
+// paging; bad queries refused with what is wrong; other messages refused on this port; a
+// repeated mosObjCreate makes one placeholder; and a connection that sends nothing holds up
+// no one.
+TEST_F(MediaObjects, TheNrcsSearchesObjectsOnTheQueryPort) {
+  TestPeer idle;
+  ASSERT_TRUE(idle.Connect(Query()));
+  TestPeer query;
+  ASSERT_TRUE(query.Connect(Query()));
+  media.Write("news/fire at the mill.wav", WavBytes(1.0));
+  media.Write("news/mill owner.wav", WavBytes(1.0));
+  ASSERT_TRUE(WaitUntil([&] { return StateView(Control())["media"]["objects"] == 4; }));
+  const std::string create =
+      "<mosObjCreate><objSlug>Mill fire late</objSlug><description>pictures from the MILL"
+      "</description><objGroup>Evening</objGroup></mosObjCreate>";
+  pugi::xml_document made;
+  EXPECT_TRUE(lower.Send(Utf16Bytes(Message("77", create), true)));
+  const std::string placeholder = Body(made, lower.ReceiveMessage(true)).child_value("objID");
+  EXPECT_TRUE(lower.Send(Utf16Bytes(Message("77", create), true)));
+  EXPECT_EQ(Body(made, lower.ReceiveMessage(true)).child_value("objID"), placeholder)
+      << "sent again: the same answer, nothing new";
+  EXPECT_EQ(StateView(Control())["media"]["objects"], 5);
+
+  pugi::xml_document document;
+  const pugi::xml_node schema =
+      Body(document, Ask(query, "<mosReqSearchableSchema username=\"ann\"/>"));
+  ASSERT_STREQ(schema.name(), "mosListSearchableSchema");
+  EXPECT_STREQ(schema.attribute("username").value(), "ann");
+  const std::string url = schema.child_value("mosSchema");
+  EXPECT_FALSE(url.empty());
+
+  const auto search = [&](const std::string& inside) {
+    return Ask(query, "<mosReqObjList username=\"ann\"><queryID>Q1</queryID>" + inside +
+                          "</mosReqObjList>");
+  };
+  const auto ids = [](const pugi::xml_node& list) {
+    std::vector<std::string> found;
+    for (pugi::xml_node o : list.child("list").children("mosObj")) {
+      found.emplace_back(o.child_value("objID"));
+    }
+    return found;
+  };
+  // Every word somewhere in slug, objID, description or path, any case.
+  pugi::xml_node list = Body(document, search("<generalSearch>MILL</generalSearch>"));
+  ASSERT_STREQ(list.name(), "mosObjList");
+  EXPECT_STREQ(list.child_value("queryID"), "Q1");
+  EXPECT_STREQ(list.child_value("listReturnTotal"), "3");
+  EXPECT_EQ(ids(list), (std::vector<std::string>{"news/fire at the mill.wav", "news/mill owner.wav",
+                                                 placeholder}));
+  std::vector<std::string> names;
+  for (pugi::xml_node child : list.children()) {
+    names.emplace_back(child.name());
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"queryID", "listReturnStart", "listReturnEnd",
+                                             "listReturnTotal", "list"}));
+  // Paging: the second and third of them.
+  list = Body(document, search("<listReturnStart>2</listReturnStart><listReturnEnd>3"
+                               "</listReturnEnd><generalSearch>mill</generalSearch>"));
+  EXPECT_STREQ(list.child_value("listReturnStart"), "2");
+  EXPECT_STREQ(list.child_value("listReturnEnd"), "3");
+  EXPECT_EQ(ids(list), (std::vector<std::string>{"news/mill owner.wav", placeholder}));
+  list = Body(document, search("<listReturnStart>9</listReturnStart>"));
+  EXPECT_STREQ(list.child_value("listReturnTotal"), "5");
+  EXPECT_STREQ(list.child_value("listReturnStatus"), "only 5 objects found");
+  EXPECT_TRUE(ids(list).empty());
+  // Search fields: a group's fields all hold, any group will do.
+  list = Body(document, search("<mosSchema>" + url +
+                               "</mosSchema><searchGroup><searchField XPath=\"/objGroup [. "
+                               "='evening']\"/></searchGroup><searchGroup><searchField XPath="
+                               "\"/objSlug[contains(., 'OWNER')]\"/><searchField XPath=\"/objType"
+                               "[.='AUDIO']\"/></searchGroup>"));
+  EXPECT_EQ(ids(list), (std::vector<std::string>{"news/mill owner.wav", placeholder}));
+
+  const auto refused = [&](const std::string& inside) {
+    pugi::xml_document answer;
+    const pugi::xml_node ack = Body(answer, search(inside));
+    EXPECT_STREQ(ack.name(), "mosAck") << inside.substr(0, 80);
+    EXPECT_STREQ(ack.child_value("status"), "NACK");
+    return std::string(ack.child_value("statusDescription"));
+  };
+  EXPECT_EQ(refused("<listReturnStart>-1</listReturnStart>"),
+            "malformed: listReturnStart -1 (a whole number from 1)");
+  EXPECT_EQ(refused("<listReturnStart>5</listReturnStart><listReturnEnd>2</listReturnEnd>"),
+            "malformed: listReturnEnd 2 before listReturnStart 5");
+  EXPECT_EQ(refused("<generalSearch>" + std::string(100'000, 'a') + "</generalSearch>"),
+            "malformed: generalSearch longer than 1024 bytes");
+  EXPECT_EQ(refused("<mosSchema>" + url +
+                    "</mosSchema><searchGroup><searchField XPath=\"/Presenter[.='Bob']\"/>"
+                    "</searchGroup>"),
+            "malformed: unknown search field Presenter");
+  EXPECT_EQ(refused("<mosSchema>http://other</mosSchema><searchGroup><searchField XPath="
+                    "\"/objSlug[.='x']\"/></searchGroup>"),
+            "malformed: mosSchema http://other (this server searches " + url + ")");
+  // What belongs to the other ports is refused here, in mosAck form.
+  const pugi::xml_node other = Body(document, Ask(query, "<roReq><roID>R</roID></roReq>"));
+  EXPECT_STREQ(other.name(), "mosAck");
+  EXPECT_STREQ(other.child_value("statusDescription"),
+               "not supported: roReq on the query port (mosReqSearchableSchema, mosReqObjList)");
+  EXPECT_STREQ(Body(document, Ask(query, "<heartbeat/>")).name(), "heartbeat");
+}
+
 }  // namespace
 }  // namespace vidra::test

@@ -277,7 +277,7 @@ TEST_F(MosProtocol, MachInfoClaimsOnlyWhatIsHandled) {
   const pugi::xml_node info = document.child("mos").child("listMachInfo");
   EXPECT_STREQ(info.child_value("mosRev"), "2.8.5");
   EXPECT_STREQ(info.child_value("time"), "2027-01-15T08:00:00");
-  EXPECT_EQ(FormatProfiles(ReadSupportedProfiles(info)), "0 1 2 4 5");
+  EXPECT_EQ(FormatProfiles(ReadSupportedProfiles(info)), "0 1 2 3 4 5");
   EXPECT_STREQ(document.child("mos").child_value("messageID"), "5");
 }
 

@@ -48,6 +48,7 @@ class ServerTest : public ::testing::Test {
   void InitAndStart();
   std::uint16_t Lower() const { return static_cast<std::uint16_t>(control_->ListeningLowerPort()); }
   std::uint16_t Upper() const { return static_cast<std::uint16_t>(control_->ListeningUpperPort()); }
+  std::uint16_t Query() const { return static_cast<std::uint16_t>(control_->ListeningQueryPort()); }
   std::size_t JournalCount();
   struct Entry {
     std::string text;

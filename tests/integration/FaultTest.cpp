@@ -49,7 +49,7 @@ class Faults : public ::testing::Test {
         "Path = " VIDRA_SOURCE_DATA "/media/\nAirx = " +
         fs::path(errors.Path()).parent_path().string() +
         "/\n[Devices]\nout1 = virtual 25\n[Network]\nListenAddress = 127.0.0.1\nLowerPort = " +
-        std::to_string(lowerPort) + "\nUpperPort = " + std::to_string(upperPort) +
+        std::to_string(lowerPort) + "\nQueryPort = 0\nUpperPort = " + std::to_string(upperPort) +
         "\nNrcsUpperPort = " + std::to_string(nobody.Port()) + "\n" + more);
     lower.Release();
     upper.Release();

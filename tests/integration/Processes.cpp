@@ -157,7 +157,7 @@ std::string Settings(std::uint16_t lower, std::uint16_t upper, const std::string
   return "[VIDRAServer]\nChannelCount = 1\nCHANNEL_NAME1 = NEWS\nCHANNEL_PLAYER1 = out1\n" + more +
          "[Devices]\nout1 = " + device +
          "\n[Network]\nListenAddress = 127.0.0.1\nLowerPort = " + std::to_string(lower) +
-         "\nUpperPort = " + std::to_string(upper) + "\n";
+         "\nQueryPort = 0\nUpperPort = " + std::to_string(upper) + "\n";
 }
 
 std::string Folder(const TempFile& file) {

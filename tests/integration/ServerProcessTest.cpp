@@ -112,8 +112,8 @@ TEST(ServerProcess, PlaysATimedRunningOrderAndWritesItsPlaylist) {
                     "\nChannelCount = 1\nCHANNEL_NAME1 = NEWS\nCHANNEL_PLAYER1 = out1\n"
                     "[Devices]\nout1 = virtual 25\n[Network]\nListenAddress = 127.0.0.1\n"
                     "LowerPort = " +
-                    std::to_string(lower.Port()) + "\nUpperPort = " + std::to_string(upper.Port()) +
-                    "\n");
+                    std::to_string(lower.Port()) +
+                    "\nQueryPort = 0\nUpperPort = " + std::to_string(upper.Port()) + "\n");
   lower.Release();
   upper.Release();
   ServerProcess server({"--config", settings.Path(), "--autostart"}, errors.Path());

@@ -67,7 +67,7 @@ TEST_F(Dispatcher, EveryMessageIsAnsweredButAnswers) {
   EXPECT_EQ(Answer(Envelope("4") + "<mosObjCreate><objSlug>X</objSlug></mosObjCreate></mos>"),
             Envelope("4") +
                 "<mosAck><objID></objID><objRev>0</objRev><status>NACK</status><statusDescription>"
-                "not supported: mosObjCreate (profile 3)</statusDescription></mosAck></mos>");
+                "not supported: the server has no media folder</statusDescription></mosAck></mos>");
   EXPECT_EQ(log.CountOf("mosObjCreate"), 1u);
   // A lower-port message without what it cannot do without: mosAck, not roAck.
   EXPECT_EQ(Answer(Envelope("6") + "<mosReqObj/></mos>"),

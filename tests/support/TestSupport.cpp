@@ -84,7 +84,7 @@ std::string LoopbackSettings(std::string_view extra) {
   std::string text =
       "[VIDRAServer]\nChannelCount = 1\nCHANNEL_NAME1 = NEWS\nCHANNEL_PLAYER1 = out1\n"
       "[Devices]\nout1 = virtual 25\n"
-      "[Network]\nListenAddress = 127.0.0.1\nLowerPort = 0\nUpperPort = 0\n";
+      "[Network]\nListenAddress = 127.0.0.1\nLowerPort = 0\nUpperPort = 0\nQueryPort = 0\n";
   text += extra;
   return text;
 }
