@@ -23,6 +23,8 @@ constexpr Help kHelp[] = {
     {"vidra_notices_lost_total", "notices whose connection closed before an acknowledgement"},
     {"vidra_playout_start_error_ms", "actual start of an item minus its target, in ms"},
     {"vidra_store_commit_seconds", "time to commit a batch of changes to the state database"},
+    {"vidra_store_checkpoint_seconds",
+     "time to copy the state database's write-ahead log into it, off the commits' path"},
     {"vidra_repeated_messages_total",
      "messages sent again with the same messageID and body, answered and not applied again"},
     {"vidra_resync_requests_total", "roReq and roReqAll sent to an NRCS to resynchronise"},

@@ -43,6 +43,11 @@ constexpr const char* kUpgrades[] = {
     "SELECT 1;",
 };
 
+// Pages of the write-ahead log (4 KiB each) past which a checkpoint is started, and past
+// which it makes the writer wait so that the log starts again from its beginning: under
+// commits without a pause the log would otherwise grow without end.
+constexpr int kCheckpointPages = 1000;
+constexpr int kRestartPages = 4000;
 // Changes in a batch at most: the commits waiting behind them wait no longer than it takes.
 constexpr std::size_t kBatchJobs = 256;
 // Answers kept between two trims of the answer table.
@@ -231,6 +236,7 @@ std::unique_ptr<SqliteState> SqliteState::Open(const StateSettings& settings,
     return nullptr;
   }
   state->writer_ = std::thread([raw = state.get()] { raw->Run(); });
+  state->checkpointer_ = std::thread([raw = state.get()] { raw->Checkpoints(); });
   return state;
 }
 
@@ -242,6 +248,18 @@ SqliteState::~SqliteState() {
   queued_.notify_all();
   if (writer_.joinable()) {
     writer_.join();  // what was queued is written first
+  }
+  {
+    std::lock_guard guard(checkpointLock_);  // checkpointStop_
+    checkpointStop_ = true;
+  }
+  checkpointWanted_.notify_all();
+  restarted_.notify_all();
+  if (checkpointer_.joinable()) {
+    checkpointer_.join();
+  }
+  if (checkpointDb_ != nullptr) {
+    sqlite3_close(checkpointDb_);
   }
   statements_.reset();
   if (db_ != nullptr) {
@@ -267,8 +285,11 @@ bool SqliteState::OpenDatabase(std::string& error) {
   if (lockFile_ < 0) {
     return false;
   }
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-      SQLITE_OK) {
+  // Each connection is used by one thread at a time (this one, then the writer; the
+  // checkpoint thread its own): without SQLite's lock on every call.
+  if (sqlite3_open_v2(path.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
     error = "the state database " + path + " cannot be opened: " + LastError();
     return false;
   }
@@ -323,6 +344,23 @@ bool SqliteState::OpenDatabase(std::string& error) {
     error = "the state database " + path + " cannot use a write-ahead log: " + LastError();
     return false;
   }
+  // Checkpoints leave the commits' path: SQLite's own, every 1,000 pages, would run inside
+  // the commit that crosses the mark and hold up its answer by milliseconds.
+  if (!Exec(db_, "PRAGMA wal_autocheckpoint = 0") ||
+      sqlite3_open_v2(path.c_str(), &checkpointDb_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
+    error = "the state database " + path + " cannot be opened for checkpoints: " + LastError();
+    return false;
+  }
+  sqlite3_busy_timeout(checkpointDb_, 2000);
+  // A connection knows the file is in WAL mode only once it has read it; before, its
+  // checkpoints do nothing.
+  if (Single(checkpointDb_, "PRAGMA journal_mode") != std::optional<std::string>("wal")) {
+    error = "the state database " + path +
+            " cannot be opened for checkpoints: " + sqlite3_errmsg(checkpointDb_);
+    return false;
+  }
+  sqlite3_wal_hook(db_, &SqliteState::LogGrew, this);
   statements_ = std::make_unique<Statements>(db_);
   if (!statements_->Ok()) {
     error = "the state database " + path +
@@ -472,6 +510,16 @@ void SqliteState::Run() {
     }
     const auto started = std::chrono::steady_clock::now();
     const std::string error = WriteBatch(batch);
+    if (restartLog_) {
+      // Commits without a pause never let a passive checkpoint finish: the writer waits,
+      // holding no lock, while the checkpoint thread copies the whole log, and the next
+      // commit writes the log from its beginning.
+      restartLog_ = false;
+      std::unique_lock guard(checkpointLock_);  // the restart's flags
+      restartWanted_ = true;
+      checkpointWanted_.notify_one();
+      restarted_.wait(guard, [this] { return !restartWanted_ || checkpointStop_; });
+    }
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
     if (error.empty()) {
       if (metrics_ != nullptr) {
@@ -516,6 +564,57 @@ std::string SqliteState::WriteBatch(std::deque<Job>& batch) {
   std::string error = LastError();
   Exec(db_, "ROLLBACK");
   return error.empty() ? "unknown error" : error;
+}
+
+int SqliteState::LogGrew(void* self, sqlite3* /*db*/, const char* /*name*/, int pages) {
+  auto* state = static_cast<SqliteState*>(self);
+  state->restartLog_ = pages >= kRestartPages;  // on the writer's thread, like the commit
+  if (pages >= kCheckpointPages) {
+    {
+      std::lock_guard guard(state->checkpointLock_);  // logPages_
+      state->logPages_ = pages;
+    }
+    state->checkpointWanted_.notify_one();
+  }
+  return SQLITE_OK;
+}
+
+void SqliteState::Checkpoints() {
+  for (;;) {
+    bool restart = false;
+    {
+      std::unique_lock guard(checkpointLock_);  // logPages_, the restart and checkpointStop_
+      checkpointWanted_.wait(guard,
+                             [this] { return logPages_ > 0 || restartWanted_ || checkpointStop_; });
+      if (checkpointStop_) {
+        return;  // the last connection's close checkpoints what is left
+      }
+      logPages_ = 0;
+      restart = restartWanted_;
+    }
+    // Passive: copies what is committed without holding up the writer; the log starts
+    // again from its beginning at the writer's next commit once all of it is copied.
+    int logged = 0;
+    int copied = 0;
+    const auto started = std::chrono::steady_clock::now();
+    const int rc = sqlite3_wal_checkpoint_v2(
+        checkpointDb_, nullptr, restart ? SQLITE_CHECKPOINT_RESTART : SQLITE_CHECKPOINT_PASSIVE,
+        &logged, &copied);
+    if (restart) {
+      {
+        std::lock_guard guard(checkpointLock_);  // the restart's flags
+        restartWanted_ = false;
+      }
+      restarted_.notify_all();
+    }
+    if (rc != SQLITE_OK && rc != SQLITE_BUSY) {
+      Log("VIDRA - a checkpoint of the state database %s failed: %s", settings_.path.c_str(),
+          sqlite3_errmsg(checkpointDb_));
+    } else if (metrics_ != nullptr) {
+      const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+      metrics_->Observe("vidra_store_checkpoint_seconds", took.count());
+    }
+  }
 }
 
 bool SqliteState::Apply(const RoChange& c) {

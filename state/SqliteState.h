@@ -83,6 +83,10 @@ class SqliteState final : public RoPersistence, public AnswerMemory {
   bool Apply(const RoChange& change);
   bool KeepAnswer(const MessageKey& key, const std::string* answer, FileTime at);
   std::string LastError() const;
+  // Called by SQLite after each commit of the writer's connection with the pages the log
+  // holds: past kCheckpointPages, the checkpoint thread is woken.
+  static int LogGrew(void* self, sqlite3* db, const char* name, int pages);
+  void Checkpoints();
 
   const StateSettings settings_;
   const std::shared_ptr<Clock> clock_;
@@ -102,7 +106,20 @@ class SqliteState final : public RoPersistence, public AnswerMemory {
   std::uint64_t commits_ = 0;
   bool failing_ = false;      // written by the writer only: one log line per burst of failures
   int answersSinceTrim_ = 0;  // the writer's only
+  bool restartLog_ = false;   // the writer's only: the log passed kRestartPages
   std::thread writer_;
+
+  // The write-ahead log is copied into the database (a checkpoint, with its fsync) by a
+  // thread of its own on a connection of its own, so that no commit, and no answer to the
+  // NRCS, waits for one.
+  sqlite3* checkpointDb_ = nullptr;  // the checkpoint thread's only, once it runs
+  std::mutex checkpointLock_;        // guards logPages_, restartWanted_ and checkpointStop_
+  std::condition_variable checkpointWanted_;
+  std::condition_variable restarted_;
+  int logPages_ = 0;
+  bool restartWanted_ = false;  // the writer waits for a checkpoint that restarts the log
+  bool checkpointStop_ = false;
+  std::thread checkpointer_;
 };
 
 }  // namespace vidra
