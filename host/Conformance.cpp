@@ -5,6 +5,7 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -29,7 +30,11 @@ enum class Expect {
   RoList,
   RoListAll,
   MosListAll,
-  MosObj
+  MosObj,
+  Placeholder,     // mosAck ACK naming the object the device made ($PH from then on)
+  PlaceholderObj,  // the mosObj of $PH
+  SearchSchema,    // mosListSearchableSchema naming a schema
+  ObjectList,      // mosObjList that lists $PH
 };
 
 struct Case {
@@ -44,7 +49,121 @@ struct Case {
   const char* listed = "";
   bool withoutMessageId = false;
   bool declaration = false;
+  bool query = false;  // sent on the query port
 };
+
+// The children each element may have, in the protocol's order: "?" optional, "*" any
+// number, else exactly one. Every element the device writes is checked against it; the
+// content of mosExternalMetadata is the NRCS's and is not.
+struct ElementOrder {
+  std::string_view element;
+  std::vector<std::string_view> children;
+};
+
+const std::vector<ElementOrder>& Orders() {
+  static const std::vector<ElementOrder> orders = {
+      {"heartbeat", {"time"}},
+      {"mosAck", {"objID", "objRev", "status", "statusDescription"}},
+      {"mosObj",
+       {"objID", "objSlug", "mosAbstract?", "objGroup?", "objType", "objTB", "objRev", "objDur",
+        "status", "objAir", "objPaths?", "createdBy", "created", "changedBy", "changed",
+        "description", "mosExternalMetadata*"}},
+      {"mosListAll", {"mosObj*"}},
+      {"roList",
+       {"roID", "roSlug?", "roChannel?", "roEdStart?", "roEdDur?", "roTrigger?", "macroIn?",
+        "macroOut?", "mosExternalMetadata*", "story*"}},
+      {"roListAll", {"ro*"}},
+      {"ro",
+       {"roID", "roSlug?", "roChannel?", "roEdStart?", "roEdDur?", "roTrigger?",
+        "mosExternalMetadata*"}},
+      {"story", {"storyID", "storySlug?", "storyNum?", "mosExternalMetadata*", "item*"}},
+      {"item",
+       {"itemID", "itemSlug?", "objID", "mosID", "mosPlugInID?", "mosAbstract?", "objPaths?",
+        "objDur?", "objTB?", "itemChannel?", "itemEdStart?", "itemEdDur?", "itemUserTimingDur?",
+        "itemTrigger?", "macroIn?", "macroOut?", "mosExternalMetadata*"}},
+      {"listMachInfo",
+       {"manufacturer", "model", "hwRev", "swRev", "DOM", "SN", "ID", "time", "opTime?", "mosRev",
+        "supportedProfiles", "defaultActiveX*", "mosExternalMetadata*"}},
+      {"roElementStat",
+       {"roID", "storyID?", "itemID?", "objID?", "itemChannel?", "status", "time"}},
+      {"mosListSearchableSchema", {"mosSchema"}},
+      {"mosObjList",
+       {"queryID", "listReturnStart", "listReturnEnd", "listReturnTotal", "listReturnStatus?",
+        "list?"}},
+      {"list", {"mosObj*"}},
+  };
+  return orders;
+}
+
+// Empty when the element and what it holds follow the protocol's order; else what does not.
+std::string OrderProblem(const pugi::xml_node& element) {
+  const std::string_view name = element.name();
+  if (name == "mosExternalMetadata") {
+    return "";
+  }
+  if (name == "roAck") {
+    // roID, roStatus, then (storyID, itemID, objID, itemChannel?, status)*.
+    std::vector<std::string_view> got;
+    for (pugi::xml_node child : element.children()) {
+      got.emplace_back(child.name());
+    }
+    std::size_t at = 2;
+    bool ok = got.size() >= 2 && got[0] == "roID" && got[1] == "roStatus";
+    while (ok && at < got.size()) {
+      const bool channel = at + 3 < got.size() && got[at + 3] == "itemChannel";
+      const std::size_t size = channel ? 5 : 4;
+      ok = at + size <= got.size() && got[at] == "storyID" && got[at + 1] == "itemID" &&
+           got[at + 2] == "objID" && got[at + size - 1] == "status";
+      at += size;
+    }
+    return ok ? "" : "roAck is not roID, roStatus, (storyID, itemID, objID, itemChannel?, status)*";
+  }
+  const auto nameOf = [](std::string_view spec) {
+    return spec.back() == '?' || spec.back() == '*' ? spec.substr(0, spec.size() - 1) : spec;
+  };
+  const auto optional = [](std::string_view spec) {
+    return spec.back() == '?' || spec.back() == '*';
+  };
+  for (const ElementOrder& order : Orders()) {
+    if (order.element != name) {
+      continue;
+    }
+    const std::vector<std::string_view>& spec = order.children;
+    std::size_t at = 0;     // the place in spec of the last child
+    std::size_t count = 0;  // children that matched spec[at]
+    for (pugi::xml_node child : element.children()) {
+      if (child.type() != pugi::node_element) {
+        continue;
+      }
+      const std::string_view childName = child.name();
+      std::size_t j = at;
+      for (; j < spec.size() && nameOf(spec[j]) != childName; ++j) {
+        if (!optional(spec[j]) && !(j == at && count > 0)) {
+          return std::string(nameOf(spec[j])) + " missing before " + std::string(childName) +
+                 " in " + std::string(name);
+        }
+      }
+      if (j == spec.size()) {
+        return std::string(childName) + " out of the protocol's order in " + std::string(name);
+      }
+      count = j == at ? count + 1 : 1;
+      at = j;
+      if (count > 1 && spec[at].back() != '*') {
+        return std::string(childName) + " twice in " + std::string(name);
+      }
+      if (std::string why = OrderProblem(child); !why.empty()) {
+        return why;
+      }
+    }
+    for (std::size_t j = count > 0 ? at + 1 : at; j < spec.size(); ++j) {
+      if (!optional(spec[j])) {
+        return std::string(nameOf(spec[j])) + " missing in " + std::string(name);
+      }
+    }
+    return "";
+  }
+  return "";
+}
 
 std::string Item(const std::string& id) {
   return "<item><itemID>" + id + "</itemID><itemSlug/><objID>OBJ-" + id +
@@ -232,6 +351,36 @@ std::vector<Case> Cases() {
        "X:X1"},
       {"roDelete", 2, true, "<roDelete>" + Ro("") + "</roDelete>", Expect::Ok},
       {"roReq after roDelete is refused", 2, true, "<roReq>" + Ro("") + "</roReq>", Expect::Nack},
+      // Placeholders and search: an object made before its media, found, changed, deleted.
+      {"mosObjCreate makes a placeholder", 3, false,
+       "<mosObjCreate><objSlug>Conformance $RO</objSlug><objType>VIDEO</objType><objTB>25"
+       "</objTB><objDur>250</objDur><createdBy>NCS</createdBy><description>Conformance"
+       "</description></mosObjCreate>",
+       Expect::Placeholder},
+      {"mosReqObj of the placeholder", 3, false, "<mosReqObj><objID>$PH</objID></mosReqObj>",
+       Expect::PlaceholderObj},
+      {"mosObjCreate without objSlug is refused", 3, false,
+       "<mosObjCreate><objType>VIDEO</objType></mosObjCreate>", Expect::MosNack},
+      {"mosReqSearchableSchema on the query port", 3, false,
+       "<mosReqSearchableSchema username=\"conformance\"/>", Expect::SearchSchema, "", "", false,
+       false, true},
+      {"mosReqObjList finds the placeholder by its slug", 3, false,
+       "<mosReqObjList username=\"conformance\"><queryID>1</queryID><listReturnStart>1"
+       "</listReturnStart><listReturnEnd>10</listReturnEnd><generalSearch>Conformance $RO"
+       "</generalSearch><mosSchema>$SCHEMA</mosSchema></mosReqObjList>",
+       Expect::ObjectList, "", "", false, false, true},
+      {"mosReqObjList with its end before its start is refused", 3, false,
+       "<mosReqObjList username=\"conformance\"><queryID>2</queryID><listReturnStart>5"
+       "</listReturnStart><listReturnEnd>2</listReturnEnd></mosReqObjList>",
+       Expect::MosNack, "", "", false, false, true},
+      {"mosReqObjAction UPDATE of the placeholder", 3, false,
+       "<mosReqObjAction operation=\"UPDATE\" objID=\"$PH\"><objSlug>Conformance $RO, changed"
+       "</objSlug><objType>VIDEO</objType><objTB>25</objTB></mosReqObjAction>",
+       Expect::MosAck},
+      {"mosReqObjAction DELETE of the placeholder", 3, false,
+       "<mosReqObjAction operation=\"DELETE\" objID=\"$PH\"/>", Expect::MosAck},
+      {"mosReqObj of the deleted placeholder is refused", 3, false,
+       "<mosReqObj><objID>$PH</objID></mosReqObj>", Expect::MosNack},
   };
 }
 
@@ -253,14 +402,14 @@ class Run {
 
   // Empty when the case passed, else why it failed.
   std::string Check(const Case& c) {
-    auto answer = Send(c.upper, c.body, !c.withoutMessageId, c.declaration);
+    auto answer = Send(c, c.body);
     // A device that has just started may still be looking through its media; it says so,
     // and is asked again (for at most a minute).
     for (int wait = 0; c.expect == Expect::MosListAll && answer && wait < 60 &&
                        answer->find("still being built") != std::string::npos;
          ++wait) {
       std::this_thread::sleep_for(std::chrono::seconds(1));
-      answer = Send(c.upper, c.body, !c.withoutMessageId, c.declaration);
+      answer = Send(c, c.body);
     }
     if (!answer) {
       return "no answer";
@@ -281,19 +430,37 @@ class Run {
   const char* Label() const { return label_; }
 
  private:
-  std::optional<std::string> Send(bool upper, std::string body, bool withId, bool declaration) {
+  std::optional<std::string> Send(const Case& c, const std::string& body) {
+    return Send(c.upper, body, !c.withoutMessageId, c.declaration, c.query);
+  }
+  std::optional<std::string> Send(bool upper, std::string body, bool withId, bool declaration,
+                                  bool query = false) {
     ReplaceAll(body, "$RO", roID_);
     ReplaceAll(body, "$MOS", options_.mosID);
     ReplaceAll(body, "$OBJ", listedObject_.empty() ? "CONFORMANCE-NO-OBJECT" : listedObject_);
+    ReplaceAll(body, "$PH", placeholder_.empty() ? "CONFORMANCE-NO-PLACEHOLDER" : placeholder_);
+    ReplaceAll(body, "$SCHEMA", schema_);
     lastId_ = withId ? std::to_string(++messageID_) : "";
     const std::string message =
         std::string(declaration ? "<?xml version=\"1.0\" encoding=\"UTF-16\"?>" : "") +
         "<mos><mosID>" + options_.mosID + "</mosID><ncsID>" + options_.ncsID + "</ncsID>" +
         (withId ? "<messageID>" + lastId_ + "</messageID>" : "") + body + "</mos>";
-    return nrcs_.Request(upper, message);
+    return query ? nrcs_.Query(message) : nrcs_.Request(upper, message);
   }
 
+  // The answer the case expects, with its elements in the protocol's order.
   std::string Expected(const Case& c, const pugi::xml_document& document, const std::string& text) {
+    if (std::string why = ExpectedKind(c, document, text); !why.empty()) {
+      return why;
+    }
+    if (std::string why = OrderProblem(BodyOf(document)); !why.empty()) {
+      return why + ": " + Short(text);
+    }
+    return "";
+  }
+
+  std::string ExpectedKind(const Case& c, const pugi::xml_document& document,
+                           const std::string& text) {
     const pugi::xml_node id = document.child("mos").child("messageID");
     if (c.withoutMessageId && id) {
       return "the answer has a messageID, the message had none";
@@ -304,7 +471,38 @@ class Run {
     const pugi::xml_node body = BodyOf(document);
     const std::string name = body.name();
     const std::string status = body.child_value("roStatus");
+    const auto objectIds = [](const pugi::xml_node& list) {
+      std::vector<std::string> ids;
+      for (pugi::xml_node o : list.child("list").children("mosObj")) {
+        ids.emplace_back(o.child_value("objID"));
+      }
+      return ids;
+    };
     switch (c.expect) {
+      case Expect::Placeholder:
+        placeholder_ = body.child_value("objID");
+        return name == "mosAck" && std::string_view(body.child_value("status")) == "ACK" &&
+                       !placeholder_.empty()
+                   ? ""
+                   : "expected mosAck ACK with the new objID, got " + Short(text);
+      case Expect::PlaceholderObj:
+        return name == "mosObj" && placeholder_ == body.child_value("objID") &&
+                       std::string_view(body.child_value("objAir")) == "NOT READY"
+                   ? ""
+                   : "expected the mosObj of placeholder " + placeholder_ + ", NOT READY, got " +
+                         Short(text);
+      case Expect::SearchSchema:
+        schema_ = body.child_value("mosSchema");
+        return name == "mosListSearchableSchema" && !schema_.empty()
+                   ? ""
+                   : "expected mosListSearchableSchema with a mosSchema, got " + Short(text);
+      case Expect::ObjectList: {
+        const std::vector<std::string> ids = objectIds(body);
+        return name == "mosObjList" && body.child("listReturnTotal") &&
+                       std::find(ids.begin(), ids.end(), placeholder_) != ids.end()
+                   ? ""
+                   : "expected a mosObjList that lists " + placeholder_ + ", got " + Short(text);
+      }
       case Expect::Any:
         return "";
       case Expect::Ok:
@@ -374,6 +572,9 @@ class Run {
         std::string_view(BodyOf(document).name()) != "mosListAll") {
       return "no mosListAll on the NRCS's lower port after the mosAck";
     }
+    if (std::string why = OrderProblem(BodyOf(document)); !why.empty()) {
+      return "the mosListAll: " + why;
+    }
     listedObject_ = BodyOf(document).child("mosObj").child_value("objID");
     return "";
   }
@@ -406,6 +607,8 @@ class Run {
   int messageID_ = 0;
   std::string lastId_;
   std::string listedObject_;  // the first objID of the device's mosListAll
+  std::string placeholder_;   // the objID of the placeholder the device made
+  std::string schema_;        // the schema the device searches
   NrcsSimulator* objects_;
 };
 

@@ -78,6 +78,7 @@ NrcsSimulator::~NrcsSimulator() {
   CloseLink(objectListener_);
   CloseLink(lower_.fd);
   CloseLink(upper_.fd);
+  CloseLink(query_.fd);
 }
 
 std::string NrcsSimulator::StepHelp() {
@@ -205,6 +206,10 @@ bool NrcsSimulator::Exchange(Link& link, std::uint16_t port, const char* name,
 std::optional<std::string> NrcsSimulator::Request(bool upper, const std::string& message) {
   return upper ? SendAndRead(upper_, options_.upperPort, "upper", message)
                : SendAndRead(lower_, options_.lowerPort, "lower", message);
+}
+
+std::optional<std::string> NrcsSimulator::Query(const std::string& message) {
+  return SendAndRead(query_, options_.queryPort, "query", message);
 }
 
 std::optional<std::string> NrcsSimulator::Next(bool upper, int timeoutMs) {

@@ -20,6 +20,7 @@ struct NrcsOptions {
   std::string host = "127.0.0.1";
   std::uint16_t lowerPort = 10540;
   std::uint16_t upperPort = 10541;
+  std::uint16_t queryPort = 10542;   // the device's query port (search, profile 3)
   std::uint16_t noticePort = 10541;  // 0: do not listen for notices
   // This NRCS's own lower port, where the device sends what it starts (mosObj, mosListAll);
   // 0: do not listen for objects.
@@ -54,6 +55,8 @@ class NrcsSimulator {
   // Sends one whole MOS message (UTF-8 text) on the upper or the lower port and returns the
   // next message that comes back on that connection; none when none came in time.
   std::optional<std::string> Request(bool upper, const std::string& message);
+  // The same on the device's query port.
+  std::optional<std::string> Query(const std::string& message);
   // The next message that comes on the upper or lower connection without a request (the
   // mosListAll that follows a mosAck); none when none came within timeoutMs.
   std::optional<std::string> Next(bool upper, int timeoutMs);
@@ -84,6 +87,7 @@ class NrcsSimulator {
   int messageID_ = 0;
   Link lower_;
   Link upper_;
+  Link query_;
   int listener_ = -1;
   int objectListener_ = -1;
   std::atomic<bool> running_{true};

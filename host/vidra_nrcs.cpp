@@ -21,6 +21,7 @@ int Run(int argc, char** argv) {
   app.add_option("--host", options.host, "the device's IPv4 address")->capture_default_str();
   app.add_option("--lower", options.lowerPort, "its lower port")->capture_default_str();
   app.add_option("--upper", options.upperPort, "its upper port")->capture_default_str();
+  app.add_option("--query", options.queryPort, "its query port (search)")->capture_default_str();
   app.add_option("--notice-port", options.noticePort,
                  "this NRCS's own upper port, where notices come (0: none)")
       ->capture_default_str();
