@@ -6,13 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 
 #include "common/Log.h"
+#include "common/Text.h"
 
 namespace vidra {
 
@@ -166,7 +166,7 @@ bool PlaceholderLog::Load(std::vector<PlaceholderRecord>& records, std::string& 
     if (!fs::exists(fs::path(path_), exists)) {
       return true;  // none made yet
     }
-    error = "the placeholder log " + path_ + " cannot be read: " + std::strerror(errno);
+    error = "the placeholder log " + path_ + " cannot be read: " + ErrorText(errno);
     return false;
   }
   std::map<std::string, PlaceholderRecord> byId;
@@ -209,12 +209,12 @@ bool PlaceholderLog::Load(std::vector<PlaceholderRecord>& records, std::string& 
   {
     Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (fd.Get() < 0 || !WriteWhole(fd.Get(), whole) || ::fsync(fd.Get()) != 0) {
-      error = "the placeholder log " + path_ + " cannot be compacted: " + std::strerror(errno);
+      error = "the placeholder log " + path_ + " cannot be compacted: " + ErrorText(errno);
       return false;
     }
   }
   if (::rename(temporary.c_str(), path_.c_str()) != 0) {
-    error = "the placeholder log " + path_ + " cannot be compacted: " + std::strerror(errno);
+    error = "the placeholder log " + path_ + " cannot be compacted: " + ErrorText(errno);
     return false;
   }
   return true;
@@ -233,7 +233,7 @@ bool PlaceholderLog::Append(const std::string& line, std::string& error) {
   fs::create_directories(fs::path(path_).parent_path(), made);
   Fd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
   if (fd.Get() < 0 || !WriteWhole(fd.Get(), line) || ::fdatasync(fd.Get()) != 0) {
-    error = "the placeholder log " + path_ + " cannot be written: " + std::strerror(errno);
+    error = "the placeholder log " + path_ + " cannot be written: " + ErrorText(errno);
     return false;
   }
   return true;
