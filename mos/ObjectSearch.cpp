@@ -89,6 +89,26 @@ bool ReadXPath(std::string_view xpath, FieldTest& test, std::string& error) {
   return true;
 }
 
+// Whether lowerWord (lower case) is in text, ignoring case; allocates nothing, as it runs
+// for every object of the catalogue.
+bool ContainsFolded(std::string_view text, std::string_view lowerWord) {
+  return std::search(text.begin(), text.end(), lowerWord.begin(), lowerWord.end(),
+                     [](char a, char b) {
+                       return std::tolower(static_cast<unsigned char>(a)) == b;
+                     }) != text.end();
+}
+
+// The slug of a file the station put in the folder: its name without the extension.
+std::string_view FileSlug(std::string_view relativePath) {
+  const std::size_t slash = relativePath.rfind('/');
+  std::string_view slug =
+      slash == std::string_view::npos ? relativePath : relativePath.substr(slash + 1);
+  if (const std::size_t dot = slug.rfind('.'); dot != std::string_view::npos && dot > 0) {
+    slug = slug.substr(0, dot);
+  }
+  return slug;
+}
+
 std::string FieldOf(const MediaObject& object, const std::string& field) {
   const NrcsObjectText* nrcs = object.nrcs.get();
   if (field == "objID") {
@@ -112,13 +132,7 @@ std::string FieldOf(const MediaObject& object, const std::string& field) {
     if (nrcs != nullptr) {
       return nrcs->objSlug;
     }
-    const std::size_t slash = object.relativePath.rfind('/');
-    std::string slug =
-        slash == std::string::npos ? object.relativePath : object.relativePath.substr(slash + 1);
-    if (const std::size_t dot = slug.rfind('.'); dot != std::string::npos && dot > 0) {
-      slug.resize(dot);
-    }
-    return slug;
+    return std::string(FileSlug(object.relativePath));
   }
   if (nrcs == nullptr) {
     return {};
@@ -141,14 +155,16 @@ bool Holds(const MediaObject& object, const FieldTest& test) {
 }
 
 bool Matches(const MediaObject& object, const ObjectQuery& query) {
-  if (!query.words.empty()) {
-    // Slug, objID, description and path: what a journalist types a word of.
-    const std::string searched = Lower(FieldOf(object, "objSlug") + '\n' + object.objID + '\n' +
-                                       FieldOf(object, "description") + '\n' + object.path);
-    for (const std::string& word : query.words) {
-      if (searched.find(word) == std::string::npos) {
-        return false;
-      }
+  // Slug, objID, description and path: what a journalist types a word of.
+  const NrcsObjectText* nrcs = object.nrcs.get();
+  const std::string_view slug =
+      nrcs != nullptr ? std::string_view(nrcs->objSlug) : FileSlug(object.relativePath);
+  const std::string_view description =
+      nrcs != nullptr ? std::string_view(nrcs->description) : std::string_view();
+  for (const std::string& word : query.words) {
+    if (!ContainsFolded(slug, word) && !ContainsFolded(object.objID, word) &&
+        !ContainsFolded(description, word) && !ContainsFolded(object.path, word)) {
+      return false;
     }
   }
   if (query.groups.empty()) {
