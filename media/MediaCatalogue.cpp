@@ -73,6 +73,34 @@ bool WritableName(std::string_view text) {
   return true;
 }
 
+std::string_view MediaObject::Slug() const {
+  if (nrcs != nullptr) {
+    return nrcs->objSlug;
+  }
+  const std::string_view relative = relativePath;
+  const std::size_t slash = relative.rfind('/');
+  std::string_view slug = slash == std::string_view::npos ? relative : relative.substr(slash + 1);
+  if (const std::size_t dot = slug.rfind('.'); dot != std::string_view::npos && dot > 0) {
+    slug = slug.substr(0, dot);
+  }
+  return slug;
+}
+
+std::string_view MediaObject::Type() const {
+  if (Placeholder()) {
+    return nrcs->objType;
+  }
+  switch (media.kind) {
+    case MediaKind::Audio:
+      return "AUDIO";
+    case MediaKind::Still:
+      return "STILL";
+    case MediaKind::Video:
+      break;
+  }
+  return "VIDEO";
+}
+
 std::string ObjectIdOf(std::string_view relativePath) {
   if (relativePath.size() <= kMaxObjIdBytes) {
     return std::string(relativePath);

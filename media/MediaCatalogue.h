@@ -40,6 +40,10 @@ struct MediaObject {
 
   // An object the NRCS made whose media file has not landed yet.
   bool Placeholder() const { return nrcs != nullptr && !media.media; }
+  // objSlug: the NRCS's for its own objects, else the file name without its extension.
+  std::string_view Slug() const;
+  // objType: VIDEO, AUDIO or STILL; a placeholder's is the one the NRCS gave.
+  std::string_view Type() const;
 };
 
 // The folder, under the media folder, where placeholders' files are named, and the log

@@ -279,18 +279,6 @@ void MOSXMLWriter::BuildMosAck(const MosText& mosID, const MosText& ncsID, const
 
 namespace {
 
-const char* ObjectType(MediaKind kind) {
-  switch (kind) {
-    case MediaKind::Audio:
-      return "AUDIO";
-    case MediaKind::Still:
-      return "STILL";
-    case MediaKind::Video:
-      break;
-  }
-  return "VIDEO";
-}
-
 // A file time as MOS writes times: local, to the second, no zone.
 std::string ObjectTime(FileTime utc) {
   return FormatFileTime(UtcToLocal(utc), false).substr(0, 19);
@@ -313,24 +301,14 @@ void MOSXMLWriter::WriteObjectNode(const MediaObject& object, const ObjectWordin
   const NrcsObjectText* nrcs = object.nrcs.get();
   const bool placeholder = object.Placeholder();
   AddText(node, "objID", object.objID);
-  if (nrcs != nullptr) {
-    AddText(node, "objSlug", nrcs->objSlug);
-    if (!nrcs->mosAbstract.empty()) {
-      AddText(node, "mosAbstract", nrcs->mosAbstract);
-    }
-    if (!nrcs->objGroup.empty()) {
-      AddText(node, "objGroup", nrcs->objGroup);
-    }
-  } else {
-    const std::string_view relative = object.relativePath;
-    const std::size_t slash = relative.rfind('/');
-    std::string_view slug = slash == std::string_view::npos ? relative : relative.substr(slash + 1);
-    if (const std::size_t dot = slug.rfind('.'); dot != std::string_view::npos && dot > 0) {
-      slug = slug.substr(0, dot);
-    }
-    AddText(node, "objSlug", slug);
+  AddText(node, "objSlug", object.Slug());
+  if (nrcs != nullptr && !nrcs->mosAbstract.empty()) {
+    AddText(node, "mosAbstract", nrcs->mosAbstract);
   }
-  const std::string type = placeholder ? nrcs->objType : ObjectType(object.media.kind);
+  if (nrcs != nullptr && !nrcs->objGroup.empty()) {
+    AddText(node, "objGroup", nrcs->objGroup);
+  }
+  const std::string type(object.Type());
   AddText(node, "objType", type);
   const bool ownTiming = placeholder && !nrcs->objTB.empty();
   AddText(node, "objTB", ownTiming ? nrcs->objTB : RateText(wording.frameRate));

@@ -98,17 +98,6 @@ bool ContainsFolded(std::string_view text, std::string_view lowerWord) {
                      }) != text.end();
 }
 
-// The slug of a file the station put in the folder: its name without the extension.
-std::string_view FileSlug(std::string_view relativePath) {
-  const std::size_t slash = relativePath.rfind('/');
-  std::string_view slug =
-      slash == std::string_view::npos ? relativePath : relativePath.substr(slash + 1);
-  if (const std::size_t dot = slug.rfind('.'); dot != std::string_view::npos && dot > 0) {
-    slug = slug.substr(0, dot);
-  }
-  return slug;
-}
-
 std::string FieldOf(const MediaObject& object, const std::string& field) {
   const NrcsObjectText* nrcs = object.nrcs.get();
   if (field == "objID") {
@@ -121,18 +110,10 @@ std::string FieldOf(const MediaObject& object, const std::string& field) {
     return object.media.playable ? "READY" : "NOT READY";
   }
   if (field == "objType") {
-    if (object.Placeholder()) {
-      return nrcs->objType;
-    }
-    return object.media.kind == MediaKind::Audio   ? "AUDIO"
-           : object.media.kind == MediaKind::Still ? "STILL"
-                                                   : "VIDEO";
+    return std::string(object.Type());
   }
   if (field == "objSlug") {
-    if (nrcs != nullptr) {
-      return nrcs->objSlug;
-    }
-    return std::string(FileSlug(object.relativePath));
+    return std::string(object.Slug());
   }
   if (nrcs == nullptr) {
     return {};
@@ -157,8 +138,7 @@ bool Holds(const MediaObject& object, const FieldTest& test) {
 bool Matches(const MediaObject& object, const ObjectQuery& query) {
   // Slug, objID, description and path: what a journalist types a word of.
   const NrcsObjectText* nrcs = object.nrcs.get();
-  const std::string_view slug =
-      nrcs != nullptr ? std::string_view(nrcs->objSlug) : FileSlug(object.relativePath);
+  const std::string_view slug = object.Slug();
   const std::string_view description =
       nrcs != nullptr ? std::string_view(nrcs->description) : std::string_view();
   for (const std::string& word : query.words) {
