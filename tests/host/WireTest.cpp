@@ -196,6 +196,32 @@ TEST_F(Wire, AStreamCutAtEveryByteIsAnsweredAlike) {
       << "a line end between messages is no garbage";
 }
 
+// A message that is whole but not well-formed, between two heartbeats, cut into two sends at
+// every byte: while it is incomplete it waits; once whole it is refused at once with its
+// messageID, and the heartbeat after it is answered, every time.
+TEST_F(Wire, AMalformedMessageCutAtEveryByteIsRefusedOnceAndTheNextServed) {
+  const std::u16string bad =
+      u"<mos><mosID>VIDRA</mosID><ncsID>NCS</ncsID><messageID>7</messageID><mosReqObj><objID>X"
+      u"</mosReqObj></mos>";
+  const std::string bytes = Utf16Bytes(Heartbeat(1) + bad + Heartbeat(3), true);
+  for (std::size_t cut = 1; cut < bytes.size(); cut += 2) {
+    TestPeer peer;
+    ASSERT_TRUE(peer.Connect(Lower()));
+    ASSERT_TRUE(peer.Send(bytes.substr(0, cut)));
+    ASSERT_TRUE(peer.Send(bytes.substr(cut)));
+    const std::string expected = Utf16Bytes(
+        HeartbeatAnswer(1) +
+            u"<mos><mosID>VIDRA</mosID><ncsID>NCS</ncsID><messageID>7</messageID><mosAck><objID>"
+            u"</objID><objRev>0</objRev><status>NACK</status><statusDescription>malformed XML: "
+            u"Start-end tags mismatch at byte 88</statusDescription></mosAck></mos>" +
+            HeartbeatAnswer(3),
+        true);
+    const std::string got =
+        peer.ReceiveUntil([&](const std::string& so) { return so.size() >= expected.size(); });
+    ASSERT_EQ(got, expected) << "cut " << cut;
+  }
+}
+
 TEST_F(Wire, SingleByteTrafficIsReadAndAnsweredAsUtf8) {
   TestPeer peer;
   ASSERT_TRUE(peer.Connect(Lower()));
