@@ -454,11 +454,21 @@ class Run {
     if (objects_ == nullptr) {
       return "";
     }
-    const auto list = objects_->NextObject(5000);
+    // Object news (mosObj) may come on that connection at any time, before the list too.
     pugi::xml_document document;
-    if (!list || !document.load_string(list->c_str()) ||
-        std::string_view(BodyOf(document).name()) != "mosListAll") {
-      return "no mosListAll on the NRCS's lower port after the mosAck";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      const auto message =
+          left.count() > 0 ? objects_->NextObject(static_cast<int>(left.count())) : std::nullopt;
+      if (!message) {
+        return "no mosListAll on the NRCS's lower port after the mosAck";
+      }
+      if (document.load_string(message->c_str()) &&
+          std::string_view(BodyOf(document).name()) == "mosListAll") {
+        break;
+      }
     }
     if (std::string why = OrderProblem(BodyOf(document)); !why.empty()) {
       return "the mosListAll: " + why;
