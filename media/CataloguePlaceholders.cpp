@@ -41,11 +41,6 @@ const char* ExtensionOf(const std::string& objType) {
   return ".mxf";
 }
 
-bool IsUnderFolder(const std::string& path, const std::string& folder) {
-  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-         path[folder.size()] == '/';
-}
-
 }  // namespace
 
 bool MediaCatalogue::IsPlaceholderLog(std::string_view relativePath) {
@@ -135,7 +130,7 @@ ObjectEditResult MediaCatalogue::CreatePlaceholder(NrcsObjectText text,
   } else {
     const std::string whole =
         NormalPath(wantedPath.front() == '/' ? wantedPath : folder_ + "/" + wantedPath);
-    if (!IsUnderFolder(whole, folder_) || !WritableName(whole) ||
+    if (!IsInsideFolder(whole, folder_) || !WritableName(whole) ||
         IsPlaceholderLog(whole.substr(folder_.size() + 1))) {
       result.outcome = ObjectEdit::PathOutside;
       result.detail = wantedPath;

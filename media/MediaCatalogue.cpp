@@ -51,12 +51,6 @@ FileTime CreatedTime(const std::string& path, const FileIdentity& identity) {
   return FromTimespec(identity.modifiedNs / 1'000'000'000, identity.modifiedNs % 1'000'000'000);
 }
 
-bool IsUnder(const std::string& path, const std::string& folder) {
-  return folder.empty() ||
-         (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-          path[folder.size()] == '/');
-}
-
 }  // namespace
 
 // A name the protocol can carry: UTF-8 without control characters, which XML 1.0 cannot
@@ -99,6 +93,12 @@ std::string_view MediaObject::Type() const {
       break;
   }
   return "VIDEO";
+}
+
+bool IsInsideFolder(const std::string& path, const std::string& folder) {
+  return folder.empty() ||
+         (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+          path[folder.size()] == '/');
 }
 
 std::string ObjectIdOf(std::string_view relativePath) {
@@ -214,7 +214,7 @@ std::vector<MediaCatalogue::Found> MediaCatalogue::Walk(const std::string& relat
       // A link that leaves the media folder would make the catalogue show what the station
       // never put there; one to a folder is not walked (it could loop).
       const fs::path target = fs::canonical(entry.path(), kind);
-      if (kind || !IsUnder(target.string(), real) || !fs::is_regular_file(target, kind)) {
+      if (kind || !IsInsideFolder(target.string(), real) || !fs::is_regular_file(target, kind)) {
         if (logSkipped) {
           Log("VIDRA - media link %s is not catalogued: it does not lead to a file in the media "
               "folder",
@@ -304,7 +304,7 @@ void MediaCatalogue::Reconcile(const std::string& relativeFolder, const std::vec
   {
     std::lock_guard guard(lock_);  // byPath_
     for (const auto& [relative, object] : byPath_) {
-      if (IsUnder(relative, relativeFolder) && !seen.contains(relative)) {
+      if (IsInsideFolder(relative, relativeFolder) && !seen.contains(relative)) {
         gone.push_back(relative);
       }
     }
@@ -431,7 +431,7 @@ void MediaCatalogue::FolderRemoved(const std::string& relativeFolder) {
   {
     std::lock_guard guard(lock_);  // byPath_
     for (const auto& [relative, object] : byPath_) {
-      if (IsUnder(relative, relativeFolder)) {
+      if (IsInsideFolder(relative, relativeFolder)) {
         gone.push_back(relative);
       }
     }

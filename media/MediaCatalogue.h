@@ -99,6 +99,8 @@ class CatalogueListener {
 // The objID of a file at this path under the media folder: the path itself when it fits,
 // else its start and a digest of the whole, so that every file keeps its ID across restarts.
 std::string ObjectIdOf(std::string_view relativePath);
+// Whether path lies inside folder (both in normal form); every path does when folder is "".
+bool IsInsideFolder(const std::string& path, const std::string& folder);
 // A name the protocol can carry: UTF-8 without control characters.
 bool WritableName(std::string_view text);
 // The path made absolute and lexically normal, with no trailing "/": the form in which

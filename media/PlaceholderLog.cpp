@@ -229,9 +229,17 @@ bool PlaceholderLog::Remove(const std::string& objID, std::string& error) {
 }
 
 bool PlaceholderLog::Append(const std::string& line, std::string& error) {
-  std::error_code made;
-  fs::create_directories(fs::path(path_).parent_path(), made);
-  Fd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  const auto open = [this] {
+    return ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  };
+  int opened = open();
+  if (opened < 0 && errno == ENOENT) {
+    // Its folder is made with the first record, not looked for at every one.
+    std::error_code made;
+    fs::create_directories(fs::path(path_).parent_path(), made);
+    opened = open();
+  }
+  Fd fd(opened);
   if (fd.Get() < 0 || !WriteWhole(fd.Get(), line) || ::fdatasync(fd.Get()) != 0) {
     error = "the placeholder log " + path_ + " cannot be written: " + ErrorText(errno);
     return false;
