@@ -283,7 +283,10 @@ void ChannelPlayback::EndOfClip(const PlayContext& candidate) {
 }
 
 void ChannelPlayback::Advance(const PlayContext& candidate, FileTime target) {
-  for (const auto& consumed : ConsumeTimedStarts(snapshot_, cursorTime_, target)) {
+  // A timed start taken a turn late has its cursor past its own start already: the start
+  // played is used up all the same.
+  for (const auto& consumed :
+       ConsumeTimedStarts(snapshot_, std::min(cursorTime_, target), target)) {
     std::lock_guard guard(consumed->lock);  // the ro lock, while its trigger is read
     manager_.Store(channel_).PostControl(*consumed);
   }
@@ -322,6 +325,11 @@ void ChannelPlayback::SetItemState(const PlayContext& context, const ItemPlace* 
         i->SetState(state);
         if (stateTime != nullptr) {
           i->SetStateTime(*stateTime);
+          if (state == PLAY) {
+            i->MarkAired(*stateTime);
+          } else if (state == DONE) {
+            i->MarkEnded(*stateTime);
+          }
         }
         manager_.Store(channel_).PostItemState(*found->owner, *i);
         return;

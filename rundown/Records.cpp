@@ -104,6 +104,8 @@ void item::AssignFields(Other&& other) {
   nrcs = std::forward<Other>(from).nrcs;
   key = from.key;
   mediaPath = std::forward<Other>(from).mediaPath;
+  airedAt = from.airedAt;
+  cutTicksLeft = from.cutTicksLeft;
 }
 
 item::item(const item& other) {
@@ -147,6 +149,19 @@ const char* item::StateWord() const {
     default:
       return (stateTime.load() >> 32) != 0 ? "STOP" : "READY";
   }
+}
+
+void item::MarkAired(FileTime start) {
+  airedAt = start;
+  cutTicksLeft = 0;
+}
+
+void item::MarkEnded(FileTime end) {
+  if (airedAt == 0 || cutTicksLeft != 0) {
+    return;  // never aired, or its cut is already told
+  }
+  const FileTime planned = airedAt + playDurationTicks;
+  cutTicksLeft = planned > end + kCutToleranceTicks ? planned - end : 0;
 }
 
 void item::ComputeTiming(std::int32_t mediaFrames, double rate) {

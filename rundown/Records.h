@@ -126,8 +126,21 @@ struct item {
   // The file the media check found the item's media in: its objPath, or the file of the
   // catalogue object its objID names when it has no usable objPath. Empty until checked.
   MosText mediaPath;
+  // The local time its clip last went to air (0 never), and how much of that clip was left
+  // when it was ended early (0 when it ran out): a cut item is DONE like a finished one, and
+  // only this tells the operator it was not. Kept in memory, not in the durable store.
+  FileTime airedAt = 0;
+  std::uint64_t cutTicksLeft = 0;
 
   void SetState(std::int32_t code) { state = code; }
+  // Its clip went to air at start (local time).
+  void MarkAired(FileTime start);
+  // Its clip was ended at end (local time): cut when more than kCutToleranceTicks of it was
+  // left. The caller holds the ro lock.
+  void MarkEnded(FileTime end);
+  // What a clip that ends on its planned frame may be off by: the end of a clip is seen on
+  // the playback's 100 ms turns and from the player's own count.
+  static constexpr std::uint64_t kCutToleranceTicks = 100 * kTicksPerMillisecond;
   // The file to play: the one the media check found, else the objPath.
   const MosText& PlayPath() const { return mediaPath.IsEmpty() ? paths.objPath : mediaPath; }
   std::uint64_t SetStateTime(std::uint64_t t) {

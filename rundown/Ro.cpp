@@ -250,9 +250,10 @@ void ro::SetEdStart(const CalendarTime& value) {
 }
 
 void ro::ConsumeTimedStart() {
+  // roTrigger stays the NRCS's word: roList gives it back as sent, and the operator still
+  // sees a TIMED running order whose start has been used.
   if (trigger == TIMED) {
     trigger = MANUAL;
-    roTrigger = "MANUAL";
   }
 }
 

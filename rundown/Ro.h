@@ -97,6 +97,8 @@ class ro {
   mutable std::recursive_mutex lock;  // the ro lock: guards every field above
 
   // Last story with this ID, or -1. Callers hold the ro lock.
+  // TIMED from the NRCS, and its start already used (fired, passed, or ended by a roCtrl).
+  bool TimedStartUsed() const { return trigger != TIMED && roTrigger == "TIMED"; }
   std::int32_t FindStory(const MosText& storyID) const;
   // Last item of stories[storyIndex] with this ID, or -1. Callers hold the ro lock.
   std::int32_t FindItem(std::int32_t storyIndex, const MosText& itemID) const;
@@ -116,7 +118,8 @@ class ro {
   void SetCheckState(CheckState value);
   // Stores edStart and its FileTime in startTime; a date that is no calendar date gives 0.
   void SetEdStart(const CalendarTime& value);
-  // A TIMED running order becomes MANUAL for good once its timed start is used up.
+  // A TIMED running order plays as MANUAL for good once its timed start is used up;
+  // roTrigger keeps saying TIMED.
   void ConsumeTimedStart();
   // A roCtrl command on the named item: Ok, or why it was refused (UnknownStory,
   // UnknownItem, Refused for the item's state). Items of this running order that play or are

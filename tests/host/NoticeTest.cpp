@@ -77,9 +77,9 @@ TEST_F(Notices, PlayoutStatesReachTheNrcsAndItsAcknowledgementsEndEachWait) {
   ASSERT_TRUE(WaitUntil(
       [&] { return Ask(102, execute).find(u"<roStatus>OK</roStatus>") != std::u16string::npos; }));
 
-  EXPECT_NE(Ask(103, "<roReq><roID>RO1</roID></roReq>").find(u"<roTrigger>MANUAL</roTrigger>"),
+  EXPECT_NE(Ask(103, "<roReq><roID>RO1</roID></roReq>").find(u"<roTrigger>TIMED</roTrigger>"),
             std::u16string::npos)
-      << "an accepted roCtrl ends the timed start";
+      << "an accepted roCtrl ends the timed start, but roList gives back the NRCS's word";
 
   const std::u16string ready = notices.ReceiveMessage(true);
   EXPECT_EQ(ready.rfind(u"<mos><mosID>VIDRA.NEWS</mosID><ncsID>NCS</ncsID><messageID>2</messageID>"

@@ -123,8 +123,8 @@ TEST_F(Durable, RunningOrdersComeBackAfterAStopAndItsEditsAreThere) {
   ASSERT_TRUE(Start()) << Log();
   EXPECT_TRUE(Logged("VIDRA - 1 running orders restored from " + Database()));
   EXPECT_EQ(Ask("<roReq><roID>R</roID></roReq>", "900"), before);
-  EXPECT_NE(before.find("<roTrigger>MANUAL</roTrigger>"), std::string::npos)
-      << "the roCtrl used up the timed start, and that was saved too";
+  EXPECT_NE(before.find("<roTrigger>TIMED</roTrigger>"), std::string::npos)
+      << "the roCtrl used up the timed start, but roList gives back the NRCS's word";
   EXPECT_EQ(Order("R"), "A:A1 N:N1 B:B1");
 }
 

@@ -33,6 +33,7 @@ class Playback : public ::testing::Test {
     r->roID = roID;
     r->mosID = "VIDRA.NEWS";
     r->trigger = trigger;
+    r->roTrigger = trigger == TIMED ? "TIMED" : trigger == MANUAL ? "MANUAL" : "CHAINED";
     story s;
     s.storyID = "S";
     for (const auto& id : items) {
@@ -176,7 +177,8 @@ TEST_F(Playback, TimedRunningOrdersStartAtTheirExactTime) {
   EXPECT_EQ(Run(1.0), "PLAY:1");
   EXPECT_EQ(Item(r, 0).stateTime, start);
   EXPECT_EQ(r->trigger, MANUAL);
-  EXPECT_EQ(r->roTrigger, "MANUAL");
+  EXPECT_EQ(r->roTrigger, "TIMED") << "the NRCS's word stays";
+  EXPECT_TRUE(r->TimedStartUsed());
 
   const auto missed = Add("M", {"9"}, TIMED);
   {
@@ -185,6 +187,38 @@ TEST_F(Playback, TimedRunningOrdersStartAtTheirExactTime) {
   }
   EXPECT_EQ(Run(3.0), "");
   EXPECT_EQ(missed->trigger, TIMED);
+}
+
+TEST_F(Playback, ATimedStartTakenLateIsUsedUpAndTheItemItCutsIsMarkedCut) {
+  const auto chain = Add("A", {"1", "2"});
+  Command(chain, 2, 0);
+  EXPECT_EQ(Run(4.0), "READY:1 PLAY:1 READY:2");
+  const FileTime aired = Item(chain, 0).stateTime;
+  EXPECT_EQ(Item(chain, 0).airedAt, aired);
+  // Made between two turns, 150 ms ahead: the next turn prepares it, the one after starts
+  // it at once, 50 ms after its time.
+  const auto timed = Add("T", {"9"}, TIMED);
+  const FileTime start = clock->LocalNow() + 1'500'000;
+  {
+    std::lock_guard guard(timed->lock);
+    timed->startTime = start;
+  }
+  EXPECT_EQ(Run(0.5), "READY:9 STOP:1 PLAY:9");
+  EXPECT_EQ(Item(timed, 0).stateTime, start + 500'000);
+  EXPECT_TRUE(timed->TimedStartUsed()) << "not taken again after a restart";
+  EXPECT_EQ(Item(chain, 0).state, DONE);
+  const FileTime left = aired + Item(chain, 0).playDurationTicks - start;
+  EXPECT_EQ(Item(chain, 0).cutTicksLeft, left) << "cut with the rest of its ten seconds";
+  EXPECT_GT(left, 5 * kTicksPerSecond);
+
+  // An item that runs out is not cut, and a replay starts its account afresh.
+  EXPECT_EQ(Run(10.5), "STOP:9");
+  EXPECT_EQ(Item(timed, 0).state, DONE);
+  EXPECT_EQ(Item(timed, 0).cutTicksLeft, 0u);
+  Command(chain, 2, 0);
+  Run(0.5);
+  EXPECT_EQ(Item(chain, 0).state, PLAY);
+  EXPECT_EQ(Item(chain, 0).cutTicksLeft, 0u) << "on air again, not cut";
 }
 
 TEST_F(Playback, DeletingThePlayingRunningOrderEndsWithAnEmptyTask) {

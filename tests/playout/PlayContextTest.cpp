@@ -124,6 +124,7 @@ TEST_F(Queries, DueTimedRunningOrders) {
   auto unchecked = Ro("U", {Story("S", {Item("3", READY)})});
   for (auto& [r, ms] : {std::pair{early, 600}, std::pair{late, 200}, std::pair{unchecked, 100}}) {
     r->trigger = TIMED;
+    r->roTrigger = "TIMED";
     r->checkState = CheckState::Checked;
     r->startTime = now + static_cast<FileTime>(ms) * kTicksPerMillisecond;
   }
@@ -143,8 +144,9 @@ TEST_F(Queries, DueTimedRunningOrders) {
 
   ConsumeTimedStarts({early, late}, now - 5 * kTicksPerMillisecond, now);
   EXPECT_EQ(early->trigger, MANUAL);
-  EXPECT_EQ(early->roTrigger, "MANUAL");
+  EXPECT_TRUE(early->TimedStartUsed());
   EXPECT_EQ(late->trigger, TIMED);
+  EXPECT_FALSE(late->TimedStartUsed());
 }
 
 TEST_F(Queries, ItemsByIdsTakeTheLastMatch) {

@@ -47,12 +47,15 @@ class Control : public ::testing::Test {
 
 TEST_F(Control, AcceptedCommandsRecordWhatPlaybackDoesNext) {
   r->trigger = TIMED;
+  r->roTrigger = "TIMED";
   EXPECT_EQ(Execute("B", "B2", 2), EditResult::Ok);
   EXPECT_EQ(r->ctrlCommand, CtrlCommand::EXECUTE);
   EXPECT_EQ(r->ctrlStoryIndex, 1);
   EXPECT_EQ(r->ctrlItemIndex, 1);
   EXPECT_EQ(r->ctrlActionId, 1);
-  EXPECT_EQ(r->roTrigger, "MANUAL") << "an accepted roCtrl ends the timed start";
+  EXPECT_EQ(r->trigger, MANUAL) << "an accepted roCtrl ends the timed start";
+  EXPECT_EQ(r->roTrigger, "TIMED") << "roList gives back the NRCS's word";
+  EXPECT_TRUE(r->TimedStartUsed());
   EXPECT_EQ(Execute(MosText(), MosText(), 1), EditResult::Ok) << "the first item of the first";
   EXPECT_EQ(r->ctrlStoryIndex, 0);
   EXPECT_EQ(r->ctrlItemIndex, 0);
