@@ -167,9 +167,7 @@ bool PlayoutManager::PushNotice(StatusNotice notice) {
     Log("VIDRA - %zu notices wait for NRCS %s already: the oldest (%s of item %s) is dropped\n",
         waiting, notice.host == 0 ? "(any)" : FormatIPv4(notice.host).c_str(),
         oldest->status.CStr(), oldest->itemID.CStr());
-    if (metrics != nullptr) {
-      metrics->Add("vidra_notices_dropped_total");
-    }
+    CountDrop();
     notices_.erase(oldest);
     kept = false;
   }
@@ -187,9 +185,7 @@ bool PlayoutManager::PushMediaNotice(StatusNotice notice) {
     }
   }
   if (mediaNotices_.size() >= kMediaNoticeLimit) {
-    if (metrics != nullptr) {
-      metrics->Add("vidra_notices_dropped_total");
-    }
+    CountDrop();
     return false;
   }
   mediaNotices_.push_back(std::move(notice));
@@ -208,6 +204,19 @@ std::optional<StatusNotice> PlayoutManager::PopNotice(std::uint32_t host) {
     }
   }
   return std::nullopt;
+}
+
+void PlayoutManager::CountDrop() {
+  ++drops_.count;
+  drops_.last = GetClock().UtcNow();
+  if (metrics != nullptr) {
+    metrics->Add("vidra_notices_dropped_total");
+  }
+}
+
+PlayoutManager::NoticeDrops PlayoutManager::Drops() const {
+  std::lock_guard lock(noticeLock_);  // the notice queues and their drops
+  return drops_;
 }
 
 std::size_t PlayoutManager::NoticeCount(std::uint32_t host) const {

@@ -105,6 +105,12 @@ class PlayoutManager final : public PlayoutControl {
   // a running order whose host is not known goes to any host.
   std::optional<StatusNotice> PopNotice(std::uint32_t host = 0);
   std::size_t NoticeCount(std::uint32_t host = 0) const;
+  struct NoticeDrops {
+    std::uint64_t count = 0;
+    FileTime last = 0;  // UTC of the last drop, 0 never
+  };
+  // Notices dropped since the start because their queue was full.
+  NoticeDrops Drops() const;
   // The running orders of one channel (0 to 7); a channel out of range gives channel 0.
   RoStore& Store(std::int32_t channel);
   // Every store saves its changes in persistence from now on (null: memory only). Call
@@ -131,6 +137,9 @@ class PlayoutManager final : public PlayoutControl {
   mutable std::mutex noticeLock_;  // guards notices_
   std::deque<StatusNotice> notices_;
   std::deque<StatusNotice> mediaNotices_;  // guarded by noticeLock_ too
+  NoticeDrops drops_;                      // guarded by noticeLock_ too
+  // A notice dropped: counted for the page and for monitoring. The caller holds noticeLock_.
+  void CountDrop();
   std::array<RoStore, kMaxChannels> stores_;
   std::array<std::atomic<bool>, kMaxChannels> commandWaiting_{};
   std::atomic<std::uint64_t> keys_{1};  // numbers stored running orders and items

@@ -222,6 +222,8 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
       record.previousType = pipeline.Order();
       record.direction = kDirectionReceived;
       record.time = server.clock->UtcNow();
+      server.noticeHosts.RecordMessage(connection.peerAddress, session->Kind() == "heartbeat",
+                                       record.time);
       server.journal.Append(std::move(record));
       server.metrics.Add("vidra_messages_received_total", KindLabel(session->Kind()));
       if (!loaded) {
@@ -239,7 +241,7 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
       }
       Log("%s", session->GetXml().c_str());
       if (std::int32_t acked = 0; session->IsRoAck(acked)) {
-        server.noticeHosts.RecordAck(connection.peerAddress, acked);
+        server.noticeHosts.RecordAck(connection.peerAddress, acked, server.clock->UtcNow());
         continue;
       }
       if (const auto answer = session->HandleMessage(origin)) {

@@ -12,8 +12,21 @@
 #include <mutex>
 #include <set>
 #include <unordered_map>
+#include <vector>
+
+#include "common/FileTime.h"
 
 namespace vidra {
+
+// What the status page tells of one NRCS host's link (UTC times, 0 for never).
+struct LinkRecord {
+  in_addr_t host = 0;
+  FileTime lastMessage = 0;
+  FileTime lastHeartbeat = 0;
+  FileTime lastAck = 0;
+  std::int32_t lastAckId = 0;
+  bool sender = false;  // a notice sender serves it now
+};
 
 class NoticeHosts {
  public:
@@ -22,8 +35,12 @@ class NoticeHosts {
   void ReleaseSender(in_addr_t host);
   std::size_t Senders() const;
 
-  // Records the messageID of a roAck that came from host.
-  void RecordAck(in_addr_t host, std::int32_t messageID);
+  // Records the messageID of a roAck that came from host at when (UTC).
+  void RecordAck(in_addr_t host, std::int32_t messageID, FileTime when);
+  // Records a message from host at when (UTC), on any of its connections.
+  void RecordMessage(in_addr_t host, bool heartbeat, FileTime when);
+  // Every host heard from or served, by address.
+  std::vector<LinkRecord> Links() const;
   // The sequence number of the newest acknowledgement from any host (0 before the first).
   std::uint64_t AckSequence() const;
   // True when host's last acknowledgement carries messageID and was recorded after the
@@ -40,9 +57,13 @@ class NoticeHosts {
   // Hosts remembered at most; past it, those without a sender are forgotten.
   static constexpr std::size_t kHostLimit = 1024;
 
-  mutable std::mutex lock_;  // guards senders_, acks_ and sequence_
+  // The host's record, made when new; past kHostLimit those without a sender are forgotten.
+  LinkRecord& Link(in_addr_t host);
+
+  mutable std::mutex lock_;  // guards senders_, acks_, links_ and sequence_
   std::set<in_addr_t> senders_;
   std::unordered_map<in_addr_t, Ack> acks_;
+  std::unordered_map<in_addr_t, LinkRecord> links_;
   std::uint64_t sequence_ = 0;
 };
 

@@ -233,10 +233,11 @@ class NoticeSender {
       record.clientNumber = answerNumber_;
       record.direction = kDirectionReceived;
       record.time = server_.clock->UtcNow();
+      server_.noticeHosts.RecordMessage(host_, parser_.Facts().name == "heartbeat", record.time);
       server_.journal.Append(std::move(record));
       const bool reply = !awaitedReply_.empty() && parser_.Facts().messageID.Str() == awaitedReply_;
       if (std::int32_t acked = 0; parser_.IsRoAck(acked)) {
-        server_.noticeHosts.RecordAck(host_, acked);
+        server_.noticeHosts.RecordAck(host_, acked, server_.clock->UtcNow());
         if (reply || server_.noticeHosts.AckedSince(host_, noticeCounter_, since)) {
           end = WaitEnd::Answered;
         }

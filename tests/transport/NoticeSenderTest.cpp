@@ -139,8 +139,8 @@ TEST_F(NoticeSender, UnansweredNoticesTimeOutOneAfterTheOther) {
 // acknowledgement that the same host gave before the notice went out does not, although
 // it carries the notice's messageID (an earlier sender counted from 2 as well).
 TEST_F(NoticeSender, OnlyAFreshAcknowledgementFromTheHostAnswers) {
-  server.noticeHosts.RecordAck(kLoopback, 2);
-  server.noticeHosts.RecordAck(htonl(INADDR_LOOPBACK + 1), 3);  // another host
+  server.noticeHosts.RecordAck(kLoopback, 2, 0);
+  server.noticeHosts.RecordAck(htonl(INADDR_LOOPBACK + 1), 3, 0);  // another host
   Push("READY");
   Push("PLAY");
   Push("STOP");
