@@ -120,6 +120,7 @@ HResult CMOS_SRV_STNDRT::InitMOSSrv() {
         "StopApplyingClients and DeInitMOSSrv first");
     return HResult::E_UNEXPECTED;
   }
+  phase_ = ServerPhase::Starting;
   ReleaseLeftovers();
   // A new start: every NRCS host is asked again at its first connection.
   srv_.SharedResync().Clear();
@@ -127,6 +128,7 @@ HResult CMOS_SRV_STNDRT::InitMOSSrv() {
   if (LoadSettings(settings) != HResult::S_OK) {
     LogText("Init TE is failed");
     state_ = ServerState::InitFailed;
+    phase_ = ServerPhase::Stopped;
     return HResult::E_FAIL;
   }
   LogText("Settings are loaded");
@@ -153,6 +155,7 @@ HResult CMOS_SRV_STNDRT::InitMOSSrv() {
   if (hr != HResult::S_OK) {
     LogText("Init TE is failed");
     state_ = ServerState::InitFailed;
+    phase_ = ServerPhase::Stopped;
     return hr;
   }
 
@@ -160,6 +163,7 @@ HResult CMOS_SRV_STNDRT::InitMOSSrv() {
     LogText("Low port socket is not Inited");
     LogText("Low port init is failed");
     state_ = ServerState::InitFailed;
+    phase_ = ServerPhase::Stopped;
     return HResult::E_FAIL;
   }
   LogText("Low port socket is initialized");
@@ -167,12 +171,14 @@ HResult CMOS_SRV_STNDRT::InitMOSSrv() {
     LogText("Up port socket is not Inited");
     LogText("Up port init is failed");
     state_ = ServerState::InitFailed;
+    phase_ = ServerPhase::Stopped;
     return HResult::E_FAIL;
   }
   LogText("Up port socket is initialized");
   if (srv_.PreparePort(PortFlag::Query) != HResult::S_OK) {
     Log("VIDRA - the query port %u cannot be opened\n", srv_.Network().queryPort);
     state_ = ServerState::InitFailed;
+    phase_ = ServerPhase::Stopped;
     return HResult::E_FAIL;
   }
 
@@ -201,6 +207,7 @@ HResult CMOS_SRV_STNDRT::StartToWork() {
           FormatHost(htonl(srv_.Network().listenAddress)).c_str());
     }
     SetVisible({player_.get(), srv_.BoundPort(PortFlag::Lower), srv_.BoundPort(PortFlag::Upper)});
+    phase_ = ServerPhase::Serving;
     return HResult::S_OK;
   } catch (...) {
     LogException("some exeption in StartTowork");
@@ -210,8 +217,10 @@ HResult CMOS_SRV_STNDRT::StartToWork() {
 
 HResult CMOS_SRV_STNDRT::StopApplyingClients() {
   try {
+    phase_ = ServerPhase::Stopping;
     RequestStop();
     state_ = ServerState::Ready;
+    phase_ = ServerPhase::Stopped;
     return HResult::S_OK;
   } catch (...) {
     LogException("some exeption in StopApplyingClients");
@@ -223,6 +232,7 @@ HResult CMOS_SRV_STNDRT::DeInitMOSSrv() {
   try {
     // A server that was not stopped is stopped first, so nothing below waits for threads
     // that would never end.
+    phase_ = ServerPhase::Stopping;
     RequestStop();
     LogText("CycleContinuation is Done");
     // The connection threads use the journal, the client numbers and the send lock: the
@@ -250,6 +260,7 @@ HResult CMOS_SRV_STNDRT::DeInitMOSSrv() {
     }
     LogText("try to gray");
     state_ = ServerState::Uninitialized;
+    phase_ = ServerPhase::Stopped;
     LogText("icon should be grayed");
     return HResult::S_OK;
   } catch (...) {
@@ -285,6 +296,19 @@ ServerState CMOS_SRV_STNDRT::CurrentState() const {
 void CMOS_SRV_STNDRT::SetVisible(Visible visible) {
   std::unique_lock lock(statusLock_);  // the status view
   visible_ = visible;
+}
+
+const char* ServerPhaseName(ServerPhase phase) {
+  switch (phase) {
+    case ServerPhase::Starting:
+      return "starting";
+    case ServerPhase::Serving:
+      return "serving";
+    case ServerPhase::Stopping:
+      return "stopping";
+    default:
+      return "stopped";
+  }
 }
 
 const char* ServerStateName(int state) {

@@ -28,6 +28,11 @@ enum class ServerState : std::uint8_t {
 // "Uninitialized", "InitFailed", "Active", "Ready" for the byte GetStateMOSSrv gives.
 const char* ServerStateName(int state);
 
+// Where the server is between its start and its stop, for the page: the MOS states alone
+// read Ready all through a start or a stop.
+enum class ServerPhase : std::uint8_t { Stopped = 0, Starting = 1, Serving = 2, Stopping = 3 };
+const char* ServerPhaseName(ServerPhase phase);
+
 struct ControlOptions {
   // The settings file; empty runs on the built-in defaults.
   std::string configPath;
@@ -72,6 +77,7 @@ class CMOS_SRV_STNDRT {
   // For the status page, from any thread. The state as GetStateMOSSrv would give it, without
   // changing anything.
   ServerState CurrentState() const;
+  ServerPhase CurrentPhase() const { return phase_; }
   // The engine's read-only views: journal, connections, notice hosts and metrics.
   const MosServer& Engine() const { return srv_; }
   // Calls read with the playout manager (null outside InitMOSSrv..DeInitMOSSrv) and the
@@ -108,6 +114,7 @@ class CMOS_SRV_STNDRT {
   ControlOptions options_;
   // Written by the control thread only; the status page reads it from its own threads.
   std::atomic<ServerState> state_{ServerState::Uninitialized};
+  std::atomic<ServerPhase> phase_{ServerPhase::Stopped};  // the same, for the page
   std::unique_ptr<PlayoutManager> player_;
   std::thread launcher_;  // runs the playout manager's start
   // Declared after the player it borrows, so it is destroyed (its threads joined) first.

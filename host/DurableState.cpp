@@ -26,6 +26,7 @@ HResult ReadStateOptions(const SettingsSource& source, StateOptions& out, std::s
 HResult DurableState::Start(const StateOptions& options, PlayoutManager& player,
                             const std::shared_ptr<Clock>& clock, Metrics& metrics) {
   Stop();
+  configured_ = options.database;
   if (options.database.empty()) {
     LogText(
         "VIDRA - no [State] Database is set: running orders are kept in memory only and are "
@@ -63,12 +64,14 @@ void DurableState::Stop() {
 
 nlohmann::json DurableState::View() const {
   if (store_ == nullptr) {
-    return nullptr;
+    return configured_.empty() ? nlohmann::json(nullptr)
+                               : nlohmann::json{{"database", configured_}, {"open", false}};
   }
   const StateStatus status = store_->Status();
   return {{"database", status.path},
+          {"open", true},
           {"bytes", status.fileBytes},
-          {"lastCommit", status.lastCommit == 0 ? "" : FormatFileTime(status.lastCommit, true)},
+          {"lastCommit", status.lastCommit},  // UTC; the view writes it in station time
           {"commits", status.commits},
           {"restoredAtStart", restored_}};
 }

@@ -39,8 +39,9 @@ class DurableState {
   // Closes the store once everything queued is written. Call when no thread uses it.
   void Stop();
   AnswerMemory* Answers() const { return answers_; }
-  // The database, its size, the time of its last commit and how many running orders came
-  // back at start; null without a database.
+  // The database, whether it is open, its size, the time of its last commit and how many
+  // running orders came back at start; while the server starts or stops, only the database
+  // set (open false); null when none is set.
   nlohmann::json View() const;
 
  private:
@@ -48,6 +49,7 @@ class DurableState {
   std::unique_ptr<InMemoryAnswers> memory_;
   AnswerMemory* answers_ = nullptr;
   std::size_t restored_ = 0;
+  std::string configured_;  // the database of the last start, kept while the store is closed
 };
 
 }  // namespace vidra
