@@ -136,4 +136,61 @@ std::string FormatFileTime(FileTime t, bool utc) {
   return text;
 }
 
+std::string FormatOffset(std::int64_t offsetSeconds) {
+  const std::int64_t minutes = (offsetSeconds < 0 ? -offsetSeconds : offsetSeconds) / 60;
+  char text[16];
+  std::snprintf(text, sizeof text, "%c%02lld:%02lld", offsetSeconds < 0 ? '-' : '+',
+                static_cast<long long>(minutes / 60), static_cast<long long>(minutes % 60));
+  return text;
+}
+
+std::string FormatStationTime(FileTime local, std::int64_t offsetSeconds) {
+  CalendarTime c;
+  if (!ToCalendar(local, c)) {
+    return std::to_string(local);
+  }
+  return FormatFileTime(local, false) + FormatOffset(offsetSeconds);
+}
+
+std::int64_t OffsetSeconds(FileTime local, FileTime utc) {
+  const auto difference = static_cast<std::int64_t>(local - utc);
+  const auto perMinute = static_cast<std::int64_t>(60 * kTicksPerSecond);
+  // Two reads of a running clock differ by a little: the offset is whole minutes.
+  const std::int64_t minutes =
+      (difference + (difference < 0 ? -perMinute / 2 : perMinute / 2)) / perMinute;
+  return minutes * 60;
+}
+
+std::string FormatTimecode(std::int64_t ticks, double rate) {
+  const std::int64_t whole = ticks < 0 ? -ticks : ticks;
+  const double fps = rate > 0 ? rate : 25.0;
+  const auto perSecond = static_cast<std::int64_t>(fps + 0.5);
+  const std::int64_t seconds = whole / static_cast<std::int64_t>(kTicksPerSecond);
+  const auto frame = static_cast<std::int64_t>(
+      static_cast<double>(whole % static_cast<std::int64_t>(kTicksPerSecond)) * fps /
+      static_cast<double>(kTicksPerSecond));
+  char text[48];
+  std::snprintf(text, sizeof text, "%s%02lld:%02lld:%02lld:%02lld", ticks < 0 ? "-" : "",
+                static_cast<long long>(seconds / 3600), static_cast<long long>(seconds / 60 % 60),
+                static_cast<long long>(seconds % 60),
+                static_cast<long long>(frame < perSecond ? frame : perSecond - 1));
+  return text;
+}
+
+std::string FormatCountdown(std::int64_t ticks) {
+  const std::int64_t whole = ticks < 0 ? -ticks : ticks;
+  const auto perSecond = static_cast<std::int64_t>(kTicksPerSecond);
+  const std::int64_t seconds = (whole + perSecond - 1) / perSecond;
+  char text[48];
+  if (seconds >= 3600) {
+    std::snprintf(text, sizeof text, "%s%lld:%02lld:%02lld", ticks < 0 ? "-" : "",
+                  static_cast<long long>(seconds / 3600), static_cast<long long>(seconds / 60 % 60),
+                  static_cast<long long>(seconds % 60));
+  } else {
+    std::snprintf(text, sizeof text, "%s%lld:%02lld", ticks < 0 ? "-" : "",
+                  static_cast<long long>(seconds / 60), static_cast<long long>(seconds % 60));
+  }
+  return text;
+}
+
 }  // namespace vidra

@@ -42,6 +42,20 @@ bool FromCalendar(const CalendarTime& c, FileTime& out);
 // calendar form cannot hold.
 std::string FormatFileTime(FileTime t, bool utc);
 
+// "2026-12-10T12:00:00.000+01:00": a station-local time with the offset of local time from
+// UTC; the number itself for a time the calendar form cannot hold.
+std::string FormatStationTime(FileTime local, std::int64_t offsetSeconds);
+// "+01:00", "-05:30", "+00:00".
+std::string FormatOffset(std::int64_t offsetSeconds);
+// The offset of the clock's local time from its UTC, to the minute.
+std::int64_t OffsetSeconds(FileTime local, FileTime utc);
+// A length as "hh:mm:ss:ff" at rate frames per second (25 when rate is not above 0), whole
+// frames down; "-" before a negative one.
+std::string FormatTimecode(std::int64_t ticks, double rate);
+// A countdown as "m:ss" (or "h:mm:ss" from an hour), to the whole second up, so that 0:00
+// is shown only once the time has come; "-" before a time past.
+std::string FormatCountdown(std::int64_t ticks);
+
 // Conversions through the machine's time zone (TZ), daylight saving included.
 FileTime UtcToLocal(FileTime utc);
 FileTime LocalToUtc(FileTime local);

@@ -228,6 +228,26 @@ std::string ErrorText(int errnum) {
   return strerror_r(errnum, buffer, sizeof buffer);
 }
 
+std::string Preview(const std::string& text, std::size_t n) {
+  if (text.size() <= n) {
+    return text;
+  }
+  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
+    --n;
+  }
+  return text.substr(0, n) + "\u2026";
+}
+
+std::string ToUpper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') {
+      c = static_cast<char>(c - 'a' + 'A');
+    }
+  }
+  return out;
+}
+
 std::string FormatIPv4(std::uint32_t address) {
   char text[INET_ADDRSTRLEN] = {};
   const in_addr parsed{address};

@@ -24,6 +24,10 @@ bool IsValidUtf8(std::string_view text);
 std::size_t CountCharacters(std::string_view utf8);
 
 std::string_view Trim(std::string_view text);
+// Text cut to at most n bytes, never inside a UTF-8 sequence, with "…" when it was cut.
+std::string Preview(const std::string& text, std::size_t n);
+// ASCII letters in upper case, the rest as it is.
+std::string ToUpper(std::string_view text);
 
 // The system's text for an errno value (thread-safe, unlike strerror).
 std::string ErrorText(int errnum);

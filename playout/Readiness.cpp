@@ -152,8 +152,11 @@ std::string ReadinessText(const std::vector<ReadinessChannel>& sheet) {
           line += " file " + FramesText(i.fileFrames, channel.frameRate, false);
           if (i.planned) {
             line += " planned " + FramesText(i.plannedFrames, channel.frameRate, false) +
-                    (i.fileFrames >= i.plannedFrames ? " over " : " under ") +
-                    FramesText(i.fileFrames - i.plannedFrames, channel.frameRate, true);
+                    (i.fileFrames == i.plannedFrames ? " exact fit"
+                     : i.fileFrames > i.plannedFrames
+                         ? " over " + FramesText(i.fileFrames - i.plannedFrames, channel.frameRate, true)
+                         : " under " +
+                               FramesText(i.fileFrames - i.plannedFrames, channel.frameRate, true));
           }
         }
         text += line + "\n";
