@@ -186,6 +186,7 @@ HResult CMOS_SRV_STNDRT::InitMOSSrv() {
   srv_.Open();
   LogText("mesQ was initialized ");
   state_ = ServerState::Ready;
+  phase_ = ServerPhase::Initialised;
   SetVisible({player_.get(), 0, 0});
   return HResult::S_OK;
 }
@@ -302,6 +303,8 @@ const char* ServerPhaseName(ServerPhase phase) {
   switch (phase) {
     case ServerPhase::Starting:
       return "starting";
+    case ServerPhase::Initialised:
+      return "initialised";
     case ServerPhase::Serving:
       return "serving";
     case ServerPhase::Stopping:

@@ -30,7 +30,13 @@ const char* ServerStateName(int state);
 
 // Where the server is between its start and its stop, for the page: the MOS states alone
 // read Ready all through a start or a stop.
-enum class ServerPhase : std::uint8_t { Stopped = 0, Starting = 1, Serving = 2, Stopping = 3 };
+enum class ServerPhase : std::uint8_t {
+  Stopped = 0,
+  Starting = 1,     // in InitMOSSrv
+  Initialised = 2,  // after InitMOSSrv, before StartToWork
+  Serving = 3,
+  Stopping = 4,
+};
 const char* ServerPhaseName(ServerPhase phase);
 
 struct ControlOptions {

@@ -3,6 +3,7 @@
 // that are not valid UTF-8 never reach here (the journal keeps UTF-8 only).
 #include "host/ControlProtocol.h"
 
+#include "host/OnAirView.h"
 #include "host/StatusView.h"
 
 #include <nlohmann/json.hpp>
@@ -90,6 +91,13 @@ const std::map<std::string, Operation, std::less<>>& Operations() {
        [](CMOS_SRV_STNDRT& c, const json&) {
          json answer = Result(HResult::S_OK);
          answer["text"] = ReadinessTextView(c);
+         answer["sheet"] = ReadinessView(c);
+         return answer;
+       }},
+      {"GetOnAir",
+       [](CMOS_SRV_STNDRT& c, const json&) {
+         json answer = Result(HResult::S_OK);
+         answer["onair"] = OnAirView(c);
          return answer;
        }},
   };

@@ -10,6 +10,7 @@
 
 #include "common/Log.h"
 #include "common/Text.h"
+#include "host/OnAirView.h"
 #include "host/StatusView.h"
 
 namespace vidra {
@@ -18,6 +19,9 @@ namespace vidra {
 extern const char* const kStatusPage;
 extern const char* const kStatusStyle;
 extern const char* const kStatusScript;
+extern const char* const kOnAirPage;
+extern const char* const kOnAirScript;
+extern const char* const kShowScript;
 
 namespace {
 
@@ -49,14 +53,24 @@ void Routes(httplib::Server& server, const CMOS_SRV_STNDRT& control) {
   file("/index.html", kStatusPage, "text/html; charset=utf-8");
   file("/status.css", kStatusStyle, "text/css; charset=utf-8");
   file("/status.js", kStatusScript, "text/javascript; charset=utf-8");
+  file("/onair", kOnAirPage, "text/html; charset=utf-8");
+  file("/onair.js", kOnAirScript, "text/javascript; charset=utf-8");
+  file("/show.js", kShowScript, "text/javascript; charset=utf-8");
   server.Get("/api/state", [&control](const httplib::Request&, httplib::Response& response) {
     SendJson(response, StateView(control));
   });
   server.Get("/api/peers", [&control](const httplib::Request&, httplib::Response& response) {
     SendJson(response, PeersView(control));
   });
-  server.Get("/api/channels", [&control](const httplib::Request&, httplib::Response& response) {
-    SendJson(response, ChannelsView(control));
+  server.Get("/api/channels",
+             [&control](const httplib::Request& request, httplib::Response& response) {
+               SendJson(response, ChannelsView(control, request.get_param_value("unless")));
+             });
+  server.Get("/api/onair", [&control](const httplib::Request&, httplib::Response& response) {
+    SendJson(response, OnAirView(control));
+  });
+  server.Get("/api/links", [&control](const httplib::Request&, httplib::Response& response) {
+    SendJson(response, {{"links", LinksView(control)}});
   });
   server.Get("/api/readiness", [&control](const httplib::Request&, httplib::Response& response) {
     SendJson(response, ReadinessView(control));

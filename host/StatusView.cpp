@@ -5,6 +5,8 @@
 #include <map>
 
 #include "common/FileTime.h"
+#include "common/Text.h"
+#include "host/ShowTimes.h"
 
 namespace vidra {
 
@@ -32,59 +34,54 @@ std::string LabelValue(std::string_view text) {
   return out;
 }
 
-double Seconds(std::int64_t ticks) {
-  return static_cast<double>(ticks) / static_cast<double>(kTicksPerSecond);
-}
-
-const char* TriggerWord(std::int32_t trigger) {
-  return trigger == MANUAL ? "MANUAL" : trigger == TIMED ? "TIMED" : "CHAINED";
-}
-
-// Text cut to at most n bytes, never inside a UTF-8 sequence, so JSON stays valid.
-std::string Preview(const std::string& text, std::size_t n) {
-  if (text.size() <= n) {
-    return text;
-  }
-  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
-    --n;
-  }
-  return text.substr(0, n) + "…";
-}
-
 // What the NRCS itself last reported of an element; null when it reported nothing.
-json NrcsJson(const NrcsView& view) {
+json NrcsJson(const NrcsView& view, const ShowTimes& times) {
   if (!view.status.Present()) {
     return nullptr;
   }
-  return {{"status", view.status.Str()},
-          {"time", view.time == 0 ? "" : FormatFileTime(view.time, false)}};
+  return {{"status", view.status.Str()}, {"time", times.At(view.time)}};
 }
 
-// startTime counts from the running order's start; with none, there is no planned time.
-json ItemView(const item& i, bool planned) {
+// startTime counts from the running order's start; with none, there is no planned time. A
+// cut item is DONE like any other; "cut" says how much of its clip was left.
+json ItemView(const item& i, bool planned, bool skipped, const ShowTimes& times) {
   return {{"itemID", i.itemID.Str()},
           {"itemSlug", i.itemSlug.Str()},
           {"objID", i.objID.Str()},
           {"objPath", i.paths.objPath.Str()},
           {"state", i.StateWord()},
-          {"nrcs", NrcsJson(i.nrcs)},
-          {"start", planned ? FormatFileTime(i.startTime, false) : ""},
-          {"durationSeconds", Seconds(static_cast<std::int64_t>(i.playDurationTicks))}};
+          {"nrcs", NrcsJson(i.nrcs, times)},
+          {"start", planned ? times.At(i.startTime) : json(nullptr)},
+          {"durationSeconds", Seconds(i.playDurationTicks)},
+          {"cut", i.cutTicksLeft > 0 ? json{{"secondsLeft", Seconds(i.cutTicksLeft)},
+                                           {"at", times.At(i.stateTime)}}
+                                     : json(nullptr)},
+          {"skipped", skipped}};
 }
 
 // One running order under its own lock; notes the item on air in playing.
-json RoView(const ro& r, FileTime localNow, json& playing) {
+json RoView(const ro& r, const ShowTimes& times, json& playing) {
   std::lock_guard guard(r.lock);  // the ro lock: its stories and items
+  // NOT READY items before the last one that went to air were passed over by the sequence.
+  std::ptrdiff_t lastAired = -1;
+  std::ptrdiff_t n = 0;
+  for (const story& s : r.stories) {
+    for (const item& i : s.items) {
+      lastAired = i.state == PLAY || i.state == PAUSE || i.state == DONE ? n : lastAired;
+      ++n;
+    }
+  }
+  n = 0;
   json stories = json::array();
   for (const story& s : r.stories) {
     json items = json::array();
     for (const item& i : s.items) {
-      items.push_back(ItemView(i, r.startTime != 0));
+      items.push_back(
+          ItemView(i, r.startTime != 0, i.state == NOT_READY && n++ < lastAired, times));
       // The record of the last item stays PLAY after its clip has ended; only a clip with
       // time left is on air.
-      const double remaining =
-          Seconds(static_cast<std::int64_t>(i.stateTime + i.playDurationTicks) -
-                  static_cast<std::int64_t>(localNow));
+      const double remaining = Seconds(static_cast<std::int64_t>(i.stateTime + i.playDurationTicks) -
+                                       static_cast<std::int64_t>(times.local));
       if (i.state == PLAY && remaining > 0) {
         playing = {{"roID", r.roID.Str()},
                    {"storyID", s.storyID.Str()},
@@ -95,17 +92,55 @@ json RoView(const ro& r, FileTime localNow, json& playing) {
     stories.push_back({{"storyID", s.storyID.Str()},
                        {"storySlug", s.storySlug.Str()},
                        {"storyBody", s.storyBody.Str()},
-                       {"nrcs", NrcsJson(s.nrcs)},
+                       {"nrcs", NrcsJson(s.nrcs, times)},
                        {"items", items}});
   }
   return {{"roID", r.roID.Str()},
           {"roSlug", r.roSlug.Str()},
           {"roChannel", r.roChannel.Str()},
-          {"trigger", TriggerWord(r.trigger)},
-          {"start", r.startTime == 0 ? "" : FormatFileTime(r.startTime, false)},
+          {"trigger", r.roTrigger.IsEmpty() ? "CHAINED" : r.roTrigger.Str()},
+          {"timedStartUsed", r.TimedStartUsed()},
+          {"start", times.At(r.startTime)},
+          {"roEdDur", r.roEdDur.Str()},
           {"readyToAir", r.roAir.Present() ? json(r.roAir.Str()) : json(nullptr)},
-          {"nrcs", NrcsJson(r.nrcs)},
+          {"nrcs", NrcsJson(r.nrcs, times)},
           {"stories", stories}};
+}
+
+// A number that changes whenever anything the channels view shows changes, read without
+// building the view: the page asks for the view only when it has moved.
+std::uint64_t Fingerprint(PlayoutManager& player) {
+  std::uint64_t hash = 1469598103934665603ull;
+  const auto mix = [&hash](std::uint64_t value) {
+    hash = (hash ^ value) * 1099511628211ull;
+  };
+  for (std::size_t k = 0; k < player.ChannelCount(); ++k) {
+    RoStore& store = player.Store(static_cast<std::int32_t>(k));
+    mix(store.Version());
+    std::vector<std::shared_ptr<ro>> ros;
+    store.CopyRoList(ros);
+    mix(ros.size());
+    for (const auto& r : ros) {
+      std::lock_guard guard(r->lock);  // the ro lock: its items' states
+      mix(reinterpret_cast<std::uintptr_t>(r.get()));
+      mix(r->editCount);
+      mix(static_cast<std::uint64_t>(r->trigger));
+      mix(r->nrcs.time);
+      mix(r->roAir.Present() ? r->roAir.Str().size() + 1 : 0);
+      for (const story& s : r->stories) {
+        mix(s.items.size());
+        mix(s.nrcs.time);
+        for (const item& i : s.items) {
+          mix(static_cast<std::uint64_t>(i.state.load()));
+          mix(i.stateTime.load());
+          mix(i.cutTicksLeft);
+          mix(i.playDurationTicks);
+          mix(i.nrcs.time);
+        }
+      }
+    }
+  }
+  return hash;
 }
 
 // Calls visit(channel index, name, its running orders) for each channel of the player.
@@ -123,8 +158,12 @@ void ForEachRo(PlayoutManager& player, Visit&& visit) {
 json StateView(const CMOS_SRV_STNDRT& control) {
   const MosServer& srv = control.Engine();
   const ServerState state = control.CurrentState();
+  const ShowTimes times = ShowTimes::Now(srv.GetClock(), 25.0);
   json view = {{"state", ServerStateName(static_cast<int>(state))},
                {"stateNumber", static_cast<int>(state)},
+               {"phase", ServerPhaseName(control.CurrentPhase())},
+               {"now", times.At(times.local)},
+               {"zone", FormatOffset(times.offset)},
                {"newestMessageAgeSeconds", nullptr}};
   if (const FileTime last = srv.Journal().GetLastTime(); last != 0) {
     const FileTime now = srv.GetClock().UtcNow();
@@ -151,6 +190,9 @@ json StateView(const CMOS_SRV_STNDRT& control) {
                      {"checkIdle", player->MediaCheckIdle()}};
   });
   view["store"] = control.StoreView();
+  if (view["store"].contains("lastCommit")) {
+    view["store"]["lastCommit"] = times.FromUtc(view["store"]["lastCommit"].get<FileTime>());
+  }
   return view;
 }
 
@@ -227,13 +269,14 @@ std::string ReadinessTextView(const CMOS_SRV_STNDRT& control) {
 
 json PeersView(const CMOS_SRV_STNDRT& control) {
   const MosServer& srv = control.Engine();
+  const ShowTimes times = ShowTimes::Now(srv.GetClock(), 25.0);
   json connections = json::array();
   for (const ConnectionInfo& c : srv.Connections().Describe()) {
     connections.push_back({{"peer", c.peer},
                            {"port", c.port},
                            {"receivedNumber", c.receivedNumber},
                            {"answerNumber", c.answerNumber},
-                           {"since", FormatFileTime(c.since, true)}});
+                           {"since", times.FromUtc(c.since)}});
   }
   json resync = json::array();
   for (const ResyncInfo& r : srv.Resync().Describe()) {
@@ -241,7 +284,7 @@ json PeersView(const CMOS_SRV_STNDRT& control) {
                       {"requested", r.requested},
                       {"stored", r.stored},
                       {"waiting", r.waiting},
-                      {"last", r.last == 0 ? "" : FormatFileTime(r.last, true)}});
+                      {"last", times.FromUtc(r.last)}});
   }
   return {{"connections", connections},
           {"noticeSenders", srv.Notices().Senders()},
@@ -249,31 +292,43 @@ json PeersView(const CMOS_SRV_STNDRT& control) {
           {"resync", resync}};
 }
 
-json ChannelsView(const CMOS_SRV_STNDRT& control) {
+json ChannelsView(const CMOS_SRV_STNDRT& control, const std::string& unless) {
   json channels = json::array();
+  std::string version;
+  bool unchanged = false;
   control.ReadPlayout([&](PlayoutManager* player, std::uint32_t, std::uint32_t) {
     if (player == nullptr) {
       return;
     }
-    const FileTime localNow = player->GetClock().LocalNow();
+    version = std::to_string(Fingerprint(*player));
+    if (version == unless) {
+      unchanged = true;
+      return;
+    }
+    const ShowTimes times = ShowTimes::Now(player->GetClock(), player->frameRate);
     ForEachRo(*player, [&](std::size_t k, const ChannelRecord& channel, const auto& ros) {
       json playing = nullptr;
       json list = json::array();
       for (const auto& r : ros) {
-        list.push_back(RoView(*r, localNow, playing));
+        list.push_back(RoView(*r, times, playing));
       }
       channels.push_back({{"index", k},
                           {"name", channel.channelName},
                           {"player", channel.playerName},
+                          {"frameRate", player->frameRate},
                           {"playing", playing},
                           {"runningOrders", list}});
     });
   });
-  return {{"channels", channels}};
+  if (unchanged) {
+    return {{"version", version}, {"unchanged", true}};
+  }
+  return {{"version", version}, {"unchanged", false}, {"channels", channels}};
 }
 
 json JournalView(const CMOS_SRV_STNDRT& control, std::int64_t before, std::size_t limit) {
   const MessageQueue& journal = control.Engine().Journal();
+  const ShowTimes times = ShowTimes::Now(control.Engine().GetClock(), 25.0);
   const auto count = static_cast<std::int64_t>(journal.Count());
   if (before < 0 || before > count) {
     before = count;
@@ -285,7 +340,7 @@ json JournalView(const CMOS_SRV_STNDRT& control, std::int64_t before, std::size_
       break;  // swept meanwhile, or the journal was busy
     }
     entries.push_back({{"number", n},
-                       {"time", FormatFileTime(record.time, true)},
+                       {"time", times.FromUtc(record.time)},
                        {"direction", record.direction},
                        {"clientId", record.clientNumber},
                        {"repeat", record.repeat},
@@ -300,8 +355,9 @@ std::optional<json> JournalEntryView(const CMOS_SRV_STNDRT& control, std::int64_
   if (control.Engine().Journal().GetByNumber(number, record) != HResult::S_OK) {
     return std::nullopt;
   }
+  const ShowTimes times = ShowTimes::Now(control.Engine().GetClock(), 25.0);
   return json{{"number", number},
-              {"time", FormatFileTime(record.time, true)},
+              {"time", times.FromUtc(record.time)},
               {"direction", record.direction},
               {"clientId", record.clientNumber},
               {"repeat", record.repeat},

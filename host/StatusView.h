@@ -17,8 +17,9 @@ nlohmann::json StateView(const CMOS_SRV_STNDRT& control);
 // The NRCS connections being served, with their ports and journal client numbers.
 nlohmann::json PeersView(const CMOS_SRV_STNDRT& control);
 // Per channel its running orders, stories and items with their play state, planned start
-// and duration, and the item on air with its remaining time.
-nlohmann::json ChannelsView(const CMOS_SRV_STNDRT& control);
+// and duration, and the item on air with its remaining time; with the view's version, and
+// only that ("unchanged": true) when it equals unless.
+nlohmann::json ChannelsView(const CMOS_SRV_STNDRT& control, const std::string& unless = "");
 // Up to limit journal entries, newest first, starting at entry before - 1 (all when before
 // is negative), each with the start of its text.
 nlohmann::json JournalView(const CMOS_SRV_STNDRT& control, std::int64_t before, std::size_t limit);

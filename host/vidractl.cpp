@@ -11,6 +11,7 @@
 #include "host/ControlClient.h"
 #include "host/ControlObject.h"
 #include "host/ControlServer.h"
+#include "host/OnAirText.h"
 
 namespace {
 
@@ -28,6 +29,12 @@ struct Entry {
   int clientId = 0;
   bool operator==(const Entry&) const = default;
 };
+
+// A journal time (UTC) as this machine's station time with its offset.
+std::string StationTime(std::uint64_t utc) {
+  const vidra::FileTime local = vidra::UtcToLocal(utc);
+  return vidra::FormatStationTime(local, vidra::OffsetSeconds(local, utc));
+}
 
 class Controller {
  public:
@@ -65,7 +72,7 @@ class Controller {
   }
 
   // The pre-air readiness sheet, as the server words it.
-  int Readiness() {
+  int Readiness(bool asJson) {
     const auto answer = Call({{"op", "GetReadiness"}});
     if (!answer) {
       return 1;
@@ -74,11 +81,23 @@ class Controller {
       std::printf("GetReadiness: %s\n", vidra::Describe(hr).c_str());
       return 1;
     }
-    std::fputs(answer->value("text", std::string()).c_str(), stdout);
+    if (asJson) {
+      PrintJson(answer->value("sheet", json::object()));
+    } else {
+      std::fputs(answer->value("text", std::string()).c_str(), stdout);
+    }
     return 0;
   }
 
-  int State() {
+  std::optional<json> OnAirView() {
+    const auto answer = Call({{"op", "GetOnAir"}});
+    if (!answer || ResultOf(*answer) != HResult::S_OK) {
+      return std::nullopt;
+    }
+    return answer->value("onair", json::object());
+  }
+
+  int State(bool asJson) {
     const auto answer = Call({{"op", "GetStateMOSSrv"}});
     if (!answer) {
       return 1;
@@ -89,7 +108,36 @@ class Controller {
       return 1;
     }
     const int state = answer->value("State", 0);
-    std::printf("%d %s\n", state, vidra::ServerStateName(state));
+    const json view = OnAirView().value_or(json::object());
+    const std::string phase = view.value("phase", "");
+    const json badge = view.value("badge", json::object());
+    if (asJson) {
+      PrintJson({{"state", vidra::ServerStateName(state)},
+                 {"stateNumber", state},
+                 {"phase", phase},
+                 {"link", badge.value("text", "")},
+                 {"linkLevel", badge.value("level", "")},
+                 {"alarms", view.value("alarms", json::array()).size()}});
+      return 0;
+    }
+    std::printf("%s (MOS state %d), %s, link: %s, %zu alarm(s)\n", vidra::ServerStateName(state),
+                state, phase.c_str(), badge.value("text", std::string("unknown")).c_str(),
+                view.value("alarms", json::array()).size());
+    return 0;
+  }
+
+  // What each channel plays, its time left, what comes next and the next timed start.
+  int OnAir(bool asJson) {
+    const auto view = OnAirView();
+    if (!view) {
+      std::printf("GetOnAir: no answer\n");
+      return 1;
+    }
+    if (asJson) {
+      PrintJson(*view);
+    } else {
+      std::fputs(vidra::OnAirText(*view).c_str(), stdout);
+    }
     return 0;
   }
 
@@ -104,19 +152,43 @@ class Controller {
   }
 
   static void Print(const Entry& e) {
-    std::printf("%s %s client %d %s\n", vidra::FormatFileTime(e.time, true).c_str(),
+    std::printf("%s %s client %d %s\n", StationTime(e.time).c_str(),
                 e.dest == 0 ? "out" : "in", e.clientId, e.text.c_str());
     std::fflush(stdout);
   }
 
-  int ShowMessage(int number) {
+  static void PrintJson(const json& value) {
+    std::printf("%s\n", value.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
+    std::fflush(stdout);
+  }
+
+  static json EntryJson(int number, const Entry& e) {
+    return {{"number", number},
+            {"time", StationTime(e.time)},
+            {"direction", e.dest == 0 ? "out" : "in"},
+            {"clientId", e.clientId},
+            {"text", e.text}};
+  }
+
+  int ShowMessage(int number, bool asJson) {
     HResult hr = HResult::S_OK;
     const auto entry = Message(number, hr);
     if (!entry) {
-      std::printf("GetMessageByNumberInQueue(%d): %s\n", number, vidra::Describe(hr).c_str());
+      const auto count = Count();
+      if (count && (number < 0 || number >= *count)) {
+        std::printf("no such entry: %d (the journal holds %s)\n", number,
+                    *count == 0 ? "none"
+                                : ("entries 0 to " + std::to_string(*count - 1)).c_str());
+      } else {
+        std::printf("GetMessageByNumberInQueue(%d): %s\n", number, vidra::Describe(hr).c_str());
+      }
       return 1;
     }
-    Print(*entry);
+    if (asJson) {
+      PrintJson(EntryJson(number, *entry));
+    } else {
+      Print(*entry);
+    }
     return 0;
   }
 
@@ -131,7 +203,7 @@ class Controller {
   // Prints every entry, oldest first; with follow, then the new ones as they come. Entries
   // an hour old leave the front of the journal, so the last one printed is looked for again
   // before each round instead of trusting its number.
-  int Journal(bool follow, int intervalMs) {
+  int Journal(bool follow, int intervalMs, bool asJson) {
     std::optional<Entry> last;
     for (;;) {
       const auto count = Count();
@@ -152,7 +224,11 @@ class Controller {
       for (int n = from; n < *count; ++n) {
         HResult hr = HResult::S_OK;
         if (const auto entry = Message(n, hr)) {
-          Print(*entry);
+          if (asJson) {
+            PrintJson(EntryJson(n, *entry));
+          } else {
+            Print(*entry);
+          }
           last = entry;
         }
       }
@@ -187,6 +263,12 @@ int Run(int argc, char** argv) {
   auto* journal = app.add_subcommand("journal", "every journal entry, oldest first");
   auto* readiness = app.add_subcommand(
       "readiness", "the pre-air readiness sheet: every item's media against its plan");
+  auto* onair = app.add_subcommand(
+      "onair", "what each channel plays, its time left, what is next, the next timed start");
+  bool asJson = false;
+  for (CLI::App* read : {state, message, journal, readiness, onair}) {
+    read->add_flag("--json", asJson, "JSON (one object per line for the journal)");
+  }
   journal->add_flag("--follow", follow, "then print new entries as they come");
   journal->add_option("--interval", interval, "milliseconds between polls with --follow")
       ->check(CLI::Range(50, 60000));
@@ -205,13 +287,15 @@ int Run(int argc, char** argv) {
   } else if (*deinit) {
     result = controller.Simple("DeInitMOSSrv");
   } else if (*state) {
-    result = controller.State();
+    result = controller.State(asJson);
   } else if (*message) {
-    result = controller.ShowMessage(number);
+    result = controller.ShowMessage(number, asJson);
   } else if (*journal) {
-    result = controller.Journal(follow, interval);
+    result = controller.Journal(follow, interval, asJson);
   } else if (*readiness) {
-    result = controller.Readiness();
+    result = controller.Readiness(asJson);
+  } else if (*onair) {
+    result = controller.OnAir(asJson);
   }
   return result;
 }

@@ -21,6 +21,8 @@
 namespace vidra::test {
 namespace {
 
+using nlohmann::json;
+
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
@@ -47,7 +49,9 @@ TEST(Tools, AControllerDrivesTheServerThroughItsStates) {
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                 fs::perms::group_write);
 
-  EXPECT_EQ(Ctl(control, {"state"}).out, "0 Uninitialized\n") << "the host never inits alone";
+  EXPECT_EQ(Ctl(control, {"state"}).out,
+            "Uninitialized (MOS state 0), stopped, link: STOPPED, 0 alarm(s)\n")
+      << "the host never inits alone";
   EXPECT_EQ(Ctl(control, {"readiness"}).out, "the server is not initialised: no channels yet\n");
   ToolRun run = Ctl(control, {"init"});
   EXPECT_EQ(run.status, 0);
@@ -55,7 +59,8 @@ TEST(Tools, AControllerDrivesTheServerThroughItsStates) {
   run = Ctl(control, {"init"});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "InitMOSSrv: 0x8000FFFF (E_UNEXPECTED)\n");
-  EXPECT_EQ(Ctl(control, {"state"}).out, "3 Ready\n");
+  EXPECT_EQ(Ctl(control, {"state"}).out,
+            "Ready (MOS state 3), initialised, link: INITIALISED, 0 alarm(s)\n");
   EXPECT_EQ(Ctl(control, {"readiness"}).out, "channel NEWS\n  no running order\n");
   EXPECT_EQ(Ctl(control, {"start"}).status, 0);
 
@@ -69,24 +74,56 @@ TEST(Tools, AControllerDrivesTheServerThroughItsStates) {
   EXPECT_NE(run.out.find("<-lower" + id.substr(7) + "</messageID><heartbeat><time>"),
             std::string::npos)
       << run.out;
-  EXPECT_EQ(Ctl(control, {"state"}).out, "2 Active\n");
+  // vidra-nrcs has gone: the link is lost, and the state says so beside Active.
+  const std::string lost = "Active (MOS state 2), serving, link: NRCS LOST, 1 alarm(s)\n";
+  EXPECT_TRUE(WaitUntil([&] { return Ctl(control, {"state"}).out == lost; }))
+      << Ctl(control, {"state"}).out;
+  json state = json::parse(Ctl(control, {"state", "--json"}).out);
+  EXPECT_EQ(state["state"], "Active");
+  EXPECT_EQ(state["stateNumber"], 2);
+  EXPECT_EQ(state["link"], "NRCS LOST");
+  run = Ctl(control, {"onair"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("Active, serving, link NRCS LOST\n  ! NRCS 127.0.0.1 is not connected\n"
+                         "NEWS\n  nothing on air\n"),
+            std::string::npos)
+      << run.out;
+  const json onair = json::parse(Ctl(control, {"onair", "--json"}).out);
+  EXPECT_EQ(onair["channels"][0]["name"], "NEWS");
+  EXPECT_TRUE(onair["channels"][0]["onAir"].is_null());
+  EXPECT_EQ(onair["links"][0]["host"], "127.0.0.1");
+  EXPECT_EQ(onair["links"][0]["status"], "lost");
+  EXPECT_GE(onair["links"][0]["lastHeartbeatAgeSeconds"].get<double>(), 0.0);
+  const json sheet = json::parse(Ctl(control, {"readiness", "--json"}).out);
+  EXPECT_EQ(sheet["channels"][0]["name"], "NEWS");
 
   run = Ctl(control, {"journal"});
   EXPECT_EQ(run.status, 0);
   const auto newline = run.out.find('\n');
   ASSERT_NE(newline, std::string::npos);
   const std::string first = run.out.substr(0, newline);
-  EXPECT_NE(first.find("Z in client "), std::string::npos) << run.out;
+  // Station time with its offset, as everywhere: 2026-12-10T12:00:00.000+01:00.
+  EXPECT_TRUE(first.size() > 30 && (first[23] == '+' || first[23] == '-') && first[26] == ':' &&
+              first.compare(29, 11, " in client ") == 0)
+      << run.out;
   EXPECT_NE(first.find("<heartbeat/></mos>"), std::string::npos);
-  EXPECT_NE(run.out.find("Z out client ", newline), std::string::npos);
+  EXPECT_NE(run.out.find(" out client ", newline), std::string::npos);
   EXPECT_EQ(Ctl(control, {"message", "0"}).out, run.out.substr(0, newline + 1));
+  const json entry = json::parse(Ctl(control, {"message", "0", "--json"}).out);
+  EXPECT_EQ(entry["number"], 0);
+  EXPECT_EQ(entry["direction"], "in");
+  EXPECT_EQ(entry["time"], first.substr(0, 29));
+  run = Ctl(control, {"journal", "--json"});
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2) << "one JSON object a line";
+  EXPECT_EQ(json::parse(run.out.substr(run.out.find('\n') + 1))["direction"], "out");
   run = Ctl(control, {"message", "9"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "GetMessageByNumberInQueue(9): 0x80004005 (E_FAIL)\n");
+  EXPECT_EQ(run.out, "no such entry: 9 (the journal holds entries 0 to 1)\n");
 
   EXPECT_EQ(Ctl(control, {"stop"}).status, 0);
   EXPECT_EQ(Ctl(control, {"deinit"}).status, 0);
-  EXPECT_EQ(Ctl(control, {"state"}).out, "0 Uninitialized\n");
+  EXPECT_EQ(Ctl(control, {"state"}).out,
+            "Uninitialized (MOS state 0), stopped, link: STOPPED, 0 alarm(s)\n");
   server.Signal(SIGTERM);
   EXPECT_EQ(server.Wait(), 0);
   EXPECT_FALSE(fs::exists(control)) << "the socket file leaves with the server";
@@ -171,7 +208,7 @@ TEST(Tools, TheSimulatorPlaysARunningOrderAndAcknowledgesEveryNotice) {
   notices.Release();
   ServerProcess server({"--config", settings.Path(), "--autostart"}, errors.Path());
   ASSERT_TRUE(ControlUp(server.ControlPath()));
-  ASSERT_TRUE(WaitUntil([&] { return Ctl(server.ControlPath(), {"state"}).out == "3 Ready\n"; }));
+  ASSERT_TRUE(WaitUntil([&] { return Ctl(server.ControlPath(), {"state"}).out.rfind("Ready (MOS state 3)", 0) == 0; }));
 
   const ToolRun run = RunTool(VIDRA_NRCS_PATH, {"--lower", std::to_string(lower.Port()), "--upper",
                                                 std::to_string(upper.Port()), "--notice-port",
@@ -244,7 +281,7 @@ TEST(Tools, TheJournalCanBeFollowed) {
   TempFile errors("", "stderr.txt");
   ServerProcess server({"--config", settings.Path(), "--autostart"}, errors.Path());
   ASSERT_TRUE(ControlUp(server.ControlPath()));
-  ASSERT_TRUE(WaitUntil([&] { return Ctl(server.ControlPath(), {"state"}).out == "3 Ready\n"; }));
+  ASSERT_TRUE(WaitUntil([&] { return Ctl(server.ControlPath(), {"state"}).out.rfind("Ready (MOS state 3)", 0) == 0; }));
   std::thread nrcs([&] {
     std::this_thread::sleep_for(500ms);  // the follower has printed the empty journal by then
     for (const char* step : {"heartbeat", "machinfo"}) {
