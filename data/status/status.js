@@ -1,205 +1,395 @@
-// Polls the server's JSON API once a second and redraws the page from it.
+// The status page: a client of the JSON API. The on-air picture, state and journal are asked
+// for once a second, one round at a time; the running orders only when their version has
+// moved. Between answers the bars and countdowns run on the server's clock carried forward.
 "use strict";
 
 const kJournalRows = 50;
+const kRefreshMs = 1000;
 
-function cell(row, text, className) {
-  const td = document.createElement("td");
-  td.textContent = text;
-  if (className) td.className = className;
-  row.appendChild(td);
+let onair = null;          // the last /api/onair
+let channelsVersion = "";  // of the running orders shown
+const openEntries = new Map();  // journal entries shown whole: number -> text
+
+const $ = (id) => document.getElementById(id);
+
+function cell(row, index, value, className) {
+  while (row.cells.length <= index) row.insertCell();
+  const td = row.cells[index];
+  Show.text(td, value);
+  td.title = value === null || value === undefined ? "" : String(value);
+  if (className !== undefined) Show.classes(td, className);
   return td;
 }
 
-function fill(tbody, rows, build) {
-  tbody.replaceChildren();
-  for (const r of rows) {
-    const tr = document.createElement("tr");
-    build(tr, r);
-    tbody.appendChild(tr);
+function showHeader(view, state) {
+  Show.text($("badge"), view.badge.text);
+  Show.classes($("badge"), "badge " + view.badge.level);
+  Show.text($("state"), view.state + (view.phase === "serving" ? "" : " \u00b7 " + view.phase));
+  if (state) {
+    const s = state.store;
+    Show.text($("store"), !s ? "running orders in memory only"
+      : !s.open ? "state database " + s.database + " (" + (view.phase === "stopping"
+        ? "being closed" : view.phase === "starting" ? "being opened" : "closed") + ")"
+      : "running orders saved in " + s.database + " (" + (s.bytes / 1048576).toFixed(1) +
+        " MiB, last commit " + (s.lastCommit ? Show.clock(s.lastCommit) : "none") + ", " +
+        s.restoredAtStart + " restored at start)");
+    const m = state.media;
+    Show.text($("media"), !m ? "" : !m.present ? "media folder " + m.folder + " is NOT there"
+      : !m.firstScanComplete || m.scanning
+        ? "media folder " + m.folder + ": " + m.found + " files found, " + m.probed +
+          " probed, " + (m.found - m.probed) + " left"
+        : m.objects + " media objects in " + m.folder);
   }
 }
 
-async function get(path) {
-  const response = await fetch(path, { cache: "no-store" });
-  if (!response.ok) throw new Error(path + ": " + response.status);
-  return response.json();
+function showAlarms(alarms) {
+  Show.sync($("alarms"), alarms, (a) => a.kind + "|" + a.text, () => document.createElement("li"),
+    (li, a) => { Show.text(li, a.text); Show.classes(li, a.level); });
 }
 
-function showState(s) {
-  const state = document.getElementById("state");
-  state.textContent = s.state;
-  state.className = "state " + s.state;
-  document.getElementById("age").textContent =
-    s.newestMessageAgeSeconds === null ? "no messages" : "newest message " +
-      s.newestMessageAgeSeconds.toFixed(1) + " s ago";
-  document.getElementById("ports").textContent =
-    s.lowerPort ? "ports " + s.lowerPort + " / " + s.upperPort : "";
-  document.getElementById("store").textContent = s.store
-    ? "running orders saved in " + s.store.database + " (" +
-      (s.store.bytes / 1048576).toFixed(1) + " MiB, last commit " +
-      (s.store.lastCommit || "none") + ", " + s.store.restoredAtStart + " restored at start)"
-    : "running orders in memory only";
-  const m = s.media;
-  document.getElementById("media").textContent = !m ? "" : !m.present
-    ? "media folder " + m.folder + " is NOT there"
-    : !m.firstScanComplete || m.scanning
-      ? "media folder " + m.folder + ": " + m.found + " files found, " + m.probed +
-        " probed, " + (m.found - m.probed) + " left"
-      : m.objects + " media objects in " + m.folder;
-}
-
-function showPeers(p) {
-  fill(document.querySelector("#peers tbody"), p.connections, (tr, c) => {
-    cell(tr, c.peer);
-    cell(tr, c.port);
-    cell(tr, c.receivedNumber + " / " + c.answerNumber);
-    cell(tr, c.since);
+// The panels: built once per channel, their numbers moved by tick().
+function showOnAir(view) {
+  Show.sync($("onair"), view.channels, (c) => c.index, () => {
+    const box = Show.element("div", "panel");
+    Show.element("h3", "", box);
+    Show.element("div", "title", box);
+    Show.element("div", "muted story", box);
+    Show.element("div", "times", box);
+    Show.element("div", "", Show.element("div", "bar", box));
+    Show.element("div", "next", box);
+    Show.element("div", "timed", box);
+    return box;
+  }, (box, c) => {
+    const [h, title, story, , , next, timed] = box.children;
+    Show.text(h, c.name);
+    Show.classes(box, "panel" + (c.onAir ? " live" : ""));
+    const a = c.onAir;
+    Show.text(title, a ? (a.itemSlug || a.itemID) : "nothing on air");
+    title.title = title.textContent;
+    Show.text(story, a ? a.roID + " \u00b7 " + a.storyID + (a.storySlug ? " " + a.storySlug : "") +
+      " \u00b7 item " + a.itemID : "");
+    showNext(next, c);
+    showTimed(timed, c);
   });
-  document.getElementById("senders").textContent =
-    p.noticeSenders + " notice sender(s) to NRCS upper ports, " + p.objectSenders +
-    " object sender(s) to NRCS lower ports";
-  document.getElementById("resync").textContent = p.resync.map((r) =>
-    "NRCS " + r.host + " asked " + r.requested + " time(s) for running orders (last " +
-    r.last + "), " + r.stored + " stored, " + r.waiting + " waiting").join("; ");
 }
 
-// What the NRCS reported of an element with its own roElementStat.
+function showNext(element, c) {
+  const n = c.next;
+  if (!n) {
+    Show.text(element, "next: none");
+    Show.classes(element, "next muted");
+    return;
+  }
+  const start = n.expectedStart || n.plannedStart;
+  Show.text(element, "next: " + (n.itemSlug || n.itemID) + " (" + n.storyID + ")" +
+    (start ? " at " + Show.clock(start) : n.trigger === "MANUAL" ? " on command" : "") +
+    " \u00b7 " + n.state + (n.ready ? "" : " \u2014 NOT READY TO PLAY"));
+  element.title = element.textContent;
+  Show.classes(element, "next" + (n.ready ? "" : " notready"));
+}
+
+function showTimed(element, c) {
+  element.hidden = !c.timedStart;
+  Show.classes(element, "timed" + (c.timedStart && c.timedStart.clash ? " clash" : ""));
+}
+
+// Live numbers: elapsed, remaining, bars and countdowns on the server's clock.
+function tick() {
+  Show.showTrust($("stale"));
+  const now = Show.now();
+  if (now !== null) Show.text($("clock"), Show.clock(now) + " " + Show.zone());
+  if (!onair || now === null) return;
+  for (const c of onair.channels) {
+    const box = $("onair").querySelector('[data-key="' + c.index + '"]');
+    if (!box) continue;
+    const times = box.children[3];
+    const bar = box.children[4].firstElementChild;
+    const a = c.onAir;
+    if (a) {
+      const total = a.durationSeconds;
+      const elapsed = a.paused ? a.elapsedSeconds
+        : Math.min(Math.max((now - Date.parse(a.started)) / 1000, 0), total);
+      Show.text(times, Show.countdown(elapsed) + " of " + Show.countdown(total) + " \u00b7 " +
+        (a.paused ? "PAUSED" : Show.countdown(total - elapsed) + " left, ends " + Show.clock(a.ends)));
+      bar.style.width = (total > 0 ? (100 * elapsed / total).toFixed(2) : 0) + "%";
+    } else {
+      Show.text(times, "");
+      bar.style.width = "0%";
+    }
+    if (c.timedStart) {
+      Show.text(box.children[6], timedText(c.timedStart, now));
+    }
+  }
+}
+
+// "LATE-2200 starts in 0:42 and cuts S4 with 5.5 s left", counted down on the page.
+function timedText(t, now) {
+  const left = (Date.parse(t.at) - now) / 1000;
+  let text = t.roID + (t.roSlug ? " \u201c" + t.roSlug + "\u201d" : "") + " (TIMED) starts in " +
+    Show.countdown(left) + " at " + Show.clock(t.at);
+  if (t.clash) {
+    text += " and cuts " + t.clash.storyID + " with " + t.clash.secondsLeft.toFixed(1) + " s left";
+  }
+  return text;
+}
+
+function totalsText(t, rate) {
+  if (!t) return "";
+  let text = "planned " + Show.timecode(t.plannedSeconds, rate) +
+    (t.plannedFrom === "roEdDur" ? " (roEdDur)" : " (sum of items)") + " \u00b7 played " +
+    Show.timecode(t.playedSeconds, rate) + " \u00b7 remaining " +
+    Show.timecode(t.remainingSeconds, rate) + " \u00b7 ends " + Show.clock(t.estimatedEnd);
+  if (t.overUnderSeconds !== null) {
+    text += " \u00b7 " + (t.overUnderSeconds > 0 ? "over " : "under ") +
+      Show.timecode(Math.abs(t.overUnderSeconds), rate) + " against " + Show.clock(t.plannedEnd);
+  }
+  return text;
+}
+
+function itemState(it) {
+  if (it.cut) return "CUT (" + it.cut.secondsLeft.toFixed(1) + " s left)";
+  if (it.skipped) return "NOT READY \u2014 skipped";
+  return it.state;
+}
+
 function nrcsText(view) {
-  return view ? view.status + (view.time ? " at " + view.time : "") : "";
+  return view ? view.status + (view.time ? " at " + Show.clock(view.time) : "") : "";
 }
 
 function showChannels(list) {
-  const root = document.getElementById("channels");
-  root.replaceChildren();
-  for (const ch of list.channels) {
-    const box = document.createElement("div");
-    box.className = "channel";
-    box.id = "channel-" + ch.index;
-    const title = document.createElement("h3");
-    title.textContent = ch.name + " (" + ch.player + ")";
-    box.appendChild(title);
-    const onair = document.createElement("p");
-    onair.className = ch.playing ? "onair" : "muted";
-    onair.textContent = ch.playing
-      ? "on air: " + ch.playing.roID + " / " + ch.playing.storyID + " / " + ch.playing.itemID +
-        ", " + ch.playing.remainingSeconds.toFixed(1) + " s left"
-      : "nothing on air";
-    box.appendChild(onair);
-    for (const ro of ch.runningOrders) {
-      const h = document.createElement("p");
-      h.textContent = "running order " + ro.roID + (ro.roSlug ? " – " + ro.roSlug : "") +
-        " (" + ro.trigger + ")" +
-        (ro.readyToAir ? ", NRCS says " + ro.readyToAir + " to air" : "") +
-        (ro.nrcs ? ", NRCS: " + nrcsText(ro.nrcs) : "");
-      box.appendChild(h);
-      const table = document.createElement("table");
-      table.innerHTML = "<thead><tr><th>story</th><th>item</th><th>object</th>" +
-        "<th>state</th><th>NRCS says</th><th>planned start</th><th>duration (s)</th></tr>" +
-        "</thead><tbody></tbody>";
-      const rows = [];
-      for (const st of ro.stories) {
-        for (const it of st.items) rows.push({ story: st, item: it });
-      }
-      fill(table.querySelector("tbody"), rows, (tr, r) => {
-        tr.className = r.item.state;
-        tr.dataset.item = ro.roID + "/" + r.story.storyID + "/" + r.item.itemID;
-        cell(tr, r.story.storyID + (r.story.storySlug ? " " + r.story.storySlug : ""));
-        cell(tr, r.item.itemID);
-        cell(tr, r.item.objID);
-        cell(tr, r.item.state, "item-state");
-        cell(tr, nrcsText(r.item.nrcs || r.story.nrcs));
-        cell(tr, r.item.start);
-        cell(tr, r.item.durationSeconds.toFixed(2));
-      });
-      box.appendChild(table);
-      for (const st of ro.stories) {
-        if (!st.storyBody) continue;
-        const body = document.createElement("details");
-        const summary = document.createElement("summary");
-        summary.textContent = "story text of " + st.storyID;
-        const text = document.createElement("pre");
-        text.textContent = st.storyBody;
-        body.append(summary, text);
-        box.appendChild(body);
-      }
-    }
-    root.appendChild(box);
-  }
-}
-
-function showJournal(j) {
-  document.getElementById("journal-count").textContent = "(" + j.count + " entries)";
-  fill(document.querySelector("#journal tbody"), j.entries, (tr, e) => {
-    cell(tr, e.number);
-    cell(tr, e.time);
-    cell(tr, e.direction === 1 ? "in" : "out");
-    cell(tr, e.clientId);
-    cell(tr, e.preview);
-    tr.addEventListener("click", () => showEntry(e.number));
+  Show.sync($("channels"), list.channels, (c) => c.index, () => {
+    const box = Show.element("div", "channel");
+    Show.element("h3", "", box);
+    Show.element("div", "", box);
+    return box;
+  }, (box, c) => {
+    Show.text(box.children[0], c.name + " (" + c.player + ")" +
+      (c.runningOrders.length ? "" : ": no running order"));
+    Show.sync(box.children[1], c.runningOrders, (r) => r.roID, () => {
+      const part = Show.element("div", "ro");
+      Show.element("p", "", part);
+      Show.element("p", "totals muted", part);
+      const table = Show.element("table", "", part);
+      table.createTHead().innerHTML = "<tr><th>story</th><th>item</th><th>object</th>" +
+        "<th>state</th><th>NRCS says</th><th>planned start</th><th>length</th></tr>";
+      table.createTBody();
+      Show.element("div", "texts", part);
+      return part;
+    }, (part, r) => showRo(part, r, c));
   });
 }
 
-async function showEntry(number) {
-  const pre = document.getElementById("journal-text");
-  try {
-    const e = await get("api/journal/" + number);
-    pre.textContent = "#" + number + " " + e.time + "\n" + e.text;
-  } catch (error) {
-    pre.textContent = String(error);
+function showRo(part, r, c) {
+  Show.text(part.children[0], "running order " + r.roID + (r.roSlug ? " \u2013 " + r.roSlug : "") +
+    " (" + r.trigger + (r.trigger === "TIMED" ? (r.timedStartUsed ? ", started" : "") +
+      (r.start ? " at " + Show.clock(r.start) : "") : "") + ")" +
+    (r.readyToAir ? ", NRCS says " + r.readyToAir + " to air" : "") +
+    (r.nrcs ? ", NRCS: " + nrcsText(r.nrcs) : ""));
+  const rows = [];
+  const seen = new Map();
+  for (const st of r.stories) {
+    for (const it of st.items) {
+      const k = st.storyID + "/" + it.itemID;
+      const n = (seen.get(k) || 0) + 1;
+      seen.set(k, n);
+      rows.push({ key: k + (n > 1 ? "#" + n : ""), story: st, item: it });
+    }
   }
-  pre.hidden = false;
+  Show.sync(part.children[2].tBodies[0], rows, (x) => x.key, () => document.createElement("tr"),
+    (tr, x) => {
+      const it = x.item;
+      Show.classes(tr, it.state.replace(" ", "-") + (it.cut ? " cut" : ""));
+      tr.dataset.item = r.roID + "/" + x.story.storyID + "/" + it.itemID;
+      cell(tr, 0, x.story.storyID + (x.story.storySlug ? " " + x.story.storySlug : ""));
+      cell(tr, 1, it.itemID + (it.itemSlug ? " " + it.itemSlug : ""));
+      cell(tr, 2, it.objID);
+      cell(tr, 3, itemState(it), "item-state");
+      cell(tr, 4, nrcsText(it.nrcs || x.story.nrcs));
+      cell(tr, 5, it.start ? Show.clock(it.start) : "");
+      cell(tr, 6, Show.timecode(it.durationSeconds, c.frameRate));
+    });
+  const texts = r.stories.filter((st) => st.storyBody);
+  Show.sync(part.children[3], texts, (st) => st.storyID, () => {
+    const body = document.createElement("details");
+    Show.element("summary", "", body);
+    Show.element("pre", "", body);
+    return body;
+  }, (body, st) => {
+    Show.text(body.children[0], "story text of " + st.storyID + (st.storySlug ? " " + st.storySlug : ""));
+    Show.text(body.children[1], st.storyBody);
+  });
 }
 
-function frames(count, seconds) {
-  return count === null ? "" : count + " fr (" + seconds.toFixed(2) + " s)";
-}
-
-function showReadiness(sheet) {
-  const root = document.getElementById("readiness");
-  root.replaceChildren();
-  for (const ch of sheet.channels) {
-    for (const r of ch.runningOrders) {
-      const title = document.createElement("h3");
-      title.textContent = ch.name + ": " + r.roID + (r.roSlug ? " \u201c" + r.roSlug +
-        "\u201d" : "") + " \u2014 " + r.missing + " missing, " + r.unplayable +
-        " unplayable; planned " + frames(r.plannedFrames, r.plannedSeconds) + ", available " +
-        frames(r.availableFrames, r.availableSeconds);
-      root.appendChild(title);
-      const table = document.createElement("table");
-      table.innerHTML = "<thead><tr><th>story / item</th><th>state</th><th>file</th>" +
-        "<th>file length</th><th>planned</th><th>over / under</th></tr></thead><tbody></tbody>";
-      fill(table.querySelector("tbody"), r.items, (tr, i) => {
-        if (i.problem) tr.className = "problem";
-        cell(tr, i.storyID + " / " + i.itemID);
-        cell(tr, i.problem ? i.state + " (" + (i.reason || i.problem) + ")" : i.state);
-        cell(tr, i.file);
-        cell(tr, frames(i.fileFrames, i.fileSeconds));
-        cell(tr, frames(i.plannedFrames, i.plannedSeconds));
-        cell(tr, i.differenceFrames === null ? "" : (i.differenceFrames >= 0 ? "+" : "") +
-          frames(i.differenceFrames, i.differenceSeconds));
-      });
-      root.appendChild(table);
+// The running orders' totals come with the on-air picture, every second.
+function showTotals(view) {
+  for (const c of view.channels) {
+    const box = $("channels").querySelector(':scope > [data-key="' + c.index + '"]');
+    if (!box) continue;
+    for (const t of c.runningOrders) {
+      const part = Array.from(box.children[1].children).find((p) => p.dataset.key === t.roID);
+      if (!part) continue;
+      const line = part.children[1];
+      Show.text(line, totalsText(t, c.frameRate));
+      Show.classes(line, "totals " + (t.overUnderSeconds > 0.5 ? "over"
+        : t.overUnderSeconds !== null && t.overUnderSeconds < -0.5 ? "under" : "muted"));
     }
   }
 }
 
-async function refresh() {
-  try {
-    const [state, peers, channels, readiness, journal] = await Promise.all([
-      get("api/state"), get("api/peers"), get("api/channels"), get("api/readiness"),
-      get("api/journal?limit=" + kJournalRows)]);
-    showState(state);
-    showPeers(peers);
-    showChannels(channels);
-    showReadiness(readiness);
-    showJournal(journal);
-    document.getElementById("updated").textContent =
-      "updated " + new Date().toLocaleTimeString();
-  } catch (error) {
-    document.getElementById("updated").textContent = "not reachable: " + error.message;
-  }
+function ago(seconds) {
+  return seconds === null ? "never" : Show.countdown(seconds) + " ago";
 }
 
-refresh();
-setInterval(refresh, 1000);
+function showLinks(links) {
+  const body = $("links").tBodies[0];
+  if (!links.length) {
+    Show.sync(body, [{ none: true }], () => "none", () => document.createElement("tr"),
+      (tr) => cell(tr, 0, "no NRCS has connected yet"));
+    return;
+  }
+  Show.sync(body, links, (l) => l.host, () => document.createElement("tr"), (tr, l) => {
+    Show.classes(tr, l.status === "lost" ? "problem" : "");
+    cell(tr, 0, l.host);
+    cell(tr, 1, l.status + (l.connected ? " (" + l.connections + " connection" +
+      (l.connections === 1 ? "" : "s") + ")" : ""));
+    cell(tr, 2, ago(l.lastMessageAgeSeconds));
+    cell(tr, 3, ago(l.lastHeartbeatAgeSeconds));
+    cell(tr, 4, l.lastAckMessageID ? "#" + l.lastAckMessageID + ", " + ago(l.lastAckAgeSeconds)
+      : "none");
+    cell(tr, 5, l.noticesWaiting + (l.noticeSender ? " (sender on)" : ""));
+    cell(tr, 6, !l.resync || !l.resync.requested ? "not asked yet"
+      : l.resync.requested + " time(s), last at " + Show.clock(l.resync.last) + "; " +
+        l.resync.stored + " stored, " + l.resync.waiting + " waiting");
+  });
+}
+
+function showJournal(j) {
+  Show.text($("journal-count"), "(" + j.count + " entries)");
+  const rows = [];
+  for (const e of j.entries) {
+    rows.push({ key: "e" + e.number, entry: e });
+    if (openEntries.has(e.number)) rows.push({ key: "t" + e.number, text: e.number });
+  }
+  Show.sync($("journal").tBodies[0], rows, (x) => x.key, (x) => {
+    const tr = document.createElement("tr");
+    if (x.entry) {
+      const number = x.entry.number;
+      tr.addEventListener("click", () => toggleEntry(number));
+    } else {
+      tr.className = "entry-text";
+      const td = tr.insertCell();
+      td.colSpan = 5;
+      Show.element("pre", "", td);
+    }
+    return tr;
+  }, (tr, x) => {
+    if (x.entry) {
+      const e = x.entry;
+      cell(tr, 0, e.number);
+      cell(tr, 1, Show.dateTime(e.time));
+      cell(tr, 2, e.direction === 1 ? "in" : "out");
+      cell(tr, 3, e.clientId);
+      cell(tr, 4, e.preview);
+    } else {
+      Show.text(tr.cells[0].firstElementChild, openEntries.get(x.text));
+    }
+  });
+}
+
+async function toggleEntry(number) {
+  if (openEntries.has(number)) {
+    openEntries.delete(number);
+  } else {
+    let text;
+    try {
+      const e = await Show.get("api/journal/" + number);
+      text = "#" + number + " " + Show.dateTime(e.time) + "\n" + e.text;
+    } catch (error) {
+      text = "#" + number + " cannot be shown: " + error.message;
+    }
+    openEntries.clear();  // one at a time, so memory does not grow over a day
+    openEntries.set(number, text);
+  }
+  if (lastJournal) showJournal(lastJournal);
+}
+let lastJournal = null;
+
+function frames(count, seconds, rate) {
+  return count === null ? "" : Show.timecode(seconds, rate);
+}
+
+function showReadiness(sheet) {
+  const list = [];
+  for (const ch of sheet.channels) {
+    for (const r of ch.runningOrders) list.push({ ch, r });
+  }
+  Show.sync($("readiness"), list, (x) => x.ch.name + "/" + x.r.roID, () => {
+    const part = document.createElement("div");
+    Show.element("h3", "", part);
+    const table = Show.element("table", "", part);
+    table.createTHead().innerHTML = "<tr><th>story / item</th><th>state</th><th>file</th>" +
+      "<th>file length</th><th>planned</th><th>over / under</th></tr>";
+    table.createTBody();
+    return part;
+  }, (part, x) => {
+    const r = x.r;
+    const rate = x.ch.frameRate;
+    Show.text(part.children[0], x.ch.name + ": " + r.roID + (r.roSlug ? " \u201c" + r.roSlug +
+      "\u201d" : "") + " \u2014 " + r.missing + " missing, " + r.unplayable +
+      " unplayable; planned " + Show.timecode(r.plannedSeconds, rate) + ", available " +
+      Show.timecode(r.availableSeconds, rate));
+    Show.sync(part.children[1].tBodies[0], r.items, (i) => i.storyID + "/" + i.itemID,
+      () => document.createElement("tr"), (tr, i) => {
+        Show.classes(tr, i.problem ? "problem" : "");
+        cell(tr, 0, i.storyID + " / " + i.itemID);
+        cell(tr, 1, i.problem ? i.state + " (" + (i.reason || i.problem) + ")" : i.state);
+        cell(tr, 2, i.file);
+        cell(tr, 3, frames(i.fileFrames, i.fileSeconds, rate));
+        cell(tr, 4, frames(i.plannedFrames, i.plannedSeconds, rate));
+        cell(tr, 5, i.differenceFrames === null ? "" : i.differenceFrames === 0 ? "exact fit"
+          : (i.differenceFrames > 0 ? "over " : "under ") +
+            Show.timecode(Math.abs(i.differenceSeconds), rate));
+      });
+  });
+}
+
+async function refresh() {
+  const [view, state, channels, journal] = await Promise.allSettled([
+    Show.get("api/onair"), Show.get("api/state"),
+    Show.get("api/channels?unless=" + encodeURIComponent(channelsVersion)),
+    Show.get("api/journal?limit=" + kJournalRows)]);
+  if (view.status === "fulfilled") {
+    onair = view.value;
+    Show.heard(onair.now, onair.zone);
+    showHeader(onair, state.status === "fulfilled" ? state.value : null);
+    showAlarms(onair.alarms);
+    showOnAir(onair);
+    showLinks(onair.links);
+  } else {
+    Show.failed(view.reason);
+  }
+  if (channels.status === "fulfilled" && !channels.value.unchanged) {
+    showChannels(channels.value);
+    channelsVersion = channels.value.version;
+    // Readiness changes only with the running orders' states: asked for with them.
+    try {
+      showReadiness(await Show.get("api/readiness"));
+    } catch (error) {
+      Show.text($("readiness"), "the readiness sheet cannot be shown: " + error.message);
+    }
+  }
+  if (onair && view.status === "fulfilled") showTotals(onair);
+  if (journal.status === "fulfilled") {
+    lastJournal = journal.value;
+    showJournal(journal.value);
+  }
+  tick();
+}
+
+// One round at a time: a server that is slow or gone never piles up requests.
+function loop() {
+  refresh().catch(Show.failed).finally(() => setTimeout(loop, kRefreshMs));
+}
+
+loop();
+setInterval(tick, 200);
