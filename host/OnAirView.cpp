@@ -261,7 +261,8 @@ void TimedClash(ChannelWalk& walk, const ShowTimes& times) {
 
 json LinksView(const CMOS_SRV_STNDRT& control) {
   const MosServer& srv = control.Engine();
-  const FileTime utc = srv.GetClock().UtcNow();
+  const ShowTimes times = ShowTimes::Now(srv.GetClock(), 25.0);
+  const FileTime utc = times.utc;
   struct Link {
     LinkRecord record;
     std::size_t connections = 0;
@@ -307,7 +308,7 @@ json LinksView(const CMOS_SRV_STNDRT& control) {
               : json{{"requested", link.resync->requested},
                      {"stored", link.resync->stored},
                      {"waiting", link.resync->waiting},
-                     {"last", link.resync->last == 0 ? json(nullptr) : json(FormatFileTime(link.resync->last, true))}}}});
+                     {"last", times.FromUtc(link.resync->last)}}}});
   }
   return links;
 }

@@ -45,7 +45,7 @@ function tick() {
       const elapsed = a.paused ? a.elapsedSeconds
         : Math.min(Math.max((now - Date.parse(a.started)) / 1000, 0), total);
       Show.text(left, a.paused ? "PAUSED" : "-" + Show.countdown(total - elapsed));
-      Show.text(times, Show.countdown(elapsed) + " / " + Show.countdown(total) +
+      Show.text(times, Show.countdown(elapsed, true) + " / " + Show.countdown(total, true) +
         (a.paused ? "" : " \u00b7 ends " + Show.clock(a.ends)));
       bar.firstElementChild.style.width = (total > 0 ? 100 * elapsed / total : 0).toFixed(2) + "%";
     } else {

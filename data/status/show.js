@@ -103,11 +103,12 @@ const Show = (() => {
       pad(s % 60) + ":" + pad(f);
   }
 
-  // A countdown as "m:ss" (or "h:mm:ss"), whole seconds up: 0:00 only once it is time.
-  function countdown(seconds) {
+  // A countdown as "m:ss" (or "h:mm:ss"), whole seconds up: 0:00 only once it is time. A
+  // time counted up (elapsed) goes down to the whole second instead.
+  function countdown(seconds, up) {
     if (seconds === null || seconds === undefined || !Number.isFinite(seconds)) return "";
     const sign = seconds < 0 ? "-" : "";
-    const s = Math.ceil(Math.abs(seconds) - 1e-9);
+    const s = up ? Math.floor(Math.abs(seconds) + 1e-9) : Math.ceil(Math.abs(seconds) - 1e-9);
     return sign + (s >= 3600
       ? Math.floor(s / 3600) + ":" + pad(Math.floor(s / 60) % 60) + ":" + pad(s % 60)
       : Math.floor(s / 60) + ":" + pad(s % 60));

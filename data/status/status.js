@@ -109,7 +109,7 @@ function tick() {
       const total = a.durationSeconds;
       const elapsed = a.paused ? a.elapsedSeconds
         : Math.min(Math.max((now - Date.parse(a.started)) / 1000, 0), total);
-      Show.text(times, Show.countdown(elapsed) + " of " + Show.countdown(total) + " \u00b7 " +
+      Show.text(times, Show.countdown(elapsed, true) + " of " + Show.countdown(total, true) + " \u00b7 " +
         (a.paused ? "PAUSED" : Show.countdown(total - elapsed) + " left, ends " + Show.clock(a.ends)));
       bar.style.width = (total > 0 ? (100 * elapsed / total).toFixed(2) : 0) + "%";
     } else {
@@ -237,7 +237,7 @@ function showTotals(view) {
 }
 
 function ago(seconds) {
-  return seconds === null ? "never" : Show.countdown(seconds) + " ago";
+  return seconds === null ? "never" : Show.countdown(seconds, true) + " ago";
 }
 
 function showLinks(links) {
@@ -365,6 +365,7 @@ async function refresh() {
     showAlarms(onair.alarms);
     showOnAir(onair);
     showLinks(onair.links);
+    tick();
   } else {
     Show.failed(view.reason);
   }

@@ -14,6 +14,7 @@
 #include <set>
 #include <thread>
 
+#include "tests/integration/Browser.h"
 #include "tests/integration/Processes.h"
 
 namespace vidra::test {
@@ -142,6 +143,21 @@ TEST(Status, TheApiAndMetricsFollowARunningOrder) {
   EXPECT_DOUBLE_EQ(opener["durationSeconds"].get<double>(), 2.0) << "opener.wav is 2 s long";
   EXPECT_NE(opener["state"], "NEW") << "the media check has passed it";
 
+  // The on-air picture: the opener or the sting on air, the link from vidra-nrcs gone.
+  const json onair = GetJson(client, "/api/onair");
+  EXPECT_EQ(onair["phase"], "serving");
+  EXPECT_EQ(onair["badge"]["text"], "NRCS LOST") << onair.dump();
+  ASSERT_EQ(onair["links"].size(), 1u);
+  EXPECT_EQ(onair["links"][0]["host"], "127.0.0.1");
+  EXPECT_GE(onair["links"][0]["lastAckMessageID"].get<int>(), 1) << "notices were acknowledged";
+  EXPECT_EQ(onair["channels"][0]["runningOrders"][0]["plannedSeconds"], 3.0) << "2 s and 1 s";
+  EXPECT_EQ(GetJson(client, "/api/links")["links"][0]["status"], "lost");
+  state = GetJson(client, "/api/state");
+  EXPECT_EQ(state["zone"].get<std::string>().size(), 6u) << state.dump();
+  EXPECT_EQ(state["now"].get<std::string>().substr(23), state["zone"]) << "ISO 8601 with the offset";
+  const json version = GetJson(client, "/api/channels");
+  EXPECT_FALSE(version["unchanged"].get<bool>());
+
   const json journal = GetJson(client, "/api/journal?limit=3");
   const auto count = journal["count"].get<std::int64_t>();
   ASSERT_GE(count, 4);
@@ -226,103 +242,25 @@ TEST(Status, BadRequestsAreRefusedAndTheMosServiceIsNeverHeldUp) {
   }));
 }
 
-// A WebDriver session with headless Chromium through chromedriver.
-class Browser {
- public:
-  explicit Browser(std::uint16_t port) : port_(port), client_("127.0.0.1", port) {
-    client_.set_read_timeout(60, 0);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::execl("/usr/bin/chromedriver", "chromedriver", ("--port=" + std::to_string(port)).c_str(),
-              "--log-level=OFF", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    WaitUntil([&] { return static_cast<bool>(client_.Get("/status")); }, 20s);
-    const json capabilities = {
-        {"capabilities",
-         {{"alwaysMatch",
-           {{"goog:chromeOptions",
-             {{"binary", "/usr/bin/chromium"},
-              {"args",
-               {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-                "--window-size=1280,1000"}}}}}}}}};
-    const auto created = client_.Post("/session", capabilities.dump(), "application/json");
-    if (created && created->status == 200) {
-      session_ = json::parse(created->body)["value"]["sessionId"];
-    }
-  }
-  ~Browser() {
-    if (!session_.empty()) {
-      client_.Delete(("/session/" + session_).c_str());
-    }
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      int status = 0;
-      ::waitpid(pid_, &status, 0);
-    }
-  }
-  bool Started() const { return !session_.empty(); }
-  json Command(const std::string& path, const json& body) {
-    const auto result =
-        client_.Post(("/session/" + session_ + path).c_str(), body.dump(), "application/json");
-    return result ? json::parse(result->body)["value"] : json();
-  }
-  json Get(const std::string& path) {
-    const auto result = client_.Get(("/session/" + session_ + path).c_str());
-    return result ? json::parse(result->body)["value"] : json();
-  }
-
- private:
-  std::uint16_t port_;
-  httplib::Client client_;
-  pid_t pid_ = -1;
-  std::string session_;
-};
-
-// Base64 as WebDriver sends screenshots.
-std::string Unbase64(const std::string& text) {
-  std::string out;
-  int bits = 0;
-  std::uint32_t buffer = 0;
-  for (const char c : text) {
-    const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    const char* at = std::strchr(digits, c);
-    if (c == '=' || at == nullptr || c == '\0') {
-      continue;
-    }
-    buffer = (buffer << 6) | static_cast<std::uint32_t>(at - digits);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out += static_cast<char>((buffer >> bits) & 0xFF);
-    }
-  }
-  return out;
-}
-
 TEST(Status, TheBrowserSeesTheItemsChangeStateWhileTheyPlay) {
-  if (::access("/usr/bin/chromedriver", X_OK) != 0 || ::access("/usr/bin/chromium", X_OK) != 0) {
+  if (!Browser::Installed()) {
     GTEST_SKIP() << "Debian's chromium and chromium-driver are not installed";
   }
   StatusServerProcess server;
   ASSERT_NE(server.Http(), 0);
-  FreePort driverPort;
-  const std::uint16_t driver = driverPort.Port();
-  driverPort.Release();
-  Browser browser(driver);
+  Browser browser;
   ASSERT_TRUE(browser.Started()) << "chromedriver gave no session";
-  browser.Command("/url", {{"url", server.Url()}});
+  browser.Open(server.Url());
   const ToolRun created = server.Nrcs({"create"});
   ASSERT_EQ(created.status, 0) << created.err;
 
   // The states the page shows for each item, as it refreshes itself.
-  const json script = {{"script",
-                        "return Array.from(document.querySelectorAll('tr[data-item]'))"
-                        ".map(r => r.dataset.item + '=' + r.className);"},
-                       {"args", json::array()}};
+  const std::string script =
+      "return Array.from(document.querySelectorAll('tr[data-item]'))"
+      ".map(r => r.dataset.item + '=' + r.className);";
   std::set<std::string> seen;
   const auto look = [&] {
-    for (const auto& row : browser.Command("/execute/sync", script)) {
+    for (const auto& row : browser.Run(script)) {
       seen.insert(row.get<std::string>());
     }
   };
@@ -340,18 +278,15 @@ TEST(Status, TheBrowserSeesTheItemsChangeStateWhileTheyPlay) {
       [&] {
         look();
         if (!shot && seen.count("VIDRA-DEMO/S1/1=PLAY") == 1) {
-          const std::string png = Unbase64(browser.Get("/screenshot").get<std::string>());
-          std::ofstream("status-page.png", std::ios::binary) << png;
-          shot = png.rfind("\x89PNG", 0) == 0;
+          shot = browser.Screenshot("status-page-live.png");
         }
         return seen.count("VIDRA-DEMO/S2/1=PLAY") == 1 &&
                (seen.count("VIDRA-DEMO/S1/1=DONE") == 1 || seen.count("VIDRA-DEMO/S1/1=STOP") == 1);
       },
       30s))
       << "states seen: " << json(seen).dump();
-  EXPECT_TRUE(shot) << "a screenshot while the opener played, as status-page.png in the build";
-  const std::string text = browser.Command(
-      "/execute/sync", {{"script", "return document.body.innerText;"}, {"args", json::array()}});
+  EXPECT_TRUE(shot) << "a screenshot while the opener played, as status-page-live.png";
+  const std::string text = browser.Run("return document.body.innerText;");
   EXPECT_NE(text.find("NEWS"), std::string::npos);
 }
 
