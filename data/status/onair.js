@@ -36,7 +36,7 @@ function tick() {
   if (now !== null) Show.text($("clock"), Show.clock(now) + " " + Show.zone());
   if (!view || now === null) return;
   for (const c of view.channels) {
-    const box = $("channels").querySelector('[data-key="' + c.index + '"]');
+    const box = Array.from($("channels").children).find((b) => b.dataset.key === String(c.index));
     if (!box) continue;
     const a = c.onAir;
     const [, , , left, times, bar, , timed] = box.children;

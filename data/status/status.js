@@ -100,7 +100,7 @@ function tick() {
   if (now !== null) Show.text($("clock"), Show.clock(now) + " " + Show.zone());
   if (!onair || now === null) return;
   for (const c of onair.channels) {
-    const box = $("onair").querySelector('[data-key="' + c.index + '"]');
+    const box = child($("onair"), c.index);
     if (!box) continue;
     const times = box.children[3];
     const bar = box.children[4].firstElementChild;
@@ -156,6 +156,20 @@ function nrcsText(view) {
   return view ? view.status + (view.time ? " at " + Show.clock(view.time) : "") : "";
 }
 
+// The channel's box among the children of parent, without searching the rows below it.
+function child(parent, key) {
+  for (const c of parent.children) if (c.dataset.key === String(key)) return c;
+  return null;
+}
+
+// Whether a running order has the item on air, as the last on-air picture says.
+function isOnAir(channelIndex, roID) {
+  const c = onair && onair.channels.find((x) => x.index === channelIndex);
+  return !!(c && c.onAir && c.onAir.roID === roID);
+}
+
+// Each running order folds: open at first when it is on air or the channel's first, its
+// rows drawn only while it is open, so a day's worth of running orders stays light.
 function showChannels(list) {
   Show.sync($("channels"), list.channels, (c) => c.index, () => {
     const box = Show.element("div", "channel");
@@ -166,25 +180,42 @@ function showChannels(list) {
     Show.text(box.children[0], c.name + " (" + c.player + ")" +
       (c.runningOrders.length ? "" : ": no running order"));
     Show.sync(box.children[1], c.runningOrders, (r) => r.roID, () => {
-      const part = Show.element("div", "ro");
-      Show.element("p", "", part);
-      Show.element("p", "totals muted", part);
+      const part = Show.element("details", "ro");
+      const summary = Show.element("summary", "", part);
+      Show.element("span", "ro-title", summary);
+      Show.element("div", "totals muted", summary);
       const table = Show.element("table", "", part);
       table.createTHead().innerHTML = "<tr><th>story</th><th>item</th><th>object</th>" +
         "<th>state</th><th>NRCS says</th><th>planned start</th><th>length</th></tr>";
       table.createTBody();
       Show.element("div", "texts", part);
+      part.addEventListener("toggle", () => { if (part.open) showRows(part); });
       return part;
-    }, (part, r) => showRo(part, r, c));
+    }, (part, r) => {
+      part.ro = r;
+      part.channel = c;
+      if (!part.dataset.seen) {
+        part.dataset.seen = "1";
+        part.open = c.runningOrders[0] === r || isOnAir(c.index, r.roID);
+      }
+      showRo(part, r);
+      if (part.open) showRows(part);
+    });
   });
 }
 
-function showRo(part, r, c) {
-  Show.text(part.children[0], "running order " + r.roID + (r.roSlug ? " \u2013 " + r.roSlug : "") +
+function showRo(part, r) {
+  Show.text(part.firstElementChild.firstElementChild, "running order " + r.roID +
+    (r.roSlug ? " \u2013 " + r.roSlug : "") +
     " (" + r.trigger + (r.trigger === "TIMED" ? (r.timedStartUsed ? ", started" : "") +
       (r.start ? " at " + Show.clock(r.start) : "") : "") + ")" +
     (r.readyToAir ? ", NRCS says " + r.readyToAir + " to air" : "") +
     (r.nrcs ? ", NRCS: " + nrcsText(r.nrcs) : ""));
+}
+
+function showRows(part) {
+  const r = part.ro;
+  const c = part.channel;
   const rows = [];
   const seen = new Map();
   for (const st of r.stories) {
@@ -195,7 +226,7 @@ function showRo(part, r, c) {
       rows.push({ key: k + (n > 1 ? "#" + n : ""), story: st, item: it });
     }
   }
-  Show.sync(part.children[2].tBodies[0], rows, (x) => x.key, () => document.createElement("tr"),
+  Show.sync(part.children[1].tBodies[0], rows, (x) => x.key, () => document.createElement("tr"),
     (tr, x) => {
       const it = x.item;
       Show.classes(tr, it.state.replace(" ", "-") + (it.cut ? " cut" : ""));
@@ -209,7 +240,7 @@ function showRo(part, r, c) {
       cell(tr, 6, Show.timecode(it.durationSeconds, c.frameRate));
     });
   const texts = r.stories.filter((st) => st.storyBody);
-  Show.sync(part.children[3], texts, (st) => st.storyID, () => {
+  Show.sync(part.children[2], texts, (st) => st.storyID, () => {
     const body = document.createElement("details");
     Show.element("summary", "", body);
     Show.element("pre", "", body);
@@ -223,12 +254,12 @@ function showRo(part, r, c) {
 // The running orders' totals come with the on-air picture, every second.
 function showTotals(view) {
   for (const c of view.channels) {
-    const box = $("channels").querySelector(':scope > [data-key="' + c.index + '"]');
+    const box = child($("channels"), c.index);
     if (!box) continue;
     for (const t of c.runningOrders) {
-      const part = Array.from(box.children[1].children).find((p) => p.dataset.key === t.roID);
+      const part = child(box.children[1], t.roID);
       if (!part) continue;
-      const line = part.children[1];
+      const line = part.firstElementChild.children[1];
       Show.text(line, totalsText(t, c.frameRate));
       Show.classes(line, "totals " + (t.overUnderSeconds > 0.5 ? "over"
         : t.overUnderSeconds !== null && t.overUnderSeconds < -0.5 ? "under" : "muted"));
@@ -353,11 +384,15 @@ function showReadiness(sheet) {
   });
 }
 
+// How long the last update of the page took once its data were in (ms), for measuring.
+let lastUpdateMs = 0;
+
 async function refresh() {
   const [view, state, channels, journal] = await Promise.allSettled([
     Show.get("api/onair"), Show.get("api/state"),
     Show.get("api/channels?unless=" + encodeURIComponent(channelsVersion)),
     Show.get("api/journal?limit=" + kJournalRows)]);
+  const started = performance.now();
   if (view.status === "fulfilled") {
     onair = view.value;
     Show.heard(onair.now, onair.zone);
@@ -365,7 +400,6 @@ async function refresh() {
     showAlarms(onair.alarms);
     showOnAir(onair);
     showLinks(onair.links);
-    tick();
   } else {
     Show.failed(view.reason);
   }
@@ -373,11 +407,9 @@ async function refresh() {
     showChannels(channels.value);
     channelsVersion = channels.value.version;
     // Readiness changes only with the running orders' states: asked for with them.
-    try {
-      showReadiness(await Show.get("api/readiness"));
-    } catch (error) {
+    Show.get("api/readiness").then(showReadiness, (error) => {
       Show.text($("readiness"), "the readiness sheet cannot be shown: " + error.message);
-    }
+    });
   }
   if (onair && view.status === "fulfilled") showTotals(onair);
   if (journal.status === "fulfilled") {
@@ -385,6 +417,7 @@ async function refresh() {
     showJournal(journal.value);
   }
   tick();
+  lastUpdateMs = performance.now() - started;
 }
 
 // One round at a time: a server that is slow or gone never piles up requests.
