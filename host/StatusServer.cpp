@@ -64,8 +64,20 @@ void Routes(httplib::Server& server, const CMOS_SRV_STNDRT& control) {
   });
   server.Get("/api/channels",
              [&control](const httplib::Request& request, httplib::Response& response) {
-               SendJson(response, ChannelsView(control, request.get_param_value("unless")));
+               SendJson(response, ChannelsView(control, request.get_param_value("unless"),
+                                               request.get_param_value("outline") == "1"));
              });
+  server.Get("/api/ro", [&control](const httplib::Request& request, httplib::Response& response) {
+    const auto view =
+        RunningOrderView(control, NumberParam(request, "channel", -1), request.get_param_value("roID"));
+    if (!view) {
+      response.status = 404;
+      SendJson(response, {{"error", "no running order " + request.get_param_value("roID") +
+                                        " on channel " + request.get_param_value("channel")}});
+      return;
+    }
+    SendJson(response, *view);
+  });
   server.Get("/api/onair", [&control](const httplib::Request&, httplib::Response& response) {
     SendJson(response, OnAirView(control));
   });

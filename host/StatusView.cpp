@@ -59,8 +59,35 @@ json ItemView(const item& i, bool planned, bool skipped, const ShowTimes& times)
           {"skipped", skipped}};
 }
 
-// One running order under its own lock; notes the item on air in playing.
-json RoView(const ro& r, const ShowTimes& times, json& playing) {
+std::uint64_t Mix(std::uint64_t hash, std::uint64_t value) {
+  return (hash ^ value) * 1099511628211ull;
+}
+
+// A number that changes whenever anything the view shows of the running order changes. The
+// caller holds its lock.
+std::uint64_t RoFingerprint(const ro& r) {
+  std::uint64_t hash = Mix(1469598103934665603ull, reinterpret_cast<std::uintptr_t>(&r));
+  hash = Mix(hash, r.editCount);
+  hash = Mix(hash, static_cast<std::uint64_t>(r.trigger));
+  hash = Mix(hash, r.startTime);
+  hash = Mix(hash, r.nrcs.time);
+  hash = Mix(hash, r.roAir.Present() ? r.roAir.Str().size() + 1 : 0);
+  for (const story& s : r.stories) {
+    hash = Mix(Mix(hash, s.items.size()), s.nrcs.time);
+    for (const item& i : s.items) {
+      hash = Mix(hash, static_cast<std::uint64_t>(i.state.load()));
+      hash = Mix(hash, i.stateTime.load());
+      hash = Mix(hash, i.cutTicksLeft);
+      hash = Mix(hash, i.playDurationTicks);
+      hash = Mix(hash, i.nrcs.time);
+    }
+  }
+  return hash;
+}
+
+// One running order under its own lock, with its stories unless only its outline is asked
+// for; notes the item on air in playing.
+json RoView(const ro& r, const ShowTimes& times, json& playing, bool withStories = true) {
   std::lock_guard guard(r.lock);  // the ro lock: its stories and items
   // NOT READY items before the last one that went to air were passed over by the sequence.
   std::ptrdiff_t lastAired = -1;
@@ -73,7 +100,8 @@ json RoView(const ro& r, const ShowTimes& times, json& playing) {
   }
   n = 0;
   json stories = json::array();
-  for (const story& s : r.stories) {
+  static const std::vector<story> kNoStories;
+  for (const story& s : withStories ? r.stories : kNoStories) {
     json items = json::array();
     for (const item& i : s.items) {
       items.push_back(
@@ -96,6 +124,7 @@ json RoView(const ro& r, const ShowTimes& times, json& playing) {
                        {"items", items}});
   }
   return {{"roID", r.roID.Str()},
+          {"version", std::to_string(RoFingerprint(r))},
           {"roSlug", r.roSlug.Str()},
           {"roChannel", r.roChannel.Str()},
           {"trigger", r.roTrigger.IsEmpty() ? "CHAINED" : r.roTrigger.Str()},
@@ -104,40 +133,22 @@ json RoView(const ro& r, const ShowTimes& times, json& playing) {
           {"roEdDur", r.roEdDur.Str()},
           {"readyToAir", r.roAir.Present() ? json(r.roAir.Str()) : json(nullptr)},
           {"nrcs", NrcsJson(r.nrcs, times)},
-          {"stories", stories}};
+          {"stories", withStories ? stories : json(nullptr)}};
 }
 
 // A number that changes whenever anything the channels view shows changes, read without
 // building the view: the page asks for the view only when it has moved.
 std::uint64_t Fingerprint(PlayoutManager& player) {
   std::uint64_t hash = 1469598103934665603ull;
-  const auto mix = [&hash](std::uint64_t value) {
-    hash = (hash ^ value) * 1099511628211ull;
-  };
   for (std::size_t k = 0; k < player.ChannelCount(); ++k) {
     RoStore& store = player.Store(static_cast<std::int32_t>(k));
-    mix(store.Version());
+    hash = Mix(hash, store.Version());
     std::vector<std::shared_ptr<ro>> ros;
     store.CopyRoList(ros);
-    mix(ros.size());
+    hash = Mix(hash, ros.size());
     for (const auto& r : ros) {
       std::lock_guard guard(r->lock);  // the ro lock: its items' states
-      mix(reinterpret_cast<std::uintptr_t>(r.get()));
-      mix(r->editCount);
-      mix(static_cast<std::uint64_t>(r->trigger));
-      mix(r->nrcs.time);
-      mix(r->roAir.Present() ? r->roAir.Str().size() + 1 : 0);
-      for (const story& s : r->stories) {
-        mix(s.items.size());
-        mix(s.nrcs.time);
-        for (const item& i : s.items) {
-          mix(static_cast<std::uint64_t>(i.state.load()));
-          mix(i.stateTime.load());
-          mix(i.cutTicksLeft);
-          mix(i.playDurationTicks);
-          mix(i.nrcs.time);
-        }
-      }
+      hash = Mix(hash, RoFingerprint(*r));
     }
   }
   return hash;
@@ -292,7 +303,7 @@ json PeersView(const CMOS_SRV_STNDRT& control) {
           {"resync", resync}};
 }
 
-json ChannelsView(const CMOS_SRV_STNDRT& control, const std::string& unless) {
+json ChannelsView(const CMOS_SRV_STNDRT& control, const std::string& unless, bool outline) {
   json channels = json::array();
   std::string version;
   bool unchanged = false;
@@ -310,7 +321,7 @@ json ChannelsView(const CMOS_SRV_STNDRT& control, const std::string& unless) {
       json playing = nullptr;
       json list = json::array();
       for (const auto& r : ros) {
-        list.push_back(RoView(*r, times, playing));
+        list.push_back(RoView(*r, times, playing, !outline));
       }
       channels.push_back({{"index", k},
                           {"name", channel.channelName},
@@ -324,6 +335,25 @@ json ChannelsView(const CMOS_SRV_STNDRT& control, const std::string& unless) {
     return {{"version", version}, {"unchanged", true}};
   }
   return {{"version", version}, {"unchanged", false}, {"channels", channels}};
+}
+
+std::optional<json> RunningOrderView(const CMOS_SRV_STNDRT& control, std::int64_t channel,
+                                     const std::string& roID) {
+  std::optional<json> view;
+  control.ReadPlayout([&](PlayoutManager* player, std::uint32_t, std::uint32_t) {
+    if (player == nullptr || channel < 0 ||
+        static_cast<std::size_t>(channel) >= player->ChannelCount()) {
+      return;
+    }
+    const std::shared_ptr<ro> r =
+        player->Store(static_cast<std::int32_t>(channel)).GetRo(MosText(roID));
+    if (r == nullptr) {
+      return;
+    }
+    json playing = nullptr;
+    view = RoView(*r, ShowTimes::Now(player->GetClock(), player->frameRate), playing);
+  });
+  return view;
 }
 
 json JournalView(const CMOS_SRV_STNDRT& control, std::int64_t before, std::size_t limit) {

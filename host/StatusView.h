@@ -18,8 +18,13 @@ nlohmann::json StateView(const CMOS_SRV_STNDRT& control);
 nlohmann::json PeersView(const CMOS_SRV_STNDRT& control);
 // Per channel its running orders, stories and items with their play state, planned start
 // and duration, and the item on air with its remaining time; with the view's version, and
-// only that ("unchanged": true) when it equals unless.
-nlohmann::json ChannelsView(const CMOS_SRV_STNDRT& control, const std::string& unless = "");
+// only that ("unchanged": true) when it equals unless. An outline leaves out the stories:
+// each running order's own version says when to ask for it (RunningOrderView).
+nlohmann::json ChannelsView(const CMOS_SRV_STNDRT& control, const std::string& unless = "",
+                            bool outline = false);
+// One running order of a channel with its stories and its version; none when there is none.
+std::optional<nlohmann::json> RunningOrderView(const CMOS_SRV_STNDRT& control,
+                                               std::int64_t channel, const std::string& roID);
 // Up to limit journal entries, newest first, starting at entry before - 1 (all when before
 // is negative), each with the start of its text.
 nlohmann::json JournalView(const CMOS_SRV_STNDRT& control, std::int64_t before, std::size_t limit);

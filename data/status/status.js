@@ -189,7 +189,7 @@ function showChannels(list) {
         "<th>state</th><th>NRCS says</th><th>planned start</th><th>length</th></tr>";
       table.createTBody();
       Show.element("div", "texts", part);
-      part.addEventListener("toggle", () => { if (part.open) showRows(part); });
+      part.addEventListener("toggle", () => { if (part.open) loadRows(part); });
       return part;
     }, (part, r) => {
       part.ro = r;
@@ -199,7 +199,7 @@ function showChannels(list) {
         part.open = c.runningOrders[0] === r || isOnAir(c.index, r.roID);
       }
       showRo(part, r);
-      if (part.open) showRows(part);
+      if (part.open) loadRows(part);
     });
   });
 }
@@ -213,8 +213,25 @@ function showRo(part, r) {
     (r.nrcs ? ", NRCS: " + nrcsText(r.nrcs) : ""));
 }
 
-function showRows(part) {
-  const r = part.ro;
+// The stories of an open running order, asked for when its version has moved since they
+// were drawn.
+async function loadRows(part) {
+  const wanted = part.ro.version;
+  if (part.drawnVersion === wanted || part.loading === wanted) return;
+  part.loading = wanted;
+  try {
+    const detail = await Show.get("api/ro?channel=" + part.channel.index + "&roID=" +
+      encodeURIComponent(part.ro.roID));
+    showRows(part, detail);
+    part.drawnVersion = detail.version === wanted ? wanted : undefined;
+  } catch (error) {
+    Show.text(part.children[2], "the running order cannot be shown: " + error.message);
+  } finally {
+    part.loading = undefined;
+  }
+}
+
+function showRows(part, r) {
   const c = part.channel;
   const rows = [];
   const seen = new Map();
@@ -390,7 +407,7 @@ let lastUpdateMs = 0;
 async function refresh() {
   const [view, state, channels, journal] = await Promise.allSettled([
     Show.get("api/onair"), Show.get("api/state"),
-    Show.get("api/channels?unless=" + encodeURIComponent(channelsVersion)),
+    Show.get("api/channels?outline=1&unless=" + encodeURIComponent(channelsVersion)),
     Show.get("api/journal?limit=" + kJournalRows)]);
   const started = performance.now();
   if (view.status === "fulfilled") {

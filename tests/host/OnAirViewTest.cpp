@@ -202,8 +202,25 @@ TEST_F(OnAir, TheChannelsViewAnswersUnchangedUntilSomethingItShowsChanges) {
   EXPECT_EQ(changed["channels"][0]["runningOrders"][0]["stories"][0]["items"][0]["itemSlug"],
             "<b>bold</b>")
       << "text as sent: the page writes it as text";
-  At(3.0);  // the media check changes the item's state: a new version
-  EXPECT_NE(ChannelsView(Control())["version"], changed["version"]);
+  At(3.0);  // the media check has been through it
+  const json outline = ChannelsView(Control(), "", true)["channels"][0]["runningOrders"][0];
+  EXPECT_TRUE(outline["stories"].is_null()) << "an outline: each running order's version only";
+  const std::string before = outline["version"];
+  const std::string channelsBefore = ChannelsView(Control())["version"];
+  EXPECT_TRUE(ChannelsView(Control(), channelsBefore)["unchanged"].get<bool>());
+  ASSERT_NE(Ask("<roReadyToAir><roID>R</roID><roAir>READY</roAir></roReadyToAir>")
+                .find("<roStatus>OK</roStatus>"),
+            std::string::npos);
+  EXPECT_FALSE(ChannelsView(Control(), channelsBefore)["unchanged"].get<bool>());
+  const auto detail = RunningOrderView(Control(), 0, "R");
+  ASSERT_TRUE(detail.has_value());
+  EXPECT_NE((*detail)["version"], before);
+  EXPECT_EQ((*detail)["version"],
+            ChannelsView(Control(), "", true)["channels"][0]["runningOrders"][0]["version"]);
+  EXPECT_EQ((*detail)["readyToAir"], "READY");
+  EXPECT_EQ((*detail)["stories"][0]["items"][0]["state"], "READY");
+  EXPECT_FALSE(RunningOrderView(Control(), 0, "NONE").has_value());
+  EXPECT_FALSE(RunningOrderView(Control(), 7, "R").has_value()) << "no such channel";
 }
 
 }  // namespace

@@ -74,7 +74,27 @@ class FakeApi {
           return json{{"version", channels_["version"]}, {"unchanged", true}};
         }
         ++channelSends_;
-        return channels_;
+        json outline = channels_;
+        for (json& channel : outline["channels"]) {
+          for (json& r : channel["runningOrders"]) {
+            r["stories"] = nullptr;
+          }
+        }
+        return outline;
+      });
+    });
+    server_.Get("/api/ro", [this](const httplib::Request& request, httplib::Response& response) {
+      Serve(response, [&] {
+        ++roSends_;
+        for (const json& channel : channels_["channels"]) {
+          for (const json& r : channel["runningOrders"]) {
+            if (r["roID"] == request.get_param_value("roID") &&
+                std::to_string(channel["index"].get<int>()) == request.get_param_value("channel")) {
+              return r;
+            }
+          }
+        }
+        return json{{"error", "none"}};
       });
     });
     server_.Get("/api/readiness", [this](const httplib::Request&, httplib::Response& response) {
@@ -114,6 +134,10 @@ class FakeApi {
     std::lock_guard guard(lock_);
     return channelSends_;
   }
+  int RoSends() {
+    std::lock_guard guard(lock_);
+    return roSends_;
+  }
 
  private:
   template <typename Body>
@@ -136,6 +160,7 @@ class FakeApi {
   Mode mode_ = Mode::Answer;
   int channelAsks_ = 0;
   int channelSends_ = 0;
+  int roSends_ = 0;
   httplib::Server server_;
   int port_ = 0;
   std::thread thread_;
@@ -224,6 +249,7 @@ json Rundown(const std::string& version, const std::string& s5State, const std::
                          {"frameRate", 25.0},
                          {"runningOrders",
                           json::array({{{"roID", "EVE-1800"},
+                                        {"version", version},
                                         {"roSlug", "Evening"},
                                         {"trigger", "TIMED"},
                                         {"timedStartUsed", true},
@@ -333,6 +359,7 @@ TEST_F(Page, TheOnAirPanelCountdownTotalsAlarmsAndWhatStaysPut) {
               "getSelection().removeAllRanges(); getSelection().addRange(range);"
               "window.scrollTo(0, 40);");
   const int sends = api.ChannelSends();
+  const int roSends = api.RoSends();
   api.SetChannels(Rundown("2", "READY", "Fire"));
   ASSERT_TRUE(WaitUntil([&] {
     return Text(browser, "tr[data-item='EVE-1800/S5/1'] .item-state") == "READY";
@@ -342,6 +369,7 @@ TEST_F(Page, TheOnAirPanelCountdownTotalsAlarmsAndWhatStaysPut) {
   EXPECT_EQ(browser.Run("return getSelection().toString();"), "OBJ-1");
   EXPECT_EQ(browser.Run("return window.scrollY;"), 40);
   EXPECT_EQ(api.ChannelSends(), sends + 1) << "the rundown is sent again only when it changed";
+  EXPECT_EQ(api.RoSends(), roSends + 1) << "and the running order that changed with it";
   browser.Run("window.scrollTo(0, 0); getSelection().removeAllRanges();");
   EXPECT_TRUE(browser.Screenshot("status-page.png"));
 
@@ -436,7 +464,7 @@ TEST_F(Page, BenchmarkOfAnUpdateWith80000Items) {
                            {"storyBody", ""}, {"nrcs", nullptr}, {"items", items}});
       }
       const std::string roID = "RO" + std::to_string(r);
-      channel["runningOrders"].push_back({{"roID", roID}, {"roSlug", "slug"}, {"trigger", "MANUAL"},
+      channel["runningOrders"].push_back({{"roID", roID}, {"version", "1"}, {"roSlug", "slug"}, {"trigger", "MANUAL"},
                                           {"timedStartUsed", false}, {"start", nullptr},
                                           {"readyToAir", nullptr}, {"nrcs", nullptr},
                                           {"stories", stories}});
