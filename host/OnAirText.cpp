@@ -58,10 +58,9 @@ std::string OnAirText(const json& view) {
       const double elapsed = Number(onAir, "elapsedSeconds");
       out += "  ON AIR " + Named(onAir) + " of " + Text(onAir, "roID") + "  " +
              FormatTimecode(Ticks(elapsed), rate) + " of " + FormatTimecode(Ticks(total), rate) +
-             (onAir.value("paused", false)
-                  ? ", PAUSED"
-                  : ", " + FormatCountdown(Ticks(total - elapsed)) + " left, ends " +
-                        ClockOf(Text(onAir, "ends"))) +
+             (onAir.value("paused", false) ? ", PAUSED"
+                                           : ", " + FormatCountdown(Ticks(total - elapsed)) +
+                                                 " left, ends " + ClockOf(Text(onAir, "ends"))) +
              "\n";
     } else {
       out += "  nothing on air\n";

@@ -138,7 +138,8 @@ void WalkRo(const ro& r, const ShowTimes& times, const std::string& channel,
           walk.onAir["paused"] = state == PAUSE;
           walk.onAir["started"] = times.At(start);
           walk.onAir["ends"] = state == PAUSE ? json(nullptr) : times.At(end);
-          const std::uint64_t elapsed = now > start ? std::min<std::uint64_t>(now - start, length) : 0;
+          const std::uint64_t elapsed =
+              now > start ? std::min<std::uint64_t>(now - start, length) : 0;
           walk.onAir["elapsedSeconds"] = Seconds(elapsed);
           walk.onAir["remainingSeconds"] = Seconds(length - elapsed);
           played += elapsed;
@@ -153,11 +154,10 @@ void WalkRo(const ro& r, const ShowTimes& times, const std::string& channel,
         const FileTime stopped = i.stateTime;
         lastEnd = std::max<FileTime>(lastEnd, stopped >> 32 != 0 ? stopped : 0);
         if (i.cutTicksLeft > 0 && i.stateTime + kEventAlarmTicks > now) {
-          alarms.Add("cut", "warn", Where(channel, r, s, i),
-                     Named(channel, r, s, i) + " was cut at " + times.Clock(i.stateTime) +
-                         " with " + FormatTimecode(static_cast<std::int64_t>(i.cutTicksLeft),
-                                                   times.rate) +
-                         " left");
+          alarms.Add(
+              "cut", "warn", Where(channel, r, s, i),
+              Named(channel, r, s, i) + " was cut at " + times.Clock(i.stateTime) + " with " +
+                  FormatTimecode(static_cast<std::int64_t>(i.cutTicksLeft), times.rate) + " left");
         }
       } else if (n > lastAired && (state == READY || state == CUE)) {
         remaining += length;
@@ -181,7 +181,8 @@ void WalkRo(const ro& r, const ShowTimes& times, const std::string& channel,
           }
           alarms.Add("media", "alarm", Where(channel, r, s, i),
                      Named(channel, r, s, i) + ": " + why + ": " +
-                         (i.PlayPath().IsEmpty() ? std::string("(no file)") : std::string(i.PlayPath().Str())));
+                         (i.PlayPath().IsEmpty() ? std::string("(no file)")
+                                                 : std::string(i.PlayPath().Str())));
         }
       }
       ++n;
@@ -190,7 +191,8 @@ void WalkRo(const ro& r, const ShowTimes& times, const std::string& channel,
   if (r.trigger == TIMED && r.startTime > now &&
       (walk.timedStart == 0 || r.startTime < walk.timedStart)) {
     walk.timedStart = r.startTime;
-    walk.timed = {{"roID", r.roID.Str()}, {"roSlug", r.roSlug.Str()}, {"at", times.At(r.startTime)}};
+    walk.timed = {
+        {"roID", r.roID.Str()}, {"roSlug", r.roSlug.Str()}, {"at", times.At(r.startTime)}};
   }
   const std::optional<std::uint64_t> edDur = ParseEdDur(r.roEdDur.Str(), times.rate);
   const std::uint64_t planned = edDur.value_or(r.totalDuration);
@@ -232,8 +234,8 @@ void TimedClash(ChannelWalk& walk, const ShowTimes& times) {
   walk.timed["inSeconds"] = Seconds(ticks);
   walk.timed["countdown"] = FormatCountdown(ticks);
   walk.timed["clash"] = nullptr;
-  std::string warning = walk.timed["roID"].get<std::string>() + " starts in " +
-                        FormatCountdown(ticks);
+  std::string warning =
+      walk.timed["roID"].get<std::string>() + " starts in " + FormatCountdown(ticks);
   const auto clash = [&](const json& victim, FileTime end) {
     const double left = Seconds(end - walk.timedStart);
     walk.timed["clash"] = {{"roID", victim["roID"]},
@@ -248,8 +250,7 @@ void TimedClash(ChannelWalk& walk, const ShowTimes& times) {
   if (!walk.onAir.is_null() && !walk.onAir["paused"].get<bool>() &&
       walk.onAirEnd > walk.timedStart) {
     clash(walk.onAir, walk.onAirEnd);
-  } else if (!walk.onAir.is_null() && !walk.next.is_null() &&
-             walk.next["trigger"] == "CHAINED" &&
+  } else if (!walk.onAir.is_null() && !walk.next.is_null() && walk.next["trigger"] == "CHAINED" &&
              walk.onAirEnd + SecondsToTicks(walk.next["durationSeconds"].get<double>()) >
                  walk.timedStart) {
     clash(walk.next, walk.onAirEnd + SecondsToTicks(walk.next["durationSeconds"].get<double>()));
@@ -290,25 +291,26 @@ json LinksView(const CMOS_SRV_STNDRT& control) {
   };
   json links = json::array();
   for (const auto& [host, link] : hosts) {
-    const bool quiet = link.record.lastMessage == 0 || utc - link.record.lastMessage > kQuietLinkTicks;
+    const bool quiet =
+        link.record.lastMessage == 0 || utc - link.record.lastMessage > kQuietLinkTicks;
     links.push_back(
         {{"host", host},
          {"connected", link.connections > 0},
          {"connections", link.connections},
-         {"status", link.connections == 0 ? "lost" : quiet ? "quiet" : "connected"},
+         {"status", link.connections == 0 ? "lost"
+                    : quiet               ? "quiet"
+                                          : "connected"},
          {"lastMessageAgeSeconds", age(link.record.lastMessage)},
          {"lastHeartbeatAgeSeconds", age(link.record.lastHeartbeat)},
          {"lastAckAgeSeconds", age(link.record.lastAck)},
          {"lastAckMessageID", link.record.lastAckId},
          {"noticeSender", link.record.sender},
          {"noticesWaiting", waiting[host]},
-         {"resync",
-          link.resync == nullptr
-              ? json(nullptr)
-              : json{{"requested", link.resync->requested},
-                     {"stored", link.resync->stored},
-                     {"waiting", link.resync->waiting},
-                     {"last", times.FromUtc(link.resync->last)}}}});
+         {"resync", link.resync == nullptr ? json(nullptr)
+                                           : json{{"requested", link.resync->requested},
+                                                  {"stored", link.resync->stored},
+                                                  {"waiting", link.resync->waiting},
+                                                  {"last", times.FromUtc(link.resync->last)}}}});
   }
   return links;
 }
@@ -351,9 +353,10 @@ json OnAirView(const CMOS_SRV_STNDRT& control) {
     const ShowTimes local = ShowTimes::Now(player->GetClock(), player->frameRate);
     const PlayoutManager::NoticeDrops drops = player->Drops();
     if (drops.count > 0 && drops.last + kEventAlarmTicks > local.utc) {
-      alarms.Add("notices", "warn", json::object(),
-                 std::to_string(drops.count) + " status notices dropped since the start, the last at " +
-                     local.Clock(drops.last + static_cast<FileTime>(local.offset) * kTicksPerSecond));
+      alarms.Add(
+          "notices", "warn", json::object(),
+          std::to_string(drops.count) + " status notices dropped since the start, the last at " +
+              local.Clock(drops.last + static_cast<FileTime>(local.offset) * kTicksPerSecond));
     }
     for (std::size_t k = 0; k < player->ChannelCount(); ++k) {
       std::vector<std::shared_ptr<ro>> ros;
@@ -388,8 +391,9 @@ json OnAirView(const CMOS_SRV_STNDRT& control) {
   } else if (lost == links.size()) {
     badge = {{"text", "NRCS LOST"}, {"level", "alarm"}};
   } else if (lost > 0) {
-    badge = {{"text", "NRCS " + std::to_string(lost) + " OF " + std::to_string(links.size()) + " LOST"},
-             {"level", "alarm"}};
+    badge = {
+        {"text", "NRCS " + std::to_string(lost) + " OF " + std::to_string(links.size()) + " LOST"},
+        {"level", "alarm"}};
   } else if (quiet > 0) {
     badge = {{"text", "NRCS QUIET"}, {"level", "warn"}};
   }

@@ -8,7 +8,8 @@ namespace vidra {
 
 std::uint64_t SecondsToTicks(double seconds) {
   return seconds > 0 && std::isfinite(seconds)
-             ? static_cast<std::uint64_t>(std::llround(seconds * static_cast<double>(kTicksPerSecond)))
+             ? static_cast<std::uint64_t>(
+                   std::llround(seconds * static_cast<double>(kTicksPerSecond)))
              : 0;
 }
 

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 #include "common/Log.h"
 #include "common/Text.h"
@@ -68,8 +69,8 @@ void Routes(httplib::Server& server, const CMOS_SRV_STNDRT& control) {
                                                request.get_param_value("outline") == "1"));
              });
   server.Get("/api/ro", [&control](const httplib::Request& request, httplib::Response& response) {
-    const auto view =
-        RunningOrderView(control, NumberParam(request, "channel", -1), request.get_param_value("roID"));
+    const auto view = RunningOrderView(control, NumberParam(request, "channel", -1),
+                                       request.get_param_value("roID"));
     if (!view) {
       response.status = 404;
       SendJson(response, {{"error", "no running order " + request.get_param_value("roID") +
@@ -160,6 +161,10 @@ StatusServer::StatusServer(const CMOS_SRV_STNDRT& control, const HttpEndpoint& e
   }
   port_ = static_cast<std::uint16_t>(bound);
   thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // A stop before the listening loop runs would be lost, and the join wait for ever.
+  for (int waited = 0; !server_->is_running() && waited < 5000; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   Log("VIDRA - status page on http://%s:%u/\n", endpoint.address.c_str(), port_);
 }
 

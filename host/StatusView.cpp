@@ -54,7 +54,7 @@ json ItemView(const item& i, bool planned, bool skipped, const ShowTimes& times)
           {"start", planned ? times.At(i.startTime) : json(nullptr)},
           {"durationSeconds", Seconds(i.playDurationTicks)},
           {"cut", i.cutTicksLeft > 0 ? json{{"secondsLeft", Seconds(i.cutTicksLeft)},
-                                           {"at", times.At(i.stateTime)}}
+                                            {"at", times.At(i.stateTime)}}
                                      : json(nullptr)},
           {"skipped", skipped}};
 }
@@ -108,8 +108,9 @@ json RoView(const ro& r, const ShowTimes& times, json& playing, bool withStories
           ItemView(i, r.startTime != 0, i.state == NOT_READY && n++ < lastAired, times));
       // The record of the last item stays PLAY after its clip has ended; only a clip with
       // time left is on air.
-      const double remaining = Seconds(static_cast<std::int64_t>(i.stateTime + i.playDurationTicks) -
-                                       static_cast<std::int64_t>(times.local));
+      const double remaining =
+          Seconds(static_cast<std::int64_t>(i.stateTime + i.playDurationTicks) -
+                  static_cast<std::int64_t>(times.local));
       if (i.state == PLAY && remaining > 0) {
         playing = {{"roID", r.roID.Str()},
                    {"storyID", s.storyID.Str()},

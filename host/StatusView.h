@@ -23,8 +23,8 @@ nlohmann::json PeersView(const CMOS_SRV_STNDRT& control);
 nlohmann::json ChannelsView(const CMOS_SRV_STNDRT& control, const std::string& unless = "",
                             bool outline = false);
 // One running order of a channel with its stories and its version; none when there is none.
-std::optional<nlohmann::json> RunningOrderView(const CMOS_SRV_STNDRT& control,
-                                               std::int64_t channel, const std::string& roID);
+std::optional<nlohmann::json> RunningOrderView(const CMOS_SRV_STNDRT& control, std::int64_t channel,
+                                               const std::string& roID);
 // Up to limit journal entries, newest first, starting at entry before - 1 (all when before
 // is negative), each with the start of its text.
 nlohmann::json JournalView(const CMOS_SRV_STNDRT& control, std::int64_t before, std::size_t limit);

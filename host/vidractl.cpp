@@ -152,8 +152,8 @@ class Controller {
   }
 
   static void Print(const Entry& e) {
-    std::printf("%s %s client %d %s\n", StationTime(e.time).c_str(),
-                e.dest == 0 ? "out" : "in", e.clientId, e.text.c_str());
+    std::printf("%s %s client %d %s\n", StationTime(e.time).c_str(), e.dest == 0 ? "out" : "in",
+                e.clientId, e.text.c_str());
     std::fflush(stdout);
   }
 
@@ -177,8 +177,7 @@ class Controller {
       const auto count = Count();
       if (count && (number < 0 || number >= *count)) {
         std::printf("no such entry: %d (the journal holds %s)\n", number,
-                    *count == 0 ? "none"
-                                : ("entries 0 to " + std::to_string(*count - 1)).c_str());
+                    *count == 0 ? "none" : ("entries 0 to " + std::to_string(*count - 1)).c_str());
       } else {
         std::printf("GetMessageByNumberInQueue(%d): %s\n", number, vidra::Describe(hr).c_str());
       }

@@ -154,7 +154,8 @@ std::string ReadinessText(const std::vector<ReadinessChannel>& sheet) {
             line += " planned " + FramesText(i.plannedFrames, channel.frameRate, false) +
                     (i.fileFrames == i.plannedFrames ? " exact fit"
                      : i.fileFrames > i.plannedFrames
-                         ? " over " + FramesText(i.fileFrames - i.plannedFrames, channel.frameRate, true)
+                         ? " over " +
+                               FramesText(i.fileFrames - i.plannedFrames, channel.frameRate, true)
                          : " under " +
                                FramesText(i.fileFrames - i.plannedFrames, channel.frameRate, true));
           }

@@ -54,9 +54,8 @@ std::vector<LinkRecord> NoticeHosts::Links() const {
       links.push_back(LinkRecord{.host = host, .sender = true});
     }
   }
-  std::sort(links.begin(), links.end(), [](const LinkRecord& a, const LinkRecord& b) {
-    return ntohl(a.host) < ntohl(b.host);
-  });
+  std::sort(links.begin(), links.end(),
+            [](const LinkRecord& a, const LinkRecord& b) { return ntohl(a.host) < ntohl(b.host); });
   return links;
 }
 

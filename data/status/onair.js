@@ -42,8 +42,7 @@ function tick() {
     const [, , , left, times, bar, , timed] = box.children;
     if (a) {
       const total = a.durationSeconds;
-      const elapsed = a.paused ? a.elapsedSeconds
-        : Math.min(Math.max((now - Date.parse(a.started)) / 1000, 0), total);
+      const elapsed = Show.elapsed(a, now);
       Show.text(left, a.paused ? "PAUSED" : "-" + Show.countdown(total - elapsed));
       Show.text(times, Show.countdown(elapsed, true) + " / " + Show.countdown(total, true) +
         (a.paused ? "" : " \u00b7 ends " + Show.clock(a.ends)));
@@ -68,11 +67,7 @@ async function refresh() {
     Show.heard(view.now, view.zone);
     Show.text($("badge"), view.badge.text);
     Show.classes($("badge"), "badge " + view.badge.level);
-    Show.sync($("alarms"), view.alarms, (a) => a.kind + "|" + a.text,
-      () => document.createElement("li"), (li, a) => {
-        Show.text(li, a.text);
-        Show.classes(li, a.level);
-      });
+    Show.alarms($("alarms"), view.alarms);
     Show.sync($("channels"), view.channels, (c) => c.index, build, show);
   } catch (error) {
     Show.failed(error);

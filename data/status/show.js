@@ -180,6 +180,18 @@ const Show = (() => {
     return zoneText;
   }
 
+  // Seconds of the item on air gone by at now (server ms), from its start stamp.
+  function elapsed(onAir, now) {
+    return onAir.paused ? onAir.elapsedSeconds
+      : Math.min(Math.max((now - Date.parse(onAir.started)) / 1000, 0), onAir.durationSeconds);
+  }
+
+  // The alarm strip: one line an alarm, in the API's order.
+  function alarms(list, view) {
+    sync(list, view, (a) => a.kind + "|" + a.text, () => document.createElement("li"),
+      (li, a) => { text(li, a.text); classes(li, a.level); });
+  }
+
   return { get, heard, failed, now, age, stale, clock, dateTime, timecode, countdown, text,
-    classes, sync, element, showTrust, zone };
+    classes, sync, element, showTrust, zone, elapsed, alarms };
 })();

@@ -42,11 +42,6 @@ function showHeader(view, state) {
   }
 }
 
-function showAlarms(alarms) {
-  Show.sync($("alarms"), alarms, (a) => a.kind + "|" + a.text, () => document.createElement("li"),
-    (li, a) => { Show.text(li, a.text); Show.classes(li, a.level); });
-}
-
 // The panels: built once per channel, their numbers moved by tick().
 function showOnAir(view) {
   Show.sync($("onair"), view.channels, (c) => c.index, () => {
@@ -107,8 +102,7 @@ function tick() {
     const a = c.onAir;
     if (a) {
       const total = a.durationSeconds;
-      const elapsed = a.paused ? a.elapsedSeconds
-        : Math.min(Math.max((now - Date.parse(a.started)) / 1000, 0), total);
+      const elapsed = Show.elapsed(a, now);
       Show.text(times, Show.countdown(elapsed, true) + " of " + Show.countdown(total, true) + " \u00b7 " +
         (a.paused ? "PAUSED" : Show.countdown(total - elapsed) + " left, ends " + Show.clock(a.ends)));
       bar.style.width = (total > 0 ? (100 * elapsed / total).toFixed(2) : 0) + "%";
@@ -414,7 +408,7 @@ async function refresh() {
     onair = view.value;
     Show.heard(onair.now, onair.zone);
     showHeader(onair, state.status === "fulfilled" ? state.value : null);
-    showAlarms(onair.alarms);
+    Show.alarms($("alarms"), onair.alarms);
     showOnAir(onair);
     showLinks(onair.links);
   } else {

@@ -20,18 +20,19 @@ struct NrcsPort {
 };
 
 std::string Item(const std::string& story, const std::string& slug, const std::string& file) {
-  return "<story><storyID>" + story + "</storyID><storySlug>" + slug + "</storySlug><item><itemID>1" +
-         "</itemID><itemSlug>" + slug + "</itemSlug><objID>" + file +
-         "</objID><mosID>VIDRA</mosID><objPaths><objPath>" + file +
+  return "<story><storyID>" + story + "</storyID><storySlug>" + slug +
+         "</storySlug><item><itemID>1" + "</itemID><itemSlug>" + slug + "</itemSlug><objID>" +
+         file + "</objID><mosID>VIDRA</mosID><objPaths><objPath>" + file +
          "</objPath></objPaths></item></story>";
 }
 
 class OnAir : public NrcsPort, public ServerTest {
  protected:
   OnAir()
-      : ServerTest({}, "NrcsUpperPort = " + std::to_string(listener.Port()) +
-                           "\n[VIDRAServer]\nPath = " VIDRA_SOURCE_DATA
-                           "/media/\n[State]\nResyncOnConnect = no\n",
+      : ServerTest({},
+                   "NrcsUpperPort = " + std::to_string(listener.Port()) +
+                       "\n[VIDRAServer]\nPath = " VIDRA_SOURCE_DATA
+                       "/media/\n[State]\nResyncOnConnect = no\n",
                    ManualClock::Mode::Blocking, std::chrono::hours(1)) {}
   void SetUp() override {
     InitAndStart();
@@ -57,16 +58,15 @@ class OnAir : public NrcsPort, public ServerTest {
   }
   static bool HasAlarm(const json& view, const std::string& kind, const std::string& part) {
     for (const json& alarm : view["alarms"]) {
-      if (alarm["kind"] == kind && alarm["text"].get<std::string>().find(part) != std::string::npos) {
+      if (alarm["kind"] == kind &&
+          alarm["text"].get<std::string>().find(part) != std::string::npos) {
         return true;
       }
     }
     return false;
   }
   // Runs the clock (the server's threads with it) to the given second after the test's start.
-  void At(double seconds) {
-    RunClockTo(kTestStart + static_cast<FileTime>(seconds * 1e7));
-  }
+  void At(double seconds) { RunClockTo(kTestStart + static_cast<FileTime>(seconds * 1e7)); }
 
   TestPeer nrcs;
   TestPeer notices;
@@ -168,9 +168,9 @@ TEST_F(OnAir, TheItemOnAirTheNextATimedStartThatCutsItTotalsAlarmsAndTheLink) {
   view = OnAirView(Control());
   EXPECT_EQ(view["channels"][0]["onAir"]["storyID"], "S3") << view["channels"][0].dump();
   EXPECT_TRUE(HasAlarm(view, "skipped", "NEWS RO1 S2/1 \u201cGone\u201d was skipped"));
-  EXPECT_TRUE(ChannelsView(Control())["channels"][0]["runningOrders"][0]["stories"][1]["items"][0]
-                  ["skipped"]
-                      .get<bool>());
+  EXPECT_TRUE(ChannelsView(
+                  Control())["channels"][0]["runningOrders"][0]["stories"][1]["items"][0]["skipped"]
+                  .get<bool>());
 
   // The NRCS goes: the badge and an alarm say so, and both go when it is back.
   nrcs.Close();
@@ -194,7 +194,8 @@ TEST_F(OnAir, TheChannelsViewAnswersUnchangedUntilSomethingItShowsChanges) {
   json again = ChannelsView(Control(), version);
   EXPECT_TRUE(again["unchanged"].get<bool>());
   EXPECT_FALSE(again.contains("channels")) << "nothing is built for a page that has it";
-  ASSERT_NE(Ask("<roCreate><roID>R</roID>" + Item("S", "&lt;b&gt;bold&lt;/b&gt;", "sting.wav") + "</roCreate>")
+  ASSERT_NE(Ask("<roCreate><roID>R</roID>" + Item("S", "&lt;b&gt;bold&lt;/b&gt;", "sting.wav") +
+                "</roCreate>")
                 .find("<roStatus>OK</roStatus>"),
             std::string::npos);
   const json changed = ChannelsView(Control(), version);

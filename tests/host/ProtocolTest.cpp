@@ -352,7 +352,7 @@ TEST_F(MosProtocol, ReadyToAirStoryTextAndTheNrcsViewAreKept) {
   EXPECT_EQ(r["readyToAir"], "READY");
   EXPECT_EQ(r["stories"][1]["storyBody"], "Ann\nGood evening.\nMore & more.");
   EXPECT_EQ(r["stories"][0]["items"][1]["nrcs"]["status"], "PLAY");
-  EXPECT_EQ(r["stories"][0]["items"][1]["nrcs"]["time"], "2027-01-15T08:00:05.000");
+  EXPECT_EQ(r["stories"][0]["items"][1]["nrcs"]["time"], "2027-01-15T08:00:05.000+00:00");
   EXPECT_EQ(r["stories"][2]["nrcs"]["status"], "STOP");
   EXPECT_EQ(r["stories"][0]["items"][0]["nrcs"], nullptr);
 }

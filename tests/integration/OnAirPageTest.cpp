@@ -32,8 +32,8 @@ std::string PageFile(const std::string& name) {
 std::string Iso(double seconds) {
   const auto ms = 12 * 3'600'000LL + static_cast<long long>(seconds * 1000 + 0.5);
   char text[64];
-  std::snprintf(text, sizeof text, "2026-12-10T%02lld:%02lld:%02lld.%03lld+01:00",
-                ms / 3'600'000, ms / 60'000 % 60, ms / 1000 % 60, ms % 1000);
+  std::snprintf(text, sizeof text, "2026-12-10T%02lld:%02lld:%02lld.%03lld+01:00", ms / 3'600'000,
+                ms / 60'000 % 60, ms / 1000 % 60, ms % 1000);
   return text;
 }
 
@@ -45,7 +45,7 @@ class FakeApi {
   FakeApi() {
     const auto file = [this](const char* path, const char* name, const char* type) {
       server_.Get(path, [content = PageFile(name), type](const httplib::Request&,
-                                                          httplib::Response& response) {
+                                                         httplib::Response& response) {
         response.set_content(content, type);
       });
     };
@@ -60,29 +60,27 @@ class FakeApi {
     });
     server_.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
       Serve(response, [] {
-        return json{{"state", "Active"},
-                    {"phase", "serving"},
-                    {"store", nullptr},
-                    {"media", nullptr}};
+        return json{
+            {"state", "Active"}, {"phase", "serving"}, {"store", nullptr}, {"media", nullptr}};
       });
     });
-    server_.Get("/api/channels", [this](const httplib::Request& request,
-                                        httplib::Response& response) {
-      Serve(response, [&] {
-        ++channelAsks_;
-        if (request.get_param_value("unless") == channels_["version"]) {
-          return json{{"version", channels_["version"]}, {"unchanged", true}};
-        }
-        ++channelSends_;
-        json outline = channels_;
-        for (json& channel : outline["channels"]) {
-          for (json& r : channel["runningOrders"]) {
-            r["stories"] = nullptr;
-          }
-        }
-        return outline;
-      });
-    });
+    server_.Get("/api/channels",
+                [this](const httplib::Request& request, httplib::Response& response) {
+                  Serve(response, [&] {
+                    ++channelAsks_;
+                    if (request.get_param_value("unless") == channels_["version"]) {
+                      return json{{"version", channels_["version"]}, {"unchanged", true}};
+                    }
+                    ++channelSends_;
+                    json outline = channels_;
+                    for (json& channel : outline["channels"]) {
+                      for (json& r : channel["runningOrders"]) {
+                        r["stories"] = nullptr;
+                      }
+                    }
+                    return outline;
+                  });
+                });
     server_.Get("/api/ro", [this](const httplib::Request& request, httplib::Response& response) {
       Serve(response, [&] {
         ++roSends_;
@@ -105,6 +103,8 @@ class FakeApi {
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // A stop before the server runs would be lost, and the join would wait for ever.
+    WaitUntil([this] { return server_.is_running(); }, 10s);
   }
   ~FakeApi() {
     SetMode(Mode::Answer);
@@ -174,18 +174,17 @@ json OnAirAt(double now, const std::string& slug = "Fire", json alarms = json::a
           {"state", "Active"},
           {"phase", "serving"},
           {"badge", {{"text", "NRCS OK"}, {"level", "ok"}}},
-          {"links",
-           json::array({{{"host", "10.1.2.3"},
-                         {"connected", true},
-                         {"connections", 2},
-                         {"status", "connected"},
-                         {"lastMessageAgeSeconds", 1.5},
-                         {"lastHeartbeatAgeSeconds", 4.0},
-                         {"lastAckAgeSeconds", 2.0},
-                         {"lastAckMessageID", 17},
-                         {"noticeSender", true},
-                         {"noticesWaiting", 0},
-                         {"resync", nullptr}}})},
+          {"links", json::array({{{"host", "10.1.2.3"},
+                                  {"connected", true},
+                                  {"connections", 2},
+                                  {"status", "connected"},
+                                  {"lastMessageAgeSeconds", 1.5},
+                                  {"lastHeartbeatAgeSeconds", 4.0},
+                                  {"lastAckAgeSeconds", 2.0},
+                                  {"lastAckMessageID", 17},
+                                  {"noticeSender", true},
+                                  {"noticesWaiting", 0},
+                                  {"resync", nullptr}}})},
           {"alarms", std::move(alarms)},
           {"channels",
            json::array({{{"index", 0},
@@ -220,58 +219,59 @@ json OnAirAt(double now, const std::string& slug = "Fire", json alarms = json::a
                            {"roSlug", "Late"},
                            {"at", Iso(42)},
                            {"clash", {{"storyID", "S4"}, {"itemID", "1"}, {"secondsLeft", 5.5}}}}},
-                         {"runningOrders",
-                          json::array({{{"roID", "EVE-1800"},
-                                        {"plannedSeconds", 1800.0},
-                                        {"plannedFrom", "roEdDur"},
-                                        {"playedSeconds", 1210.0},
-                                        {"remainingSeconds", 595.5},
-                                        {"estimatedEnd", Iso(595.5)},
-                                        {"plannedEnd", Iso(590)},
-                                        {"overUnderSeconds", 5.5}}})}}})}};
+                         {"runningOrders", json::array({{{"roID", "EVE-1800"},
+                                                         {"plannedSeconds", 1800.0},
+                                                         {"plannedFrom", "roEdDur"},
+                                                         {"playedSeconds", 1210.0},
+                                                         {"remainingSeconds", 595.5},
+                                                         {"estimatedEnd", Iso(595.5)},
+                                                         {"plannedEnd", Iso(590)},
+                                                         {"overUnderSeconds", 5.5}}})}}})}};
 }
 
 json Rundown(const std::string& version, const std::string& s5State, const std::string& slug) {
   const auto item = [](const std::string& id, const std::string& itemSlug,
                        const std::string& state) {
-    return json{{"itemID", id},    {"itemSlug", itemSlug}, {"objID", "OBJ-" + id},
-                {"state", state},  {"nrcs", nullptr},      {"start", nullptr},
-                {"cut", nullptr},  {"skipped", false},     {"durationSeconds", 40.0}};
+    return json{{"itemID", id},   {"itemSlug", itemSlug}, {"objID", "OBJ-" + id},
+                {"state", state}, {"nrcs", nullptr},      {"start", nullptr},
+                {"cut", nullptr}, {"skipped", false},     {"durationSeconds", 40.0}};
   };
   json cut = item("1", "Crash", "DONE");
   cut["cut"] = {{"secondsLeft", 12.5}, {"at", Iso(-10)}};
   return {{"version", version},
           {"unchanged", false},
           {"channels",
-           json::array({{{"index", 0},
-                         {"name", "NEWS"},
-                         {"player", "out1"},
-                         {"frameRate", 25.0},
-                         {"runningOrders",
-                          json::array({{{"roID", "EVE-1800"},
-                                        {"version", version},
-                                        {"roSlug", "Evening"},
-                                        {"trigger", "TIMED"},
-                                        {"timedStartUsed", true},
-                                        {"start", Iso(-1200)},
-                                        {"readyToAir", nullptr},
-                                        {"nrcs", nullptr},
-                                        {"stories",
-                                         json::array({{{"storyID", "S3"},
-                                                       {"storySlug", "Crash"},
-                                                       {"storyBody", "Police say the road..."},
-                                                       {"nrcs", nullptr},
-                                                       {"items", json::array({cut})}},
-                                                      {{"storyID", "S4"},
-                                                       {"storySlug", "Fire"},
-                                                       {"storyBody", ""},
-                                                       {"nrcs", nullptr},
-                                                       {"items", json::array({item("1", slug, "PLAY")})}},
-                                                      {{"storyID", "S5"},
-                                                       {"storySlug", "Weather"},
-                                                       {"storyBody", ""},
-                                                       {"nrcs", nullptr},
-                                                       {"items", json::array({item("1", "Weather", s5State)})}}})}}})}}})}};
+           json::array(
+               {{{"index", 0},
+                 {"name", "NEWS"},
+                 {"player", "out1"},
+                 {"frameRate", 25.0},
+                 {"runningOrders",
+                  json::array({{{"roID", "EVE-1800"},
+                                {"version", version},
+                                {"roSlug", "Evening"},
+                                {"trigger", "TIMED"},
+                                {"timedStartUsed", true},
+                                {"start", Iso(-1200)},
+                                {"readyToAir", nullptr},
+                                {"nrcs", nullptr},
+                                {"stories",
+                                 json::array({{{"storyID", "S3"},
+                                               {"storySlug", "Crash"},
+                                               {"storyBody", "Police say the road..."},
+                                               {"nrcs", nullptr},
+                                               {"items", json::array({cut})}},
+                                              {{"storyID", "S4"},
+                                               {"storySlug", "Fire"},
+                                               {"storyBody", ""},
+                                               {"nrcs", nullptr},
+                                               {"items", json::array({item("1", slug, "PLAY")})}},
+                                              {{"storyID", "S5"},
+                                               {"storySlug", "Weather"},
+                                               {"storyBody", ""},
+                                               {"nrcs", nullptr},
+                                               {"items", json::array({item("1", "Weather",
+                                                                           s5State)})}}})}}})}}})}};
 }
 
 class Page : public ::testing::Test {
@@ -303,7 +303,8 @@ TEST_F(Page, TheOnAirPanelCountdownTotalsAlarmsAndWhatStaysPut) {
               times == "0:11 of 0:40 \u00b7 0:29 left, ends 12:00:30")
       << times;
   const auto bar = [&] {
-    return browser.Run("return parseFloat(document.querySelector('#onair .bar > div').style.width);")
+    return browser
+        .Run("return parseFloat(document.querySelector('#onair .bar > div').style.width);")
         .get<double>();
   };
   const double first = bar();
@@ -343,27 +344,33 @@ TEST_F(Page, TheOnAirPanelCountdownTotalsAlarmsAndWhatStaysPut) {
   EXPECT_EQ(Text(browser, "#clock").substr(8), " +01:00") << "station time, its zone once";
 
   // An alarm comes, and goes with its cause.
-  api.SetOnAir(OnAirAt(1, "Fire",
-                       json::array({{{"kind", "link"},
-                                     {"level", "alarm"},
-                                     {"text", "NRCS 10.1.2.3 is not connected"}}})));
+  api.SetOnAir(OnAirAt(
+      1, "Fire",
+      json::array(
+          {{{"kind", "link"}, {"level", "alarm"}, {"text", "NRCS 10.1.2.3 is not connected"}}})));
   EXPECT_TRUE(
       WaitUntil([&] { return Text(browser, "#alarms li") == "NRCS 10.1.2.3 is not connected"; }));
   api.SetOnAir(OnAirAt(2));
   EXPECT_TRUE(WaitUntil([&] { return Text(browser, "#alarms li") == "(none)"; }));
+  // The server's clock set back an hour: the page follows it at the next answer.
+  api.SetOnAir(OnAirAt(-3600));
+  EXPECT_TRUE(WaitUntil([&] { return Text(browser, "#clock").rfind("11:00:0", 0) == 0; }))
+      << Text(browser, "#clock");
+  api.SetOnAir(OnAirAt(3));
+  EXPECT_TRUE(WaitUntil([&] { return Text(browser, "#clock").rfind("12:00:0", 0) == 0; }));
 
   // An opened story text and a selection survive refreshes and a change of the rundown.
-  browser.Run("document.querySelector('#channels .texts details').open = true;"
-              "const cell = document.querySelector(\"tr[data-item='EVE-1800/S4/1'] td:nth-child(3)\");"
-              "const range = document.createRange(); range.selectNodeContents(cell);"
-              "getSelection().removeAllRanges(); getSelection().addRange(range);"
-              "window.scrollTo(0, 40);");
+  browser.Run(
+      "document.querySelector('#channels .texts details').open = true;"
+      "const cell = document.querySelector(\"tr[data-item='EVE-1800/S4/1'] td:nth-child(3)\");"
+      "const range = document.createRange(); range.selectNodeContents(cell);"
+      "getSelection().removeAllRanges(); getSelection().addRange(range);"
+      "window.scrollTo(0, 40);");
   const int sends = api.ChannelSends();
   const int roSends = api.RoSends();
   api.SetChannels(Rundown("2", "READY", "Fire"));
-  ASSERT_TRUE(WaitUntil([&] {
-    return Text(browser, "tr[data-item='EVE-1800/S5/1'] .item-state") == "READY";
-  }));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return Text(browser, "tr[data-item='EVE-1800/S5/1'] .item-state") == "READY"; }));
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(browser.Run("return document.querySelector('#channels .texts details').open;"), true);
   EXPECT_EQ(browser.Run("return getSelection().toString();"), "OBJ-1");
@@ -380,19 +387,22 @@ TEST_F(Page, TheOnAirPanelCountdownTotalsAlarmsAndWhatStaysPut) {
       8s));
   EXPECT_EQ(Text(browser, "#stale").rfind("data are ", 0), 0u) << Text(browser, "#stale");
   EXPECT_TRUE(WaitUntil([&] {
-    return Text(browser, "#stale").find("api/onair gave no answer within 2.5 s") != std::string::npos;
+    return Text(browser, "#stale").find("api/onair gave no answer within 2.5 s") !=
+           std::string::npos;
   })) << Text(browser, "#stale");
   api.SetMode(FakeApi::Mode::Fail);
-  EXPECT_TRUE(WaitUntil([&] { return Text(browser, "#stale").find("answered 500") != std::string::npos; }))
-      << Text(browser, "#stale");
+  EXPECT_TRUE(WaitUntil([&] {
+    return Text(browser, "#stale").find("answered 500") != std::string::npos;
+  })) << Text(browser, "#stale");
   api.SetMode(FakeApi::Mode::Answer);
   EXPECT_TRUE(WaitUntil(
       [&] { return browser.Run("return document.body.classList.contains('stale');") == false; }));
 }
 
 TEST_F(Page, MarkupInSlugsIsShownAsTextAndTheOnAirViewReadsFromAcrossTheRoom) {
-  const std::string hostile = "<img src=x onerror=\"window.pwned=1\"><script>window.pwned=2</script>" +
-                              std::string(10000, 'x');
+  const std::string hostile =
+      "<img src=x onerror=\"window.pwned=1\"><script>window.pwned=2</script>" +
+      std::string(10000, 'x');
   api.SetOnAir(OnAirAt(0, hostile));
   api.SetChannels(Rundown("1", "NOT READY", hostile));
   {
@@ -402,11 +412,14 @@ TEST_F(Page, MarkupInSlugsIsShownAsTextAndTheOnAirViewReadsFromAcrossTheRoom) {
     ASSERT_TRUE(WaitUntil([&] { return Text(browser, "#onair .title").size() > 10000; }, 10s));
     EXPECT_EQ(Text(browser, "#onair .title"), hostile);
     EXPECT_TRUE(browser.Run("return window.pwned === undefined;").get<bool>());
-    EXPECT_EQ(browser.Run("return document.querySelectorAll('#onair img, #channels img, #channels script').length;"),
+    EXPECT_EQ(browser.Run("return document.querySelectorAll('#onair img, #channels img, #channels "
+                          "script').length;"),
               0);
-    EXPECT_LE(browser.Run("return document.querySelector('#onair .panel').getBoundingClientRect().height;")
-                  .get<double>(),
-              400.0)
+    EXPECT_LE(
+        browser
+            .Run("return document.querySelector('#onair .panel').getBoundingClientRect().height;")
+            .get<double>(),
+        400.0)
         << "a 10,000-character slug is cut at the panel's edge, not wrapped down the page";
   }
   api.SetOnAir(OnAirAt(0));
@@ -414,9 +427,10 @@ TEST_F(Page, MarkupInSlugsIsShownAsTextAndTheOnAirViewReadsFromAcrossTheRoom) {
   ASSERT_TRUE(wall.Started());
   wall.Open(api.Url("onair"));
   ASSERT_TRUE(WaitUntil([&] { return Text(wall, ".slug") == "Fire"; }, 10s));
-  EXPECT_GE(wall.Run("return parseFloat(getComputedStyle(document.querySelector('.left')).fontSize);")
-                .get<double>(),
-            100.0)
+  EXPECT_GE(
+      wall.Run("return parseFloat(getComputedStyle(document.querySelector('.left')).fontSize);")
+          .get<double>(),
+      100.0)
       << "the time left in large type";
   const std::string left = Text(wall, ".left");
   EXPECT_TRUE(left == "-0:30" || left == "-0:29") << left;
@@ -444,8 +458,11 @@ TEST_F(Page, BenchmarkOfAnUpdateWith80000Items) {
   const json panel = view["channels"][0];
   view["channels"] = json::array();
   for (int k = 0; k < 8; ++k) {
-    json channel = {{"index", k}, {"name", "CH" + std::to_string(k)}, {"player", "out"},
-                    {"frameRate", 25.0}, {"runningOrders", json::array()}};
+    json channel = {{"index", k},
+                    {"name", "CH" + std::to_string(k)},
+                    {"player", "out"},
+                    {"frameRate", 25.0},
+                    {"runningOrders", json::array()}};
     json live = panel;
     live["index"] = k;
     live["name"] = channel["name"];
@@ -455,18 +472,31 @@ TEST_F(Page, BenchmarkOfAnUpdateWith80000Items) {
       for (int s = 0; s < 100; ++s) {
         json items = json::array();
         for (int i = 0; i < 5; ++i) {
-          items.push_back({{"itemID", std::to_string(i)}, {"itemSlug", "item slug " + std::to_string(i)},
-                           {"objID", "OBJ"}, {"state", "READY"}, {"nrcs", nullptr},
-                           {"start", nullptr}, {"cut", nullptr}, {"skipped", false},
+          items.push_back({{"itemID", std::to_string(i)},
+                           {"itemSlug", "item slug " + std::to_string(i)},
+                           {"objID", "OBJ"},
+                           {"state", "READY"},
+                           {"nrcs", nullptr},
+                           {"start", nullptr},
+                           {"cut", nullptr},
+                           {"skipped", false},
                            {"durationSeconds", 10.0}});
         }
-        stories.push_back({{"storyID", "S" + std::to_string(s)}, {"storySlug", "story"},
-                           {"storyBody", ""}, {"nrcs", nullptr}, {"items", items}});
+        stories.push_back({{"storyID", "S" + std::to_string(s)},
+                           {"storySlug", "story"},
+                           {"storyBody", ""},
+                           {"nrcs", nullptr},
+                           {"items", items}});
       }
       const std::string roID = "RO" + std::to_string(r);
-      channel["runningOrders"].push_back({{"roID", roID}, {"version", "1"}, {"roSlug", "slug"}, {"trigger", "MANUAL"},
-                                          {"timedStartUsed", false}, {"start", nullptr},
-                                          {"readyToAir", nullptr}, {"nrcs", nullptr},
+      channel["runningOrders"].push_back({{"roID", roID},
+                                          {"version", "1"},
+                                          {"roSlug", "slug"},
+                                          {"trigger", "MANUAL"},
+                                          {"timedStartUsed", false},
+                                          {"start", nullptr},
+                                          {"readyToAir", nullptr},
+                                          {"nrcs", nullptr},
                                           {"stories", stories}});
       json totals = panel["runningOrders"][0];
       totals["roID"] = roID;
@@ -482,20 +512,26 @@ TEST_F(Page, BenchmarkOfAnUpdateWith80000Items) {
   const auto loaded = std::chrono::steady_clock::now();
   browser.Open(api.Url());
   ASSERT_TRUE(WaitUntil(
-      [&] { return browser.Run("return document.querySelectorAll('tr[data-item]').length;") == 4000; },
+      [&] {
+        return browser.Run("return document.querySelectorAll('tr[data-item]').length;") == 4000;
+      },
       120s))
       << "the first running order of each channel open, 500 rows each";
-  const double firstMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - loaded).count();
+  const double firstMs =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - loaded).count();
   std::vector<double> updates;
   for (int n = 0; n < 15; ++n) {
     std::this_thread::sleep_for(1100ms);
     updates.push_back(browser.Run("return lastUpdateMs;").get<double>());
   }
   std::sort(updates.begin(), updates.end());
-  std::printf("page with 80,000 items (4,000 rows open): first drawing %.0f ms (load, fetch and draw); update when only "
-              "the clock moved: median %.2f ms, max %.2f ms over %zu refreshes\n",
-              firstMs, updates[updates.size() / 2], updates.back(), updates.size());
-  const json heap = browser.Run("return performance.memory ? performance.memory.usedJSHeapSize : 0;");
+  std::printf(
+      "page with 80,000 items (4,000 rows open): first drawing %.0f ms (load, fetch and draw); "
+      "update when only "
+      "the clock moved: median %.2f ms, max %.2f ms over %zu refreshes\n",
+      firstMs, updates[updates.size() / 2], updates.back(), updates.size());
+  const json heap =
+      browser.Run("return performance.memory ? performance.memory.usedJSHeapSize : 0;");
   std::printf("JS heap after the refreshes: %.1f MiB\n", heap.get<double>() / 1048576.0);
 }
 

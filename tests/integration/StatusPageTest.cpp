@@ -154,7 +154,8 @@ TEST(Status, TheApiAndMetricsFollowARunningOrder) {
   EXPECT_EQ(GetJson(client, "/api/links")["links"][0]["status"], "lost");
   state = GetJson(client, "/api/state");
   EXPECT_EQ(state["zone"].get<std::string>().size(), 6u) << state.dump();
-  EXPECT_EQ(state["now"].get<std::string>().substr(23), state["zone"]) << "ISO 8601 with the offset";
+  EXPECT_EQ(state["now"].get<std::string>().substr(23), state["zone"])
+      << "ISO 8601 with the offset";
   const json version = GetJson(client, "/api/channels");
   EXPECT_FALSE(version["unchanged"].get<bool>());
 

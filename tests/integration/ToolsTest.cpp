@@ -208,7 +208,9 @@ TEST(Tools, TheSimulatorPlaysARunningOrderAndAcknowledgesEveryNotice) {
   notices.Release();
   ServerProcess server({"--config", settings.Path(), "--autostart"}, errors.Path());
   ASSERT_TRUE(ControlUp(server.ControlPath()));
-  ASSERT_TRUE(WaitUntil([&] { return Ctl(server.ControlPath(), {"state"}).out.rfind("Ready (MOS state 3)", 0) == 0; }));
+  ASSERT_TRUE(WaitUntil([&] {
+    return Ctl(server.ControlPath(), {"state"}).out.rfind("Ready (MOS state 3)", 0) == 0;
+  }));
 
   const ToolRun run = RunTool(VIDRA_NRCS_PATH, {"--lower", std::to_string(lower.Port()), "--upper",
                                                 std::to_string(upper.Port()), "--notice-port",
@@ -281,7 +283,9 @@ TEST(Tools, TheJournalCanBeFollowed) {
   TempFile errors("", "stderr.txt");
   ServerProcess server({"--config", settings.Path(), "--autostart"}, errors.Path());
   ASSERT_TRUE(ControlUp(server.ControlPath()));
-  ASSERT_TRUE(WaitUntil([&] { return Ctl(server.ControlPath(), {"state"}).out.rfind("Ready (MOS state 3)", 0) == 0; }));
+  ASSERT_TRUE(WaitUntil([&] {
+    return Ctl(server.ControlPath(), {"state"}).out.rfind("Ready (MOS state 3)", 0) == 0;
+  }));
   std::thread nrcs([&] {
     std::this_thread::sleep_for(500ms);  // the follower has printed the empty journal by then
     for (const char* step : {"heartbeat", "machinfo"}) {

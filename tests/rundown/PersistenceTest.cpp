@@ -192,7 +192,7 @@ TEST_F(Persistence, AStartThatPassedWhileDownIsNotPlayedLate) {
   const auto back = Recovered(FileTimeOf(2027, 1, 15, 20), restored);
   ASSERT_NE(back, nullptr);
   EXPECT_EQ(back->trigger, MANUAL);
-  EXPECT_EQ(back->roTrigger, "MANUAL");
+  EXPECT_TRUE(back->TimedStartUsed());
   EXPECT_EQ(log.CountOf("VIDRA - running order R was TIMED for 2027-01-15T19:00:00.000, which "
                         "passed while the server was down: it is not started"),
             1u);

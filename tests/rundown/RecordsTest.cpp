@@ -22,9 +22,12 @@ TEST(Records, TriggerTextsMapExactly) {
   ro r;
   EXPECT_EQ(r.trigger, CHAINED) << "a running order without roTrigger";
   r.trigger = TIMED;
+  r.roTrigger = "TIMED";
+  EXPECT_FALSE(r.TimedStartUsed());
   r.ConsumeTimedStart();
   EXPECT_EQ(r.trigger, MANUAL);
-  EXPECT_EQ(r.roTrigger, "MANUAL");
+  EXPECT_EQ(r.roTrigger, "TIMED") << "the NRCS's word, as roList gives it back";
+  EXPECT_TRUE(r.TimedStartUsed());
   r.roTrigger = "CHAINED";
   r.trigger = CHAINED;
   r.ConsumeTimedStart();
