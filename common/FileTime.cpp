@@ -2,6 +2,7 @@
 // after 2038 convert exactly without relying on the C library's range.
 #include "common/FileTime.h"
 
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -164,7 +165,7 @@ std::int64_t OffsetSeconds(FileTime local, FileTime utc) {
 std::string FormatTimecode(std::int64_t ticks, double rate) {
   const std::int64_t whole = ticks < 0 ? -ticks : ticks;
   const double fps = rate > 0 ? rate : 25.0;
-  const auto perSecond = static_cast<std::int64_t>(fps + 0.5);
+  const auto perSecond = static_cast<std::int64_t>(std::llround(fps));
   const std::int64_t seconds = whole / static_cast<std::int64_t>(kTicksPerSecond);
   const auto frame = static_cast<std::int64_t>(
       static_cast<double>(whole % static_cast<std::int64_t>(kTicksPerSecond)) * fps /
