@@ -113,6 +113,12 @@ void CMOS_SRV_STNDRT::StopDurableState() {
   durable_.Stop();
 }
 
+HResult CMOS_SRV_STNDRT::InitFailed(HResult hr) {
+  state_ = ServerState::InitFailed;
+  phase_ = ServerPhase::Stopped;
+  return hr;
+}
+
 HResult CMOS_SRV_STNDRT::InitMOSSrv() {
   if (srv_.IsOpen()) {
     LogText(
@@ -127,9 +133,7 @@ HResult CMOS_SRV_STNDRT::InitMOSSrv() {
   std::unique_ptr<SettingsSource> settings;
   if (LoadSettings(settings) != HResult::S_OK) {
     LogText("Init TE is failed");
-    state_ = ServerState::InitFailed;
-    phase_ = ServerPhase::Stopped;
-    return HResult::E_FAIL;
+    return InitFailed(HResult::E_FAIL);
   }
   LogText("Settings are loaded");
   LogText("try to init TE");
@@ -154,32 +158,24 @@ HResult CMOS_SRV_STNDRT::InitMOSSrv() {
   }
   if (hr != HResult::S_OK) {
     LogText("Init TE is failed");
-    state_ = ServerState::InitFailed;
-    phase_ = ServerPhase::Stopped;
-    return hr;
+    return InitFailed(hr);
   }
 
   if (srv_.PreparePort(PortFlag::Lower) != HResult::S_OK) {
     LogText("Low port socket is not Inited");
     LogText("Low port init is failed");
-    state_ = ServerState::InitFailed;
-    phase_ = ServerPhase::Stopped;
-    return HResult::E_FAIL;
+    return InitFailed(HResult::E_FAIL);
   }
   LogText("Low port socket is initialized");
   if (srv_.PreparePort(PortFlag::Upper) != HResult::S_OK) {
     LogText("Up port socket is not Inited");
     LogText("Up port init is failed");
-    state_ = ServerState::InitFailed;
-    phase_ = ServerPhase::Stopped;
-    return HResult::E_FAIL;
+    return InitFailed(HResult::E_FAIL);
   }
   LogText("Up port socket is initialized");
   if (srv_.PreparePort(PortFlag::Query) != HResult::S_OK) {
     Log("VIDRA - the query port %u cannot be opened\n", srv_.Network().queryPort);
-    state_ = ServerState::InitFailed;
-    phase_ = ServerPhase::Stopped;
-    return HResult::E_FAIL;
+    return InitFailed(HResult::E_FAIL);
   }
 
   LogText("Ports Was Inited");

@@ -110,6 +110,8 @@ class CMOS_SRV_STNDRT {
   // player goes away.
   void SetVisible(Visible visible);
   HResult LoadSettings(std::unique_ptr<SettingsSource>& settings);
+  // A start that failed: InitFailed, stopped, and hr handed back.
+  HResult InitFailed(HResult hr);
   // Opens the durable store and restores its running orders; E_FAIL when it cannot be used.
   HResult StartDurableState();
   void StopDurableState();

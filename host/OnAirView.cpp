@@ -4,6 +4,8 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/Text.h"
 #include "host/ShowTimes.h"
@@ -113,6 +115,8 @@ void WalkRo(const ro& r, const ShowTimes& times, const std::string& channel,
   }
   std::uint64_t played = 0;
   std::uint64_t remaining = 0;
+  // Told while the show they belong to is on air: afterwards they are history.
+  std::vector<std::pair<json, std::string>> skipped;
   FileTime lastEnd = 0;
   bool onAirHere = false;
   bool nextWanted = false;
@@ -167,8 +171,8 @@ void WalkRo(const ro& r, const ShowTimes& times, const std::string& channel,
       }
       if (state == NOT_READY) {
         if (n < lastAired) {
-          alarms.Add("skipped", "warn", Where(channel, r, s, i),
-                     Named(channel, r, s, i) + " was skipped: its media was not ready");
+          skipped.emplace_back(Where(channel, r, s, i),
+                               Named(channel, r, s, i) + " was skipped: its media was not ready");
         } else {
           std::string why = "media not ready";
           FileCondition condition = FileCondition::Missing;
@@ -186,6 +190,11 @@ void WalkRo(const ro& r, const ShowTimes& times, const std::string& channel,
         }
       }
       ++n;
+    }
+  }
+  if (onAirHere) {
+    for (auto& [where, text] : skipped) {
+      alarms.Add("skipped", "warn", std::move(where), std::move(text));
     }
   }
   if (r.trigger == TIMED && r.startTime > now &&

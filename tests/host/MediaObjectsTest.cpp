@@ -275,6 +275,9 @@ TEST_F(MediaObjects, TheReadinessSheetPutsProblemsFirstAndComparesLengths) {
                       "-00:00:06:00 (-6.00 s)"),
             std::string::npos)
       << text;
+  EXPECT_NE(text.find(" file 00:00:02:00 (2.00 s) planned 00:00:02:00 (2.00 s) exact fit\n"),
+            std::string::npos)
+      << "a file as long as its plan: " << text;
   EXPECT_LT(text.find("S/gone NOT READY MISSING"), text.find("S/fits"));
 }
 

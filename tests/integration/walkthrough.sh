@@ -32,8 +32,8 @@ check() {
 check '^<-notice .*<status>READY</status>'
 check '^<-notice .*<status>PLAY</status>'
 check '^->notice .*<roAck>'
-check 'Z in client [0-9]* <mos>.*<roCreate>'
-check 'Z out client [0-9]* <mos>.*<roElementStat'
+check '[+-][0-9][0-9]:[0-9][0-9] in client [0-9]* <mos>.*<roCreate>'
+check '[+-][0-9][0-9]:[0-9][0-9] out client [0-9]* <mos>.*<roElementStat'
 check '<movie file="media/opener.wav" duration="00:00:02.00"'
 if grep -q 'Timeout' /tmp/vidra-server.log; then
   echo "a notice was not acknowledged"
