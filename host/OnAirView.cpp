@@ -102,17 +102,8 @@ void WalkRo(const ro& r, const ShowTimes& times, const std::string& channel,
   // A timed start still to come plays the running order from its top again, whatever of it
   // went to air before.
   const bool pending = r.trigger == TIMED && r.startTime > now;
-  // The last item that went to air: NOT READY items before it were passed over.
-  std::ptrdiff_t lastAired = -1;
+  const std::ptrdiff_t lastAired = pending ? -1 : r.LastAired();
   std::ptrdiff_t n = 0;
-  for (const story& s : r.stories) {
-    for (const item& i : s.items) {
-      if (!pending && (i.state == PLAY || i.state == PAUSE || i.state == DONE)) {
-        lastAired = n;
-      }
-      ++n;
-    }
-  }
   std::uint64_t played = 0;
   std::uint64_t remaining = 0;
   // Told while the show they belong to is on air: afterwards they are history.

@@ -89,23 +89,16 @@ std::uint64_t RoFingerprint(const ro& r) {
 // for; notes the item on air in playing.
 json RoView(const ro& r, const ShowTimes& times, json& playing, bool withStories = true) {
   std::lock_guard guard(r.lock);  // the ro lock: its stories and items
-  // NOT READY items before the last one that went to air were passed over by the sequence.
-  std::ptrdiff_t lastAired = -1;
+  const std::ptrdiff_t lastAired = r.LastAired();
   std::ptrdiff_t n = 0;
-  for (const story& s : r.stories) {
-    for (const item& i : s.items) {
-      lastAired = i.state == PLAY || i.state == PAUSE || i.state == DONE ? n : lastAired;
-      ++n;
-    }
-  }
-  n = 0;
   json stories = json::array();
   static const std::vector<story> kNoStories;
   for (const story& s : withStories ? r.stories : kNoStories) {
     json items = json::array();
     for (const item& i : s.items) {
-      items.push_back(
-          ItemView(i, r.startTime != 0, i.state == NOT_READY && n++ < lastAired, times));
+      const bool skipped = i.state == NOT_READY && n < lastAired;
+      ++n;
+      items.push_back(ItemView(i, r.startTime != 0, skipped, times));
       // The record of the last item stays PLAY after its clip has ended; only a clip with
       // time left is on air.
       const double remaining =

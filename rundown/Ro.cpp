@@ -249,6 +249,19 @@ void ro::SetEdStart(const CalendarTime& value) {
   startTime = FromCalendar(value, converted) ? converted : 0;
 }
 
+std::ptrdiff_t ro::LastAired() const {
+  std::ptrdiff_t last = -1;
+  std::ptrdiff_t n = 0;
+  for (const story& s : stories) {
+    for (const item& i : s.items) {
+      const std::int32_t state = i.state;
+      last = state == PLAY || state == PAUSE || state == DONE ? n : last;
+      ++n;
+    }
+  }
+  return last;
+}
+
 void ro::ConsumeTimedStart() {
   // roTrigger stays the NRCS's word: roList gives it back as sent, and the operator still
   // sees a TIMED running order whose start has been used.

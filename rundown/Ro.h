@@ -96,6 +96,10 @@ class ro {
 
   mutable std::recursive_mutex lock;  // the ro lock: guards every field above
 
+  // The place, counting items in running-order order, of the last item that went to air (in
+  // PLAY, PAUSE or DONE), -1 before any: NOT READY items before it were passed over by the
+  // sequence. Callers hold the ro lock.
+  std::ptrdiff_t LastAired() const;
   // Last story with this ID, or -1. Callers hold the ro lock.
   // TIMED from the NRCS, and its start already used (fired, passed, or ended by a roCtrl).
   bool TimedStartUsed() const { return trigger != TIMED && roTrigger == "TIMED"; }

@@ -34,6 +34,23 @@ TEST(Records, TriggerTextsMapExactly) {
   EXPECT_EQ(r.roTrigger, "CHAINED");
 }
 
+TEST(Records, TheLastItemThatWentToAirCountsEveryItemBeforeIt) {
+  const auto r = test::MakeRo("R", {"A", "B"});
+  EXPECT_EQ(r->LastAired(), -1);
+  std::vector<item*> items;
+  for (story& s : r->stories) {
+    for (item& i : s.items) {
+      items.push_back(&i);
+    }
+  }
+  ASSERT_GE(items.size(), 2u);
+  items[0]->state = READY;
+  items[1]->state = DONE;
+  EXPECT_EQ(r->LastAired(), 1);
+  items.back()->state = NOT_READY;
+  EXPECT_EQ(r->LastAired(), 1) << "a NOT READY item after it is still to come";
+}
+
 TEST(Records, StatusWordsAndTheStopOfAPlayedItem) {
   item i;
   const std::pair<std::int32_t, const char*> words[] = {
