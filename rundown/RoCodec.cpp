@@ -1,11 +1,12 @@
-// Numbers are LEB128 varints (signed ones zigzagged), texts a varint of length + 1 (0 for an
-// absent text) and their bytes, doubles their 8 bytes in the machine's order (the store
-// stays on the machine that wrote it; a copy to another machine of the same kind reads the
-// same). Each blob starts with its format version: version 1 items lack what version 2 adds
-// at their end (mosPlugInID, objDur, itemChannel and the objPaths element as sent); both read.
+// The blobs are in the compact form of common/Bytes.h (the store stays on the machine that
+// wrote it; a copy to another machine of the same kind reads the same). Each blob starts with its
+// format version: version 1 items lack what version 2 adds at their end (mosPlugInID, objDur,
+// itemChannel and the objPaths element as sent); both read.
 #include "rundown/RoCodec.h"
 
 #include <cstring>
+
+#include "common/Bytes.h"
 
 namespace vidra {
 
@@ -14,34 +15,15 @@ namespace {
 constexpr unsigned char kVersion = 2;
 constexpr unsigned char kOldestVersion = 1;
 
-class Writer {
+class Writer : public ByteWriter {
  public:
-  Writer() { out_.push_back(static_cast<char>(kVersion)); }
-  void Number(std::uint64_t v) {
-    do {
-      auto byte = static_cast<unsigned char>(v & 0x7F);
-      v >>= 7;
-      out_.push_back(static_cast<char>(v != 0 ? byte | 0x80 : byte));
-    } while (v != 0);
-  }
-  void Signed(std::int64_t v) {
-    Number((static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63));
-  }
+  Writer() { Byte(kVersion); }
   void Text(const MosText& t) {
     if (!t.Present()) {
       Number(0);
       return;
     }
     Bytes(t.Str());
-  }
-  void Bytes(std::string_view s) {
-    Number(s.size() + 1);
-    out_ += s;
-  }
-  void Real(double d) {
-    char raw[sizeof d];
-    std::memcpy(raw, &d, sizeof d);
-    out_.append(raw, sizeof d);
   }
   void Metadata(const MetadataBlocks& m) {
     Number(m.Blocks().size());
@@ -54,67 +36,28 @@ class Writer {
     Text(v.status);
     Number(v.time);
   }
-  std::string Take() { return std::move(out_); }
-
- private:
-  std::string out_;
 };
 
-class Reader {
+class Reader : public ByteReader {
  public:
-  explicit Reader(const std::string& in) : in_(in) {
-    version_ = in_.empty() ? 0 : static_cast<unsigned char>(in_[0]);
-    ok_ = version_ >= kOldestVersion && version_ <= kVersion;
-    at_ = 1;
+  explicit Reader(const std::string& in) : ByteReader(in, 1) {
+    version_ = in.empty() ? 0 : static_cast<unsigned char>(in[0]);
+    if (version_ < kOldestVersion || version_ > kVersion) {
+      Fail();
+    }
   }
   unsigned char Version() const { return version_; }
-  bool Ok() const { return ok_; }
-  bool AtEnd() const { return at_ == in_.size(); }
-  std::uint64_t Number() {
-    std::uint64_t v = 0;
-    for (int shift = 0; ok_ && shift < 64; shift += 7) {
-      if (at_ >= in_.size()) {
-        break;
-      }
-      const auto byte = static_cast<unsigned char>(in_[at_++]);
-      v |= std::uint64_t{byte & 0x7Fu} << shift;
-      if ((byte & 0x80) == 0) {
-        return v;
-      }
-    }
-    ok_ = false;
-    return 0;
-  }
-  std::int64_t Signed() {
-    const std::uint64_t v = Number();
-    return static_cast<std::int64_t>((v >> 1) ^ (~(v & 1) + 1));
-  }
-  std::int32_t Int32() { return static_cast<std::int32_t>(Signed()); }
   MosText Text() {
     const std::uint64_t n = Number();
     if (n == 0) {
       return MosText();
     }
-    return MosText(Bytes(n - 1));
-  }
-  std::string Bytes() {
-    const std::uint64_t n = Number();
-    return n == 0 ? std::string() : Bytes(n - 1);
-  }
-  double Real() {
-    double d = 0;
-    if (!ok_ || in_.size() - at_ < sizeof d) {
-      ok_ = false;
-      return 0;
-    }
-    std::memcpy(&d, in_.data() + at_, sizeof d);
-    at_ += sizeof d;
-    return d;
+    return MosText(Take(n - 1));
   }
   MetadataBlocks Metadata() {
     MetadataBlocks m;
     const std::uint64_t n = Number();
-    for (std::uint64_t i = 0; ok_ && i < n; ++i) {
+    for (std::uint64_t i = 0; Ok() && i < n; ++i) {
       MetadataBlocks::Block block;
       block.mosSchema = Bytes();
       block.xml = Bytes();
@@ -130,20 +73,7 @@ class Reader {
   }
 
  private:
-  std::string Bytes(std::uint64_t n) {
-    if (!ok_ || in_.size() - at_ < n) {
-      ok_ = false;
-      return {};
-    }
-    std::string s = in_.substr(at_, n);
-    at_ += n;
-    return s;
-  }
-
-  const std::string& in_;
-  std::size_t at_ = 0;
   unsigned char version_ = 0;
-  bool ok_ = true;
 };
 
 // The MOS fields of an item, in one order for writing and reading.
