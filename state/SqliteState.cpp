@@ -31,16 +31,19 @@ constexpr const char* kSchema =
     "CREATE INDEX item_by_running_order ON item (ro_key);"
     "CREATE TABLE answer (host TEXT NOT NULL, port INTEGER NOT NULL, message_id TEXT NOT NULL,"
     " digest INTEGER NOT NULL, at INTEGER NOT NULL, answer BLOB,"
-    " PRIMARY KEY (host, port, message_id, digest));";
+    " PRIMARY KEY (host, port, message_id, digest));"
+    "CREATE TABLE pair (epoch INTEGER NOT NULL);";
 
 // The steps from each older schema to the next, in order: kUpgrades[v - 1] takes version v
 // to v + 1. Version 1 kept no NRCS host with a running order (its notices went to whichever
 // NRCS took them first after a restart). Version 3 changes no table: its rows may hold items
 // in the codec's second format, which a server of version 2 would call damaged; the number
-// makes such a server refuse the file as newer instead.
+// makes such a server refuse the file as newer instead. Version 4 keeps the epoch of a
+// main/backup pair.
 constexpr const char* kUpgrades[] = {
     "ALTER TABLE running_order ADD COLUMN nrcs_host INTEGER NOT NULL DEFAULT 0;",
     "SELECT 1;",
+    "CREATE TABLE pair (epoch INTEGER NOT NULL);",
 };
 
 // Pages of the write-ahead log (4 KiB each) past which a checkpoint is started, and past
@@ -420,6 +423,11 @@ bool SqliteState::ReadAll(std::string& error) {
   if (rc != SQLITE_DONE) {
     return fail();
   }
+  if (const auto epoch = Single(db_, "SELECT coalesce(max(epoch), 0) FROM pair")) {
+    epoch_ = std::strtoull(epoch->c_str(), nullptr, 10);
+  } else {
+    return fail();
+  }
   const FileTime now = clock_->UtcNow();
   answers.Bind(1, now > kRememberedFor ? now - kRememberedFor : 0);
   while ((rc = sqlite3_step(answers.Raw())) == SQLITE_ROW) {
@@ -463,6 +471,19 @@ bool SqliteState::Commit(RoChange change, std::string& error) {
   if (error.empty() && message) {
     // Known as applied from now on, also before its answer is kept.
     answers_.Keep(*message, std::nullopt, clock_->UtcNow());
+  }
+  return error.empty();
+}
+
+bool SqliteState::SaveEpoch(std::uint64_t epoch, std::string& error) {
+  Job job;
+  job.epoch = epoch;
+  job.waited = true;
+  std::future<std::string> done = job.done.get_future();
+  Enqueue(std::move(job));
+  error = done.get();
+  if (error.empty()) {
+    epoch_ = epoch;
   }
   return error.empty();
 }
@@ -552,8 +573,13 @@ std::string SqliteState::WriteBatch(std::deque<Job>& batch) {
   const FileTime now = clock_->UtcNow();
   bool written = true;
   for (const Job& job : batch) {
-    written =
-        job.answer ? KeepAnswer(job.answer->first, &job.answer->second, now) : Apply(job.change);
+    if (job.epoch) {
+      written = Exec(db_, "DELETE FROM pair") &&
+                Exec(db_, ("INSERT INTO pair VALUES (" + std::to_string(*job.epoch) + ")").c_str());
+    } else {
+      written =
+          job.answer ? KeepAnswer(job.answer->first, &job.answer->second, now) : Apply(job.change);
+    }
     if (!written) {
       break;
     }

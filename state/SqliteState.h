@@ -8,6 +8,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -62,12 +63,18 @@ class SqliteState final : public RoPersistence, public AnswerMemory {
 
   StateStatus Status() const;
 
-  static constexpr int kSchemaVersion = 3;
+  // The epoch of a main/backup pair kept here: 0 until one is saved. SaveEpoch returns once
+  // it is on disk; false, with what went wrong in error, when it could not be written.
+  std::uint64_t Epoch() const { return epoch_.load(); }
+  bool SaveEpoch(std::uint64_t epoch, std::string& error);
+
+  static constexpr int kSchemaVersion = 4;
 
  private:
   struct Job {
     RoChange change;
     std::optional<std::pair<MessageKey, std::string>> answer;  // an answer to keep
+    std::optional<std::uint64_t> epoch;                        // an epoch to keep
     std::promise<std::string> done;                            // the error text, empty when saved
     bool waited = false;
   };
@@ -97,6 +104,7 @@ class SqliteState final : public RoPersistence, public AnswerMemory {
   StoredState loaded_;
   bool loadedTaken_ = false;
   AnswerWindow answers_;
+  std::atomic<std::uint64_t> epoch_{0};
 
   mutable std::mutex queueLock_;  // guards queue_, stopping_ and the status fields below
   std::condition_variable queued_;
