@@ -164,7 +164,7 @@ TEST_F(Sqlite, FilesItCannotUseAreRefusedAndLeftAsTheyWere) {
   ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 7", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
-  refused("was written by a newer server (schema 7; this one reads up to 3)");
+  refused("was written by a newer server (schema 7; this one reads up to 4)");
 }
 
 // A database of the first schema, which kept no NRCS host with a running order, is brought
@@ -198,7 +198,9 @@ TEST_F(Sqlite, AnOlderSchemaIsBroughtUpToDateAndKeepsWhatItHeld) {
     ASSERT_NE(state, nullptr);
     EXPECT_TRUE(log.HasInOrder(
         {"VIDRA - the state database " + Path() + " was brought from schema 1 to 2",
-         "VIDRA - the state database " + Path() + " was brought from schema 2 to 3"}));
+         "VIDRA - the state database " + Path() + " was brought from schema 2 to 3",
+         "VIDRA - the state database " + Path() + " was brought from schema 3 to 4"}));
+    EXPECT_EQ(state->Epoch(), 0u) << "no pair's epoch in an older file";
     StoredState loaded;
     std::string error;
     ASSERT_TRUE(state->Load(loaded, error)) << error;
@@ -207,6 +209,9 @@ TEST_F(Sqlite, AnOlderSchemaIsBroughtUpToDateAndKeepsWhatItHeld) {
     EXPECT_EQ(loaded.ros[0].header, std::string("\x01"));
     EXPECT_EQ(loaded.ros[0].nrcsHost, 0u);
     ASSERT_TRUE(state->Commit(Create(), error)) << error;
+    ASSERT_TRUE(state->SaveEpoch(4, error)) << error;
+    ASSERT_TRUE(state->SaveEpoch(5, error)) << error;
+    EXPECT_EQ(state->Epoch(), 5u);
   }
   auto state = Open();
   ASSERT_NE(state, nullptr);
@@ -215,7 +220,8 @@ TEST_F(Sqlite, AnOlderSchemaIsBroughtUpToDateAndKeepsWhatItHeld) {
   ASSERT_TRUE(state->Load(loaded, error)) << error;
   ASSERT_EQ(loaded.ros.size(), 2u);
   EXPECT_EQ(loaded.ros[1].nrcsHost, 0x0100007fu);
-  EXPECT_EQ(log.CountStartingWith("VIDRA - the state database"), 2u) << "upgraded once";
+  EXPECT_EQ(state->Epoch(), 5u) << "the last epoch saved, kept over a reopen";
+  EXPECT_EQ(log.CountStartingWith("VIDRA - the state database"), 3u) << "upgraded once";
 }
 
 TEST_F(Sqlite, ADamagedDatabaseIsRefused) {
