@@ -138,6 +138,9 @@ std::string ReasonText(EditResult result, const std::string& detail) {
     case EditResult::NotXml:
       reason = "malformed XML:";
       break;
+    case EditResult::StandingBy:
+      reason = "backup:";
+      break;
   }
   return detail.empty() ? reason : std::string(reason) + " " + detail;
 }

@@ -265,6 +265,31 @@ std::u16string MOSXMLParser::MalformedAnswer(MosPort port, std::u16string_view m
   return GetAnswer();
 }
 
+std::u16string MOSXMLParser::RefusedAnswer(MosPort port, EditResult why,
+                                           const std::string& detail) {
+  const MessageFacts facts = Facts();
+  if (port == MosPort::Upper) {
+    RoAckInfo ack;
+    ack.roID = facts.roID;
+    ack.result = why;
+    ack.detail = detail;
+    BuildRoAck(facts.mosID, facts.ncsID, facts.messageID, ack);
+  } else {
+    MosAckInfo ack;
+    for (pugi::xml_node body : inDocument.child("mos").children()) {
+      if (const pugi::xml_node objID = body.child("objID")) {
+        ack.objID = NodeMosText(objID);
+        break;
+      }
+    }
+    ack.objRev = MosText("0");
+    ack.status = MosText("NACK");
+    ack.statusDescription = MosText(ReasonText(why, detail));
+    BuildMosAck(facts.mosID, facts.ncsID, facts.messageID, ack);
+  }
+  return GetAnswer();
+}
+
 std::uint64_t MOSXMLParser::Digest() const {
   if (!digest_) {
     digest_ = Digest64(loaded_);

@@ -195,6 +195,8 @@ class MOSXMLParser : public MOSXMLWriter {
   // (mosID, ncsID, messageID, roID or objID): a roAck on the upper port or a mosAck NACK on
   // the lower, saying "malformed XML: REASON".
   std::u16string MalformedAnswer(MosPort port, std::u16string_view message);
+  // A NACK of the loaded message for why, in the form of its port, applying nothing.
+  std::u16string RefusedAnswer(MosPort port, EditResult why, const std::string& detail);
   // A digest of the whole loaded message's text, the same from run to run (the key of a
   // message sent again). Taken only when asked: most messages never need one.
   std::uint64_t Digest() const;

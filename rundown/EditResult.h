@@ -18,6 +18,7 @@ enum class EditResult : std::uint8_t {
   Unsupported,   // a message this server does not handle
   NotSaved,      // the durable store could not save the change: nothing was changed
   NotXml,        // the message is not well-formed XML
+  StandingBy,    // this server is the backup of a pair: its main answers
 };
 
 }  // namespace vidra

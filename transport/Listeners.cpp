@@ -163,10 +163,14 @@ void AcceptClientsOneByOne(ServerParts& server, PortFlag port) {
     LogText(port == PortFlag::Lower   ? "Thread for client on low port is created\n"
             : port == PortFlag::Upper ? "Thread for client on up port is created\n"
                                       : "Thread for client on query port is created\n");
+    // A backup asks the NRCS for nothing and pushes it no objects: its main does.
+    const bool standingBy = server.role != nullptr && server.role->StandingBy().has_value();
     if (port == PortFlag::Upper) {
-      AskForRunningOrders(server, connection.peerAddress);
+      if (!standingBy) {
+        AskForRunningOrders(server, connection.peerAddress);
+      }
       StartNoticeSender(server, connection.peerAddress);
-    } else if (port == PortFlag::Lower) {
+    } else if (port == PortFlag::Lower && !standingBy) {
       StartObjectSender(server, connection.peerAddress);
     }
   }

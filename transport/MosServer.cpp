@@ -19,12 +19,13 @@ MosServer::~MosServer() {
   ClosePorts();
 }
 
-void MosServer::Lend(PlayoutManager* player, AnswerMemory* answers) {
+void MosServer::Lend(PlayoutManager* player, AnswerMemory* answers, const RoleGate* role) {
   if (AcceptsRunning()) {
     throw std::logic_error("the engine's parts change only while its threads are stopped");
   }
   parts_.player = player;
   parts_.answers = answers;
+  parts_.role = role;
 }
 
 HResult MosServer::PreparePort(PortFlag port) {

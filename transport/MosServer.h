@@ -31,9 +31,9 @@ class MosServer {
   // The transport settings, read by the control object before PreparePort.
   TransportSettings& Network() { return parts_.network; }
   const TransportSettings& Network() const { return parts_.network; }
-  // Lends the playout manager (null: none) and the answers of applied messages (null: none);
-  // only while no thread of the engine runs.
-  void Lend(PlayoutManager* player, AnswerMemory* answers);
+  // Lends the playout manager (null: none), the answers of applied messages (null: none)
+  // and the pair's role (null: no pair); only while no thread of the engine runs.
+  void Lend(PlayoutManager* player, AnswerMemory* answers, const RoleGate* role = nullptr);
   // Makes a port's socket, on the port its settings name.
   HResult PreparePort(PortFlag port);
   // Ready to start: fresh client numbers and journal, and a stop source not yet requested.

@@ -40,6 +40,20 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
   if (server_.player == nullptr) {
     return std::nullopt;
   }
+  if (server_.role != nullptr) {
+    if (const auto standingBy = server_.role->StandingBy()) {
+      // Nothing is applied or remembered: the main has the running orders.
+      SessionAnswer given;
+      given.text =
+          parser_.RefusedAnswer(MosPortOf(origin.port), EditResult::StandingBy, *standingBy);
+      given.kind = origin.port == PortFlag::Upper ? "roAck" : "mosAck";
+      if (origin.port == PortFlag::Upper) {
+        given.ok = false;
+      }
+      server_.metrics.Add("vidra_backup_refusals_total");
+      return given;
+    }
+  }
   const MessageFacts facts = parser_.Facts();
   if (origin.port == PortFlag::Lower && facts.mosID.Present()) {
     server_.objects.RecordPeer(origin.address, facts.mosID, facts.ncsID);

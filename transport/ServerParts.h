@@ -19,6 +19,7 @@
 #include "transport/NoticeHosts.h"
 #include "transport/ObjectQueues.h"
 #include "transport/Resync.h"
+#include "transport/RoleGate.h"
 #include "transport/SocketPort.h"
 #include "transport/TransportSettings.h"
 
@@ -48,6 +49,8 @@ struct ServerParts {
   PlayoutManager* player = nullptr;
   // The answers to messages that changed running orders, for messages sent again.
   AnswerMemory* answers = nullptr;
+  // Whether this server is the backup of a pair (null: no pair).
+  const RoleGate* role = nullptr;
   // The engine's stop: set by Open while no thread runs, then only read.
   std::stop_token stop;
 };

@@ -48,6 +48,11 @@ class SocketPort {
   // keepRunning turns false first (a host that never answers must not hold up a stop).
   HResult Connect(std::uint32_t ipv4, std::uint32_t port, std::chrono::milliseconds limit,
                   const KeepRunning& keepRunning);
+  // Takes over a connected socket (one Accept gave), to close it with the port.
+  void Adopt(int fd) {
+    Close();
+    socket_.store(fd);
+  }
   // Ends blocked accepts and receives on this socket without closing it.
   void Shutdown();
   void Close();
