@@ -295,6 +295,15 @@ void PlayoutManager::StopNow(std::int32_t k) {
   static_cast<void>(players_[valid ? static_cast<std::size_t>(k) : 0]->PlayEmpty(0.0, 0.1));
 }
 
+void PlayoutManager::ForgetRunningOrders() {
+  for (std::size_t k = 0; k < stores_.size(); ++k) {
+    stores_[k].ForgetAll();
+    if (k < players_.size()) {
+      StopNow(static_cast<std::int32_t>(k));
+    }
+  }
+}
+
 void PlayoutManager::WaitThreadsEnd() {
   if (mediaCheck_) {
     mediaCheck_->Stop();

@@ -116,6 +116,9 @@ class PlayoutManager final : public PlayoutControl {
   // Every store saves its changes in persistence from now on (null: memory only). Call
   // before the playout threads start or after they ended.
   void AttachPersistence(RoPersistence* persistence);
+  // Ends what each channel plays and takes every running order out of memory, the durable
+  // store left alone (a server that became the backup of a pair). Any thread.
+  void ForgetRunningOrders();
   // The running orders persistence holds, back into the stores (see RestoreRunningOrders).
   bool RestoreRunningOrders(RoPersistence& persistence, std::size_t& restored, std::string& error);
 

@@ -32,6 +32,15 @@ void RoStore::Restore(std::vector<std::unique_ptr<ro>> restored) {
   }
 }
 
+void RoStore::ForgetAll() {
+  std::lock_guard guard(lock_);  // the store lock: ros_
+  ros_.clear();
+  ++version_;
+  if (listener_ != nullptr) {
+    listener_->RunningOrdersEdited(listenerChannel_);
+  }
+}
+
 std::int32_t RoStore::FindRo(const MosText& roID) const {
   std::lock_guard guard(lock_);
   for (auto i = static_cast<std::int32_t>(ros_.size()) - 1; i >= 0; --i) {

@@ -109,6 +109,9 @@ class RoStore {
   }
   // The running orders read back at start, in their order.
   void Restore(std::vector<std::unique_ptr<ro>> restored);
+  // Takes every running order out of memory and leaves the durable store alone: a server
+  // that became the backup of a pair holds none of its own until its main's copy comes.
+  void ForgetAll();
   // Grows with every change that a playlist shows (order, fields, timing, triggers).
   std::uint64_t Version() const { return version_; }
 
