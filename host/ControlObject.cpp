@@ -63,7 +63,8 @@ HResult CMOS_SRV_STNDRT::LoadSettings(std::unique_ptr<SettingsSource>& settings)
   }
   if (settings != nullptr &&
       ReadTransportSettings(*settings, srv_.Network(), error) == HResult::S_OK &&
-      ReadStateOptions(*settings, stateOptions_, error) == HResult::S_OK) {
+      ReadStateOptions(*settings, stateOptions_, error) == HResult::S_OK &&
+      ReadPairSettings(*settings, pairSettings_, error) == HResult::S_OK) {
     return HResult::S_OK;
   }
   Log("VIDRA - %s", error.c_str());
@@ -97,20 +98,33 @@ void CMOS_SRV_STNDRT::RequestStop() {
 
 HResult CMOS_SRV_STNDRT::StartDurableState() {
   std::unique_lock lock(statusLock_);  // the status view: the store's life
+  // A backup that becomes main asks each NRCS for its running orders at its next
+  // connection, as after a start.
   const HResult started =
-      durable_.Start(stateOptions_, *player_, options_.clock, srv_.SharedMetrics());
-  srv_.Lend(player_.get(), durable_.Answers());
+      durable_.Start(stateOptions_, pairSettings_, *player_, options_.clock, srv_.SharedMetrics(),
+                     [this] { srv_.SharedResync().Clear(); });
+  srv_.Lend(player_.get(), durable_.Answers(), durable_.Pair());
   return started;
 }
 
 // Every thread that writes running orders or answers has ended before the store closes.
 void CMOS_SRV_STNDRT::StopDurableState() {
   std::unique_lock lock(statusLock_);  // the status view: the store's life
-  srv_.Lend(player_.get(), nullptr);
+  srv_.Lend(player_.get(), nullptr, nullptr);
   if (player_ != nullptr) {
     player_->AttachPersistence(nullptr);
   }
   durable_.Stop();
+}
+
+HResult CMOS_SRV_STNDRT::SetPairRole(PairRole role, std::string& why) {
+  PairLink* link = durable_.Pair();
+  if (link == nullptr) {
+    why = srv_.IsOpen() ? "no [Pair] Role is set up: this server is not one of a pair"
+                        : "the server is not initialised";
+    return HResult::E_UNEXPECTED;
+  }
+  return link->SetRole(role, why);
 }
 
 HResult CMOS_SRV_STNDRT::InitFailed(HResult hr) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <thread>
@@ -99,6 +100,17 @@ class CMOS_SRV_STNDRT {
     std::shared_lock lock(statusLock_);  // the status view: the store's life
     return durable_.View();
   }
+  // The pair's role, link and progress; none without a pair (or outside InitMOSSrv ..
+  // DeInitMOSSrv).
+  std::optional<PairStatus> PairView() const {
+    std::shared_lock lock(statusLock_);  // the status view: the link's life
+    const PairLink* link = durable_.Pair();
+    return link != nullptr ? std::optional<PairStatus>(link->Status()) : std::nullopt;
+  }
+  // vidractl role: makes this server the main or the backup of its pair. E_UNEXPECTED
+  // without a pair set up or a server initialised, E_FAIL when the epoch cannot be kept;
+  // why says what is wrong.
+  HResult SetPairRole(PairRole role, std::string& why);
 
  private:
   struct Visible {
@@ -128,6 +140,7 @@ class CMOS_SRV_STNDRT {
   // Declared after the player it borrows, so it is destroyed (its threads joined) first.
   MosServer srv_;
   StateOptions stateOptions_;
+  PairSettings pairSettings_;
   DurableState durable_;
   // Held shared by status readers while they read the player, exclusively by the control
   // thread only to change visible_; no other lock is taken while it is held exclusively.

@@ -75,6 +75,21 @@ json GetCount(CMOS_SRV_STNDRT& control) {
   return answer;
 }
 
+json SetRole(CMOS_SRV_STNDRT& control, const json& request) {
+  const auto found = request.find("role");
+  if (found == request.end() || !found->is_string() || (*found != "main" && *found != "backup")) {
+    return Invalid("SetRole needs \"role\": \"main\" or \"backup\"");
+  }
+  std::string why;
+  const HResult hr = control.SetPairRole(*found == "main" ? PairRole::Main : PairRole::Backup, why);
+  json answer = Result(hr);
+  if (!why.empty()) {
+    answer["error"] = why;
+  }
+  answer["pair"] = PairView(control);
+  return answer;
+}
+
 using Operation = std::function<json(CMOS_SRV_STNDRT&, const json&)>;
 
 const std::map<std::string, Operation, std::less<>>& Operations() {
@@ -92,6 +107,14 @@ const std::map<std::string, Operation, std::less<>>& Operations() {
          json answer = Result(HResult::S_OK);
          answer["text"] = ReadinessTextView(c);
          answer["sheet"] = ReadinessView(c);
+         return answer;
+       }},
+      {"SetRole", SetRole},
+      {"GetPair",
+       [](CMOS_SRV_STNDRT& c, const json&) {
+         json answer = Result(HResult::S_OK);
+         answer["pair"] = PairView(c);
+         answer["phase"] = ServerPhaseName(c.CurrentPhase());
          return answer;
        }},
       {"GetOnAir",

@@ -23,8 +23,9 @@ HResult ReadStateOptions(const SettingsSource& source, StateOptions& out, std::s
   return HResult::S_OK;
 }
 
-HResult DurableState::Start(const StateOptions& options, PlayoutManager& player,
-                            const std::shared_ptr<Clock>& clock, Metrics& metrics) {
+HResult DurableState::Start(const StateOptions& options, const PairSettings& pair,
+                            PlayoutManager& player, const std::shared_ptr<Clock>& clock,
+                            Metrics& metrics, std::function<void()> promoted) {
   Stop();
   configured_ = options.database;
   if (options.database.empty()) {
@@ -33,30 +34,103 @@ HResult DurableState::Start(const StateOptions& options, PlayoutManager& player,
         "lost when the server stops");
     memory_ = std::make_unique<InMemoryAnswers>([clock] { return clock->UtcNow(); });
     answers_ = memory_.get();
+  } else {
+    std::string error;
+    store_ = SqliteState::Open(StateSettings{options.database, options.fullSync}, clock, &metrics,
+                               error);
+    if (store_ == nullptr) {
+      Log("VIDRA - %s", error.c_str());
+      return HResult::E_FAIL;
+    }
+  }
+  if (pair.role != PairRole::Single) {
+    return StartPair(pair, player, clock, metrics, std::move(promoted));
+  }
+  if (store_ == nullptr) {
     return HResult::S_OK;
   }
-  std::string error;
-  store_ =
-      SqliteState::Open(StateSettings{options.database, options.fullSync}, clock, &metrics, error);
-  if (store_ == nullptr) {
-    Log("VIDRA - %s", error.c_str());
-    return HResult::E_FAIL;
-  }
   player.AttachPersistence(store_.get());
-  if (!player.RestoreRunningOrders(*store_, restored_, error)) {
+  std::string error;
+  std::size_t restored = 0;
+  if (!player.RestoreRunningOrders(*store_, restored, error)) {
     Log("VIDRA - the state database %s cannot be read back: %s", options.database.c_str(),
         error.c_str());
     player.AttachPersistence(nullptr);
     store_.reset();
     return HResult::E_FAIL;
   }
-  Log("VIDRA - %zu running orders restored from %s", restored_, options.database.c_str());
+  restored_ = restored;
+  Log("VIDRA - %zu running orders restored from %s", restored, options.database.c_str());
   answers_ = store_.get();
+  return HResult::S_OK;
+}
+
+HResult DurableState::StartPair(const PairSettings& pair, PlayoutManager& player,
+                                const std::shared_ptr<Clock>& clock, Metrics& metrics,
+                                std::function<void()> promoted) {
+  if (store_ == nullptr) {
+    LogText(
+        "VIDRA - pair: no [State] Database is set: the epoch is not kept over a restart, and "
+        "a restarted server takes its state from its peer");
+  }
+  AnswerMemory& answers = store_ != nullptr ? static_cast<AnswerMemory&>(*store_) : *memory_;
+  replicated_ =
+      std::make_unique<ReplicatedState>(store_.get(), answers, &metrics, pair.syncTimeout);
+  std::vector<std::string> channels;
+  for (const ChannelRecord& channel : player.Channels()) {
+    channels.push_back(channel.channelName);
+  }
+  PairHooks hooks;
+  hooks.promoted = [this, &player, promoted = std::move(promoted)] {
+    std::size_t restored = 0;
+    std::string error;
+    if (!player.RestoreRunningOrders(*replicated_, restored, error)) {
+      Log("VIDRA - pair: the running orders taken over cannot be read: %s", error.c_str());
+    }
+    restored_ = restored;
+    Log("VIDRA - pair: %zu running orders taken over from the main's changes", restored);
+    if (promoted) {
+      promoted();
+    }
+  };
+  hooks.demoted = [&player] { player.ForgetRunningOrders(); };
+  if (store_ != nullptr) {
+    hooks.saveEpoch = [store = store_.get()](std::uint64_t epoch, std::string& error) {
+      return store->SaveEpoch(epoch, error);
+    };
+  }
+  link_ = std::make_unique<PairLink>(pair, *replicated_, clock, &metrics, std::move(channels),
+                                     player.frameRate, store_ != nullptr ? store_->Epoch() : 0,
+                                     std::move(hooks));
+  player.AttachPersistence(replicated_.get());
+  std::string error;
+  std::size_t restored = 0;
+  // A backup's channels stay empty: what its database holds waits for the main's copy.
+  const bool read =
+      replicated_->Open(error) &&
+      (pair.role != PairRole::Main || player.RestoreRunningOrders(*replicated_, restored, error));
+  if (!read || link_->Start() != HResult::S_OK) {
+    if (!read) {
+      Log("VIDRA - the state database %s cannot be read back: %s", configured_.c_str(),
+          error.c_str());
+    }
+    player.AttachPersistence(nullptr);
+    Stop();
+    return HResult::E_FAIL;
+  }
+  restored_ = restored;
+  if (pair.role == PairRole::Main) {
+    Log("VIDRA - %zu running orders restored from %s", restored,
+        store_ != nullptr ? configured_.c_str() : "memory");
+  }
+  answers_ = replicated_.get();
   return HResult::S_OK;
 }
 
 void DurableState::Stop() {
   answers_ = nullptr;
+  link_.reset();
+  replicated_.reset();
   store_.reset();
   memory_.reset();
   restored_ = 0;
@@ -73,7 +147,7 @@ nlohmann::json DurableState::View() const {
           {"bytes", status.fileBytes},
           {"lastCommit", status.lastCommit},  // UTC; the view writes it in station time
           {"commits", status.commits},
-          {"restoredAtStart", restored_}};
+          {"restoredAtStart", restored_.load()}};
 }
 
 }  // namespace vidra

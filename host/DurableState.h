@@ -4,7 +4,9 @@
 // control thread; the store's own writer thread does the writing.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -13,6 +15,8 @@
 #include "common/HResult.h"
 #include "common/Metrics.h"
 #include "common/Settings.h"
+#include "pair/PairLink.h"
+#include "pair/PairSettings.h"
 #include "playout/PlayoutManager.h"
 #include "rundown/AnswerMemory.h"
 #include "state/SqliteState.h"
@@ -33,22 +37,36 @@ class DurableState {
  public:
   // Opens the store and puts its running orders back into the player's stores, which from
   // then on save every change in it. E_FAIL, with one log line naming the file and what is
-  // wrong, when the store cannot be used; nothing is kept then.
-  HResult Start(const StateOptions& options, PlayoutManager& player,
-                const std::shared_ptr<Clock>& clock, Metrics& metrics);
+  // wrong, when the store cannot be used; nothing is kept then. With a pair set up, every
+  // change also goes to (main) or comes from (backup) the peer; a backup's channels stay
+  // empty until it becomes main. promoted runs once this server has become main and its
+  // channels hold the running orders.
+  HResult Start(const StateOptions& options, const PairSettings& pair, PlayoutManager& player,
+                const std::shared_ptr<Clock>& clock, Metrics& metrics,
+                std::function<void()> promoted = {});
   // Closes the store once everything queued is written. Call when no thread uses it.
   void Stop();
   AnswerMemory* Answers() const { return answers_; }
+  // The pair's link, null without a pair.
+  PairLink* Pair() const { return link_.get(); }
   // The database, whether it is open, its size, the time of its last commit and how many
   // running orders came back at start; while the server starts or stops, only the database
   // set (open false); null when none is set.
   nlohmann::json View() const;
 
  private:
+  HResult StartPair(const PairSettings& pair, PlayoutManager& player,
+                    const std::shared_ptr<Clock>& clock, Metrics& metrics,
+                    std::function<void()> promoted);
+
   std::unique_ptr<SqliteState> store_;
   std::unique_ptr<InMemoryAnswers> memory_;
+  // Declared after the store it writes to, and the link after the state it carries, so
+  // each goes (its threads joined) before what it uses.
+  std::unique_ptr<ReplicatedState> replicated_;
+  std::unique_ptr<PairLink> link_;
   AnswerMemory* answers_ = nullptr;
-  std::size_t restored_ = 0;
+  std::atomic<std::size_t> restored_{0};  // also set by a promotion, on the link's thread
   std::string configured_;  // the database of the last start, kept while the store is closed
 };
 

@@ -1,6 +1,10 @@
 #include "host/OnAirView.h"
 
+#include "host/StatusView.h"
+
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <map>
 #include <optional>
 #include <string>
@@ -37,7 +41,7 @@ struct Alarms {
   json Take() {
     json all = json::array();
     // Worst first: a lost link and media that cannot play before what already happened.
-    for (const char* kind : {"link", "media", "notices", "skipped", "cut"}) {
+    for (const char* kind : {"pair", "link", "media", "notices", "skipped", "cut"}) {
       for (json& alarm : byKind[kind]) {
         all.push_back(std::move(alarm));
       }
@@ -50,6 +54,36 @@ struct Alarms {
     return all;
   }
 };
+
+// A pair that does not protect the air: the main alone, a link refused, a backup that hears
+// no main, clocks apart by more than half a frame.
+void PairAlarms(const json& pair, Alarms& alarms) {
+  if (pair.is_null()) {
+    return;
+  }
+  const std::string role = pair["role"];
+  const std::string link = pair["link"];
+  if (!pair["refused"].is_null() && link == "refused") {
+    alarms.Add("pair", "alarm", json::object(),
+               "the link to " + pair["peer"].get<std::string>() +
+                   " is refused: " + pair["refused"].get<std::string>());
+  }
+  if (role == "main" && pair["degraded"].get<bool>()) {
+    alarms.Add("pair", "alarm", json::object(),
+               "the main answers without its backup (" + pair["peer"].get<std::string>() +
+                   ", link " + link + "): a failover now would lose edits");
+  } else if (role == "backup" && link == "down") {
+    alarms.Add("pair", "alarm", json::object(), "this backup hears no main: it is not in step");
+  }
+  if (!pair["clockOffsetMs"].is_null() &&
+      std::fabs(pair["clockOffsetMs"].get<double>()) > pair["halfFrameMs"].get<double>()) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "the backup's clock is %.1f ms off the main's, more than half a frame",
+                  pair["clockOffsetMs"].get<double>());
+    alarms.Add("pair", "alarm", json::object(), text);
+  }
+}
 
 // Where an item is, as alarms and the API name it.
 json Where(const std::string& channel, const ro& r, const story& s, const item& i) {
@@ -345,6 +379,9 @@ json OnAirView(const CMOS_SRV_STNDRT& control) {
                      " status notices wait for NRCS " + link["host"].get<std::string>());
     }
   }
+  const json pair = PairView(control);
+  PairAlarms(pair, alarms);
+  view["pair"] = pair;
   json channels = json::array();
   control.ReadPlayout([&](PlayoutManager* player, std::uint32_t, std::uint32_t) {
     if (player == nullptr) {

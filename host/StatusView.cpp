@@ -194,6 +194,7 @@ json StateView(const CMOS_SRV_STNDRT& control) {
                      {"probes", media.Cache().Probes()},
                      {"checkIdle", player->MediaCheckIdle()}};
   });
+  view["pair"] = PairView(control);
   view["store"] = control.StoreView();
   if (view["store"].contains("lastCommit")) {
     view["store"]["lastCommit"] = times.FromUtc(view["store"]["lastCommit"].get<FileTime>());
@@ -388,6 +389,25 @@ std::optional<json> JournalEntryView(const CMOS_SRV_STNDRT& control, std::int64_
               {"text", record.text}};
 }
 
+json PairView(const CMOS_SRV_STNDRT& control) {
+  const std::optional<PairStatus> pair = control.PairView();
+  if (!pair) {
+    return nullptr;
+  }
+  return {{"role", PairRoleName(pair->role)},
+          {"epoch", pair->epoch},
+          {"peer", pair->peer},
+          {"linkPort", pair->linkPort},
+          {"link", pair->link},
+          {"refused", pair->refused.empty() ? json(nullptr) : json(pair->refused)},
+          {"seq", pair->seq},
+          {"behind", pair->behind},
+          {"degraded", pair->degraded},
+          {"clockOffsetMs", pair->clockOffsetMs ? json(*pair->clockOffsetMs) : json(nullptr)},
+          {"halfFrameMs", pair->halfFrameMs},
+          {"syncTimeouts", pair->syncTimeouts}};
+}
+
 std::string MetricsView(const CMOS_SRV_STNDRT& control) {
   const MosServer& srv = control.Engine();
   std::string out = srv.GetMetrics().Render();
@@ -402,6 +422,23 @@ std::string MetricsView(const CMOS_SRV_STNDRT& control) {
   AppendSample(out, "vidra_journal_entries", {}, static_cast<double>(srv.Journal().Count()));
   gauge("vidra_journal_text_bytes", "bytes of text the journal holds");
   AppendSample(out, "vidra_journal_text_bytes", {}, static_cast<double>(srv.Journal().TextBytes()));
+  if (const std::optional<PairStatus> pair = control.PairView()) {
+    gauge("vidra_pair_role", "1 main, 2 backup");
+    AppendSample(out, "vidra_pair_role", {}, static_cast<double>(pair->role));
+    gauge("vidra_pair_epoch", "the pair's epoch this server knows");
+    AppendSample(out, "vidra_pair_epoch", {}, static_cast<double>(pair->epoch));
+    gauge("vidra_pair_behind", "changes the backup has not acknowledged (main)");
+    AppendSample(out, "vidra_pair_behind", {}, static_cast<double>(pair->behind));
+    gauge("vidra_pair_degraded", "1 while the main answers without its backup");
+    AppendSample(out, "vidra_pair_degraded", {}, pair->degraded ? 1.0 : 0.0);
+    gauge("vidra_pair_link_up", "1 while the link to the peer carries changes");
+    AppendSample(out, "vidra_pair_link_up", {},
+                 pair->link == "in step" || pair->link == "copying" ? 1.0 : 0.0);
+    if (pair->clockOffsetMs) {
+      gauge("vidra_pair_clock_offset_ms", "the backup's clock minus the main's");
+      AppendSample(out, "vidra_pair_clock_offset_ms", {}, *pair->clockOffsetMs);
+    }
+  }
   gauge("vidra_items", "items of the stored running orders, by channel and play state");
   control.ReadPlayout([&](PlayoutManager* player, std::uint32_t, std::uint32_t) {
     if (player == nullptr) {

@@ -38,5 +38,7 @@ std::string ReadinessTextView(const CMOS_SRV_STNDRT& control);
 // The counters, the gauges read now, and the start-error histogram, in the Prometheus
 // text format.
 std::string MetricsView(const CMOS_SRV_STNDRT& control);
+// The pair's role, peer, link and progress; null without a pair.
+nlohmann::json PairView(const CMOS_SRV_STNDRT& control);
 
 }  // namespace vidra

@@ -117,12 +117,54 @@ class Controller {
                  {"phase", phase},
                  {"link", badge.value("text", "")},
                  {"linkLevel", badge.value("level", "")},
-                 {"alarms", view.value("alarms", json::array()).size()}});
+                 {"alarms", view.value("alarms", json::array()).size()},
+                 {"pair", view.value("pair", json())}});
       return 0;
     }
     std::printf("%s (MOS state %d), %s, link: %s, %zu alarm(s)\n", vidra::ServerStateName(state),
                 state, phase.c_str(), badge.value("text", std::string("unknown")).c_str(),
                 view.value("alarms", json::array()).size());
+    if (const json pair = view.value("pair", json()); pair.is_object()) {
+      std::printf("pair: %s (epoch %llu), peer %s, link %s, %llu change(s) behind%s\n",
+                  pair.value("role", "").c_str(), pair.value("epoch", 0ull),
+                  pair.value("peer", "").c_str(), pair.value("link", "").c_str(),
+                  pair.value("behind", 0ull), pair.value("degraded", false) ? ", DEGRADED" : "");
+    }
+    return 0;
+  }
+
+  // vidractl role main|backup: the pair's role, for an operator or the VRRP daemon's
+  // notify scripts.
+  int Role(const std::string& role) {
+    const auto answer = Call({{"op", "SetRole"}, {"role", role}});
+    if (!answer) {
+      return 1;
+    }
+    const HResult hr = ResultOf(*answer);
+    std::printf("SetRole %s: %s\n", role.c_str(), vidra::Describe(hr).c_str());
+    return hr == HResult::S_OK ? 0 : 1;
+  }
+
+  // vidractl health: 0 while the server serves (the VRRP daemon's check script keeps the
+  // NRCS's address on a healthy server only), with one line saying why.
+  int Health() {
+    const auto answer = Call({{"op", "GetPair"}});
+    if (!answer) {
+      std::printf("unhealthy: the server does not answer on its control socket\n");
+      return 1;
+    }
+    const std::string phase = answer->value("phase", "");
+    const json pair = answer->value("pair", json());
+    std::string role = "no pair";
+    if (pair.is_object()) {
+      role = pair.value("role", "") + " (epoch " + std::to_string(pair.value("epoch", 0)) +
+             "), link " + pair.value("link", "");
+    }
+    if (phase != "serving") {
+      std::printf("unhealthy: %s, %s\n", phase.c_str(), role.c_str());
+      return 1;
+    }
+    std::printf("healthy: serving, %s\n", role.c_str());
     return 0;
   }
 
@@ -264,6 +306,14 @@ int Run(int argc, char** argv) {
       "readiness", "the pre-air readiness sheet: every item's media against its plan");
   auto* onair = app.add_subcommand(
       "onair", "what each channel plays, its time left, what is next, the next timed start");
+  std::string role;
+  auto* roleCommand = app.add_subcommand(
+      "role", "make this server the main or the backup of its pair (the VRRP notify scripts)");
+  roleCommand->add_option("ROLE", role, "main or backup")
+      ->required()
+      ->check(CLI::IsMember({"main", "backup"}));
+  auto* health = app.add_subcommand(
+      "health", "exit 0 while the server serves (the VRRP daemon's check script)");
   bool asJson = false;
   for (CLI::App* read : {state, message, journal, readiness, onair}) {
     read->add_flag("--json", asJson, "JSON (one object per line for the journal)");
@@ -295,6 +345,10 @@ int Run(int argc, char** argv) {
     result = controller.Readiness(asJson);
   } else if (*onair) {
     result = controller.OnAir(asJson);
+  } else if (*roleCommand) {
+    result = controller.Role(role);
+  } else if (*health) {
+    result = controller.Health();
   }
   return result;
 }

@@ -1,0 +1,240 @@
+// Two real servers on loopback as a main/backup pair, each with its own ports and database:
+// the backup refuses the NRCS and names its main, holds every edit the main answered, takes
+// over when told (the NRCS sending again what it had no answer for gets it applied once), a
+// main that comes back steps down to the higher epoch and catches up, a backup that was away
+// is brought up to date, and peers that do not fit are refused with a reason.
+#include <gtest/gtest.h>
+
+#include <pugixml.hpp>
+
+#include <atomic>
+#include <csignal>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <thread>
+
+#include "common/Text.h"
+#include "tests/integration/Processes.h"
+
+namespace vidra::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string Envelope(const std::string& id, const std::string& body) {
+  return "<mos><mosID>VIDRA.NEWS</mosID><ncsID>NCS</ncsID><messageID>" + id + "</messageID>" +
+         body + "</mos>";
+}
+
+std::string Story(const std::string& id) {
+  return "<story><storyID>" + id + "</storyID><item><itemID>" + id +
+         "1</itemID><objID>O</objID><mosID>VIDRA</mosID><objPaths><objPath>opener.wav</objPath>"
+         "</objPaths></item></story>";
+}
+
+bool Ok(const std::string& answer) {
+  return answer.find("<roStatus>OK</roStatus>") != std::string::npos;
+}
+
+// One server of the pair: its ports, database, log and process.
+struct Node {
+  explicit Node(std::string nodeName) : name(std::move(nodeName)) {
+    lower.Release();
+    upper.Release();
+    link.Release();
+  }
+  std::string Database() const { return Folder(errors) + "/state/" + name + ".db"; }
+  bool Start(const std::string& role, std::uint16_t peerLink, const std::string& channel = "NEWS",
+             const std::string& more = "") {
+    std::string text =
+        Settings(lower.Port(), upper.Port(), "Path = " VIDRA_SOURCE_DATA "/media/\n") +
+        "[State]\nDatabase = " + Database() + "\n[Pair]\nRole = " + role +
+        "\nPeer = 127.0.0.1:" + std::to_string(peerLink) +
+        "\nPort = " + std::to_string(link.Port()) + "\n" + more;
+    if (const auto at = text.find("CHANNEL_NAME1 = NEWS"); channel != "NEWS") {
+      text.replace(at, 20, "CHANNEL_NAME1 = " + channel);
+    }
+    settings = std::make_unique<TempFile>(text);
+    process = std::make_unique<ServerProcess>(
+        std::vector<std::string>{"--config", settings->Path(), "--autostart"}, errors.Path());
+    peer.Close();
+    return WaitUntil([&] { return peer.Connect(upper.Port()) || process->Wait(0ms) != -1; }, 20s) &&
+           process->Wait(0ms) == -1;
+  }
+  void Kill(int signal) {
+    process->Signal(signal);
+    EXPECT_EQ(process->Wait(), signal == SIGKILL ? 128 + SIGKILL : 0);
+    peer.Close();
+  }
+  std::string Send(const std::string& id, const std::string& body) {
+    if (!peer.Send(Utf16Bytes(Utf8ToUtf16(Envelope(id, body)), true))) {
+      return {};
+    }
+    return Utf16ToUtf8(peer.ReceiveMessage(true, 10s));
+  }
+  std::string Log() const { return ReadFile(errors.Path()); }
+  bool Logged(const std::string& text, std::chrono::milliseconds within = 10s) const {
+    return WaitUntil([&] { return Log().find(text) != std::string::npos; }, within);
+  }
+  ToolRun Ctl(const std::vector<std::string>& arguments) const {
+    std::vector<std::string> all{"--control", process->ControlPath()};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    return RunTool(VIDRA_CTL_PATH, all);
+  }
+  nlohmann::json Pair() const {
+    const ToolRun run = Ctl({"state", "--json"});
+    const auto state = nlohmann::json::parse(run.out, nullptr, false);
+    return state.is_object() ? state.value("pair", nlohmann::json()) : nlohmann::json();
+  }
+  // The storyIDs of running order R, in order.
+  std::vector<std::string> Stories(const std::string& id) {
+    pugi::xml_document document;
+    document.load_string(Send(id, "<roReq><roID>R</roID></roReq>").c_str());
+    std::vector<std::string> stories;
+    for (pugi::xml_node s : document.child("mos").child("roList").children("story")) {
+      stories.emplace_back(s.child_value("storyID"));
+    }
+    return stories;
+  }
+
+  std::string name;
+  FreePort lower;
+  FreePort upper;
+  FreePort link;
+  TempFile errors{"", "stderr.txt"};
+  std::unique_ptr<TempFile> settings;
+  std::unique_ptr<ServerProcess> process;
+  TestPeer peer;
+};
+
+std::string Append(int n) {
+  return "<roStoryAppend><roID>R</roID>" + Story("S" + std::to_string(n)) + "</roStoryAppend>";
+}
+
+class Pair : public ::testing::Test {
+ protected:
+  // A as main, B as backup, linked and in step.
+  void StartPair() {
+    ASSERT_TRUE(b.Start("backup", a.link.Port())) << b.Log();
+    ASSERT_TRUE(a.Start("main", b.link.Port())) << a.Log();
+    ASSERT_TRUE(a.Logged("the backup is in step")) << a.Log() << b.Log();
+  }
+  Node a{"a"};
+  Node b{"b"};
+};
+
+TEST_F(Pair, TheBackupRefusesTheNrcsHoldsEveryAnsweredEditAndTakesOverWithoutLosingOne) {
+  StartPair();
+  const std::string refused = b.Send("1", "<roReq><roID>R</roID></roReq>");
+  EXPECT_NE(refused.find("<roStatus>NACK backup: main is 127.0.0.1</roStatus>"), std::string::npos)
+      << refused;
+  ASSERT_TRUE(Ok(a.Send("2", "<roCreate><roID>R</roID></roCreate>")));
+
+  std::mt19937 random(20261210);
+  std::atomic<int> answered{0};
+  std::thread burst([&] {
+    for (int n = 0; n < 2000; ++n) {
+      if (!Ok(a.Send(std::to_string(1000 + n), Append(n)))) {
+        return;
+      }
+      ++answered;
+    }
+  });
+  const int killAt = 100 + static_cast<int>(random() % 300);
+  ASSERT_TRUE(WaitUntil([&] { return answered >= killAt; }, 60s));
+  a.process->Signal(SIGKILL);
+  burst.join();
+  EXPECT_EQ(a.process->Wait(), 128 + SIGKILL);
+  const int acknowledged = answered;
+  ASSERT_LT(acknowledged, 2000) << "the kill came in the middle";
+
+  const ToolRun promoted = b.Ctl({"role", "main"});
+  EXPECT_EQ(promoted.status, 0) << promoted.out << promoted.err;
+  EXPECT_TRUE(b.Logged("this server is main now (epoch 1)")) << b.Log();
+  std::vector<std::string> stories = b.Stories("3");
+  ASSERT_GE(stories.size(), static_cast<std::size_t>(acknowledged)) << "no answered edit lost";
+  ASSERT_LE(stories.size(), static_cast<std::size_t>(acknowledged) + 1);
+  for (std::size_t n = 0; n < stories.size(); ++n) {
+    ASSERT_EQ(stories[n], "S" + std::to_string(n)) << "in the main's order";
+  }
+  // The NRCS had no answer for the edit under way: it sends it again, and it is applied once.
+  EXPECT_TRUE(Ok(b.Send(std::to_string(1000 + acknowledged), Append(acknowledged))));
+  stories = b.Stories("4");
+  EXPECT_EQ(stories.size(), static_cast<std::size_t>(acknowledged) + 1);
+
+  // The old main comes back as main, meets the higher epoch, steps down and catches up.
+  ASSERT_TRUE(a.Start("main", b.link.Port())) << a.Log();
+  EXPECT_TRUE(a.Logged("steps down to backup")) << a.Log() << b.Log();
+  EXPECT_TRUE(b.Logged("the backup is in step")) << b.Log();
+  EXPECT_NE(a.Send("5", "<roReq><roID>R</roID></roReq>").find("NACK backup: main is"),
+            std::string::npos);
+  ASSERT_TRUE(Ok(b.Send("6", Append(5000))));
+  // A switch-over the other way: nothing lost either.
+  EXPECT_EQ(b.Ctl({"role", "backup"}).status, 0);
+  EXPECT_EQ(a.Ctl({"role", "main"}).status, 0);
+  stories = a.Stories("7");
+  ASSERT_EQ(stories.size(), static_cast<std::size_t>(acknowledged) + 2) << a.Log();
+  EXPECT_EQ(stories.back(), "S5000");
+  EXPECT_EQ(a.Pair().value("epoch", 0), 2);
+}
+
+TEST_F(Pair, ABackupThatWasAwayIsBroughtUpToDateAndTheMainSaysItIsAlone) {
+  StartPair();
+  ASSERT_TRUE(Ok(a.Send("1", "<roCreate><roID>R</roID></roCreate>")));
+  b.Kill(SIGTERM);
+  for (int n = 0; n < 50; ++n) {
+    ASSERT_TRUE(Ok(a.Send(std::to_string(100 + n), Append(n))));
+  }
+  const nlohmann::json alone = a.Pair();
+  EXPECT_EQ(alone.value("degraded", false), true) << alone.dump();
+  EXPECT_EQ(alone.value("link", ""), "down") << alone.dump();
+
+  ASSERT_TRUE(b.Start("backup", a.link.Port())) << b.Log();
+  EXPECT_TRUE(b.Logged("the main's copy is here")) << b.Log();
+  EXPECT_TRUE(WaitUntil([&] { return !a.Pair().value("degraded", true); }, 10s)) << a.Pair().dump();
+  ASSERT_TRUE(Ok(a.Send("200", Append(50))));
+  EXPECT_EQ(a.Pair().value("behind", 99), 0) << "the answer came once the backup had it";
+
+  // The link frozen for longer than the silence allowed: the main goes on alone, then brings
+  // the backup up from the changes it kept, without a copy.
+  b.process->Signal(SIGSTOP);
+  ASSERT_TRUE(a.Logged("has not answered for 3 s")) << a.Log();
+  for (int n = 51; n < 60; ++n) {
+    ASSERT_TRUE(Ok(a.Send(std::to_string(200 + n), Append(n))));
+  }
+  b.process->Signal(SIGCONT);
+  EXPECT_TRUE(WaitUntil([&] { return !a.Pair().value("degraded", true); }, 15s))
+      << a.Pair().dump() << a.Log();
+  EXPECT_EQ(b.Log().find("the main's copy is here", b.Log().find("the main's copy is here") + 1),
+            std::string::npos)
+      << "caught up from the kept changes, not by a second copy";
+
+  EXPECT_EQ(a.Ctl({"role", "backup"}).status, 0);
+  EXPECT_EQ(b.Ctl({"role", "main"}).status, 0);
+  const std::vector<std::string> stories = b.Stories("300");
+  ASSERT_EQ(stories.size(), 60u) << b.Log();
+  EXPECT_EQ(stories.back(), "S59");
+}
+
+TEST_F(Pair, PeersThatDoNotFitAreRefusedWithAReason) {
+  ASSERT_TRUE(b.Start("backup", a.link.Port(), "SPORT")) << b.Log();
+  ASSERT_TRUE(a.Start("main", b.link.Port())) << a.Log();
+  EXPECT_TRUE(b.Logged("the peer's channels (NEWS) are not this server's (SPORT)")) << b.Log();
+  EXPECT_TRUE(WaitUntil([&] { return a.Pair().value("link", "") == "refused"; }, 10s))
+      << a.Pair().dump();
+  const ToolRun state = a.Ctl({"onair"});
+  EXPECT_NE(state.out.find("is refused"), std::string::npos) << state.out;
+
+  // Two mains: the one of the lower epoch steps down.
+  b.Kill(SIGTERM);
+  ASSERT_TRUE(b.Start("main", a.link.Port())) << b.Log();
+  EXPECT_EQ(a.Ctl({"role", "backup"}).status, 0);
+  EXPECT_EQ(a.Ctl({"role", "main"}).status, 0) << "a promotion raises A's epoch to 1";
+  EXPECT_TRUE(b.Logged("steps down to backup")) << b.Log() << a.Log();
+  EXPECT_EQ(b.Pair().value("role", ""), "backup");
+  EXPECT_EQ(a.Pair().value("role", ""), "main");
+}
+
+}  // namespace
+}  // namespace vidra::test
