@@ -177,6 +177,52 @@ std::optional<std::string> NrcsSimulator::ReadMessage(Link& link, int timeoutMs)
 std::optional<std::string> NrcsSimulator::SendAndRead(Link& link, std::uint16_t port,
                                                       const char* name,
                                                       const std::string& message) {
+  std::optional<std::string> answer = SendAndReadOnce(link, port, name, message);
+  if (options_.other.empty() || (answer && answer->find("backup: main is") == std::string::npos)) {
+    return answer;
+  }
+  const std::uint16_t lower = options_.lowerPort;
+  const std::uint16_t upper = options_.upperPort;
+  if (!SwitchServer()) {
+    return answer;
+  }
+  const std::uint16_t other = port == upper   ? options_.upperPort
+                              : port == lower ? options_.lowerPort
+                                              : port;
+  return SendAndReadOnce(link, other, name, message);
+}
+
+bool NrcsSimulator::SwitchServer() {
+  const std::string& other = options_.other;
+  const std::size_t first = other.find(':');
+  const std::size_t second = other.find(':', first == std::string::npos ? first : first + 1);
+  int lower = 0;
+  int upper = 0;
+  if (first == std::string::npos || second == std::string::npos ||
+      std::sscanf(other.c_str() + first + 1, "%d:%d", &lower, &upper) != 2 || lower <= 0 ||
+      lower > 65535 || upper <= 0 || upper > 65535) {
+    std::fprintf(stderr, "vidra-nrcs: the other server '%s' is not host:lower:upper\n",
+                 other.c_str());
+    return false;
+  }
+  std::fprintf(stderr, "vidra-nrcs: %s:%u does not answer as main: trying %s\n",
+               options_.host.c_str(), options_.upperPort, other.c_str());
+  const std::string now = options_.host + ":" + std::to_string(options_.lowerPort) + ":" +
+                          std::to_string(options_.upperPort);
+  options_.host = other.substr(0, first);
+  options_.lowerPort = static_cast<std::uint16_t>(lower);
+  options_.upperPort = static_cast<std::uint16_t>(upper);
+  options_.other = now;
+  for (Link* link : {&lower_, &upper_, &query_}) {
+    CloseLink(link->fd);
+    link->bytes.clear();
+  }
+  return true;
+}
+
+std::optional<std::string> NrcsSimulator::SendAndReadOnce(Link& link, std::uint16_t port,
+                                                          const char* name,
+                                                          const std::string& message) {
   if (!Connect(link, port)) {
     return std::nullopt;
   }

@@ -30,6 +30,11 @@ struct NrcsOptions {
   std::string ncsID = "NCS";
   std::string roID = "VIDRA-DEMO";
   int answerSeconds = 5;
+  // The other server of a main/backup pair, as host:lower:upper; empty for one device. A
+  // message that gets no answer, or the answer "backup: main is ...", is sent once more to
+  // the other server, which is then the one spoken to, as an NRCS with a device's two
+  // addresses does.
+  std::string other;
   bool print = true;  // every message and answer on standard output
 };
 
@@ -74,6 +79,11 @@ class NrcsSimulator {
   bool Exchange(Link& link, std::uint16_t port, const char* name, const std::string& message);
   std::optional<std::string> SendAndRead(Link& link, std::uint16_t port, const char* name,
                                          const std::string& message);
+  std::optional<std::string> SendAndReadOnce(Link& link, std::uint16_t port, const char* name,
+                                             const std::string& message);
+  // Speaks to the other server of the pair from now on; false when there is none or its
+  // address is not host:lower:upper.
+  bool SwitchServer();
   bool Connect(Link& link, std::uint16_t port);
   std::optional<std::string> ReadMessage(Link& link, int timeoutMs);
   void Print(const char* direction, const std::string& text);

@@ -34,6 +34,9 @@ int Run(int argc, char** argv) {
   app.add_option("--ro", options.roID, "roID of the sample running order")->capture_default_str();
   app.add_option("--answer-seconds", options.answerSeconds, "how long to wait for each answer")
       ->capture_default_str();
+  app.add_option("--other", options.other,
+                 "the other server of a main/backup pair, host:lower:upper: tried when this one "
+                 "does not answer or answers that it is the backup");
   app.add_option("--wait", wait, "seconds to keep acknowledging notices after the steps");
   app.add_flag("--little-endian", littleEndian, "low byte first on the wire");
   app.add_option("steps", steps, "the steps to run")->required();
