@@ -400,7 +400,7 @@ void PairLink::Lead(std::stop_token stop) {
   }
 }
 
-bool PairLink::SendCopy(Connection& peer, std::uint64_t& from) {
+bool PairLink::SendCopy(Connection& peer, std::uint64_t& stream, std::uint64_t& from) {
   SetLink("copying");
   ReplicatedState::WholeCopy copy = state_.TakeCopy();
   Log("VIDRA - pair: the backup needs the whole state: %zu running orders are copied (up to "
@@ -423,6 +423,7 @@ bool PairLink::SendCopy(Connection& peer, std::uint64_t& from) {
   frame.seq = copy.seq;
   frame.maxKey = copy.maxKey;
   from = copy.seq;
+  stream = copy.stream;
   return peer.Send(frame);
 }
 
@@ -460,7 +461,8 @@ void PairLink::LeadOnce(std::stop_token stop) {
     return;
   }
   std::uint64_t from = frame.hello.seq;
-  if (!state_.Covers(frame.hello.stream, from) && !SendCopy(peer, from)) {
+  std::uint64_t stream = frame.hello.stream;
+  if (!state_.Covers(stream, from) && !SendCopy(peer, stream, from)) {
     return;
   }
   SetLink("in step");
@@ -505,7 +507,7 @@ void PairLink::LeadOnce(std::stop_token stop) {
   while (!stop.stop_requested() && !dead && Role() == PairRole::Main) {
     bool covered = true;
     const std::optional<std::string> next =
-        state_.FrameAfter(from, std::chrono::milliseconds(50), covered);
+        state_.FrameAfter(stream, from, std::chrono::milliseconds(50), covered);
     if (!covered) {
       Log("VIDRA - pair: the backup is further behind than the changes kept: it is sent a "
           "whole copy");

@@ -83,7 +83,8 @@ class PairLink final : public RoleGate {
   void Follow(Connection& peer, const std::string& from, std::stop_token stop);
   void Lead(std::stop_token stop);
   void LeadOnce(std::stop_token stop);
-  bool SendCopy(Connection& peer, std::uint64_t& from);
+  // Sends the whole state; stream and from are then the copy's.
+  bool SendCopy(Connection& peer, std::uint64_t& stream, std::uint64_t& from);
   // The checks both sides make of a peer's hello; the refusal text, empty when it is fit.
   std::string Unfit(const HelloFrame& hello) const;
   HelloFrame OwnHello() const;

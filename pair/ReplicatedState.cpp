@@ -34,7 +34,6 @@ std::uint64_t ReplicatedState::Record(FrameKind kind, const RoChange* change, co
   frame.seq = ++progress_.seq;
   frame.waited = waited;
   if (change != nullptr) {
-    mirror_.Apply(*change);
     frame.change = *change;
   }
   if (key != nullptr) {
@@ -52,16 +51,40 @@ std::uint64_t ReplicatedState::Record(FrameKind kind, const RoChange* change, co
   return frame.seq;
 }
 
+void ReplicatedState::Restart(const char* why) {
+  progress_.stream = NewStream();
+  progress_.inStep = false;
+  kept_.clear();
+  keptBytes_ = 0;
+  Log("VIDRA - pair: %s: the backup is sent a whole copy", why);
+  framed_.notify_all();
+  acked_.notify_all();
+}
+
+// The change goes to the backup while this server commits it, so that the backup's round
+// trip and the local commit overlap: an edit waits for the slower of the two, not for both.
 bool ReplicatedState::Commit(RoChange change, std::string& error) {
-  if (!Leading()) {
+  std::unique_lock lock(lock_);  // the link's state: numbers, kept frames, acknowledgements
+  if (!leading_) {
     error = "this server is the backup";
     return false;
   }
-  if (store_ != nullptr && !store_->Commit(change, error)) {
+  copied_.wait(lock, [this] { return !copyWanted_; });
+  const std::uint64_t seq = Record(FrameKind::Change, &change, nullptr, {}, true);
+  ++inFlight_;
+  lock.unlock();
+  const bool saved = store_ == nullptr || store_->Commit(change, error);
+  lock.lock();
+  if (--inFlight_ == 0) {
+    copied_.notify_all();
+  }
+  if (!saved) {
+    // The backup may have the change this server could not keep: it starts again from what
+    // this server holds.
+    Restart("a change sent to the backup could not be saved here");
     return false;
   }
-  std::unique_lock lock(lock_);  // the link's state: numbers, kept frames, acknowledgements
-  const std::uint64_t seq = Record(FrameKind::Change, &change, nullptr, {}, true);
+  mirror_.Apply(change);
   if (!progress_.inStep) {
     return true;
   }
@@ -92,6 +115,7 @@ void ReplicatedState::Post(RoChange change) {
   if (store_ != nullptr) {
     store_->Post(change);
   }
+  mirror_.Apply(change);
   Record(FrameKind::Change, &change, nullptr, {}, false);
 }
 
@@ -155,13 +179,19 @@ LinkProgress ReplicatedState::Progress() const {
   return p;
 }
 
-std::optional<std::string> ReplicatedState::FrameAfter(std::uint64_t after,
+std::optional<std::string> ReplicatedState::FrameAfter(std::uint64_t stream, std::uint64_t after,
                                                        std::chrono::milliseconds wait,
                                                        bool& covered) {
   std::unique_lock lock(lock_);  // the link's state
   covered = true;
   const std::uint64_t wakes = wakes_;
-  framed_.wait_for(lock, wait, [&] { return progress_.seq > after || wakes_ != wakes; });
+  framed_.wait_for(lock, wait, [&] {
+    return progress_.seq > after || wakes_ != wakes || progress_.stream != stream;
+  });
+  if (progress_.stream != stream) {
+    covered = false;
+    return std::nullopt;
+  }
   if (progress_.seq <= after) {
     return std::nullopt;
   }
@@ -172,9 +202,16 @@ std::optional<std::string> ReplicatedState::FrameAfter(std::uint64_t after,
   return kept_[static_cast<std::size_t>(after + 1 - kept_.front().first)].second;
 }
 
-ReplicatedState::WholeCopy ReplicatedState::TakeCopy() const {
-  std::lock_guard lock(lock_);  // the mirror and the numbers, taken together
-  return WholeCopy{progress_.seq, mirror_.MaxKey(), mirror_.AsChanges()};
+ReplicatedState::WholeCopy ReplicatedState::TakeCopy() {
+  std::unique_lock lock(lock_);  // the mirror and the numbers, taken together
+  // Changes numbered but still being committed here are not in memory yet: the copy waits
+  // for them, and new ones wait for the copy (it takes milliseconds).
+  copyWanted_ = true;
+  copied_.wait(lock, [this] { return inFlight_ == 0; });
+  WholeCopy copy{progress_.stream, progress_.seq, mirror_.MaxKey(), mirror_.AsChanges()};
+  copyWanted_ = false;
+  copied_.notify_all();
+  return copy;
 }
 
 bool ReplicatedState::Covers(std::uint64_t stream, std::uint64_t seq) const {
@@ -225,7 +262,6 @@ bool ReplicatedState::ApplyFromMain(const LinkFrame& frame, std::uint64_t stream
     why = "this server is main";
     return false;
   }
-  std::string error;
   switch (frame.kind) {
     case FrameKind::CopyBegin:
       // Until the copy is whole, a restart or a cut link asks for it again.
@@ -258,6 +294,7 @@ bool ReplicatedState::ApplyFromMain(const LinkFrame& frame, std::uint64_t stream
         return false;
       }
       // The copy is on disk before the backup says it has it.
+      std::string error;
       if (store_ != nullptr && !store_->Commit(RoChange{}, error)) {
         why = "the copy could not be saved: " + error;
         return false;
@@ -279,14 +316,13 @@ bool ReplicatedState::ApplyFromMain(const LinkFrame& frame, std::uint64_t stream
           (copying_ ? ", in a copy" : "");
     return false;
   }
+  // Acknowledged once it is in memory and queued for the disk, not once it is on the disk:
+  // the main has it on its own disk before it answers, so only both servers failing within
+  // the few milliseconds the backup's writer takes could lose it, and the backup's commit
+  // stays out of the time every edit is answered in.
   if (frame.kind == FrameKind::Answer) {
     if (frame.key) {
       answers_.Remember(*frame.key, frame.answer);
-    }
-  } else if (store_ != nullptr && frame.waited) {
-    if (!store_->Commit(frame.change, error)) {
-      why = "change " + std::to_string(frame.seq) + " could not be saved: " + error;
-      return false;
     }
   } else if (store_ != nullptr) {
     store_->Post(frame.change);

@@ -66,14 +66,17 @@ class ReplicatedState final : public RoPersistence, public AnswerMemory {
 
   // For the main's link. The frame numbered after, waiting at most wait for one; none when
   // there is none yet, covered false when it is no longer kept (the backup needs a copy).
-  std::optional<std::string> FrameAfter(std::uint64_t after, std::chrono::milliseconds wait,
-                                        bool& covered);
+  // stream: the one the link began with; a new one (after a change this server could not
+  // save) is not covered either.
+  std::optional<std::string> FrameAfter(std::uint64_t stream, std::uint64_t after,
+                                        std::chrono::milliseconds wait, bool& covered);
   struct WholeCopy {
+    std::uint64_t stream = 0;
     std::uint64_t seq = 0;
     std::uint64_t maxKey = 0;
     std::vector<RoChange> ros;
   };
-  WholeCopy TakeCopy() const;
+  WholeCopy TakeCopy();
   // Whether a backup at stream/seq can be sent the kept changes from seq + 1 on.
   bool Covers(std::uint64_t stream, std::uint64_t seq) const;
   // The link is up and the backup has sent everything before from: commits wait again once
@@ -90,6 +93,8 @@ class ReplicatedState final : public RoPersistence, public AnswerMemory {
   bool ApplyFromMain(const LinkFrame& frame, std::uint64_t stream, std::string& why);
 
  private:
+  // A new stream: the backup takes a whole copy. The caller holds lock_.
+  void Restart(const char* why);
   std::uint64_t Record(FrameKind kind, const RoChange* change, const MessageKey* key,
                        std::string answer, bool waited);
 
@@ -108,7 +113,10 @@ class ReplicatedState final : public RoPersistence, public AnswerMemory {
   LinkProgress progress_;
   std::deque<std::pair<std::uint64_t, std::string>> kept_;  // seq and frame, oldest first
   std::size_t keptBytes_ = 0;
-  bool copying_ = false;  // backup: a whole copy is coming in
+  bool copying_ = false;            // backup: a whole copy is coming in
+  std::condition_variable copied_;  // no commit in flight, or a copy taken
+  int inFlight_ = 0;                // main: commits numbered, not yet saved here
+  bool copyWanted_ = false;         // main: a copy waits for the commits in flight
   std::uint64_t wakes_ = 0;
 };
 

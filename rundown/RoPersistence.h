@@ -71,8 +71,9 @@ class RoPersistence {
   // Commits the change, whole, before the caller answers. False, with what went wrong in
   // error, when it could not be saved; the caller then leaves memory as it was.
   virtual bool Commit(RoChange change, std::string& error) = 0;
-  // A change of playout's (item states, a TIMED start used up): written soon, in order with
-  // the commits, and never waited for.
+  // A change of playout's (item states, a TIMED start used up), or one a backup takes from
+  // its main: written soon, in order with the commits, and never waited for. One that
+  // carries its message is known as applied from the moment it is posted.
   virtual void Post(RoChange change) = 0;
   // Everything stored, for the start of the server.
   virtual bool Load(StoredState& out, std::string& error) = 0;

@@ -489,6 +489,11 @@ bool SqliteState::SaveEpoch(std::uint64_t epoch, std::string& error) {
 }
 
 void SqliteState::Post(RoChange change) {
+  // A change posted with its message (the backup of a pair takes the main's edits so) is
+  // known as applied from now on, as a commit's is once written.
+  if (change.message) {
+    answers_.Keep(*change.message, std::nullopt, clock_->UtcNow());
+  }
   Job job;
   job.change = std::move(change);
   Enqueue(std::move(job));

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "common/Log.h"
@@ -28,6 +30,9 @@ class RecordingStore final : public RoPersistence {
     RoChange change;
   };
   bool Commit(RoChange change, std::string& error) override {
+    if (during) {
+      during();
+    }
     if (failing) {
       error = "disk full";
       return false;
@@ -43,6 +48,7 @@ class RecordingStore final : public RoPersistence {
   std::vector<Call> calls;
   StoredState held;
   bool failing = false;
+  std::function<void()> during;  // runs inside each commit
 };
 
 RoChange CreateRo(std::uint64_t key, const std::string& roID, std::vector<std::uint64_t> items) {
@@ -78,7 +84,7 @@ LinkFrame Decode(const std::string& bytes) {
 
 LinkFrame Numbered(ReplicatedState& main, std::uint64_t after) {
   bool covered = false;
-  const auto bytes = main.FrameAfter(after, 1s, covered);
+  const auto bytes = main.FrameAfter(main.Progress().stream, after, 1s, covered);
   EXPECT_TRUE(covered);
   return bytes ? Decode(*bytes) : LinkFrame{};
 }
@@ -135,7 +141,8 @@ TEST(Replicated, TheMainNumbersChangesInOrderAndWaitsForTheBackupOnlyWhileInStep
   EXPECT_EQ(third.kind, FrameKind::Answer);
   EXPECT_EQ(third.answer, "<answer/>");
   bool covered = false;
-  EXPECT_FALSE(main.state.FrameAfter(3, 10ms, covered).has_value());
+  const std::uint64_t stream = main.state.Progress().stream;
+  EXPECT_FALSE(main.state.FrameAfter(stream, 3, 10ms, covered).has_value());
   EXPECT_TRUE(covered);
 
   main.state.LinkUp();
@@ -157,11 +164,52 @@ TEST(Replicated, TheMainNumbersChangesInOrderAndWaitsForTheBackupOnlyWhileInStep
   edit.join();
   EXPECT_EQ(main.state.Progress().acked, 4u);
 
-  // A store that fails: nothing is numbered, nothing reaches the backup.
+  // A store that fails: the backup may have had the change already, so it is sent a whole
+  // copy of what this server holds, without the change.
   main.store.failing = true;
   EXPECT_FALSE(main.state.Commit(CreateRo(5, "T", {}), error));
   EXPECT_EQ(error, "disk full");
-  EXPECT_EQ(main.state.Progress().seq, 4u);
+  EXPECT_NE(main.state.Progress().stream, stream);
+  EXPECT_TRUE(main.state.Progress().degraded);
+  EXPECT_FALSE(main.state.FrameAfter(stream, 4, 10ms, covered).has_value());
+  EXPECT_FALSE(covered) << "the link starts again";
+  EXPECT_FALSE(main.state.Covers(stream, 4));
+  EXPECT_EQ(log.CountOf("VIDRA - pair: a change sent to the backup could not be saved here: the "
+                        "backup is sent a whole copy"),
+            1u);
+  StoredState held;
+  ASSERT_TRUE(main.state.Load(held, error));
+  EXPECT_EQ(RoIDs(held), (std::vector<std::string>{"R", "S"})) << "without T";
+}
+
+TEST(Replicated, ACopyWaitsForTheCommitsUnderWaySoItHoldsEveryChangeItsNumberCovers) {
+  Side main(true);
+  std::mutex gate;
+  std::unique_lock closed(gate);
+  std::atomic<bool> inside{false};
+  main.store.during = [&] {
+    inside = true;
+    const std::lock_guard wait(gate);  // until the test opens the gate
+  };
+  std::thread edit([&] {
+    std::string error;
+    EXPECT_TRUE(main.state.Commit(CreateRo(1, "R", {2}), error));
+  });
+  ASSERT_TRUE(test::WaitUntil([&] { return inside.load(); }, 5s));
+  std::atomic<bool> copied{false};
+  ReplicatedState::WholeCopy copy;
+  std::thread take([&] {
+    copy = main.state.TakeCopy();
+    copied = true;
+  });
+  std::this_thread::sleep_for(20ms);
+  EXPECT_FALSE(copied) << "change 1 is numbered but not yet saved here";
+  closed.unlock();
+  edit.join();
+  take.join();
+  EXPECT_EQ(copy.seq, 1u);
+  ASSERT_EQ(copy.ros.size(), 1u) << "the copy holds what its number covers";
+  EXPECT_EQ(copy.ros[0].row->roID, "R");
 }
 
 TEST(Replicated, PastTheSyncTimeoutTheMainGoesOnAloneUntilTheBackupCatchesUp) {
@@ -218,8 +266,11 @@ TEST(Replicated, TheBackupAppliesTheMainsChangesInOrderAndRefusesAGap) {
   ASSERT_TRUE(backup.state.ApplyFromMain(Numbered(main.state, 3), stream, why)) << why;
 
   ASSERT_EQ(backup.store.calls.size(), 4u) << "the copy's end, then the changes";
-  EXPECT_TRUE(backup.store.calls[1].waited);
-  EXPECT_FALSE(backup.store.calls[2].waited) << "a post stays a post";
+  EXPECT_TRUE(backup.store.calls[0].waited) << "a copy is on disk before it is acknowledged";
+  for (std::size_t n = 1; n < 4; ++n) {
+    EXPECT_FALSE(backup.store.calls[n].waited) << "a change is acknowledged once queued";
+  }
+  EXPECT_EQ(backup.store.calls[1].change.row->roID, "R");
   EXPECT_EQ(backup.store.calls[3].change.row->roID, "S");
   ASSERT_TRUE(backup.answers.Recall(key).has_value());
   EXPECT_EQ(backup.answers.Recall(key)->answer, "<ok/>");
@@ -258,13 +309,14 @@ TEST(Replicated, ABackupTooFarBehindGetsAWholeCopyThatReplacesWhatItHeld) {
   EXPECT_FALSE(main.state.Covers(0, 5)) << "a backup of no stream";
   EXPECT_TRUE(main.state.Covers(stream, 4));
   bool covered = true;
-  EXPECT_FALSE(main.state.FrameAfter(0, 10ms, covered).has_value());
+  EXPECT_FALSE(main.state.FrameAfter(stream, 0, 10ms, covered).has_value());
   EXPECT_FALSE(covered);
 
   LinkFrame frame;
   frame.kind = FrameKind::CopyRo;
   EXPECT_FALSE(backup.state.ApplyFromMain(frame, stream, why)) << "a copy that did not begin";
   ReplicatedState::WholeCopy copy = main.state.TakeCopy();
+  EXPECT_EQ(copy.stream, stream);
   EXPECT_EQ(copy.seq, 5u);
   EXPECT_EQ(copy.maxKey, 51u);
   frame.kind = FrameKind::CopyBegin;

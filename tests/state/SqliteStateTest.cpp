@@ -125,6 +125,12 @@ TEST_F(Sqlite, AnswersOfAppliedMessagesAreKeptAcrossAReopen) {
     std::string error;
     ASSERT_TRUE(state->Commit(change, error));
     EXPECT_FALSE(state->Recall(lost)->answer.has_value());
+    RoChange posted = Create();  // as a backup takes its main's edit
+    posted.roKey = posted.row->key = 70;
+    posted.items.clear();
+    posted.message = MessageKey{"10.0.0.7", 1, "43", 8};
+    state->Post(posted);
+    EXPECT_TRUE(state->Recall(*posted.message).has_value()) << "applied from its post on";
   }
   auto state = Open();
   ASSERT_NE(state, nullptr);
@@ -133,6 +139,8 @@ TEST_F(Sqlite, AnswersOfAppliedMessagesAreKeptAcrossAReopen) {
   const auto applied = state->Recall(lost);
   ASSERT_TRUE(applied.has_value()) << "known as applied";
   EXPECT_FALSE(applied->answer.has_value());
+  EXPECT_TRUE(state->Recall(MessageKey{"10.0.0.7", 1, "43", 8}).has_value())
+      << "the posted change's message, written with it";
   EXPECT_FALSE(state->Recall(MessageKey{"10.0.0.7", 1, "0x1F", 100}).has_value())
       << "the same messageID with another body is another message";
   EXPECT_FALSE(state->Recall(MessageKey{"10.0.0.8", 1, "0x1F", 99}).has_value());
