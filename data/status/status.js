@@ -21,10 +21,26 @@ function cell(row, index, value, className) {
   return td;
 }
 
+// The pair: this server's role, its peer and the link, red while the pair does not protect
+// the air (a main alone, a backup that hears no main, a link refused).
+function showPair(pair) {
+  const el = $("pair");
+  el.hidden = !pair;
+  if (!pair) return;
+  const behind = pair.role === "main" && pair.behind > 0 ? ", " + pair.behind + " behind" : "";
+  Show.text(el, pair.role.toUpperCase() + " (epoch " + pair.epoch + ") \u00b7 " +
+    (pair.role === "main" ? "backup " : "main ") + pair.peer + " " + pair.link + behind +
+    (pair.degraded ? " \u00b7 ALONE" : ""));
+  const bad = pair.degraded || pair.link === "refused" ||
+    (pair.role === "backup" && pair.link === "down");
+  Show.classes(el, "badge " + (bad ? "alarm" : pair.link === "in step" ? "ok" : "warn"));
+}
+
 function showHeader(view, state) {
   Show.text($("badge"), view.badge.text);
   Show.classes($("badge"), "badge " + view.badge.level);
   Show.text($("state"), view.state + (view.phase === "serving" ? "" : " \u00b7 " + view.phase));
+  showPair(view.pair);
   if (state) {
     const s = state.store;
     Show.text($("store"), !s ? "running orders in memory only"

@@ -352,6 +352,27 @@ TEST_F(Page, TheOnAirPanelCountdownTotalsAlarmsAndWhatStaysPut) {
       WaitUntil([&] { return Text(browser, "#alarms li") == "NRCS 10.1.2.3 is not connected"; }));
   api.SetOnAir(OnAirAt(2));
   EXPECT_TRUE(WaitUntil([&] { return Text(browser, "#alarms li") == "(none)"; }));
+  EXPECT_EQ(browser.Run("return String(document.querySelector('#pair').hidden);"), "true")
+      << "no pair, no pair badge";
+  // One of a pair: its role, peer and link in the header, red while the main is alone.
+  json paired = OnAirAt(2);
+  paired["pair"] = {{"role", "main"},     {"epoch", 3},  {"peer", "10.1.2.4:10550"},
+                    {"link", "in step"},  {"behind", 0}, {"degraded", false},
+                    {"refused", nullptr}, {"seq", 12}};
+  api.SetOnAir(paired);
+  EXPECT_TRUE(WaitUntil([&] {
+    return Text(browser, "#pair") == "MAIN (epoch 3) \u00b7 backup 10.1.2.4:10550 in step";
+  })) << Text(browser, "#pair");
+  EXPECT_EQ(browser.Run("return document.querySelector('#pair').className;"), "badge ok");
+  paired["pair"]["link"] = "down";
+  paired["pair"]["degraded"] = true;
+  api.SetOnAir(paired);
+  EXPECT_TRUE(WaitUntil([&] {
+    return Text(browser, "#pair") ==
+           "MAIN (epoch 3) \u00b7 backup 10.1.2.4:10550 down \u00b7 ALONE";
+  })) << Text(browser, "#pair");
+  EXPECT_EQ(browser.Run("return document.querySelector('#pair').className;"), "badge alarm");
+  api.SetOnAir(OnAirAt(2));
   // The server's clock set back an hour: the page follows it at the next answer.
   api.SetOnAir(OnAirAt(-3600));
   EXPECT_TRUE(WaitUntil([&] { return Text(browser, "#clock").rfind("11:00:0", 0) == 0; }))
