@@ -132,7 +132,7 @@ HResult PairLink::Start() {
   Log("VIDRA - pair: this server is %s (epoch %llu), its peer %s:%u, the link on port %u",
       PairRoleName(Role()), static_cast<unsigned long long>(Status().epoch),
       settings_.peerHost.c_str(), unsigned{settings_.peerPort}, unsigned{boundPort_.load()});
-  listener_ = std::jthread([this, listening](std::stop_token stop) {
+  listener_ = std::jthread([this, listening](const std::stop_token& stop) {
     while (!stop.stop_requested()) {
       if (!listening->IsReadable()) {
         continue;
@@ -150,7 +150,7 @@ HResult PairLink::Start() {
       Follow(peer, host, stop);
     }
   });
-  leader_ = std::jthread([this](std::stop_token stop) { Lead(stop); });
+  leader_ = std::jthread([this](const std::stop_token& stop) { Lead(stop); });
   return HResult::S_OK;
 }
 
@@ -302,7 +302,7 @@ void PairLink::Refused(const std::string& why) {
   refused_ = why;
 }
 
-void PairLink::Follow(Connection& peer, const std::string& from, std::stop_token stop) {
+void PairLink::Follow(Connection& peer, const std::string& from, const std::stop_token& stop) {
   LinkFrame frame;
   if (peer.Receive(frame, kHelloWait, stop) != Connection::Got::Frame ||
       frame.kind != FrameKind::Hello) {
@@ -327,7 +327,9 @@ void PairLink::Follow(Connection& peer, const std::string& from, std::stop_token
     LinkFrame refuse;
     refuse.kind = FrameKind::Refuse;
     refuse.text = unfit;
-    (void)peer.Send(refuse);  // the peer logs it if it arrives; the link closes either way
+    if (!peer.Send(refuse)) {
+      Log("VIDRA - pair: the refusal did not reach %s either", from.c_str());
+    }
     return;
   }
   if (Role() == PairRole::Main) {
@@ -391,7 +393,7 @@ void PairLink::Follow(Connection& peer, const std::string& from, std::stop_token
   SetLink("down");
 }
 
-void PairLink::Lead(std::stop_token stop) {
+void PairLink::Lead(const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     if (Role() == PairRole::Main) {
       LeadOnce(stop);
@@ -427,7 +429,7 @@ bool PairLink::SendCopy(Connection& peer, std::uint64_t& stream, std::uint64_t& 
   return peer.Send(frame);
 }
 
-void PairLink::LeadOnce(std::stop_token stop) {
+void PairLink::LeadOnce(const std::stop_token& stop) {
   const auto ip = ResolveIpv4(settings_.peerHost);
   SocketPort socket;
   if (!ip ||
@@ -468,7 +470,7 @@ void PairLink::LeadOnce(std::stop_token stop) {
   SetLink("in step");
   state_.LinkUp();
   std::atomic<bool> dead{false};
-  std::jthread acks([&](std::stop_token own) {
+  std::jthread acks([&](const std::stop_token& own) {
     LinkFrame ack;
     while (!own.stop_requested()) {
       const Connection::Got got = peer.Receive(ack, kSilence, own);

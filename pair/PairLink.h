@@ -79,10 +79,9 @@ class PairLink final : public RoleGate {
 
  private:
   class Connection;
-  void Listen(std::stop_token stop);
-  void Follow(Connection& peer, const std::string& from, std::stop_token stop);
-  void Lead(std::stop_token stop);
-  void LeadOnce(std::stop_token stop);
+  void Follow(Connection& peer, const std::string& from, const std::stop_token& stop);
+  void Lead(const std::stop_token& stop);
+  void LeadOnce(const std::stop_token& stop);
   // Sends the whole state; stream and from are then the copy's.
   bool SendCopy(Connection& peer, std::uint64_t& stream, std::uint64_t& from);
   // The checks both sides make of a peer's hello; the refusal text, empty when it is fit.
