@@ -8,6 +8,10 @@ std::uint64_t Checksum64(std::string_view bytes) {
   for (const char c : bytes) {
     h = (h ^ static_cast<unsigned char>(c)) * kPrime;
   }
+  return FinalMix64(h);
+}
+
+std::uint64_t FinalMix64(std::uint64_t h) {
   h ^= h >> 33;
   h *= 0xFF51AFD7ED558CCDull;
   h ^= h >> 33;

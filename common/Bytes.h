@@ -121,5 +121,8 @@ class ByteReader {
 
 // FNV-1a over the bytes with a final mix: a damaged record differs in every bit.
 std::uint64_t Checksum64(std::string_view bytes);
+// The final mix of a 64-bit hash (MurmurHash3's finaliser), so that inputs that differ in
+// one bit differ in every bit of the result.
+std::uint64_t FinalMix64(std::uint64_t h);
 
 }  // namespace vidra

@@ -13,6 +13,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "common/Bytes.h"
+
 namespace vidra {
 
 namespace {
@@ -295,12 +297,7 @@ std::uint64_t Digest64(std::u16string_view text) {
   for (; i < text.size(); ++i) {
     h = (h ^ text[i]) * kPrime;
   }
-  h ^= h >> 33;
-  h *= 0xFF51AFD7ED558CCDull;
-  h ^= h >> 33;
-  h *= 0xC4CEB9FE1A85EC53ull;
-  h ^= h >> 33;
-  return h;
+  return FinalMix64(h);
 }
 
 }  // namespace vidra

@@ -22,11 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string Envelope(const std::string& id, const std::string& body) {
-  return "<mos><mosID>VIDRA.NEWS</mosID><ncsID>NCS</ncsID><messageID>" + id + "</messageID>" +
-         body + "</mos>";
-}
-
 // Local time as the station writes roEdStart, seconds from now.
 std::string LocalIn(int seconds) {
   const std::time_t at = std::time(nullptr) + seconds;
@@ -35,12 +30,6 @@ std::string LocalIn(int seconds) {
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
   return text;
-}
-
-std::string Story(const std::string& id) {
-  return "<story><storyID>" + id + "</storyID><item><itemID>" + id +
-         "1</itemID><objID>O</objID><mosID>VIDRA</mosID><objPaths><objPath>opener.wav</objPath>"
-         "</objPaths></item></story>";
 }
 
 // One server run on the same ports, settings and database each time.

@@ -23,17 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string Envelope(const std::string& id, const std::string& body) {
-  return "<mos><mosID>VIDRA.NEWS</mosID><ncsID>NCS</ncsID><messageID>" + id + "</messageID>" +
-         body + "</mos>";
-}
-
-std::string Story(const std::string& id) {
-  return "<story><storyID>" + id + "</storyID><item><itemID>" + id +
-         "1</itemID><objID>O</objID><mosID>VIDRA</mosID><objPaths><objPath>opener.wav</objPath>"
-         "</objPaths></item></story>";
-}
-
 bool Ok(const std::string& answer) {
   return answer.find("<roStatus>OK</roStatus>") != std::string::npos;
 }

@@ -164,4 +164,15 @@ std::string Folder(const TempFile& file) {
   return std::filesystem::path(file.Path()).parent_path().string();
 }
 
+std::string Envelope(const std::string& id, const std::string& body) {
+  return "<mos><mosID>VIDRA.NEWS</mosID><ncsID>NCS</ncsID><messageID>" + id + "</messageID>" +
+         body + "</mos>";
+}
+
+std::string Story(const std::string& id) {
+  return "<story><storyID>" + id + "</storyID><item><itemID>" + id +
+         "1</itemID><objID>O</objID><mosID>VIDRA</mosID><objPaths><objPath>opener.wav</objPath>"
+         "</objPaths></item></story>";
+}
+
 }  // namespace vidra::test

@@ -72,4 +72,9 @@ std::string Folder(const TempFile& file);
 std::string Settings(std::uint16_t lower, std::uint16_t upper, const std::string& more = "",
                      const std::string& device = "virtual 25");
 
+// A message to channel NEWS (mosID VIDRA.NEWS) with the messageID and body given.
+std::string Envelope(const std::string& id, const std::string& body);
+// A story of one item, id + "1", playing opener.wav.
+std::string Story(const std::string& id);
+
 }  // namespace vidra::test
