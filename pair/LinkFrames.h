@@ -23,7 +23,7 @@ constexpr std::size_t kMaxFrameBytes = std::size_t{256} << 20;
 
 enum class FrameKind : std::uint8_t {
   Hello = 1,      // each side once, first
-  Refuse = 2,     // the peer will not link, and why
+  Refuse = 2,     // the peer will not link, and why (seq: its epoch, when that is the reason)
   Change = 3,     // one committed change, with its sequence number
   Answer = 4,     // an answer remembered for a message sent again
   CopyBegin = 5,  // a copy of the whole state follows, as of sequence number seq

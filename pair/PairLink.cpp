@@ -312,6 +312,7 @@ void PairLink::Follow(Connection& peer, const std::string& from, const std::stop
   const HelloFrame hello = frame.hello;
   std::string unfit = Unfit(hello);
   const std::uint64_t own = Status().epoch;
+  const bool stale = unfit.empty() && hello.role == PairRole::Main && hello.epoch < own;
   if (unfit.empty() && hello.role != PairRole::Main) {
     unfit = "the peer is not main";
   } else if (unfit.empty() && Role() == PairRole::Main && hello.epoch <= own) {
@@ -327,6 +328,7 @@ void PairLink::Follow(Connection& peer, const std::string& from, const std::stop
     LinkFrame refuse;
     refuse.kind = FrameKind::Refuse;
     refuse.text = unfit;
+    refuse.seq = stale ? own : 0;  // a main of an older epoch learns it must step down
     if (!peer.Send(refuse)) {
       Log("VIDRA - pair: the refusal did not reach %s either", from.c_str());
     }
@@ -447,6 +449,10 @@ void PairLink::LeadOnce(const std::stop_token& stop) {
   if (frame.kind == FrameKind::Refuse) {
     Log("VIDRA - pair: the peer %s refused the link: %s", settings_.peerHost.c_str(),
         frame.text.c_str());
+    if (frame.seq > Status().epoch) {
+      StepDown(frame.seq);
+      return;
+    }
     Refused(frame.text);
     Pause(std::chrono::seconds(5), stop);
     return;
