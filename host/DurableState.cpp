@@ -99,9 +99,9 @@ HResult DurableState::StartPair(const PairSettings& pair, PlayoutManager& player
       return store->SaveEpoch(epoch, error);
     };
   }
-  link_ = std::make_unique<PairLink>(pair, *replicated_, clock, &metrics, std::move(channels),
-                                     player.frameRate, store_ != nullptr ? store_->Epoch() : 0,
-                                     std::move(hooks));
+  link_ =
+      std::make_unique<PairLink>(pair, *replicated_, clock, std::move(channels), player.frameRate,
+                                 store_ != nullptr ? store_->Epoch() : 0, std::move(hooks));
   player.AttachPersistence(replicated_.get());
   std::string error;
   std::size_t restored = 0;

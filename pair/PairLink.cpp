@@ -98,12 +98,11 @@ class PairLink::Connection {
 };
 
 PairLink::PairLink(PairSettings settings, ReplicatedState& state, std::shared_ptr<Clock> clock,
-                   Metrics* metrics, std::vector<std::string> channels, double frameRate,
-                   std::uint64_t epoch, PairHooks hooks)
+                   std::vector<std::string> channels, double frameRate, std::uint64_t epoch,
+                   PairHooks hooks)
     : settings_(std::move(settings)),
       state_(state),
       clock_(std::move(clock)),
-      metrics_(metrics),
       channels_(std::move(channels)),
       halfFrameMs_(frameRate > 0 ? 500.0 / frameRate : 20.0),
       hooks_(std::move(hooks)),

@@ -20,7 +20,6 @@
 
 #include "common/Clock.h"
 #include "common/HResult.h"
-#include "common/Metrics.h"
 #include "pair/PairSettings.h"
 #include "pair/ReplicatedState.h"
 #include "transport/RoleGate.h"
@@ -56,8 +55,8 @@ struct PairHooks {
 class PairLink final : public RoleGate {
  public:
   PairLink(PairSettings settings, ReplicatedState& state, std::shared_ptr<Clock> clock,
-           Metrics* metrics, std::vector<std::string> channels, double frameRate,
-           std::uint64_t epoch, PairHooks hooks);
+           std::vector<std::string> channels, double frameRate, std::uint64_t epoch,
+           PairHooks hooks);
   ~PairLink() override;
   PairLink(const PairLink&) = delete;
   PairLink& operator=(const PairLink&) = delete;
@@ -96,7 +95,6 @@ class PairLink final : public RoleGate {
   const PairSettings settings_;
   ReplicatedState& state_;
   std::shared_ptr<Clock> clock_;
-  Metrics* metrics_;
   const std::vector<std::string> channels_;
   const double halfFrameMs_;
   PairHooks hooks_;
@@ -111,7 +109,6 @@ class PairLink final : public RoleGate {
   std::optional<double> offsetMs_;
   bool offsetAlarm_ = false;
 
-  int listenSocket_ = -1;
   std::jthread listener_;
   std::jthread leader_;
 };

@@ -41,9 +41,9 @@ fuzz() {
   echo "=== build-fuzz (libFuzzer, ${fuzz_seconds} s each) ==="
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVIDRA_FUZZ=ON
-  cmake --build build-fuzz -j "$jobs" --target fuzz_receive fuzz_times fuzz_settings fuzz_control
+  cmake --build build-fuzz -j "$jobs" --target fuzz_receive fuzz_times fuzz_settings fuzz_control fuzz_link
   local name
-  for name in receive times settings control; do
+  for name in receive times settings control link; do
     mkdir -p "build-fuzz/corpus/$name"
     build-fuzz/fuzz/fuzz_$name -max_total_time="$fuzz_seconds" -print_final_stats=0 \
       -dict=fuzz/mos.dict -artifact_prefix="build-fuzz/" "build-fuzz/corpus/$name" \

@@ -57,8 +57,8 @@ struct Side {
       return true;
     };
     hooks.promoted = [this] { ++promotions; };
-    link = std::make_unique<PairLink>(settings, state, std::move(clock), nullptr,
-                                      std::move(channels), 25.0, 0, hooks);
+    link = std::make_unique<PairLink>(settings, state, std::move(clock), std::move(channels), 25.0,
+                                      0, hooks);
     EXPECT_EQ(link->Start(), HResult::S_OK);
   }
   NullStore store;
