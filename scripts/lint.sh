@@ -13,7 +13,7 @@ echo "=== clang-tidy ==="
 # Tests, benchmarks and fuzzers are left out: their framework macros make static objects
 # that the checks would flag in every test.
 run-clang-tidy -p "$folder" -j "$(nproc)" -quiet \
-  "$PWD/(common|rundown|state|media|playout|mos|transport|host)/" >"$folder/clang-tidy.log" 2>&1 ||
+  "$PWD/(common|rundown|state|media|playout|mos|transport|pair|host)/" >"$folder/clang-tidy.log" 2>&1 ||
   {
     grep -E "(warning|error):" "$folder/clang-tidy.log" | sort -u
     echo "clang-tidy found the above (whole output: $folder/clang-tidy.log)"
