@@ -132,6 +132,8 @@ TEST_F(Check, ARunningOrderIsCheckedInItsOrderAndEachFileIsProbedOnce) {
   EXPECT_EQ(probe->Total(), probes);
 
   // The NRCS hears every first verdict, each item once per check, in running-order order.
+  // The last verdict's notice may follow the running order's Checked by a moment.
+  ASSERT_TRUE(test::WaitUntil([&] { return Notices().size() >= 2 * items.size(); }));
   const std::vector<StatusNotice> told = Notices();
   ASSERT_EQ(told.size(), 2 * items.size());
   for (std::size_t k = 0; k < told.size(); ++k) {
