@@ -37,6 +37,28 @@ std::optional<std::uint32_t> ResolveIpv4(const std::string& host) {
   return ip;
 }
 
+// Whether ipv4 (host order) is one of host's addresses: only the configured peer may take
+// the link, since whoever holds it can replace a backup's running orders.
+bool IsAddressOf(const std::string& host, std::uint32_t ipv4) {
+  in_addr address{};
+  if (::inet_pton(AF_INET, host.c_str(), &address) == 1) {
+    return ntohl(address.s_addr) == ipv4;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) {
+    return false;
+  }
+  bool matches = false;
+  for (const addrinfo* at = found; at != nullptr && !matches; at = at->ai_next) {
+    matches = ntohl(reinterpret_cast<const sockaddr_in*>(at->ai_addr)->sin_addr.s_addr) == ipv4;
+  }
+  ::freeaddrinfo(found);
+  return matches;
+}
+
 // Sleeps in slices so that a stop is seen.
 void Pause(std::chrono::milliseconds duration, const std::stop_token& stop) {
   const auto end = std::chrono::steady_clock::now() + duration;
@@ -132,6 +154,8 @@ HResult PairLink::Start() {
       PairRoleName(Role()), static_cast<unsigned long long>(Status().epoch),
       settings_.peerHost.c_str(), unsigned{settings_.peerPort}, unsigned{boundPort_.load()});
   listener_ = std::jthread([this, listening](const std::stop_token& stop) {
+    std::string lastStranger;
+    auto lastStrangerLog = std::chrono::steady_clock::time_point{};
     while (!stop.stop_requested()) {
       if (!listening->IsReadable()) {
         continue;
@@ -145,6 +169,18 @@ HResult PairLink::Start() {
       accepted.Adopt(fd);
       char host[INET_ADDRSTRLEN] = {};
       ::inet_ntop(AF_INET, &from.sin_addr, host, sizeof host);
+      if (!IsAddressOf(settings_.peerHost, ntohl(from.sin_addr.s_addr))) {
+        // One line a minute for the same stranger: a scanner must not fill the log. The
+        // link's status stays the peer's.
+        const auto now = std::chrono::steady_clock::now();
+        if (host != lastStranger || now - lastStrangerLog >= std::chrono::minutes(1)) {
+          Log("VIDRA - pair: a link from %s, which is not the peer %s, is refused", host,
+              settings_.peerHost.c_str());
+          lastStranger = host;
+          lastStrangerLog = now;
+        }
+        continue;  // closed with accepted, before a byte of it is read
+      }
       Connection peer(accepted);
       Follow(peer, host, stop);
     }

@@ -1,7 +1,7 @@
 // Two links in one process over loopback, each with its own state and clock: the main's
 // changes reach the backup, clocks a second apart raise the alarm, a promotion keeps its
-// epoch, and what reaches a link port from a stranger (other channels, a damaged frame) is
-// refused with a reason while the link goes on.
+// epoch, and what reaches a link port from a stranger (other channels, a damaged frame,
+// another address) is refused with a reason while the link goes on.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -167,6 +167,17 @@ TEST(PairLinkSockets, StrangersAtTheLinkPortAreRefusedWithAReason) {
                "not match its bytes: the link is refused and starts again") == 1;
   }));
   EXPECT_EQ(backup.state.Progress().seq, 0u);
+
+  // Anyone at an address that is not the peer's: closed before a byte is read, so no one
+  // else can replace the backup's running orders.
+  test::TestPeer elsewhere;
+  ASSERT_TRUE(elsewhere.Connect(backup.link->LinkPort(), "127.0.0.2"));
+  EXPECT_TRUE(elsewhere.WaitClosed(1s));  // at once, not after the 2 s a hello is waited for
+  EXPECT_EQ(log.CountOf("VIDRA - pair: a link from 127.0.0.2, which is not the peer 127.0.0.1, "
+                        "is refused"),
+            1u);
+  EXPECT_EQ(backup.state.Progress().seq, 0u);
+  EXPECT_EQ(backup.state.Progress().stream, 0u);
 }
 
 }  // namespace
