@@ -70,7 +70,7 @@ HResult ChannelActions::PrepareVideo(const PrepareRequest& request) {
   return result;
 }
 
-HResult ChannelActions::PlayVideo(FileTime& start) {
+HResult ChannelActions::PlayVideo(FileTime& start, bool join) {
   std::int32_t mode = 5;
   static_cast<void>(player_.GetMode(mode));
   static_cast<void>(TimeSync());
@@ -78,7 +78,7 @@ HResult ChannelActions::PlayVideo(FileTime& start) {
   double startedAt = 0.0;
   if (mode == 0 || mode == 3 || mode == 4) {
     static_cast<void>(WaitPrepared());
-    const HResult played = player_.Play(t, 0.0);
+    const HResult played = join ? player_.Join(t) : player_.Play(t, 0.0);
     Log("\nVIDRA - PlayVideo at %.3f/%.3f, hres=0x%X\n", Single(t), 0.0, Code(played));
     static_cast<void>(WaitPlaying());
     double remaining = 0.0;

@@ -42,7 +42,9 @@ class ChannelActions {
 
   HResult PrepareVideo(const PrepareRequest& request);
   // Starts the prepared clip at local time start; start comes back as the actual start.
-  HResult PlayVideo(FileTime& start);
+  // join: a start already past is joined where it is by now (ChannelPlayer::Join) instead
+  // of being started late.
+  HResult PlayVideo(FileTime& start, bool join = false);
   bool IsPrepared();
   HResult WaitPrepared();
   HResult WaitPlaying();

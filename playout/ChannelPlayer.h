@@ -40,6 +40,11 @@ class ChannelPlayer {
   virtual HResult Cue() = 0;
   // Starts the prepared clip at player time `time`.
   virtual HResult Play(double time, double second) = 0;
+  // Starts the prepared clip as a player that started it at `time` shows it, even when that
+  // has passed: the frames before now are skipped, so that a backup that learns of a start a
+  // few milliseconds late shows the same frame as its main from the next frame on. A player
+  // that cannot skip starts the clip from its first frame at once.
+  virtual HResult Join(double time) { return Play(time, 0.0); }
   virtual HResult Pause() = 0;
   virtual HResult Resume() = 0;
   // When the current clip started and how many seconds of it are left (≤ 0: it has ended).

@@ -232,6 +232,29 @@ TEST_F(Gst, ChainedClipsJoinWithNoGapAndNoRepeatedFrame) {
   }
 }
 
+TEST_F(Gst, AJoinedClipShowsTheFrameItWouldShowHadItStartedOnTime) {
+  ASSERT_EQ(Prepare(File("a.mkv"), 0.0, 2.0), kPlayerPrepared);
+  WaitForClock(0.5);
+  const double started = Clock() - 0.2;  // a start a backup learns of five frames late
+  ASSERT_EQ(player_->Join(started), HResult::S_OK);
+  WaitForClock(started + 1.0);
+  double startedAt = 0;
+  EXPECT_NEAR(Remaining(&startedAt), 1.0, 0.05);
+  EXPECT_NEAR(startedAt, started, kFrame / 2) << "on air as though it had started then";
+  WaitForClock(started + 2.3);
+  EXPECT_LE(Remaining(), 0.0) << "it ends when a start on time would have";
+
+  const std::vector<Frame> frames = Shown(started - 0.2, started + 2.3);
+  ASSERT_GE(frames.size(), 40u);
+  EXPECT_GE(frames.front().index, 5) << "the frames due before the join are not shown";
+  for (const Frame& frame : frames) {
+    EXPECT_EQ(frame.clip, kClipA);
+    EXPECT_EQ(frame.index, static_cast<int>(std::lround((frame.time - started) / kFrame)))
+        << "each frame where a start on time puts it";
+  }
+  EXPECT_EQ(frames.back().index, 49);
+}
+
 TEST_F(Gst, PlayEmptyEndsTheClipAtItsTimeAndPauseHoldsTheFrame) {
   ASSERT_EQ(Prepare(File("a.mkv"), 0.0, 2.0), kPlayerPrepared);
   double start = Clock() + 0.3;

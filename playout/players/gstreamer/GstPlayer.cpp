@@ -338,6 +338,29 @@ void GstPlayer::Retire(Slot& slot, std::int64_t at) {
   Retire(std::move(slot.clip));
 }
 
+void GstPlayer::SkipToFrame(Slot& slot, std::int64_t k) {
+  slot.joined = false;
+  std::vector<std::int16_t> dropped;
+  for (std::int64_t frame = slot.start; frame < k && !slot.exhausted; ++frame) {
+    const std::size_t samples = grid_.SamplesOf(frame);
+    dropped.assign(samples * kOutputAudioChannels, 0);
+    GstBuffer* picture = nullptr;
+    const GstClip::Take take = slot.clip->TakeFrame(samples, picture, dropped.data());
+    if (take == GstClip::Take::Frame) {
+      ++slot.shown;
+      slot.last = GstBufferRef(picture);
+    } else if (take == GstClip::Take::Ended) {
+      slot.exhausted = true;
+    } else {
+      // Not decoded yet: the clip goes on from where it is and ends that much later, as a
+      // late frame does.
+      slot.extra += k - frame;
+      ++slot.late;
+      break;
+    }
+  }
+}
+
 void GstPlayer::Decide(std::int64_t k, GstBuffer*& picture, GstBuffer*& sound) {
   nextFrame_ = k + 1;
   const std::size_t samples = grid_.SamplesOf(k);
@@ -347,6 +370,9 @@ void GstPlayer::Decide(std::int64_t k, GstBuffer*& picture, GstBuffer*& sound) {
     }
     current_ = std::move(starting_);
     starting_.reset();
+    if (current_->joined) {
+      SkipToFrame(*current_, k);
+    }
   }
   if (current_ && k >= EndOf(*current_)) {
     Retire(*current_, k);
@@ -502,6 +528,14 @@ HResult GstPlayer::Cue() {
 }
 
 HResult GstPlayer::Play(double time, double /*second*/) {
+  return Start(time, false);
+}
+
+HResult GstPlayer::Join(double time) {
+  return Start(time, true);
+}
+
+HResult GstPlayer::Start(double time, bool join) {
   bool running = false;
   {
     std::lock_guard lock(outputMutex_);
@@ -516,8 +550,9 @@ HResult GstPlayer::Play(double time, double /*second*/) {
     return HResult::E_UNEXPECTED;
   }
   const std::int64_t wanted = grid_.Nearest(time);
-  // The earliest frame is the first one the output thread has not decided yet.
-  const std::int64_t start = std::max(wanted, nextFrame_);
+  // The earliest frame is the first one the output thread has not decided yet; a join keeps
+  // the frame it names and skips what was due before that.
+  const std::int64_t start = join ? wanted : std::max(wanted, nextFrame_);
   if (start > wanted && wanted < grid_.Nearest(now)) {
     Log("VIDRA - GStreamer clip %s starts %lld frames after its time: it was not ready",
         prepared_->File().c_str(), static_cast<long long>(start - wanted));
@@ -532,6 +567,7 @@ HResult GstPlayer::Play(double time, double /*second*/) {
   Slot slot;
   slot.clip = std::move(prepared_);
   slot.start = start;
+  slot.joined = join && start < nextFrame_;
   starting_ = std::move(slot);
   prepared_.reset();
   return HResult::S_OK;

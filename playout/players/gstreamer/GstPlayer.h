@@ -52,6 +52,7 @@ class GstPlayer final : public ChannelPlayer {
   HResult Unprepare() override;
   HResult Cue() override;
   HResult Play(double time, double second) override;
+  HResult Join(double time) override;
   HResult Pause() override;
   HResult Resume() override;
   HResult GetTimes(double& startedAt, double& remaining) override;
@@ -76,6 +77,7 @@ class GstPlayer final : public ChannelPlayer {
     std::shared_ptr<GstClip> clip;
     std::int64_t start = 0;     // the frame of its first picture
     std::int64_t cut = kNever;  // the first frame that is no longer its own
+    bool joined = false;        // started at a frame past: those before the first shown go
     std::int64_t shown = 0;     // its frames shown so far
     std::int64_t extra = 0;     // frames it lasts beyond its own: paused, or late frames
     std::int64_t late = 0;      // frames that were not decoded in time
@@ -98,6 +100,9 @@ class GstPlayer final : public ChannelPlayer {
   void OutputLoop();
   // Chooses frame k's picture and sound (new references). Call with mutex_ held.
   void Decide(std::int64_t k, GstBuffer*& picture, GstBuffer*& sound);
+  HResult Start(double time, bool join);
+  // Takes and drops the frames of a joined clip that were due before frame k.
+  void SkipToFrame(Slot& slot, std::int64_t k);
   std::int64_t EndOf(const Slot& slot) const;  // the first frame after the slot
   void Retire(Slot& slot, std::int64_t at);    // call with mutex_ held
   void Retire(std::shared_ptr<GstClip> clip);  // call with mutex_ held

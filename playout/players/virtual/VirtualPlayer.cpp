@@ -89,6 +89,19 @@ HResult VirtualPlayer::Play(double time, double /*second*/) {
   return HResult::S_OK;
 }
 
+HResult VirtualPlayer::Join(double time) {
+  std::lock_guard lock(mutex_);
+  const double now = Now();
+  Advance(now);
+  if (!prepared_ || now < prepared_->loadedAt || prepared_->startAt >= 0) {
+    lastError_ = "no clip is prepared";
+    return HResult::E_UNEXPECTED;
+  }
+  prepared_->startAt = time;  // a time past: on air at once, as far in as it would be by now
+  Advance(now);
+  return HResult::S_OK;
+}
+
 HResult VirtualPlayer::Pause() {
   std::lock_guard lock(mutex_);
   const double now = Now();

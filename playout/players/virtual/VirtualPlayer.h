@@ -27,6 +27,7 @@ class VirtualPlayer final : public ChannelPlayer {
   HResult Unprepare() override;
   HResult Cue() override;
   HResult Play(double time, double second) override;
+  HResult Join(double time) override;
   HResult Pause() override;
   HResult Resume() override;
   HResult GetTimes(double& startedAt, double& remaining) override;
