@@ -82,18 +82,37 @@ HResult DurableState::StartPair(const PairSettings& pair, PlayoutManager& player
   }
   PairHooks hooks;
   hooks.promoted = [this, &player, promoted = std::move(promoted)] {
-    std::size_t restored = 0;
-    std::string error;
-    if (!player.RestoreRunningOrders(*replicated_, restored, error)) {
-      Log("VIDRA - pair: the running orders taken over cannot be read: %s", error.c_str());
+    {
+      std::lock_guard lock(followLock_);  // followed_ and the channels' running orders
+      player.following = false;
+      if (followed_) {
+        // What the channels play goes on without a gap: they already hold the main's
+        // running orders and play its items.
+        player.KeysAbove(replicated_->MaxKey());
+        Log("VIDRA - pair: the running orders followed from the main go on as they are");
+      } else {
+        std::size_t restored = 0;
+        std::string error;
+        if (!player.RestoreRunningOrders(*replicated_, restored, error)) {
+          Log("VIDRA - pair: the running orders taken over cannot be read: %s", error.c_str());
+        }
+        restored_ = restored;
+        Log("VIDRA - pair: %zu running orders taken over from the main's changes", restored);
+      }
+      followed_ = false;
     }
-    restored_ = restored;
-    Log("VIDRA - pair: %zu running orders taken over from the main's changes", restored);
     if (promoted) {
       promoted();
     }
   };
-  hooks.demoted = [&player] { player.ForgetRunningOrders(); };
+  hooks.demoted = [this, &player] {
+    std::lock_guard lock(followLock_);  // followed_ and the channels' running orders
+    player.following = true;            // first: what stops now is the new main's to tell
+    followed_ = false;
+    player.ForgetRunningOrders();
+  };
+  replicated_->SetFollower([this, &player](const RoChange* change) { Follow(player, change); });
+  player.following = pair.role == PairRole::Backup;
   if (store_ != nullptr) {
     hooks.saveEpoch = [store = store_.get()](std::uint64_t epoch, std::string& error) {
       return store->SaveEpoch(epoch, error);
@@ -125,6 +144,41 @@ HResult DurableState::StartPair(const PairSettings& pair, PlayoutManager& player
   }
   answers_ = replicated_.get();
   return HResult::S_OK;
+}
+
+void DurableState::Follow(PlayoutManager& player, const RoChange* change) {
+  std::lock_guard lock(followLock_);  // followed_ and the channels' running orders
+  if (!player.following) {
+    return;  // promoted meanwhile: the channels are this server's own now
+  }
+  std::string error;
+  if (change == nullptr) {
+    followed_ = player.FollowAll(*replicated_, error);
+    if (!followed_) {
+      Log("VIDRA - pair: the main's copy cannot be put into the channels: %s", error.c_str());
+    }
+    return;
+  }
+  if (!followed_) {
+    return;  // the copy these changes follow did not go in
+  }
+  if (change->removeRo) {
+    player.UnfollowRo(change->roKey);
+    return;
+  }
+  // Play events (item states) are most of what comes: applied in place, so that the
+  // running order is not built again and checked again for each.
+  if (!change->row && !change->control && !change->replaceItems && change->items.empty() &&
+      change->removedItems.empty()) {
+    player.FollowStates(change->states);
+    return;
+  }
+  StoredState one;
+  if (!replicated_->LoadRo(change->roKey, one) || !player.FollowRo(one, error)) {
+    Log("VIDRA - pair: running order %llu of the main cannot be followed: %s",
+        static_cast<unsigned long long>(change->roKey),
+        error.empty() ? "it is not held" : error.c_str());
+  }
 }
 
 void DurableState::Stop() {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -38,9 +39,10 @@ class DurableState {
   // Opens the store and puts its running orders back into the player's stores, which from
   // then on save every change in it. E_FAIL, with one log line naming the file and what is
   // wrong, when the store cannot be used; nothing is kept then. With a pair set up, every
-  // change also goes to (main) or comes from (backup) the peer; a backup's channels stay
-  // empty until it becomes main. promoted runs once this server has become main and its
-  // channels hold the running orders.
+  // change also goes to (main) or comes from (backup) the peer; a backup's channels hold
+  // the main's running orders as the main's copy and changes bring them, and play what the
+  // main plays. promoted runs once this server has become main and its channels hold the
+  // running orders.
   HResult Start(const StateOptions& options, const PairSettings& pair, PlayoutManager& player,
                 const std::shared_ptr<Clock>& clock, Metrics& metrics,
                 std::function<void()> promoted = {});
@@ -58,6 +60,8 @@ class DurableState {
   HResult StartPair(const PairSettings& pair, PlayoutManager& player,
                     const std::shared_ptr<Clock>& clock, Metrics& metrics,
                     std::function<void()> promoted);
+  // A backup: one change of the main's (null: a whole copy) into the channels.
+  void Follow(PlayoutManager& player, const RoChange* change);
 
   std::unique_ptr<SqliteState> store_;
   std::unique_ptr<InMemoryAnswers> memory_;
@@ -68,6 +72,8 @@ class DurableState {
   AnswerMemory* answers_ = nullptr;
   std::atomic<std::size_t> restored_{0};  // also set by a promotion, on the link's thread
   std::string configured_;  // the database of the last start, kept while the store is closed
+  std::mutex followLock_;   // the followed running orders against a role change: followed_
+  bool followed_ = false;   // the channels hold the main's copy and every change since
 };
 
 }  // namespace vidra

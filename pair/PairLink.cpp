@@ -418,6 +418,7 @@ void PairLink::Follow(Connection& peer, const std::string& from, const std::stop
       }
       if (frame.kind == FrameKind::CopyBegin || frame.kind == FrameKind::CopyRo ||
           (peer.Waiting() && ++since < 64)) {
+        state_.Follow(frame);
         continue;  // one acknowledgement for a burst
       }
     }
@@ -426,6 +427,7 @@ void PairLink::Follow(Connection& peer, const std::string& from, const std::stop
     if (!peer.Send(ack)) {
       break;
     }
+    state_.Follow(frame);  // the channels take it once the main has its acknowledgement
   }
   SetLink("down");
 }

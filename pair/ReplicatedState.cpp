@@ -255,6 +255,24 @@ void ReplicatedState::Wake() {
   acked_.notify_all();
 }
 
+void ReplicatedState::Follow(const LinkFrame& frame) {
+  if (follower_ && frame.kind == FrameKind::CopyEnd) {
+    follower_(nullptr);
+  } else if (follower_ && frame.kind == FrameKind::Change) {
+    follower_(&frame.change);
+  }
+}
+
+bool ReplicatedState::LoadRo(std::uint64_t key, StoredState& out) const {
+  std::lock_guard lock(lock_);  // the mirror
+  return mirror_.RoOf(key, out);
+}
+
+std::uint64_t ReplicatedState::MaxKey() const {
+  std::lock_guard lock(lock_);  // the mirror
+  return mirror_.MaxKey();
+}
+
 bool ReplicatedState::ApplyFromMain(const LinkFrame& frame, std::uint64_t stream,
                                     std::string& why) {
   std::lock_guard lock(lock_);  // the link's state and the mirror, in the main's order

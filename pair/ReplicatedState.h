@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -91,6 +92,16 @@ class ReplicatedState final : public RoPersistence, public AnswerMemory {
   // CopyRo, CopyEnd of the given stream). False, with why, when it is out of sequence or the
   // store could not take it; the backup then needs a whole copy.
   bool ApplyFromMain(const LinkFrame& frame, std::uint64_t stream, std::string& why);
+  // Backup: told of each change applied from the main, in the main's order, with no lock of
+  // this state held (null: a whole copy has come). Set before the link starts.
+  using Follower = std::function<void(const RoChange* change)>;
+  void SetFollower(Follower follower) { follower_ = std::move(follower); }
+  // Tells the follower of a frame ApplyFromMain applied: called by the link once the frame
+  // is acknowledged, so that the channels' work stays out of the main's wait.
+  void Follow(const LinkFrame& frame);
+  // One running order as memory holds it, with its items; false when there is none.
+  bool LoadRo(std::uint64_t key, StoredState& out) const;
+  std::uint64_t MaxKey() const;
 
  private:
   // A new stream: the backup takes a whole copy. The caller holds lock_.
@@ -98,6 +109,7 @@ class ReplicatedState final : public RoPersistence, public AnswerMemory {
   std::uint64_t Record(FrameKind kind, const RoChange* change, const MessageKey* key,
                        std::string answer, bool waited);
 
+  Follower follower_;
   RoPersistence* store_;
   AnswerMemory& answers_;
   Metrics* metrics_;

@@ -105,6 +105,31 @@ StoredState StateMirror::Copy() const {
   return out;
 }
 
+std::vector<StoredItem> StateMirror::ItemsOf(std::uint64_t roKey) const {
+  std::vector<StoredItem> items;
+  if (const auto found = itemsOf_.find(roKey); found != itemsOf_.end()) {
+    for (const std::uint64_t itemKey : found->second) {
+      const auto i = items_.find(itemKey);
+      if (i != items_.end() && i->second.roKey == roKey) {
+        items.push_back(i->second);
+      }
+    }
+  }
+  return items;
+}
+
+bool StateMirror::RoOf(std::uint64_t key, StoredState& out) const {
+  out = StoredState{};
+  const auto row = ros_.find(key);
+  if (row == ros_.end()) {
+    return false;
+  }
+  out.ros.push_back(row->second);
+  out.items = ItemsOf(key);
+  out.maxKey = maxKey_;
+  return true;
+}
+
 std::vector<RoChange> StateMirror::AsChanges() const {
   std::vector<RoChange> out;
   out.reserve(ros_.size());
@@ -113,14 +138,7 @@ std::vector<RoChange> StateMirror::AsChanges() const {
     c.roKey = key;
     c.row = row;
     c.replaceItems = true;
-    if (const auto found = itemsOf_.find(key); found != itemsOf_.end()) {
-      for (const std::uint64_t itemKey : found->second) {
-        const auto i = items_.find(itemKey);
-        if (i != items_.end() && i->second.roKey == key) {
-          c.items.push_back(i->second);
-        }
-      }
-    }
+    c.items = ItemsOf(key);
     out.push_back(std::move(c));
   }
   return out;

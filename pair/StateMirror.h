@@ -22,11 +22,14 @@ class StateMirror {
   // Each running order as a change that writes it whole, for a copy sent over the link.
   std::vector<RoChange> AsChanges() const;
   std::vector<std::uint64_t> RoKeys() const;
+  // One running order and its items into out (which it replaces); false when none has key.
+  bool RoOf(std::uint64_t key, StoredState& out) const;
   std::uint64_t MaxKey() const { return maxKey_; }
   std::size_t RoCount() const { return ros_.size(); }
 
  private:
   void Unlist(std::uint64_t roKey, std::uint64_t itemKey);
+  std::vector<StoredItem> ItemsOf(std::uint64_t roKey) const;
   void See(std::uint64_t key) { maxKey_ = key > maxKey_ ? key : maxKey_; }
   std::map<std::uint64_t, StoredRo> ros_;
   std::unordered_map<std::uint64_t, StoredItem> items_;

@@ -1,5 +1,6 @@
-// Player time and local time meet at the anchor. Waits poll every 100 ms and, unlike a wait
-// without end, give up after 10 s so that a stuck player cannot block its channel for ever.
+// Player time and local time meet at the anchor. Waits poll every 100 ms (a join's load every
+// 5 ms) and, unlike a wait without end, give up after 10 s so that a stuck player cannot block
+// its channel for ever.
 #include "playout/ChannelActions.h"
 
 #include <cstdlib>
@@ -11,6 +12,7 @@ namespace vidra {
 namespace {
 
 constexpr auto kPoll = std::chrono::milliseconds(100);
+constexpr auto kJoinPoll = std::chrono::milliseconds(5);
 constexpr std::int64_t kDriftLimit = 2'000'000;  // 0.2 s in 100-ns units
 
 double Single(double value) {
@@ -77,7 +79,9 @@ HResult ChannelActions::PlayVideo(FileTime& start, bool join) {
   const double t = PlayerTimeOf(start);
   double startedAt = 0.0;
   if (mode == 0 || mode == 3 || mode == 4) {
-    static_cast<void>(WaitPrepared());
+    // A join waits for the load in short steps: every moment waited is a frame of the clip
+    // skipped, with the output still on what it showed before.
+    static_cast<void>(WaitFor(kPlayerPrepared, kPlayerLoading, join ? kJoinPoll : kPoll));
     const HResult played = join ? player_.Join(t) : player_.Play(t, 0.0);
     Log("\nVIDRA - PlayVideo at %.3f/%.3f, hres=0x%X\n", Single(t), 0.0, Code(played));
     static_cast<void>(WaitPlaying());
@@ -104,14 +108,15 @@ bool ChannelActions::IsPrepared() {
 }
 
 HResult ChannelActions::WaitPrepared() {
-  return WaitFor(kPlayerPrepared, kPlayerLoading);
+  return WaitFor(kPlayerPrepared, kPlayerLoading, kPoll);
 }
 
 HResult ChannelActions::WaitPlaying() {
-  return WaitFor(kPlayerStarted, kPlayerStarting);
+  return WaitFor(kPlayerStarted, kPlayerStarting, kPoll);
 }
 
-HResult ChannelActions::WaitFor(std::int32_t awaited, std::int32_t passing) {
+HResult ChannelActions::WaitFor(std::int32_t awaited, std::int32_t passing,
+                                std::chrono::milliseconds poll) {
   const auto deadline = clock_.Monotonic() + kWaitLimit;
   for (;;) {
     std::int32_t state = 0;
@@ -136,9 +141,9 @@ HResult ChannelActions::WaitFor(std::int32_t awaited, std::int32_t passing) {
       if (!*keepRunning_) {
         return HResult::E_UNEXPECTED;  // the channel is stopping
       }
-      clock_.SleepWhile(kPoll, *keepRunning_);
+      clock_.SleepWhile(poll, *keepRunning_);
     } else {
-      clock_.SleepFor(kPoll);
+      clock_.SleepFor(poll);
     }
   }
 }

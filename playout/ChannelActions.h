@@ -53,7 +53,7 @@ class ChannelActions {
   double anchorClock = 0;   // the player clock at anchorTime, in seconds
 
  private:
-  HResult WaitFor(std::int32_t awaited, std::int32_t passing);
+  HResult WaitFor(std::int32_t awaited, std::int32_t passing, std::chrono::milliseconds poll);
 
   std::int32_t channel_;
   ChannelPlayer& player_;

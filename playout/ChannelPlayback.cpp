@@ -54,6 +54,9 @@ void ChannelPlayback::Step() {
   }
   manager_.Store(channel_).CopyRoList(snapshot_);
   const FileTime now = manager_.GetClock().LocalNow();
+  if (manager_.following && FollowMain(now)) {
+    return;
+  }
   FileTime expectedEnd = now;
   double startedAt = 0;
   double remaining = 0;
@@ -86,6 +89,82 @@ void ChannelPlayback::Step() {
   }
   PlayContext candidate = state_ == PlaybackState::CUED ? cued_ : ResetContext();
   Dispatch(candidate, now, now);
+}
+
+bool ChannelPlayback::FollowMain(FileTime now) {
+  ChannelPlayer& player = manager_.Player(static_cast<std::size_t>(channel_));
+  // A pause and its end, a turn after the main's: what is left of the clip may differ by
+  // that much until the main's next start.
+  const bool holding = state_ == PlaybackState::PLAYING || state_ == PlaybackState::PAUSED;
+  const ItemStateNow there = holding ? StateOfItem(snapshot_, current_) : ItemStateNow{};
+  if ((state_ == PlaybackState::PLAYING && there.state == PAUSE) ||
+      (state_ == PlaybackState::PAUSED && there.state == PLAY)) {
+    const bool pause = there.state == PAUSE;
+    const HResult done = pause ? player.Pause() : player.Resume();
+    Log("\nVIDRA::Player[%d] - Following the main: %s/%s %s (hres=0x%X)\n", channel_,
+        current_.storyID.CStr(), current_.itemID.CStr(), pause ? "paused" : "goes on", Code(done));
+    state_ = pause ? PlaybackState::PAUSED : PlaybackState::PLAYING;
+    return true;
+  }
+  const std::optional<MainOnAir> main = FindMainOnAir(snapshot_);
+  if (!main) {
+    // Nothing on air there: what plays here was ended on the main (a STOP). An item a roCtrl
+    // ends for another is marked DONE before the other starts, with a stamp that is no
+    // time; the main's output shows it until then, and so does this one.
+    double startedAt = 0;
+    double remaining = 0;
+    if (!holding || there.state != DONE || there.stamp < currentStart_ ||
+        player.GetTimes(startedAt, remaining) != HResult::S_OK ||
+        remaining * 1000 <= 500.0 / manager_.frameRate) {
+      return false;
+    }
+    Log("\nVIDRA::Player[%d] - Following the main: %s/%s was ended there\n", channel_,
+        current_.storyID.CStr(), current_.itemID.CStr());
+    manager_.StopNow(channel_);
+    state_ = PlaybackState::STOPPED;
+    current_ = ClearContext();
+    return true;
+  }
+  if (SameContext(current_, main->context) ||
+      (main->length > 0 && main->started + main->length <= now)) {
+    return false;  // in step already, or a clip that has ended by now anyway
+  }
+  if (!SameContext(prepared_, main->context)) {
+    if (SameContext(followTried_, main->context)) {
+      return false;  // it did not prepare here: the main's next start is followed
+    }
+    followTried_ = main->context;
+    if (!Prepare(main->context, main->place)) {
+      Log("\nVIDRA::Player[%d] - Following the main: %s/%s (%s) cannot be prepared here\n",
+          channel_, main->context.storyID.CStr(), main->context.itemID.CStr(),
+          main->context.objPath.CStr());
+      return true;
+    }
+  }
+  // Joined in this turn, the load waited for: the clip is due already, and every moment
+  // waited is a frame skipped, not a frame late.
+  FileTime start = main->started;
+  const HResult joined =
+      manager_.Actions(static_cast<std::size_t>(channel_)).PlayVideo(start, true);
+  Log("\nVIDRA::Player[%d] - Following the main: %s/%s joined %lld ms after its start "
+      "(hres=0x%X)\n",
+      channel_, main->context.storyID.CStr(), main->context.itemID.CStr(),
+      static_cast<long long>(Milliseconds(manager_.GetClock().LocalNow(), main->started)),
+      Code(joined));
+  if (joined == HResult::S_OK) {
+    LogStart(main->context, start);
+    state_ = PlaybackState::PLAYING;
+    current_ = main->context;
+    currentStart_ = start;
+    cued_ = ClearContext();
+    prepared_ = ClearContext();
+  }
+  return true;
+}
+
+void ChannelPlayback::LogStart(const PlayContext& context, FileTime start) {
+  Log("VIDRA::Player[%d] - %s/%s on air from %s", channel_, context.storyID.CStr(),
+      context.itemID.CStr(), FormatFileTime(start, false).c_str());
 }
 
 void ChannelPlayback::Dispatch(PlayContext& candidate, FileTime now, FileTime target) {
@@ -208,6 +287,8 @@ void ChannelPlayback::ExecuteStep(const PlayContext& candidate, const ItemPlace&
       manager_.metrics->Observe("vidra_playout_start_error_ms",
                                 static_cast<double>(std::llabs(Milliseconds(start, target))));
     }
+    LogStart(candidate, start);
+    currentStart_ = start;
     FinishPrevious(target);
     SetItemState(candidate, &place, PLAY, &start);
     ReportState(candidate, "PLAY");
@@ -312,6 +393,9 @@ void ChannelPlayback::FinishItem(const PlayContext& context, FileTime time) {
 
 void ChannelPlayback::SetItemState(const PlayContext& context, const ItemPlace* place,
                                    std::int32_t state, const FileTime* stateTime) {
+  if (manager_.following) {
+    return;  // a backup's item states are its main's, as they come over the link
+  }
   std::optional<ItemPlace> found;
   if (place != nullptr) {
     found = *place;

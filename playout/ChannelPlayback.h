@@ -28,6 +28,11 @@ class ChannelPlayback {
   PlaybackState State() const { return state_; }
 
  private:
+  // A backup's turn: what the main's item states say it has on air is joined where it is
+  // now, and what the main ended is ended; true when that was this turn's work. The rest of
+  // the turn (a TIMED start, the next item of a chain) is decided as on the main, from the
+  // same running orders and clock, so it falls on the same frame without waiting for word.
+  bool FollowMain(FileTime now);
   void Dispatch(PlayContext& candidate, FileTime now, FileTime target);
   void PlayPath(PlayContext& candidate, FileTime now, FileTime target, bool fromPrepare);
   // Prepares the item in the player; false if the player refused it.
@@ -44,6 +49,9 @@ class ChannelPlayback {
   void FinishPrevious(FileTime time);
   void FinishItem(const PlayContext& context, FileTime time);
   void ReportState(const PlayContext& context, const char* word);
+  // "VIDRA::Player[0] - S1/I1 on air from 2026-12-10T19:00:03.120": the start its output
+  // made, to compare a pair's outputs by.
+  void LogStart(const PlayContext& context, FileTime start);
   // Sets the state (and, when given, the stateTime) of the item that place and context name.
   void SetItemState(const PlayContext& context, const ItemPlace* place, std::int32_t state,
                     const FileTime* stateTime);
@@ -56,8 +64,10 @@ class ChannelPlayback {
   FileTime cursorTime_ = 0;
   PlayContext prepared_ = ResetContext();
   PlayContext current_ = ResetContext();
+  FileTime currentStart_ = 0;  // when current_ went to air here
   PlayContext cued_ = ResetContext();
-  PlayContext aheadTried_ = ClearContext();  // the last timed start prepared ahead
+  PlayContext aheadTried_ = ClearContext();   // the last timed start prepared ahead
+  PlayContext followTried_ = ClearContext();  // the last of the main's items prepared to join
   Snapshot snapshot_;
 };
 

@@ -272,4 +272,40 @@ std::vector<std::shared_ptr<ro>> ConsumeTimedStarts(const Snapshot& snapshot, Fi
   return consumed;
 }
 
+std::optional<MainOnAir> FindMainOnAir(const Snapshot& snapshot) {
+  std::optional<MainOnAir> found;
+  for (std::size_t n = 0; n < snapshot.size(); ++n) {
+    const ro& r = *snapshot[n];
+    std::lock_guard guard(r.lock);  // the ro lock, for its items' states
+    for (std::size_t k = 0; k < r.stories.size(); ++k) {
+      const story& s = r.stories[k];
+      for (std::size_t j = 0; j < s.items.size(); ++j) {
+        const item& i = s.items[j];
+        const FileTime started = i.stateTime;
+        if (i.state != PLAY || (found && started < found->started)) {
+          continue;
+        }
+        found.emplace();
+        FillContext(found->context, r, static_cast<std::int32_t>(n), false);
+        FillItem(found->context, s, static_cast<std::int32_t>(k), static_cast<std::int32_t>(j));
+        found->place =
+            ItemPlace{snapshot[n], static_cast<std::int32_t>(k), static_cast<std::int32_t>(j)};
+        found->started = started;
+        found->length = i.playDuration ? static_cast<FileTime>(*i.playDuration * 1e7) : 0;
+      }
+    }
+  }
+  return found;
+}
+
+ItemStateNow StateOfItem(const Snapshot& snapshot, const PlayContext& context) {
+  const auto place = FindItemByIds(snapshot, context.roID, context.storyID, context.itemID);
+  if (!place) {
+    return {};
+  }
+  std::lock_guard guard(place->owner->lock);  // the ro lock, for the item's state
+  const item* i = Resolve(*place);
+  return i != nullptr ? ItemStateNow{i->state, i->stateTime} : ItemStateNow{};
+}
+
 }  // namespace vidra

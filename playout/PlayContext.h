@@ -87,4 +87,21 @@ std::optional<ItemPlace> ItemAt(const Snapshot& snapshot, std::int32_t roIndex,
 std::vector<std::shared_ptr<ro>> ConsumeTimedStarts(const Snapshot& snapshot, FileTime from,
                                                     FileTime to);
 
+// What the main of a pair has on air, as the item states it sends tell a backup: the item
+// it started last (PLAY, the latest stamp).
+struct MainOnAir {
+  PlayContext context;
+  ItemPlace place;
+  FileTime started = 0;  // local time
+  FileTime length = 0;   // of its clip; 0 when not known
+};
+std::optional<MainOnAir> FindMainOnAir(const Snapshot& snapshot);
+// The state and stamp of the item that context names (the last of its IDs); state -1 when
+// it is gone.
+struct ItemStateNow {
+  std::int32_t state = -1;
+  FileTime stamp = 0;
+};
+ItemStateNow StateOfItem(const Snapshot& snapshot, const PlayContext& context);
+
 }  // namespace vidra

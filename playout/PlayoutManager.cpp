@@ -2,6 +2,7 @@
 #include "playout/PlayoutManager.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "common/Log.h"
 #include "common/Text.h"
@@ -154,6 +155,9 @@ bool ForHost(const StatusNotice& notice, std::uint32_t host) {
 }  // namespace
 
 bool PlayoutManager::PushNotice(StatusNotice notice) {
+  if (following) {
+    return true;  // the main tells the NRCS; nothing is lost here
+  }
   std::lock_guard lock(noticeLock_);  // the notice queues
   const std::size_t waiting = static_cast<std::size_t>(
       std::count_if(notices_.begin(), notices_.end(),
@@ -176,6 +180,9 @@ bool PlayoutManager::PushNotice(StatusNotice notice) {
 }
 
 bool PlayoutManager::PushMediaNotice(StatusNotice notice) {
+  if (following) {
+    return true;
+  }
   std::lock_guard lock(noticeLock_);  // the notice queues
   for (StatusNotice& waiting : mediaNotices_) {
     if (waiting.channel == notice.channel && waiting.roID == notice.roID &&
@@ -246,6 +253,57 @@ bool PlayoutManager::RestoreRunningOrders(RoPersistence& persistence, std::size_
                                           std::string& error) {
   return vidra::RestoreRunningOrders(persistence, stores_.data(), stores_.size(),
                                      clock_->LocalNow(), keys_, restored, error);
+}
+
+bool PlayoutManager::FollowRo(const StoredState& one, std::string& error) {
+  if (one.ros.size() != 1) {
+    error = "no running order to follow";
+    return false;
+  }
+  auto followed = std::make_unique<ro>();
+  if (!DecodeFollowed(one.ros.front(), one.items, *followed, error)) {
+    return false;
+  }
+  const std::size_t channel = ChannelOf(one.ros.front(), stores_.size());
+  for (std::size_t k = 0; k < stores_.size(); ++k) {
+    if (k != channel) {
+      stores_[k].Unfollow(followed->key);  // moved to another channel by a roCreate there
+    }
+  }
+  stores_[channel].Follow(std::move(followed));
+  CommandPosted(static_cast<std::int32_t>(channel));  // the playback looks at once
+  return true;
+}
+
+void PlayoutManager::UnfollowRo(std::uint64_t key) {
+  for (RoStore& store : stores_) {
+    store.Unfollow(key);
+  }
+}
+
+void PlayoutManager::FollowStates(const std::vector<StoredItemState>& states) {
+  std::unordered_map<std::uint64_t, const StoredItemState*> byKey;
+  for (const StoredItemState& s : states) {
+    byKey[s.key] = &s;
+  }
+  for (std::size_t k = 0; k < stores_.size(); ++k) {
+    if (stores_[k].FollowStates(byKey)) {
+      CommandPosted(static_cast<std::int32_t>(k));  // the playback looks at once
+    }
+  }
+}
+
+bool PlayoutManager::FollowAll(RoPersistence& persistence, std::string& error) {
+  std::size_t restored = 0;
+  return vidra::RestoreRunningOrders(persistence, stores_.data(), stores_.size(),
+                                     clock_->LocalNow(), keys_, restored, error,
+                                     RestoreAs::Follower);
+}
+
+void PlayoutManager::KeysAbove(std::uint64_t maxKey) {
+  std::uint64_t now = keys_.load();
+  while (now <= maxKey && !keys_.compare_exchange_weak(now, maxKey + 1)) {
+  }
 }
 
 void PlayoutManager::StartPlayout() {

@@ -133,6 +133,21 @@ class PlayoutManager final : public PlayoutControl {
   // Cleared by a stop; the playout threads end when they see it.
   std::atomic<bool> running{false};
 
+  // Set on the backup of a pair: its channels play what the main's item states say the main
+  // plays (ChannelPlayback::FollowMain), and what they do is the main's to tell and to keep,
+  // so no notice is queued and no item state is written here.
+  std::atomic<bool> following{false};
+  // The main's changes, as the backup's link applies them (one thread): a running order in
+  // its stored form in place of the one with its key (E_FAIL, with why, when it does not
+  // decode), one gone, item states; FollowAll puts every running order persistence holds in
+  // place of what the channels held. What plays goes on: the playback joins the main's.
+  bool FollowRo(const StoredState& one, std::string& error);
+  void UnfollowRo(std::uint64_t key);
+  void FollowStates(const std::vector<StoredItemState>& states);
+  bool FollowAll(RoPersistence& persistence, std::string& error);
+  // New running orders and items are numbered above maxKey (a backup taking over).
+  void KeysAbove(std::uint64_t maxKey);
+
  private:
   std::shared_ptr<Clock> clock_;
   std::string serverName_ = "VIDRA";

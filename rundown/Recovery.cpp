@@ -26,19 +26,26 @@ void SettleStates(ro& r) {
   r.checkState = CheckState::Unchecked;
 }
 
-// A running order of a channel that no store has (the settings lost channels) goes to the
-// first one rather than being lost.
+}  // namespace
+
 std::size_t ChannelOf(const StoredRo& row, std::size_t storeCount) {
   return row.channel >= 0 && static_cast<std::size_t>(row.channel) < storeCount
              ? static_cast<std::size_t>(row.channel)
              : 0;
 }
 
-}  // namespace
+bool DecodeFollowed(const StoredRo& row, const std::vector<StoredItem>& items, ro& out,
+                    std::string& error) {
+  std::unordered_map<std::uint64_t, const StoredItem*> byKey;
+  for (const StoredItem& i : items) {
+    byKey.emplace(i.state.key, &i);
+  }
+  return DecodeRo(row, byKey, out, error);
+}
 
 bool RestoreRunningOrders(RoPersistence& persistence, RoStore* stores, std::size_t storeCount,
                           FileTime localNow, std::atomic<std::uint64_t>& keys,
-                          std::size_t& restored, std::string& error) {
+                          std::size_t& restored, std::string& error, RestoreAs as) {
   StoredState stored;
   if (!persistence.Load(stored, error)) {
     return false;
@@ -54,6 +61,10 @@ bool RestoreRunningOrders(RoPersistence& persistence, RoStore* stores, std::size
     auto r = std::make_unique<ro>();
     if (!DecodeRo(row, items, *r, error)) {
       return false;
+    }
+    if (as == RestoreAs::Follower) {
+      byChannel[ChannelOf(row, storeCount)].push_back(std::move(r));
+      continue;
     }
     SettleStates(*r);
     if (r->trigger == TIMED && r->startTime <= localNow) {

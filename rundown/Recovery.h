@@ -16,10 +16,24 @@
 
 namespace vidra {
 
-// stores holds storeCount stores, attached to persistence already. keys is set past every
-// stored key. False, with what is wrong in error, when the stored state cannot be read.
+// How the running orders are put back: after a start (nothing plays, see above), or as a
+// backup of a pair that follows its main, which takes them exactly as the main holds them,
+// on-air items and TIMED starts included.
+enum class RestoreAs { Start, Follower };
+
+// stores holds storeCount stores, attached to persistence already; what they held is
+// replaced. keys is set past every stored key. False, with what is wrong in error, when the
+// stored state cannot be read.
 bool RestoreRunningOrders(RoPersistence& persistence, RoStore* stores, std::size_t storeCount,
                           FileTime localNow, std::atomic<std::uint64_t>& keys,
-                          std::size_t& restored, std::string& error);
+                          std::size_t& restored, std::string& error,
+                          RestoreAs as = RestoreAs::Start);
+// One running order in its stored form (its row and its items), decoded as a follower
+// takes it. False, with what is wrong in error, when it does not decode.
+bool DecodeFollowed(const StoredRo& row, const std::vector<StoredItem>& items, ro& out,
+                    std::string& error);
+// A running order of a channel that no store has (the settings lost channels) goes to the
+// first one rather than being lost.
+std::size_t ChannelOf(const StoredRo& row, std::size_t storeCount);
 
 }  // namespace vidra

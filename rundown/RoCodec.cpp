@@ -107,7 +107,13 @@ bool DecodeItem(const StoredItem& stored, item& i) {
     i.itemChannel = in.Text();
     i.objPathsXml = in.Bytes();
   }
-  const StoredItemState& s = stored.state;
+  ApplyStoredState(stored.state, i);
+  return in.Ok() && in.AtEnd();
+}
+
+}  // namespace
+
+void ApplyStoredState(const StoredItemState& s, item& i) {
   i.key = s.key;
   i.state = s.state;
   i.stateTime = s.stateTime;
@@ -116,10 +122,7 @@ bool DecodeItem(const StoredItem& stored, item& i) {
     i.markIn = s.markIn;
     i.playDuration = s.playDuration;
   }
-  return in.Ok() && in.AtEnd();
 }
-
-}  // namespace
 
 std::string EncodeItem(const item& i) {
   Writer out;

@@ -17,6 +17,8 @@ std::string EncodeHeader(const ro& r);
 std::string EncodeControl(const ro& r);
 std::string EncodeItem(const item& i);
 StoredItemState ItemStateOf(const item& i);
+// The item takes the stored state, stamp and timing (the inverse of ItemStateOf).
+void ApplyStoredState(const StoredItemState& s, item& i);
 
 // The running order a row and its items make; false, with what is wrong in error, when a
 // blob is not one EncodeX wrote or an item the header names is missing.

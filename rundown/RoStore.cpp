@@ -22,6 +22,7 @@ void RoStore::Attach(std::int32_t channel, RoPersistence* persistence,
 
 void RoStore::Restore(std::vector<std::unique_ptr<ro>> restored) {
   std::lock_guard guard(lock_);  // the store lock: ros_ and nextPosition_
+  ros_.clear();
   for (auto& r : restored) {
     nextPosition_ = std::max(nextPosition_, r->position + 1);
     ros_.push_back(std::move(r));
@@ -30,6 +31,51 @@ void RoStore::Restore(std::vector<std::unique_ptr<ro>> restored) {
   if (listener_ != nullptr) {
     listener_->RunningOrdersEdited(listenerChannel_);
   }
+}
+
+void RoStore::Follow(std::unique_ptr<ro> followed) {
+  std::lock_guard guard(lock_);  // the store lock: ros_ and nextPosition_
+  nextPosition_ = std::max(nextPosition_, followed->position + 1);
+  const auto same = std::find_if(ros_.begin(), ros_.end(), [&](const std::shared_ptr<ro>& r) {
+    return r->key == followed->key;
+  });
+  if (same != ros_.end()) {
+    *same = std::move(followed);
+  } else {
+    const auto after = std::find_if(ros_.begin(), ros_.end(), [&](const std::shared_ptr<ro>& r) {
+      return r->position > followed->position;
+    });
+    ros_.insert(after, std::move(followed));
+  }
+  ++version_;
+  if (listener_ != nullptr) {
+    listener_->RunningOrdersEdited(listenerChannel_);
+  }
+}
+
+void RoStore::Unfollow(std::uint64_t key) {
+  std::lock_guard guard(lock_);  // the store lock: ros_
+  if (std::erase_if(ros_, [&](const std::shared_ptr<ro>& r) { return r->key == key; }) > 0) {
+    ++version_;
+  }
+}
+
+bool RoStore::FollowStates(
+    const std::unordered_map<std::uint64_t, const StoredItemState*>& states) {
+  bool taken = false;
+  std::lock_guard guard(lock_);  // the store lock: ros_
+  for (const std::shared_ptr<ro>& r : ros_) {
+    std::lock_guard roGuard(r->lock);  // the ro lock: its items' states
+    for (story& s : r->stories) {
+      for (item& i : s.items) {
+        if (const auto found = states.find(i.key); found != states.end()) {
+          ApplyStoredState(*found->second, i);
+          taken = true;
+        }
+      }
+    }
+  }
+  return taken;
 }
 
 void RoStore::ForgetAll() {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "common/MosText.h"
@@ -107,8 +108,16 @@ class RoStore {
     listener_ = listener;
     listenerChannel_ = channel;
   }
-  // The running orders read back at start, in their order.
+  // The running orders read back at start (or a backup's copy of its main's), in their
+  // order, in place of what the store held.
   void Restore(std::vector<std::unique_ptr<ro>> restored);
+  // A backup following its main: the running order in place of the one with its key, or
+  // put by its position; one gone; the states of items by their keys (the caller's lock-free
+  // view: each running order's lock is taken here).
+  void Follow(std::unique_ptr<ro> followed);
+  void Unfollow(std::uint64_t key);
+  // True when one of this store's items took a state.
+  bool FollowStates(const std::unordered_map<std::uint64_t, const StoredItemState*>& states);
   // Takes every running order out of memory and leaves the durable store alone: a server
   // that became the backup of a pair holds none of its own until its main's copy comes.
   void ForgetAll();

@@ -22,16 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Local time as the station writes roEdStart, seconds from now.
-std::string LocalIn(int seconds) {
-  const std::time_t at = std::time(nullptr) + seconds;
-  std::tm local{};
-  localtime_r(&at, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-  return text;
-}
-
 // One server run on the same ports, settings and database each time.
 class Durable : public ::testing::Test {
  protected:

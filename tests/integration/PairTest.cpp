@@ -2,13 +2,16 @@
 // the backup refuses the NRCS and names its main, holds every edit the main answered, takes
 // over when told (the NRCS sending again what it had no answer for gets it applied once), a
 // main that comes back steps down to the higher epoch and catches up, a backup that was away
-// is brought up to date, and peers that do not fit are refused with a reason.
+// is brought up to date, the backup plays on the main's frames, and peers that do not fit are
+// refused with a reason.
 #include <gtest/gtest.h>
 
 #include <pugixml.hpp>
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -302,6 +305,79 @@ TEST_F(Pair, ABackupThatWasAwayIsBroughtUpToDateAndTheMainSaysItIsAlone) {
 
 // vidra-nrcs pointed at both servers: it follows whichever is main, as the walk-through's
 // failover shows.
+// The starts a server's output made of story/item ("VIDRA::Player[0] - A/A1 on air from
+// 2026-12-10T19:00:03.120"), as milliseconds of the day, in order.
+std::vector<std::int64_t> Starts(const Node& node, const std::string& storyItem) {
+  const std::string log = node.Log();
+  const std::string mark = "VIDRA::Player[0] - " + storyItem + " on air from ";
+  std::vector<std::int64_t> starts;
+  for (auto at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1)) {
+    int hours = 0;
+    int minutes = 0;
+    int seconds = 0;
+    int millis = 0;
+    if (std::sscanf(log.c_str() + at + mark.size(), "%*d-%*d-%*dT%d:%d:%d.%d", &hours, &minutes,
+                    &seconds, &millis) == 4) {
+      starts.push_back(((hours * 60LL + minutes) * 60 + seconds) * 1000 + millis);
+    }
+  }
+  return starts;
+}
+
+// The backup plays what the main plays on the main's frames: a TIMED start and the chain
+// after it by themselves, an EXECUTE it hears of late joined at the offset, a STOP followed;
+// and taking over leaves what is on air playing.
+TEST_F(Pair, TheBackupPlaysInStepWithItsMainAndTakesOverWithoutAGap) {
+  StartPair();
+  const auto halfFrame = 20;  // ms at 25 fps
+  ASSERT_TRUE(Ok(a.Send("1", "<roCreate><roID>T</roID><roEdStart>" + LocalIn(4) +
+                                 "</roEdStart><roTrigger>TIMED</roTrigger>" + Story("A") +
+                                 Story("B") + "</roCreate>")));
+  ASSERT_TRUE(WaitUntil([&] { return Starts(b, "B/B1").size() == 1; }, 15s)) << b.Log();
+  ASSERT_TRUE(WaitUntil([&] { return Starts(a, "B/B1").size() == 1; }, 2s)) << a.Log();
+  for (const char* storyItem : {"A/A1", "B/B1"}) {
+    SCOPED_TRACE(storyItem);
+    ASSERT_EQ(Starts(a, storyItem).size(), 1u);
+    ASSERT_EQ(Starts(b, storyItem).size(), 1u);
+    EXPECT_LE(std::llabs(Starts(a, storyItem)[0] - Starts(b, storyItem)[0]), halfFrame)
+        << "on the same frame";
+  }
+  EXPECT_NEAR(Starts(b, "B/B1")[0] - Starts(b, "A/A1")[0], 2000, 1) << "the chain, by itself";
+  EXPECT_EQ(b.Count("Following the main"), 0u) << "the backup needed no word of either start";
+
+  // An EXECUTE reaches the backup only as the main's start: joined where the main is.
+  ASSERT_TRUE(Ok(a.Send("2",
+                        "<roCtrl><roID>T</roID><storyID>A</storyID><itemID>A1</itemID>"
+                        "<command>EXECUTE</command></roCtrl>")));
+  ASSERT_TRUE(b.Logged("Following the main: A/A1 joined ")) << b.Log();
+  ASSERT_TRUE(WaitUntil([&] { return Starts(b, "A/A1").size() == 2; }, 2s));
+  EXPECT_LE(std::llabs(Starts(a, "A/A1")[1] - Starts(b, "A/A1")[1]), halfFrame);
+  if (std::getenv("VIDRA_PAIR_BENCH") != nullptr) {
+    const std::string log = b.Log();
+    const auto at = log.find("Following the main: A/A1 joined ");
+    std::printf("an EXECUTE on the backup: %s\n", log.substr(at, log.find('(', at) - at).c_str());
+    std::fflush(stdout);
+  }
+  ASSERT_TRUE(Ok(a.Send("3", "<roCtrl><roID>T</roID><command>STOP</command></roCtrl>")));
+  EXPECT_TRUE(b.Logged("Following the main: A/A1 was ended there")) << b.Log();
+
+  // The main dies while B1 plays: the backup, told to take over, goes on with it.
+  ASSERT_TRUE(Ok(a.Send("4",
+                        "<roCtrl><roID>T</roID><storyID>B</storyID><itemID>B1</itemID>"
+                        "<command>EXECUTE</command></roCtrl>")));
+  ASSERT_TRUE(WaitUntil([&] { return Starts(b, "B/B1").size() == 2; }, 3s)) << b.Log();
+  a.Kill(SIGKILL);
+  const std::size_t endsBefore = b.Count("Last movie was stopped now");
+  EXPECT_EQ(b.Ctl({"role", "main"}).status, 0);
+  EXPECT_TRUE(b.Logged("the running orders followed from the main go on as they are"));
+  EXPECT_TRUE(WaitUntil([&] { return b.Count("Last movie was stopped now") > endsBefore; }, 4s))
+      << "B1 ran to its end on the new main";
+  EXPECT_EQ(Starts(b, "B/B1").size(), 2u) << "not started again: no gap";
+  EXPECT_EQ(b.Count("was ended there"), 1u) << b.Log();
+  const std::string list = b.Send("5", "<roReq><roID>T</roID></roReq>");
+  EXPECT_NE(list.find("<storyID>B</storyID>"), std::string::npos) << list;
+}
+
 TEST_F(Pair, TheNrcsSimulatorFollowsThePair) {
   StartPair();
   const auto nrcs = [](const Node& first, const Node& second, const std::string& step) {

@@ -234,5 +234,89 @@ TEST_F(Playback, DeletingThePlayingRunningOrderEndsWithAnEmptyTask) {
   EXPECT_EQ(Player().OnAir(), "");
 }
 
+// The backup of a pair: its item states are the main's, as they come over the link.
+TEST_F(Playback, ABackupJoinsWhatItsMainPlaysOnTheMainsFramesAndTellsNothing) {
+  manager.following = true;
+  const auto r = Add("R", {"1", "2", "3", "4"});
+  const auto mainSays = [&](int index, std::int32_t state, FileTime stamp) {
+    std::lock_guard guard(r->lock);
+    Item(r, index).state = state;
+    Item(r, index).stateTime = stamp;
+  };
+  const auto remaining = [&] {
+    double startedAt = 0;
+    double left = 0;
+    EXPECT_EQ(Player().GetTimes(startedAt, left), HResult::S_OK);
+    return left;
+  };
+  // The main started item 1 three frames ago (an EXECUTE that reached this server late).
+  const FileTime started = clock->LocalNow() - 1'200'000;
+  mainSays(0, PLAY, started);
+  EXPECT_EQ(Run(0.5), "") << "the main tells the NRCS, not its backup";
+  EXPECT_EQ(Player().OnAir(), "/m/1.mxf");
+  const double end = static_cast<double>(started + 100'000'000 - clock->LocalNow()) / 1e7;
+  EXPECT_NEAR(remaining(), end, 1e-4) << "joined where the main is: it ends on the main's frame";
+  EXPECT_EQ(log.CountStartingWith("\nVIDRA::Player[0] - Following the main: S/1 joined 260 ms"), 1u)
+      << "the 120 ms, a turn and the clip's load, all skipped";
+  EXPECT_EQ(Item(r, 0).state, PLAY);
+  EXPECT_EQ(Item(r, 0).stateTime, started) << "states are the main's, not written here";
+
+  // The chain goes on by itself on the same frame as the main's; the main's word of it
+  // finds it in step already.
+  EXPECT_EQ(Run(10.0), "");
+  EXPECT_EQ(Player().OnAir(), "/m/2.mxf");
+  EXPECT_EQ(log.CountOf("VIDRA::Player[0] - S/2 on air from " +
+                        FormatFileTime(started + 100'000'000, false)),
+            1u);
+  mainSays(0, DONE, started + 100'000'000);
+  mainSays(1, PLAY, started + 100'000'000);
+  Run(1.0);
+  EXPECT_EQ(log.CountStartingWith("\nVIDRA::Player[0] - Following the main:"), 1u);
+
+  // A PAUSE on the main, and its end: held here too.
+  mainSays(1, PAUSE, started + 100'000'000);
+  Run(0.3);
+  const double held = remaining();
+  Run(2.0);
+  EXPECT_EQ(remaining(), held);
+  EXPECT_EQ(log.CountOf("\nVIDRA::Player[0] - Following the main: S/2 paused (hres=0x0)\n"), 1u);
+  mainSays(1, PLAY, started + 100'000'000);
+  Run(0.3);
+  EXPECT_LT(remaining(), held);
+  EXPECT_EQ(log.CountOf("\nVIDRA::Player[0] - Following the main: S/2 goes on (hres=0x0)\n"), 1u);
+  EXPECT_EQ(log.CountStartingWith("\nVIDRA::Player[0] - Following the main: S/2 joined"), 0u)
+      << "the start stamp is the same: not joined again";
+
+  // A roCtrl for another item marks this one DONE before the other starts, with a stamp
+  // that is no time: the main's output still shows it, and so does this one.
+  mainSays(1, DONE, 0x0022D0100022D010ull);
+  Run(0.3);
+  EXPECT_EQ(Player().OnAir(), "/m/2.mxf");
+
+  // A STOP on the main: this output goes black too.
+  mainSays(1, DONE, clock->LocalNow());
+  Run(0.3);
+  EXPECT_EQ(Player().OnAir(), "");
+  EXPECT_EQ(log.CountOf("\nVIDRA::Player[0] - Following the main: S/2 was ended there\n"), 1u);
+
+  // An item whose file this server cannot prepare: said once, and the next start is taken.
+  {
+    std::lock_guard guard(r->lock);
+    Item(r, 2).paths.objPath = "";
+  }
+  mainSays(2, PLAY, clock->LocalNow());
+  Run(1.0);
+  EXPECT_EQ(log.CountStartingWith("\nVIDRA::Player[0] - Following the main: S/3 () cannot be "
+                                  "prepared here"),
+            1u);
+  mainSays(2, DONE, clock->LocalNow());
+  mainSays(3, PLAY, clock->LocalNow() - 400'000);
+  Run(0.5);
+  EXPECT_EQ(Player().OnAir(), "/m/4.mxf");
+  EXPECT_EQ(log.CountStartingWith("\nVIDRA::Player[0] - Following the main: S/4 joined"), 1u);
+  EXPECT_EQ(Run(12.0), "") << "nothing told, whatever ends";
+  EXPECT_EQ(Item(r, 3).state, PLAY) << "until the main says so";
+}
+
 }  // namespace
 }  // namespace vidra

@@ -14,8 +14,8 @@ double VirtualPlayer::Now() const {
 }
 
 void VirtualPlayer::Advance(double now) {
-  if (prepared_ && prepared_->startAt >= 0 && now >= prepared_->startAt) {
-    startedAt_ = prepared_->startAt;
+  if (prepared_ && prepared_->startAt && now >= *prepared_->startAt) {
+    startedAt_ = *prepared_->startAt;
     endAt_ = startedAt_ + prepared_->length;
     current_ = std::move(prepared_);
     prepared_.reset();
@@ -81,7 +81,7 @@ HResult VirtualPlayer::Play(double time, double /*second*/) {
   std::lock_guard lock(mutex_);
   const double now = Now();
   Advance(now);
-  if (!prepared_ || now < prepared_->loadedAt || prepared_->startAt >= 0) {
+  if (!prepared_ || now < prepared_->loadedAt || prepared_->startAt) {
     lastError_ = "no clip is prepared";
     return HResult::E_UNEXPECTED;
   }
@@ -93,7 +93,7 @@ HResult VirtualPlayer::Join(double time) {
   std::lock_guard lock(mutex_);
   const double now = Now();
   Advance(now);
-  if (!prepared_ || now < prepared_->loadedAt || prepared_->startAt >= 0) {
+  if (!prepared_ || now < prepared_->loadedAt || prepared_->startAt) {
     lastError_ = "no clip is prepared";
     return HResult::E_UNEXPECTED;
   }
@@ -143,7 +143,7 @@ HResult VirtualPlayer::GetState(std::int32_t& state) {
   Advance(now);
   if (!prepared_) {
     state = kPlayerStarted;
-  } else if (prepared_->startAt >= 0) {
+  } else if (prepared_->startAt) {
     state = kPlayerStarting;
   } else {
     state = now < prepared_->loadedAt ? kPlayerLoading : kPlayerPrepared;

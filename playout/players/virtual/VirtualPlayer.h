@@ -44,7 +44,8 @@ class VirtualPlayer final : public ChannelPlayer {
     std::string file;
     double length = 0;    // seconds that play
     double loadedAt = 0;  // player time the load completes
-    double startAt = -1;  // player time of the start, once Play was called
+    // Player time of the start, once Play was called; a join's may be before the clock's 0.
+    std::optional<double> startAt;
   };
 
   double Now() const;
