@@ -111,7 +111,30 @@ HResult DurableState::StartPair(const PairSettings& pair, PlayoutManager& player
     followed_ = false;
     player.ForgetRunningOrders();
   };
+  hooks.lacking = [this] {
+    std::lock_guard lock(lacksLock_);  // lacks_
+    return lacks_;
+  };
   replicated_->SetFollower([this, &player](const RoChange* change) { Follow(player, change); });
+  // What a backup would play black for: looked at apart from the link's thread, since it
+  // reads the disk for every file of the running orders.
+  lackWatch_ = std::jthread([this, &player](const std::stop_token& stop) {
+    std::mutex idle;
+    std::unique_lock wait(idle);
+    for (;;) {
+      if (lackWake_.wait_for(wait, stop, std::chrono::seconds(2),
+                             [&] { return stop.stop_requested(); })) {
+        return;
+      }
+      MediaLack found;
+      if (player.following) {
+        PlayoutManager::MissingMedia missing = player.MediaMissingHere(5);
+        found = MediaLack{missing.count, std::move(missing.names)};
+      }
+      std::lock_guard lock(lacksLock_);  // lacks_
+      lacks_ = std::move(found);
+    }
+  });
   player.following = pair.role == PairRole::Backup;
   if (store_ != nullptr) {
     hooks.saveEpoch = [store = store_.get()](std::uint64_t epoch, std::string& error) {
@@ -182,6 +205,10 @@ void DurableState::Follow(PlayoutManager& player, const RoChange* change) {
 }
 
 void DurableState::Stop() {
+  if (lackWatch_.joinable()) {
+    lackWatch_.request_stop();
+    lackWatch_.join();
+  }
   answers_ = nullptr;
   link_.reset();
   replicated_.reset();

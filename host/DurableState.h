@@ -5,12 +5,14 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 
 #include "common/Clock.h"
 #include "common/HResult.h"
@@ -74,6 +76,10 @@ class DurableState {
   std::string configured_;  // the database of the last start, kept while the store is closed
   std::mutex followLock_;   // the followed running orders against a role change: followed_
   bool followed_ = false;   // the channels hold the main's copy and every change since
+  std::mutex lacksLock_;    // lacks_
+  MediaLack lacks_;         // a backup's items it has no media for, as last looked at
+  std::condition_variable_any lackWake_;
+  std::jthread lackWatch_;  // a backup looks for them every 2 s; stopped first by Stop
 };
 
 }  // namespace vidra

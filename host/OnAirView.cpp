@@ -56,7 +56,7 @@ struct Alarms {
 };
 
 // A pair that does not protect the air: the main alone, a link refused, a backup that hears
-// no main, clocks apart by more than half a frame.
+// no main, clocks apart by more than half a frame, items the backup has no media for.
 void PairAlarms(const json& pair, Alarms& alarms) {
   if (pair.is_null()) {
     return;
@@ -82,6 +82,17 @@ void PairAlarms(const json& pair, Alarms& alarms) {
                   "the backup's clock is %.1f ms off the main's, more than half a frame",
                   pair["clockOffsetMs"].get<double>());
     alarms.Add("pair", "alarm", json::object(), text);
+  }
+  const json& lacks = pair["backupLacks"];
+  if (lacks["count"].get<std::uint64_t>() > 0) {
+    std::string names;
+    for (const json& name : lacks["first"]) {
+      names += (names.empty() ? "" : ", ") + name.get<std::string>();
+    }
+    const std::uint64_t more = lacks["count"].get<std::uint64_t>() - lacks["first"].size();
+    alarms.Add("pair", "alarm", json::object(),
+               "backup would play black for " + names +
+                   (more > 0 ? " and " + std::to_string(more) + " more" : ""));
   }
 }
 

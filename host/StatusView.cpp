@@ -394,18 +394,20 @@ json PairView(const CMOS_SRV_STNDRT& control) {
   if (!pair) {
     return nullptr;
   }
-  return {{"role", PairRoleName(pair->role)},
-          {"epoch", pair->epoch},
-          {"peer", pair->peer},
-          {"linkPort", pair->linkPort},
-          {"link", pair->link},
-          {"refused", pair->refused.empty() ? json(nullptr) : json(pair->refused)},
-          {"seq", pair->seq},
-          {"behind", pair->behind},
-          {"degraded", pair->degraded},
-          {"clockOffsetMs", pair->clockOffsetMs ? json(*pair->clockOffsetMs) : json(nullptr)},
-          {"halfFrameMs", pair->halfFrameMs},
-          {"syncTimeouts", pair->syncTimeouts}};
+  return {
+      {"role", PairRoleName(pair->role)},
+      {"epoch", pair->epoch},
+      {"peer", pair->peer},
+      {"linkPort", pair->linkPort},
+      {"link", pair->link},
+      {"refused", pair->refused.empty() ? json(nullptr) : json(pair->refused)},
+      {"seq", pair->seq},
+      {"behind", pair->behind},
+      {"degraded", pair->degraded},
+      {"clockOffsetMs", pair->clockOffsetMs ? json(*pair->clockOffsetMs) : json(nullptr)},
+      {"halfFrameMs", pair->halfFrameMs},
+      {"syncTimeouts", pair->syncTimeouts},
+      {"backupLacks", {{"count", pair->backupLacks.count}, {"first", pair->backupLacks.names}}}};
 }
 
 std::string MetricsView(const CMOS_SRV_STNDRT& control) {
@@ -434,6 +436,8 @@ std::string MetricsView(const CMOS_SRV_STNDRT& control) {
     gauge("vidra_pair_link_up", "1 while the link to the peer carries changes");
     AppendSample(out, "vidra_pair_link_up", {},
                  pair->link == "in step" || pair->link == "copying" ? 1.0 : 0.0);
+    gauge("vidra_pair_backup_lacks", "items the backup would play black for: no media there");
+    AppendSample(out, "vidra_pair_backup_lacks", {}, static_cast<double>(pair->backupLacks.count));
     if (pair->clockOffsetMs) {
       gauge("vidra_pair_clock_offset_ms", "the backup's clock minus the main's");
       AppendSample(out, "vidra_pair_clock_offset_ms", {}, *pair->clockOffsetMs);

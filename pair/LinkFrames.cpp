@@ -135,6 +135,21 @@ RoChange GetChange(ByteReader& r) {
   return c;
 }
 
+void PutNames(ByteWriter& w, const std::vector<std::string>& names) {
+  w.Number(names.size());
+  for (const std::string& name : names) {
+    w.Bytes(name);
+  }
+}
+
+std::vector<std::string> GetNames(ByteReader& r) {
+  std::vector<std::string> names;
+  for (std::uint64_t n = Count(r); r.Ok() && n > 0; --n) {
+    names.push_back(r.Bytes());
+  }
+  return names;
+}
+
 void PutBody(ByteWriter& w, const LinkFrame& f) {
   w.Byte(static_cast<unsigned char>(f.kind));
   w.Number(f.seq);
@@ -143,10 +158,7 @@ void PutBody(ByteWriter& w, const LinkFrame& f) {
       w.Number(f.hello.version);
       w.Byte(static_cast<unsigned char>(f.hello.role));
       w.Number(f.hello.epoch);
-      w.Number(f.hello.channels.size());
-      for (const std::string& name : f.hello.channels) {
-        w.Bytes(name);
-      }
+      PutNames(w, f.hello.channels);
       w.Number(f.hello.stream);
       w.Number(f.hello.seq);
       break;
@@ -170,6 +182,9 @@ void PutBody(ByteWriter& w, const LinkFrame& f) {
       w.Number(f.sentAt);
       w.Number(f.peerAt);
       break;
+    case FrameKind::Lacks:
+      PutNames(w, f.names);
+      break;
     case FrameKind::CopyBegin:
       break;
   }
@@ -178,7 +193,7 @@ void PutBody(ByteWriter& w, const LinkFrame& f) {
 bool GetBody(ByteReader& r, LinkFrame& f) {
   const unsigned char kind = r.Byte();
   if (kind < static_cast<unsigned char>(FrameKind::Hello) ||
-      kind > static_cast<unsigned char>(FrameKind::Ack)) {
+      kind > static_cast<unsigned char>(FrameKind::Lacks)) {
     return false;
   }
   f.kind = static_cast<FrameKind>(kind);
@@ -192,9 +207,7 @@ bool GetBody(ByteReader& r, LinkFrame& f) {
       }
       f.hello.role = static_cast<PairRole>(role);
       f.hello.epoch = r.Number();
-      for (std::uint64_t n = Count(r); r.Ok() && n > 0; --n) {
-        f.hello.channels.push_back(r.Bytes());
-      }
+      f.hello.channels = GetNames(r);
       f.hello.stream = r.Number();
       f.hello.seq = r.Number();
       break;
@@ -218,6 +231,9 @@ bool GetBody(ByteReader& r, LinkFrame& f) {
     case FrameKind::Ack:
       f.sentAt = r.Number();
       f.peerAt = r.Number();
+      break;
+    case FrameKind::Lacks:
+      f.names = GetNames(r);
       break;
     case FrameKind::CopyBegin:
       break;

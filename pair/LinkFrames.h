@@ -17,7 +17,7 @@ namespace vidra {
 
 // Raised whenever what goes over the link changes meaning: peers of different versions
 // refuse each other.
-constexpr std::uint32_t kLinkVersion = 1;
+constexpr std::uint32_t kLinkVersion = 2;
 // A frame's body at most; a running order of thousands of items fits many times.
 constexpr std::size_t kMaxFrameBytes = std::size_t{256} << 20;
 
@@ -31,6 +31,9 @@ enum class FrameKind : std::uint8_t {
   CopyEnd = 7,
   Ping = 8,  // the main's clock, for the offset; the backup answers with an Ack
   Ack = 9,   // the backup has applied everything up to seq
+  // The backup's items it would play black for: their media is not here (seq: how many,
+  // names: the first of them, "S3/1"); sent when that changes.
+  Lacks = 10,
 };
 
 struct HelloFrame {
@@ -47,15 +50,16 @@ struct HelloFrame {
 struct LinkFrame {
   FrameKind kind = FrameKind::Ping;
   std::uint64_t seq = 0;
-  HelloFrame hello;               // Hello
-  std::string text;               // Refuse: why
-  RoChange change;                // Change, CopyRo
-  bool waited = false;            // Change: a commit (true) or a post of playout's
-  std::optional<MessageKey> key;  // Answer
-  std::string answer;             // Answer
-  std::uint64_t sentAt = 0;       // Ping, Ack: the main's clock when the ping left (UTC)
-  std::uint64_t peerAt = 0;       // Ack: the backup's clock when it answered (UTC)
-  std::uint64_t maxKey = 0;       // CopyEnd: the largest key in use
+  HelloFrame hello;                // Hello
+  std::string text;                // Refuse: why
+  RoChange change;                 // Change, CopyRo
+  bool waited = false;             // Change: a commit (true) or a post of playout's
+  std::optional<MessageKey> key;   // Answer
+  std::string answer;              // Answer
+  std::uint64_t sentAt = 0;        // Ping, Ack: the main's clock when the ping left (UTC)
+  std::uint64_t peerAt = 0;        // Ack: the backup's clock when it answered (UTC)
+  std::uint64_t maxKey = 0;        // CopyEnd: the largest key in use
+  std::vector<std::string> names;  // Lacks
 };
 
 // The frame whole, ready to send.

@@ -323,6 +323,7 @@ PairStatus PairLink::Status() const {
   status.link = link_;
   status.refused = refused_;
   status.clockOffsetMs = offsetMs_;
+  status.backupLacks = lacks_;
   return status;
 }
 
@@ -424,7 +425,7 @@ void PairLink::Follow(Connection& peer, const std::string& from, const std::stop
     }
     since = 0;
     ack.seq = state_.Progress().seq;
-    if (!peer.Send(ack)) {
+    if (!peer.Send(ack) || !TellLacks(peer)) {
       break;
     }
     state_.Follow(frame);  // the channels take it once the main has its acknowledgement
@@ -525,6 +526,11 @@ void PairLink::LeadOnce(const std::stop_token& stop) {
         }
         break;
       }
+      if (ack.kind == FrameKind::Lacks) {
+        std::lock_guard lock(statusLock_);  // lacks_
+        lacks_ = MediaLack{ack.seq, std::move(ack.names)};
+        continue;
+      }
       if (ack.kind != FrameKind::Ack) {
         continue;
       }
@@ -579,6 +585,32 @@ void PairLink::LeadOnce(const std::stop_token& stop) {
   acks.request_stop();
   acks.join();
   SetLink("down");
+  std::lock_guard lock(statusLock_);  // lacks_: not known without a backup
+  lacks_ = MediaLack{};
+}
+
+bool PairLink::TellLacks(Connection& peer) {
+  if (!hooks_.lacking) {
+    return true;
+  }
+  MediaLack now = hooks_.lacking();
+  {
+    std::lock_guard lock(statusLock_);  // lacks_
+    if (now == lacks_) {
+      return true;
+    }
+    lacks_ = now;
+  }
+  if (now.count > 0) {
+    Log("VIDRA - pair: this backup would play black for %llu items (the first: %s): their media "
+        "is not here",
+        static_cast<unsigned long long>(now.count), now.names.front().c_str());
+  }
+  LinkFrame frame;
+  frame.kind = FrameKind::Lacks;
+  frame.seq = now.count;
+  frame.names = std::move(now.names);
+  return peer.Send(frame);
 }
 
 }  // namespace vidra

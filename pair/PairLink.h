@@ -26,6 +26,14 @@
 
 namespace vidra {
 
+// The items the backup would play black for: their media is not on the backup. The first
+// few are named ("S3/1"); count is all of them.
+struct MediaLack {
+  std::uint64_t count = 0;
+  std::vector<std::string> names;
+  bool operator==(const MediaLack&) const = default;
+};
+
 // What the page, /api/state, /metrics and vidractl show of the pair.
 struct PairStatus {
   PairRole role = PairRole::Single;
@@ -40,6 +48,7 @@ struct PairStatus {
   std::optional<double> clockOffsetMs;  // the backup's clock minus the main's
   double halfFrameMs = 20.0;
   std::uint64_t syncTimeouts = 0;
+  MediaLack backupLacks;  // as the backup found it (on the main: as the backup last said)
 };
 
 // What the host does when the role changes: put the stored running orders into the
@@ -50,6 +59,8 @@ struct PairHooks {
   std::function<void()> demoted;
   // Keeps the epoch where it survives a restart; false when it could not be kept.
   std::function<bool(std::uint64_t epoch, std::string& error)> saveEpoch;
+  // Backup: the items whose media it lacks, as last found (cheap: no look at the disk).
+  std::function<MediaLack()> lacking;
 };
 
 class PairLink final : public RoleGate {
@@ -91,6 +102,9 @@ class PairLink final : public RoleGate {
   void StepDown(std::uint64_t peerEpoch);
   void Refused(const std::string& why);
   void SetLink(const char* link);
+  // Backup: tells the main of the items it lacks the media of, when that changed; false when
+  // the link failed.
+  bool TellLacks(Connection& peer);
 
   const PairSettings settings_;
   ReplicatedState& state_;
@@ -108,6 +122,7 @@ class PairLink final : public RoleGate {
   std::string refused_;
   std::optional<double> offsetMs_;
   bool offsetAlarm_ = false;
+  MediaLack lacks_;
 
   std::jthread listener_;
   std::jthread leader_;

@@ -2,6 +2,7 @@
 #include "playout/PlayoutManager.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <unordered_map>
 
 #include "common/Log.h"
@@ -304,6 +305,49 @@ void PlayoutManager::KeysAbove(std::uint64_t maxKey) {
   std::uint64_t now = keys_.load();
   while (now <= maxKey && !keys_.compare_exchange_weak(now, maxKey + 1)) {
   }
+}
+
+PlayoutManager::MissingMedia PlayoutManager::MediaMissingHere(std::size_t named) const {
+  struct Wanted {
+    std::string name;
+    item media;  // its objID and objPath only
+  };
+  std::vector<Wanted> wanted;
+  for (const RoStore& store : stores_) {
+    Snapshot ros;
+    store.CopyRoList(ros);
+    for (const auto& r : ros) {
+      std::lock_guard guard(r->lock);  // the ro lock, while its items are read
+      for (const story& s : r->stories) {
+        for (const item& i : s.items) {
+          const std::int32_t state = i.state;
+          if (state == READY || state == CUE || state == PLAY || state == PAUSE) {
+            Wanted& w = wanted.emplace_back();
+            w.name = std::string(s.storyID.Str()) + "/" + std::string(i.itemID.Str());
+            w.media.objID = i.objID;
+            w.media.paths.objPath = i.paths.objPath;
+          }
+        }
+      }
+    }
+  }
+  MissingMedia missing;
+  std::unordered_map<std::string, bool> here;  // by file: each looked at once
+  for (const Wanted& w : wanted) {
+    const std::string path = MediaPathOf(w.media);
+    auto [known, first] = here.try_emplace(path, false);
+    if (first) {
+      std::error_code error;
+      known->second = !path.empty() && std::filesystem::is_regular_file(path, error);
+    }
+    if (!known->second) {
+      ++missing.count;
+      if (missing.names.size() < named) {
+        missing.names.push_back(w.name);
+      }
+    }
+  }
+  return missing;
 }
 
 void PlayoutManager::StartPlayout() {

@@ -147,6 +147,14 @@ class PlayoutManager final : public PlayoutControl {
   bool FollowAll(RoPersistence& persistence, std::string& error);
   // New running orders and items are numbered above maxKey (a backup taking over).
   void KeysAbove(std::uint64_t maxKey);
+  // The items made ready or put on air by a main (READY, CUE, PLAY, PAUSE) whose media is
+  // not on this server: a backup would play black for them. The first `named` as "S3/1".
+  // Looks at the disk for each distinct file: a backup's own thread calls it, not a turn.
+  struct MissingMedia {
+    std::uint64_t count = 0;
+    std::vector<std::string> names;
+  };
+  MissingMedia MediaMissingHere(std::size_t named) const;
 
  private:
   std::shared_ptr<Clock> clock_;

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -40,11 +41,10 @@ struct Node {
   std::string Database() const { return Folder(errors) + "/state/" + name + ".db"; }
   bool Start(const std::string& role, std::uint16_t peerLink, const std::string& channel = "NEWS",
              const std::string& more = "") {
-    std::string text =
-        Settings(lower.Port(), upper.Port(), "Path = " VIDRA_SOURCE_DATA "/media/\n") +
-        "[State]\nDatabase = " + Database() + "\n[Pair]\nRole = " + role +
-        "\nPeer = 127.0.0.1:" + std::to_string(peerLink) +
-        "\nPort = " + std::to_string(link.Port()) + "\n" + more;
+    std::string text = Settings(lower.Port(), upper.Port(), "Path = " + media + "\n") +
+                       "[State]\nDatabase = " + Database() + "\n[Pair]\nRole = " + role +
+                       "\nPeer = 127.0.0.1:" + std::to_string(peerLink) +
+                       "\nPort = " + std::to_string(link.Port()) + "\n" + more;
     if (const auto at = text.find("CHANNEL_NAME1 = NEWS"); channel != "NEWS") {
       text.replace(at, 20, "CHANNEL_NAME1 = " + channel);
     }
@@ -100,6 +100,7 @@ struct Node {
   }
 
   std::string name;
+  std::string media = VIDRA_SOURCE_DATA "/media/";
   FreePort lower;
   FreePort upper;
   FreePort link;
@@ -376,6 +377,39 @@ TEST_F(Pair, TheBackupPlaysInStepWithItsMainAndTakesOverWithoutAGap) {
   EXPECT_EQ(b.Count("was ended there"), 1u) << b.Log();
   const std::string list = b.Send("5", "<roReq><roID>T</roID></roReq>");
   EXPECT_NE(list.find("<storyID>B</storyID>"), std::string::npos) << list;
+}
+
+// Each server checks its own media: a file the main has and the backup lacks is an alarm on
+// both, until the file is there too.
+TEST_F(Pair, MediaTheBackupLacksIsAnAlarmOnBothServers) {
+  const std::string folder = Folder(b.errors) + "/b-media";
+  std::filesystem::create_directories(folder);
+  std::filesystem::copy_file(VIDRA_SOURCE_DATA "/media/opener.wav", folder + "/opener.wav");
+  b.media = folder;
+  StartPair();
+  // An item dragged from the main's catalogue: its objID names the file, which each server
+  // finds in its own folder.
+  ASSERT_TRUE(Ok(a.Send("1", "<roCreate><roID>R</roID>" + Story("A") +
+                                 "<story><storyID>S</storyID><item><itemID>S1</itemID><objID>"
+                                 "sting.wav</objID><mosID>VIDRA</mosID></item></story>"
+                                 "</roCreate>")));
+  const auto lacks = [](const Node& node) {
+    const nlohmann::json pair = node.Pair();
+    return pair.is_object() ? pair.value("backupLacks", nlohmann::json()) : nlohmann::json();
+  };
+  const nlohmann::json expected = {{"count", 1}, {"first", {"S/S1"}}};
+  EXPECT_TRUE(WaitUntil([&] { return lacks(b) == expected; }, 10s)) << lacks(b) << b.Log();
+  EXPECT_TRUE(WaitUntil([&] { return lacks(a) == expected; }, 5s)) << lacks(a);
+  for (Node* node : {&a, &b}) {
+    EXPECT_NE(node->Ctl({"onair"}).out.find("backup would play black for S/S1"), std::string::npos)
+        << node->name;
+  }
+  EXPECT_TRUE(b.Logged("this backup would play black for 1 items (the first: S/S1)"));
+
+  std::filesystem::copy_file(VIDRA_SOURCE_DATA "/media/sting.wav", folder + "/sting.wav");
+  const nlohmann::json none = {{"count", 0}, {"first", nlohmann::json::array()}};
+  EXPECT_TRUE(WaitUntil([&] { return lacks(a) == none; }, 10s)) << lacks(a);
+  EXPECT_EQ(a.Ctl({"onair"}).out.find("would play black"), std::string::npos);
 }
 
 TEST_F(Pair, TheNrcsSimulatorFollowsThePair) {

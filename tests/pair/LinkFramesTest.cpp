@@ -77,8 +77,12 @@ TEST(LinkFrames, EveryKindReadsBackAsWrittenInOneChunkOrByteByByte) {
   ack.seq = 44;
   ack.sentAt = 1;
   ack.peerAt = ~0ull;
-  const std::string wire =
-      EncodeFrame(hello) + EncodeFrame(change) + EncodeFrame(answer) + EncodeFrame(ack);
+  LinkFrame lacks;
+  lacks.kind = FrameKind::Lacks;
+  lacks.seq = 12;
+  lacks.names = {"S3/1", ""};
+  const std::string wire = EncodeFrame(hello) + EncodeFrame(change) + EncodeFrame(answer) +
+                           EncodeFrame(ack) + EncodeFrame(lacks);
 
   for (const bool byteByByte : {false, true}) {
     FrameReader reader;
@@ -93,7 +97,7 @@ TEST(LinkFrames, EveryKindReadsBackAsWrittenInOneChunkOrByteByByte) {
       }
       ASSERT_EQ(status, FrameReader::Status::NeedMore) << why;
     }
-    ASSERT_EQ(got.size(), 4u);
+    ASSERT_EQ(got.size(), 5u);
     EXPECT_EQ(got[0].hello.channels, (std::vector<std::string>{"NEWS", "SPORT"}));
     EXPECT_EQ(got[0].hello.role, PairRole::Backup);
     EXPECT_EQ(got[0].hello.stream, 1ull << 63);
@@ -104,6 +108,8 @@ TEST(LinkFrames, EveryKindReadsBackAsWrittenInOneChunkOrByteByByte) {
     EXPECT_EQ(got[2].key->messageID, "m");
     EXPECT_EQ(got[2].answer, "<mos>...</mos>");
     EXPECT_EQ(got[3].peerAt, ~0ull);
+    EXPECT_EQ(got[4].seq, 12u);
+    EXPECT_EQ(got[4].names, (std::vector<std::string>{"S3/1", ""}));
   }
 }
 

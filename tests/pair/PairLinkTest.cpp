@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <mutex>
 
 #include "common/Log.h"
 #include "pair/PairLink.h"
@@ -57,6 +58,10 @@ struct Side {
       return true;
     };
     hooks.promoted = [this] { ++promotions; };
+    hooks.lacking = [this] {
+      std::lock_guard lock(lacksLock);  // lacks
+      return lacks;
+    };
     link = std::make_unique<PairLink>(settings, state, std::move(clock), std::move(channels), 25.0,
                                       0, hooks);
     EXPECT_EQ(link->Start(), HResult::S_OK);
@@ -67,6 +72,8 @@ struct Side {
   std::unique_ptr<PairLink> link;
   std::atomic<std::uint64_t> saved{0};
   std::atomic<int> promotions{0};
+  std::mutex lacksLock;  // lacks
+  MediaLack lacks;       // what the channels would say they lack the media of
 };
 
 RoChange CreateRo(std::uint64_t key) {
@@ -86,6 +93,23 @@ TEST(PairLinkSockets, ChangesReachTheBackupAndClocksASecondApartRaiseTheAlarm) {
   ASSERT_TRUE(main.state.Commit(CreateRo(5), error));
   EXPECT_EQ(main.link->Status().behind, 0u) << "answered once the backup had it";
   EXPECT_EQ(backup.state.Progress().seq, main.state.Progress().seq);
+
+  // What the backup lacks the media of reaches the main, and its end too.
+  const MediaLack lacking{3, {"S3/1", "S4/1"}};
+  {
+    std::lock_guard lock(backup.lacksLock);  // lacks
+    backup.lacks = lacking;
+  }
+  EXPECT_TRUE(test::WaitUntil([&] { return main.link->Status().backupLacks == lacking; }, 5s));
+  EXPECT_EQ(backup.link->Status().backupLacks, lacking);
+  EXPECT_EQ(log.CountOf("VIDRA - pair: this backup would play black for 3 items (the first: "
+                        "S3/1): their media is not here"),
+            1u);
+  {
+    std::lock_guard lock(backup.lacksLock);  // lacks
+    backup.lacks = MediaLack{};
+  }
+  EXPECT_TRUE(test::WaitUntil([&] { return main.link->Status().backupLacks.count == 0; }, 5s));
 
   ASSERT_TRUE(test::WaitUntil([&] { return main.link->Status().clockOffsetMs.has_value(); }, 5s));
   const double offset = *main.link->Status().clockOffsetMs;
