@@ -81,61 +81,30 @@ HResult DurableState::StartPair(const PairSettings& pair, PlayoutManager& player
     channels.push_back(channel.channelName);
   }
   PairHooks hooks;
+  follower_ =
+      std::make_unique<ChannelFollower>(player, *replicated_, pair.role == PairRole::Backup);
   hooks.promoted = [this, &player, promoted = std::move(promoted)] {
-    {
-      std::lock_guard lock(followLock_);  // followed_ and the channels' running orders
-      player.following = false;
-      if (followed_) {
-        // What the channels play goes on without a gap: they already hold the main's
-        // running orders and play its items.
-        player.KeysAbove(replicated_->MaxKey());
-        Log("VIDRA - pair: the running orders followed from the main go on as they are");
-      } else {
-        std::size_t restored = 0;
-        std::string error;
-        if (!player.RestoreRunningOrders(*replicated_, restored, error)) {
-          Log("VIDRA - pair: the running orders taken over cannot be read: %s", error.c_str());
-        }
-        restored_ = restored;
-        Log("VIDRA - pair: %zu running orders taken over from the main's changes", restored);
+    if (follower_->Release()) {
+      // What the channels play goes on without a gap: they already hold the main's running
+      // orders and play its items.
+      player.KeysAbove(replicated_->MaxKey());
+      Log("VIDRA - pair: the running orders followed from the main go on as they are");
+    } else {
+      std::size_t restored = 0;
+      std::string error;
+      if (!player.RestoreRunningOrders(*replicated_, restored, error)) {
+        Log("VIDRA - pair: the running orders taken over cannot be read: %s", error.c_str());
       }
-      followed_ = false;
+      restored_ = restored;
+      Log("VIDRA - pair: %zu running orders taken over from the main's changes", restored);
     }
     if (promoted) {
       promoted();
     }
   };
-  hooks.demoted = [this, &player] {
-    std::lock_guard lock(followLock_);  // followed_ and the channels' running orders
-    player.following = true;            // first: what stops now is the new main's to tell
-    followed_ = false;
-    player.ForgetRunningOrders();
-  };
-  hooks.lacking = [this] {
-    std::lock_guard lock(lacksLock_);  // lacks_
-    return lacks_;
-  };
-  replicated_->SetFollower([this, &player](const RoChange* change) { Follow(player, change); });
-  // What a backup would play black for: looked at apart from the link's thread, since it
-  // reads the disk for every file of the running orders.
-  lackWatch_ = std::jthread([this, &player](const std::stop_token& stop) {
-    std::mutex idle;
-    std::unique_lock wait(idle);
-    for (;;) {
-      if (lackWake_.wait_for(wait, stop, std::chrono::seconds(2),
-                             [&] { return stop.stop_requested(); })) {
-        return;
-      }
-      MediaLack found;
-      if (player.following) {
-        PlayoutManager::MissingMedia missing = player.MediaMissingHere(5);
-        found = MediaLack{missing.count, std::move(missing.names)};
-      }
-      std::lock_guard lock(lacksLock_);  // lacks_
-      lacks_ = std::move(found);
-    }
-  });
-  player.following = pair.role == PairRole::Backup;
+  hooks.demoted = [this] { follower_->Restart(); };
+  hooks.lacking = [this] { return follower_->Lacking(); };
+  replicated_->SetFollower([this](const RoChange* change) { follower_->Take(change); });
   if (store_ != nullptr) {
     hooks.saveEpoch = [store = store_.get()](std::uint64_t epoch, std::string& error) {
       return store->SaveEpoch(epoch, error);
@@ -169,48 +138,10 @@ HResult DurableState::StartPair(const PairSettings& pair, PlayoutManager& player
   return HResult::S_OK;
 }
 
-void DurableState::Follow(PlayoutManager& player, const RoChange* change) {
-  std::lock_guard lock(followLock_);  // followed_ and the channels' running orders
-  if (!player.following) {
-    return;  // promoted meanwhile: the channels are this server's own now
-  }
-  std::string error;
-  if (change == nullptr) {
-    followed_ = player.FollowAll(*replicated_, error);
-    if (!followed_) {
-      Log("VIDRA - pair: the main's copy cannot be put into the channels: %s", error.c_str());
-    }
-    return;
-  }
-  if (!followed_) {
-    return;  // the copy these changes follow did not go in
-  }
-  if (change->removeRo) {
-    player.UnfollowRo(change->roKey);
-    return;
-  }
-  // Play events (item states) are most of what comes: applied in place, so that the
-  // running order is not built again and checked again for each.
-  if (!change->row && !change->control && !change->replaceItems && change->items.empty() &&
-      change->removedItems.empty()) {
-    player.FollowStates(change->states);
-    return;
-  }
-  StoredState one;
-  if (!replicated_->LoadRo(change->roKey, one) || !player.FollowRo(one, error)) {
-    Log("VIDRA - pair: running order %llu of the main cannot be followed: %s",
-        static_cast<unsigned long long>(change->roKey),
-        error.empty() ? "it is not held" : error.c_str());
-  }
-}
-
 void DurableState::Stop() {
-  if (lackWatch_.joinable()) {
-    lackWatch_.request_stop();
-    lackWatch_.join();
-  }
   answers_ = nullptr;
   link_.reset();
+  follower_.reset();
   replicated_.reset();
   store_.reset();
   memory_.reset();

@@ -5,19 +5,17 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <thread>
 
 #include "common/Clock.h"
 #include "common/HResult.h"
 #include "common/Metrics.h"
 #include "common/Settings.h"
+#include "host/ChannelFollower.h"
 #include "pair/PairLink.h"
 #include "pair/PairSettings.h"
 #include "playout/PlayoutManager.h"
@@ -62,24 +60,17 @@ class DurableState {
   HResult StartPair(const PairSettings& pair, PlayoutManager& player,
                     const std::shared_ptr<Clock>& clock, Metrics& metrics,
                     std::function<void()> promoted);
-  // A backup: one change of the main's (null: a whole copy) into the channels.
-  void Follow(PlayoutManager& player, const RoChange* change);
 
   std::unique_ptr<SqliteState> store_;
   std::unique_ptr<InMemoryAnswers> memory_;
   // Declared after the store it writes to, and the link after the state it carries, so
   // each goes (its threads joined) before what it uses.
   std::unique_ptr<ReplicatedState> replicated_;
+  std::unique_ptr<ChannelFollower> follower_;
   std::unique_ptr<PairLink> link_;
   AnswerMemory* answers_ = nullptr;
   std::atomic<std::size_t> restored_{0};  // also set by a promotion, on the link's thread
   std::string configured_;  // the database of the last start, kept while the store is closed
-  std::mutex followLock_;   // the followed running orders against a role change: followed_
-  bool followed_ = false;   // the channels hold the main's copy and every change since
-  std::mutex lacksLock_;    // lacks_
-  MediaLack lacks_;         // a backup's items it has no media for, as last looked at
-  std::condition_variable_any lackWake_;
-  std::jthread lackWatch_;  // a backup looks for them every 2 s; stopped first by Stop
 };
 
 }  // namespace vidra
