@@ -31,16 +31,6 @@ std::string Item(const std::string& storyID, const std::string& slug, const std:
          "</objPath></objPaths></item></story>";
 }
 
-// Local time in the MOS form, seconds from now.
-std::string LocalTimeIn(int seconds) {
-  const std::time_t at = std::time(nullptr) + seconds;
-  std::tm local{};
-  localtime_r(&at, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-  return text;
-}
-
 void CloseLink(int& fd) {
   if (fd >= 0) {
     ::close(fd);
@@ -59,6 +49,15 @@ std::string ElementBetween(const std::string& text, const std::string& name) {
 }
 
 }  // namespace
+
+std::string LocalTimeIn(int seconds) {
+  const std::time_t at = std::time(nullptr) + seconds;
+  std::tm local{};
+  localtime_r(&at, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+  return text;
+}
 
 // Each run numbers its messages from a base of its own, as a real NRCS never reuses a
 // messageID: the server takes a message with a messageID and text it answered minutes ago

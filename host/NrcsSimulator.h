@@ -16,6 +16,9 @@
 
 namespace vidra {
 
+// Local time as an NRCS writes roEdStart ("2026-12-10T19:00:03"), seconds from now.
+std::string LocalTimeIn(int seconds);
+
 struct NrcsOptions {
   std::string host = "127.0.0.1";
   std::uint16_t lowerPort = 10540;

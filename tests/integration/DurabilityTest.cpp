@@ -15,6 +15,7 @@
 
 #include "common/Text.h"
 #include "host/Conformance.h"
+#include "host/NrcsSimulator.h"
 #include "tests/integration/Processes.h"
 
 namespace vidra::test {
@@ -146,11 +147,11 @@ TEST_F(Durable, ASigkillInABurstOfEditsLosesNothingThatWasAnswered) {
 
 TEST_F(Durable, ATimedStartPlaysAtItsTimeAfterACrash) {
   ASSERT_TRUE(Start()) << Log();
-  ASSERT_NE(Ask("<roCreate><roID>T</roID><roEdStart>" + LocalIn(5) +
+  ASSERT_NE(Ask("<roCreate><roID>T</roID><roEdStart>" + LocalTimeIn(5) +
                 "</roEdStart><roTrigger>TIMED</roTrigger>" + Story("A") + "</roCreate>")
                 .find("OK"),
             std::string::npos);
-  ASSERT_NE(Ask("<roCreate><roID>Passed</roID><roEdStart>" + LocalIn(1) +
+  ASSERT_NE(Ask("<roCreate><roID>Passed</roID><roEdStart>" + LocalTimeIn(1) +
                 "</roEdStart><roTrigger>TIMED</roTrigger>" + Story("B") + "</roCreate>")
                 .find("OK"),
             std::string::npos);
@@ -249,7 +250,7 @@ TEST_F(Durable, AFullDiskRefusesTheEditAndTheNextOneIsTriedAgain) {
 TEST_F(Durable, RunningOrdersLostWithTheDatabaseComeBackFromTheNrcsAndPlay) {
   TestListener nrcsUpper;
   notices_.Release();
-  const std::string start = LocalIn(6);
+  const std::string start = LocalTimeIn(6);
   std::atomic<bool> listening{true};
   std::atomic<int> asked{0};
   std::thread nrcs([&] {

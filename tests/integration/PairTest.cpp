@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "common/Text.h"
+#include "host/NrcsSimulator.h"
 #include "tests/integration/Processes.h"
 
 namespace vidra::test {
@@ -331,7 +332,7 @@ std::vector<std::int64_t> Starts(const Node& node, const std::string& storyItem)
 TEST_F(Pair, TheBackupPlaysInStepWithItsMainAndTakesOverWithoutAGap) {
   StartPair();
   const auto halfFrame = 20;  // ms at 25 fps
-  ASSERT_TRUE(Ok(a.Send("1", "<roCreate><roID>T</roID><roEdStart>" + LocalIn(4) +
+  ASSERT_TRUE(Ok(a.Send("1", "<roCreate><roID>T</roID><roEdStart>" + LocalTimeIn(4) +
                                  "</roEdStart><roTrigger>TIMED</roTrigger>" + Story("A") +
                                  Story("B") + "</roCreate>")));
   ASSERT_TRUE(WaitUntil([&] { return Starts(b, "B/B1").size() == 1; }, 15s)) << b.Log();

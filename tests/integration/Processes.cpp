@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -174,16 +173,6 @@ std::string Story(const std::string& id) {
   return "<story><storyID>" + id + "</storyID><item><itemID>" + id +
          "1</itemID><objID>O</objID><mosID>VIDRA</mosID><objPaths><objPath>opener.wav</objPath>"
          "</objPaths></item></story>";
-}
-
-// Local time as the station writes roEdStart, seconds from now.
-std::string LocalIn(int seconds) {
-  const std::time_t at = std::time(nullptr) + seconds;
-  std::tm local{};
-  localtime_r(&at, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-  return text;
 }
 
 }  // namespace vidra::test

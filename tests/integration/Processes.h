@@ -76,7 +76,5 @@ std::string Settings(std::uint16_t lower, std::uint16_t upper, const std::string
 std::string Envelope(const std::string& id, const std::string& body);
 // A story of one item, id + "1", playing opener.wav (two seconds).
 std::string Story(const std::string& id);
-// Local time as the station writes roEdStart, seconds from now.
-std::string LocalIn(int seconds);
 
 }  // namespace vidra::test

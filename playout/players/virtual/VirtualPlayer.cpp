@@ -78,18 +78,14 @@ HResult VirtualPlayer::Cue() {
 }
 
 HResult VirtualPlayer::Play(double time, double /*second*/) {
-  std::lock_guard lock(mutex_);
-  const double now = Now();
-  Advance(now);
-  if (!prepared_ || now < prepared_->loadedAt || prepared_->startAt) {
-    lastError_ = "no clip is prepared";
-    return HResult::E_UNEXPECTED;
-  }
-  prepared_->startAt = std::max(time, now);  // a time already past starts at once
-  return HResult::S_OK;
+  return Start(time, false);
 }
 
 HResult VirtualPlayer::Join(double time) {
+  return Start(time, true);
+}
+
+HResult VirtualPlayer::Start(double time, bool join) {
   std::lock_guard lock(mutex_);
   const double now = Now();
   Advance(now);
@@ -97,7 +93,8 @@ HResult VirtualPlayer::Join(double time) {
     lastError_ = "no clip is prepared";
     return HResult::E_UNEXPECTED;
   }
-  prepared_->startAt = time;  // a time past: on air at once, as far in as it would be by now
+  // A time already past starts at once, or, joined, is on air as far in as it would be by now.
+  prepared_->startAt = join ? time : std::max(time, now);
   Advance(now);
   return HResult::S_OK;
 }

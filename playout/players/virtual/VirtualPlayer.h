@@ -49,6 +49,7 @@ class VirtualPlayer final : public ChannelPlayer {
   };
 
   double Now() const;
+  HResult Start(double time, bool join);
   // Moves a clip whose start time has come to the air; call with mutex_ held.
   void Advance(double now);
 
