@@ -73,6 +73,8 @@ class FrameReader {
   // Frame: out holds the next frame. Damaged: the stream is no longer fit to read, and why
   // says what is wrong.
   Status Next(LinkFrame& out, std::string& why);
+  // Whether bytes of a next frame are here already.
+  bool HasBytes() const { return buffer_.size() > at_; }
 
  private:
   std::string buffer_;

@@ -106,10 +106,11 @@ class PairLink::Connection {
       reader_.Feed(std::string_view(buffer, static_cast<std::size_t>(got)));
     }
   }
-  // Whether a whole frame is already here (the backup acknowledges once per burst).
+  // Whether more of a burst is here, read or still on the socket (the backup acknowledges
+  // once per burst).
   bool Waiting() {
     pollfd entry{socket_.Handle(), POLLIN, 0};
-    return ::poll(&entry, 1, 0) > 0;
+    return reader_.HasBytes() || ::poll(&entry, 1, 0) > 0;
   }
   const std::string& Why() const { return why_; }
 
