@@ -88,7 +88,9 @@ HResult DurableState::StartPair(const PairSettings& pair, PlayoutManager& player
       // What the channels play goes on without a gap: they already hold the main's running
       // orders and play its items.
       player.KeysAbove(replicated_->MaxKey());
-      Log("VIDRA - pair: the running orders followed from the main go on as they are");
+      Log("VIDRA - pair: the running orders followed from the main go on as they are; %zu "
+          "items on air or cued are told to the NRCS",
+          player.TellOnAir());
     } else {
       std::size_t restored = 0;
       std::string error;

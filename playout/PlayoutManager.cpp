@@ -301,6 +301,45 @@ bool PlayoutManager::FollowAll(RoPersistence& persistence, std::string& error) {
                                      RestoreAs::Follower);
 }
 
+std::size_t PlayoutManager::TellOnAir() {
+  std::vector<StatusNotice> notices;
+  for (std::size_t k = 0; k < stores_.size(); ++k) {
+    Snapshot ros;
+    stores_[k].CopyRoList(ros);
+    for (const auto& r : ros) {
+      std::lock_guard guard(r->lock);  // the ro lock, while its items are read
+      for (const story& s : r->stories) {
+        for (const item& i : s.items) {
+          const std::int32_t state = i.state;
+          if (state != PLAY && state != CUE) {
+            continue;
+          }
+          StatusNotice& notice = notices.emplace_back();
+          notice.channel = static_cast<std::int32_t>(k);
+          notice.roID = r->roID;
+          notice.storyID = s.storyID;
+          notice.itemID = i.itemID;
+          notice.objID = i.objID;
+          notice.status = state == PLAY ? "PLAY" : "CUE";
+          notice.time = NoticeTime(clock_->UtcNow());
+          notice.mosID = r->mosID;
+          notice.ncsID = r->ncsID;
+          notice.host = r->nrcsHost;
+        }
+      }
+    }
+  }
+  const std::size_t told = notices.size();
+  std::size_t madeWay = 0;
+  for (StatusNotice& notice : notices) {
+    madeWay += PushNotice(std::move(notice)) ? 0 : 1;
+  }
+  if (madeWay > 0) {
+    Log("VIDRA - %zu older notices made way for the item states told after the takeover", madeWay);
+  }
+  return told;
+}
+
 void PlayoutManager::KeysAbove(std::uint64_t maxKey) {
   std::uint64_t now = keys_.load();
   while (now <= maxKey && !keys_.compare_exchange_weak(now, maxKey + 1)) {

@@ -147,6 +147,9 @@ class PlayoutManager final : public PlayoutControl {
   bool FollowAll(RoPersistence& persistence, std::string& error);
   // New running orders and items are numbered above maxKey (a backup taking over).
   void KeysAbove(std::uint64_t maxKey);
+  // A backup that took over tells the NRCS once what is on air or cued on its channels, so
+  // that the NRCS is in step with the new main; how many notices were queued.
+  std::size_t TellOnAir();
   // The items made ready or put on air by a main (READY, CUE, PLAY, PAUSE) whose media is
   // not on this server: a backup would play black for them. The first `named` as "S3/1".
   // Looks at the disk for each distinct file: a backup's own thread calls it, not a turn.

@@ -117,9 +117,9 @@ std::string Append(int n) {
 
 class Pair : public ::testing::Test {
  protected:
-  // A as main, B as backup, linked and in step.
-  void StartPair() {
-    ASSERT_TRUE(b.Start("backup", a.link.Port())) << b.Log();
+  // A as main, B as backup, linked and in step; moreB goes into B's settings.
+  void StartPair(const std::string& moreB = "") {
+    ASSERT_TRUE(b.Start("backup", a.link.Port(), "NEWS", moreB)) << b.Log();
     ASSERT_TRUE(a.Start("main", b.link.Port())) << a.Log();
     ASSERT_TRUE(a.Logged("the backup is in step")) << a.Log() << b.Log();
   }
@@ -330,7 +330,36 @@ std::vector<std::int64_t> Starts(const Node& node, const std::string& storyItem)
 // after it by themselves, an EXECUTE it hears of late joined at the offset, a STOP followed;
 // and taking over leaves what is on air playing.
 TEST_F(Pair, TheBackupPlaysInStepWithItsMainAndTakesOverWithoutAGap) {
-  StartPair();
+  // The NRCS's upper port as the backup reaches it: what it is told once it is main.
+  TestListener nrcsUpper;
+  std::atomic<bool> listening{true};
+  std::mutex heardLock;
+  std::string heard;  // guarded by heardLock
+  std::thread nrcs([&] {
+    TestPeer connection;
+    if (!nrcsUpper.Accept(connection, 20s)) {
+      return;
+    }
+    while (listening) {
+      const std::string message = Utf16ToUtf8(connection.ReceiveMessage(true, 200ms));
+      const auto idAt = message.find("<messageID>");
+      if (idAt == std::string::npos) {
+        continue;
+      }
+      const std::string id = message.substr(idAt + 11, message.find("</messageID>") - idAt - 11);
+      {
+        std::lock_guard lock(heardLock);  // heard
+        heard += message;
+      }
+      connection.Send(Utf16Bytes(
+          Utf8ToUtf16(Envelope(id, "<roAck><roID></roID><roStatus>OK</roStatus></roAck>")), true));
+    }
+  });
+  const auto told = [&](const std::string& text) {
+    std::lock_guard lock(heardLock);  // heard
+    return heard.find(text) != std::string::npos;
+  };
+  StartPair("[Network]\nNrcsUpperPort = " + std::to_string(nrcsUpper.Port()) + "\n");
   const auto halfFrame = 20;  // ms at 25 fps
   ASSERT_TRUE(Ok(a.Send("1", "<roCreate><roID>T</roID><roEdStart>" + LocalTimeIn(4) +
                                  "</roEdStart><roTrigger>TIMED</roTrigger>" + Story("A") +
@@ -368,6 +397,7 @@ TEST_F(Pair, TheBackupPlaysInStepWithItsMainAndTakesOverWithoutAGap) {
                         "<roCtrl><roID>T</roID><storyID>B</storyID><itemID>B1</itemID>"
                         "<command>EXECUTE</command></roCtrl>")));
   ASSERT_TRUE(WaitUntil([&] { return Starts(b, "B/B1").size() == 2; }, 3s)) << b.Log();
+  EXPECT_FALSE(told("<roElementStat")) << "the backup tells the NRCS nothing";
   a.Kill(SIGKILL);
   const std::size_t endsBefore = b.Count("Last movie was stopped now");
   EXPECT_EQ(b.Ctl({"role", "main"}).status, 0);
@@ -378,6 +408,19 @@ TEST_F(Pair, TheBackupPlaysInStepWithItsMainAndTakesOverWithoutAGap) {
   EXPECT_EQ(b.Count("was ended there"), 1u) << b.Log();
   const std::string list = b.Send("5", "<roReq><roID>T</roID></roReq>");
   EXPECT_NE(list.find("<storyID>B</storyID>"), std::string::npos) << list;
+  // The NRCS is told once what is on air on the new main.
+  EXPECT_TRUE(b.Logged("1 items on air or cued are told to the NRCS"));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        std::lock_guard lock(heardLock);  // heard
+        const auto at = heard.find("<itemID>B1</itemID>");
+        return at != std::string::npos &&
+               heard.find("<status>PLAY</status>", at) != std::string::npos;
+      },
+      10s))
+      << b.Log();
+  listening = false;
+  nrcs.join();
 }
 
 // Each server checks its own media: a file the main has and the backup lacks is an alarm on
