@@ -4,9 +4,9 @@
 // message is answered) once the backup has acknowledged it, or after the sync timeout, past
 // which the main goes on alone (degraded) until the backup is in step again. On the backup
 // the changes come from the main and go to the store underneath in the main's order, while
-// what its own (empty) channels would change is ignored. Either way a copy of the whole
-// state is kept in memory, to send to a backup that needs all of it and to put into the
-// channels at a promotion. Shared by the connection, playout and link threads: one lock.
+// what its own channels would change (they follow the main's) is ignored. Either way a copy
+// of the whole state is kept in memory, to send to a backup that needs all of it and for the
+// backup's channels to follow. Shared by the connection, playout and link threads: one lock.
 #pragma once
 
 #include <chrono>

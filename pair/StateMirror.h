@@ -1,6 +1,6 @@
 // The whole stored state in memory, changed by the same changes the database takes: the
-// main copies it for a backup that needs everything, the backup puts it into its channels
-// when it becomes main. Not shared by itself: its owner locks it.
+// main copies it for a backup that needs everything, the backup's channels take their
+// running orders from it. Not shared by itself: its owner locks it.
 #pragma once
 
 #include <cstddef>
