@@ -118,7 +118,7 @@ HResult DurableState::StartPair(const PairSettings& pair, PlayoutManager& player
   player.AttachPersistence(replicated_.get());
   std::string error;
   std::size_t restored = 0;
-  // A backup's channels stay empty: what its database holds waits for the main's copy.
+  // A backup's channels stay empty until the main's copy comes: its database may be behind.
   const bool read =
       replicated_->Open(error) &&
       (pair.role != PairRole::Main || player.RestoreRunningOrders(*replicated_, restored, error));
