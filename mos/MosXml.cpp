@@ -308,6 +308,10 @@ std::string MOSXMLParser::GetXml(std::size_t maxBytes) const {
   return std::move(writer.text);
 }
 
+std::string MOSXMLParser::RoAckStatus() const {
+  return inDocument.document_element().child("roAck").child("roStatus").child_value();
+}
+
 bool MOSXMLParser::IsRoAck(std::int32_t& messageID) const {
   // "//mos/roAck" and "//mos/messageID": a roAck (and a messageID) whose parent is a <mos>.
   // In a MOS message that is its root; a message whose body is one the server knows holds

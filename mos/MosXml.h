@@ -205,6 +205,8 @@ class MOSXMLParser : public MOSXMLWriter {
   // True when a roAck stands anywhere below a mos element; messageID gets its messageID if
   // the message has one, and is left alone otherwise.
   bool IsRoAck(std::int32_t& messageID) const;
+  // The roStatus of the message's roAck (a <mos> root's), empty when there is none.
+  std::string RoAckStatus() const;
   bool HasMosRoot() const;
   // Dispatches every body element of the loaded message; answer gets the answer of the last
   // body that produced one. E_FAIL without a mos root.

@@ -149,8 +149,8 @@ std::int32_t PlayoutManager::FindChannelByName(const MosText& mosID) const {
 namespace {
 
 // Whether a notice waiting for noticeHost goes to the sender of host (0: any sender).
-bool ForHost(const StatusNotice& notice, std::uint32_t host) {
-  return host == 0 || notice.host == 0 || notice.host == host;
+bool ForHost(std::uint32_t noticeHost, std::uint32_t host) {
+  return host == 0 || noticeHost == 0 || noticeHost == host;
 }
 
 }  // namespace
@@ -201,10 +201,14 @@ bool PlayoutManager::PushMediaNotice(StatusNotice notice) {
 }
 
 std::optional<StatusNotice> PlayoutManager::PopNotice(std::uint32_t host) {
+  return PopNotice([host](std::uint32_t noticeHost) { return ForHost(noticeHost, host); });
+}
+
+std::optional<StatusNotice> PlayoutManager::PopNotice(const NoticeTaker& takes) {
   std::lock_guard lock(noticeLock_);  // the notice queues
   for (std::deque<StatusNotice>* queue : {&notices_, &mediaNotices_}) {
     const auto found = std::find_if(queue->begin(), queue->end(),
-                                    [&](const StatusNotice& n) { return ForHost(n, host); });
+                                    [&](const StatusNotice& n) { return takes(n.host); });
     if (found != queue->end()) {
       StatusNotice oldest = std::move(*found);
       queue->erase(found);
@@ -212,6 +216,11 @@ std::optional<StatusNotice> PlayoutManager::PopNotice(std::uint32_t host) {
     }
   }
   return std::nullopt;
+}
+
+void PlayoutManager::HandOver(StatusNotice notice) {
+  std::lock_guard lock(noticeLock_);  // the notice queues
+  notices_.push_front(std::move(notice));
 }
 
 void PlayoutManager::CountDrop() {
@@ -228,11 +237,15 @@ PlayoutManager::NoticeDrops PlayoutManager::Drops() const {
 }
 
 std::size_t PlayoutManager::NoticeCount(std::uint32_t host) const {
+  return NoticeCount([host](std::uint32_t noticeHost) { return ForHost(noticeHost, host); });
+}
+
+std::size_t PlayoutManager::NoticeCount(const NoticeTaker& takes) const {
   std::lock_guard lock(noticeLock_);  // the notice queues
   std::size_t count = 0;
   for (const std::deque<StatusNotice>* queue : {&notices_, &mediaNotices_}) {
     count += static_cast<std::size_t>(std::count_if(
-        queue->begin(), queue->end(), [&](const StatusNotice& n) { return ForHost(n, host); }));
+        queue->begin(), queue->end(), [&](const StatusNotice& n) { return takes(n.host); }));
   }
   return count;
 }

@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -105,6 +106,14 @@ class PlayoutManager final : public PlayoutControl {
   // a running order whose host is not known goes to any host.
   std::optional<StatusNotice> PopNotice(std::uint32_t host = 0);
   std::size_t NoticeCount(std::uint32_t host = 0) const;
+  // The same for a sender that takes the notices meant for the hosts takes answers true for
+  // (a notice's host, 0 when not known); takes is called with the notice lock held.
+  using NoticeTaker = std::function<bool(std::uint32_t noticeHost)>;
+  std::optional<StatusNotice> PopNotice(const NoticeTaker& takes);
+  std::size_t NoticeCount(const NoticeTaker& takes) const;
+  // A notice that one NRCS did not take, to be the next one sent to another: it goes
+  // first, ahead of the queue's limit.
+  void HandOver(StatusNotice notice);
   struct NoticeDrops {
     std::uint64_t count = 0;
     FileTime last = 0;  // UTC of the last drop, 0 never

@@ -24,6 +24,8 @@ struct StatusNotice {
   // The NRCS host (IPv4, network order) that sent the running order: its notices go there.
   // 0 when it is not known (a running order read back at start): any NRCS's sender takes it.
   std::uint32_t host = 0;
+  // How often an NRCS of a main/buddy pair did not take it and it went to the other one.
+  std::uint32_t handovers = 0;
 };
 
 // A notice's time: the UTC time as "2026-12-06T19:22:29".

@@ -228,6 +228,11 @@ void ServeConnection(const ClientConnection& connection, PortFlag port) {
       record.time = server.clock->UtcNow();
       server.noticeHosts.RecordMessage(connection.peerAddress, session->Kind() == "heartbeat",
                                        record.time);
+      // A main NRCS heard again takes back the notices its buddy took meanwhile.
+      if (const auto wake = server.nrcs.Heard(
+              connection.peerAddress, IsRunningOrderMessage(session->Kind()), record.time)) {
+        StartNoticeSender(server, *wake);
+      }
       server.journal.Append(std::move(record));
       server.metrics.Add("vidra_messages_received_total", KindLabel(session->Kind()));
       if (!loaded) {

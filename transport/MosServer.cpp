@@ -1,5 +1,7 @@
 #include "transport/MosServer.h"
 
+#include <arpa/inet.h>
+
 #include <stdexcept>
 
 #include "common/Log.h"
@@ -46,6 +48,7 @@ void MosServer::Open() {
   parts_.stop = stop_.get_token();
   parts_.clientQueue.Init(0);
   parts_.journal.Init(parts_.network.journalTextBytes);
+  parts_.nrcs.Configure(htonl(parts_.network.nrcsBuddy));
 }
 
 void MosServer::StartPort(PortFlag port, std::uint32_t address, int backlog) {

@@ -62,6 +62,7 @@ class MosServer {
   const MessageQueue& Journal() const { return parts_.journal; }
   const NoticeHosts& Notices() const { return parts_.noticeHosts; }
   const ResyncRequests& Resync() const { return parts_.resync; }
+  const NrcsPair& Nrcs() const { return parts_.nrcs; }
   const ObjectQueues& Objects() const { return parts_.objects; }
   const ConnectionThreads& Connections() const { return parts_.connections; }
   const Metrics& GetMetrics() const { return parts_.metrics; }

@@ -25,6 +25,9 @@ constexpr auto kAnswerSleep = 100ms;
 constexpr auto kAnswerLimit = 5000ms;
 // How long the NRCS host may take to accept the notice connection.
 constexpr auto kConnectLimit = 5000ms;
+// A notice goes from one NRCS of a main/buddy pair to the other at most this often: past
+// it, both have had it, and it would only hold up the ones behind it.
+constexpr std::uint32_t kHandoverLimit = 2;
 
 enum class WaitEnd { Answered, NoAnswer, ConnectionLost };
 
@@ -40,6 +43,7 @@ class NoticeSender {
       LogText(
           "\nVIDRA::Thread for clip state sending start ERROR - can't open socket on remote "
           "client\n");
+      NotTaken(std::nullopt, NrcsFault::Unreachable, "cannot be reached");
       return;
     }
     noticeNumber_ = server_.clientQueue.NextClientNumber();
@@ -54,12 +58,12 @@ class NoticeSender {
         connected = ReadAnswer(server_.noticeHosts.AckSequence()) != WaitEnd::ConnectionLost;
       }
       while (connected && !server_.stop.stop_requested() &&
-             server_.player->NoticeCount(host_) != 0) {
+             server_.player->NoticeCount(Taker()) != 0) {
         connected = SendOne();
       }
       // Between notices, the running orders the NRCS is asked for, one at a time.
       while (connected && !server_.stop.stop_requested() &&
-             server_.player->NoticeCount(host_) == 0) {
+             server_.player->NoticeCount(Taker()) == 0) {
         const std::optional<ResyncRequest> request = server_.resync.Next(host_);
         if (!request) {
           break;
@@ -68,6 +72,9 @@ class NoticeSender {
       }
     }
     connection_.Close();
+    if (!connected && !server_.stop.stop_requested()) {
+      NotTaken(std::nullopt, NrcsFault::Unreachable, "closed the notice connection");
+    }
     LogText("\nVIDRA::Thread for clip state sending finish.\n");
   }
 
@@ -76,11 +83,19 @@ class NoticeSender {
   // is lost; the notice is not sent again either way.
   bool SendOne() {
     noticeCounter_ = noticeCounter_ == INT32_MAX ? 1 : noticeCounter_ + 1;
-    std::optional<StatusNotice> notice = server_.player->PopNotice(host_);
+    std::optional<StatusNotice> notice = server_.player->PopNotice(Taker());
     if (!notice) {
       return true;  // taken by another host's sender between the count and the pop
     }
-    writer_.BuildRoElementStat(MosText(std::to_string(noticeCounter_)), *notice);
+    StatusNotice addressed = *notice;
+    if (notice->host != 0 && notice->host != host_) {
+      // The buddy of the NRCS that sent the running order (or the main of the buddy that
+      // did): it is named by its own ncsID; the notice keeps the sender's, should it go back.
+      if (const MosText ncsID = server_.resync.NcsOf(host_); ncsID.Present()) {
+        addressed.ncsID = ncsID;
+      }
+    }
+    writer_.BuildRoElementStat(MosText(std::to_string(noticeCounter_)), addressed);
     const std::u16string text = writer_.GetAnswer();
     Log("\nVIDRA - Send notify to UpperPort about clip state changes :\n%s\n",
         Utf16ToUtf8(text).c_str());
@@ -93,12 +108,14 @@ class NoticeSender {
       // every later message on this connection, so the sender ends here.
       Log("VIDRA - ... Notify is not sent to %s: %s; the notice connection is closed.\n",
           FormatHost(host_).c_str(), ErrorText(sendError).c_str());
+      NotTaken(std::move(notice), NrcsFault::Unreachable, "lost the notice connection");
       return false;
     }
     server_.metrics.Add("vidra_notices_sent_total");
     server_.metrics.Add("vidra_messages_sent_total", "type=\"roElementStat\"");
     LogText("VIDRA - Wait answer after notify...\n");
     const auto t0 = server_.clock->Monotonic();
+    ackStatus_.clear();
     const WaitEnd end = AwaitAnswer(since, t0);
     server_.metrics.Add(end == WaitEnd::Answered   ? "vidra_notices_acknowledged_total"
                         : end == WaitEnd::NoAnswer ? "vidra_notices_timed_out_total"
@@ -108,8 +125,44 @@ class NoticeSender {
           std::chrono::duration_cast<std::chrono::milliseconds>(server_.clock->Monotonic() - t0);
       Log("VIDRA - ... Timeout %dms (>5000) for answer wating (no answer).\n",
           static_cast<int>(waited.count()));
+      NotTaken(std::move(notice), NrcsFault::Declined, "gave no answer within 5 s");
+    } else if (end == WaitEnd::ConnectionLost) {
+      NotTaken(std::move(notice), NrcsFault::Unreachable, "lost the notice connection");
+    } else if (SaysNotActive(ackStatus_)) {
+      NotTaken(std::move(notice), NrcsFault::Declined, "answers '" + ackStatus_ + "'");
     }
     return end != WaitEnd::ConnectionLost;
+  }
+
+  // Which waiting notices this sender takes: with a buddy NRCS set up, those of the pair
+  // while its host is the active one.
+  PlayoutManager::NoticeTaker Taker() const {
+    return [route = server_.nrcs.Route(), host = host_](std::uint32_t noticeHost) {
+      return route.Takes(host, noticeHost);
+    };
+  }
+
+  // The NRCS did not take notice (or, with none, the next one): with a buddy NRCS set up,
+  // the other of the pair may become the active one, and the notice goes to it next.
+  void NotTaken(std::optional<StatusNotice> notice, NrcsFault fault, const std::string& why) {
+    if (server_.stop.stop_requested()) {
+      return;  // the wait ended for the stop, not for the NRCS; no sender starts now
+    }
+    const std::optional<in_addr_t> active =
+        server_.nrcs.Failed(host_, fault, why, server_.clock->UtcNow());
+    if (!active) {
+      return;
+    }
+    if (notice) {
+      if (notice->handovers < kHandoverLimit) {
+        ++notice->handovers;
+        server_.player->HandOver(std::move(*notice));
+      } else {
+        Log("VIDRA - neither NRCS of the pair took the notice %s of item %s; it is dropped\n",
+            notice->status.CStr(), notice->itemID.CStr());
+      }
+    }
+    StartNoticeSender(server_, *active);
   }
 
   // A message of the server's own on the notice connection: journalled, then sent high byte
@@ -234,12 +287,18 @@ class NoticeSender {
       record.direction = kDirectionReceived;
       record.time = server_.clock->UtcNow();
       server_.noticeHosts.RecordMessage(host_, parser_.Facts().name == "heartbeat", record.time);
+      if (const auto wake =
+              server_.nrcs.Heard(host_, IsRunningOrderMessage(parser_.Facts().name), record.time);
+          wake && *wake != host_) {
+        StartNoticeSender(server_, *wake);
+      }
       server_.journal.Append(std::move(record));
       const bool reply = !awaitedReply_.empty() && parser_.Facts().messageID.Str() == awaitedReply_;
       if (std::int32_t acked = 0; parser_.IsRoAck(acked)) {
         server_.noticeHosts.RecordAck(host_, acked, server_.clock->UtcNow());
         if (reply || server_.noticeHosts.AckedSince(host_, noticeCounter_, since)) {
           end = WaitEnd::Answered;
+          ackStatus_ = parser_.RoAckStatus();
         }
         continue;
       }
@@ -261,6 +320,7 @@ class NoticeSender {
   std::int32_t noticeNumber_ = 0;
   std::int32_t answerNumber_ = 0;
   std::string awaitedReply_;  // the messageID of the request waiting for its answer
+  std::string ackStatus_;     // the roStatus of the answer to the last notice
 };
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "transport/MessageQueue.h"
 #include "transport/MessageSession.h"
 #include "transport/NoticeHosts.h"
+#include "transport/NrcsPair.h"
 #include "transport/ObjectQueues.h"
 #include "transport/Resync.h"
 #include "transport/RoleGate.h"
@@ -40,6 +41,7 @@ struct ServerParts {
   MessageQueue journal;
   ClientQueue clientQueue;
   NoticeHosts noticeHosts;  // per NRCS host: its notice sender and its last roAck
+  NrcsPair nrcs;            // the main NRCS and its buddy: which one takes the notices
   ResyncRequests resync;    // per NRCS host: the running orders to ask it for
   ObjectQueues objects;     // per NRCS host: the mosObj the server sends it
   Metrics metrics;          // what monitoring reads: messages, answers, notices, start errors

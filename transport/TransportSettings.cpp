@@ -93,15 +93,22 @@ HResult ReadTransportSettings(const SettingsSource& source, TransportSettings& o
                               std::string& error) {
   TransportSettings read;
   Reader reader{source, error};
-  if (const auto address = source.Get("Network", "ListenAddress")) {
+  for (const auto& [key, field, example] :
+       {std::tuple{"ListenAddress", &read.listenAddress, "0.0.0.0 or 127.0.0.1"},
+        std::tuple{"NrcsBuddy", &read.nrcsBuddy, "10.1.2.4"}}) {
+    const auto address = source.Get("Network", key);
+    if (!address || (Trim(*address).empty() && field == &read.nrcsBuddy)) {
+      continue;
+    }
     in_addr parsed{};
     const std::string trimmed(Trim(*address));
-    if (::inet_pton(AF_INET, trimmed.c_str(), &parsed) != 1) {
-      error = source.Origin() + ": [Network] ListenAddress = '" + *address +
-              "' is not an IPv4 address such as 0.0.0.0 or 127.0.0.1";
+    if (::inet_pton(AF_INET, trimmed.c_str(), &parsed) != 1 ||
+        (field == &read.nrcsBuddy && parsed.s_addr == 0)) {
+      error = source.Origin() + ": [Network] " + key + " = '" + *address +
+              "' is not an IPv4 address such as " + example;
       return HResult::E_INVALIDARG;
     }
-    read.listenAddress = ntohl(parsed.s_addr);
+    *field = ntohl(parsed.s_addr);
   }
   std::uint64_t maxConnections = read.maxConnections;
   std::uint64_t journalBytes = read.journalTextBytes;

@@ -38,6 +38,9 @@ struct TransportSettings {
   bool resyncOnConnect = true;
   // [Media] PushObjects: objects added, changed or removed are sent to the NRCS as mosObj.
   bool pushObjects = true;
+  // [Network] NrcsBuddy: the buddy of the main NRCS (IPv4 in host order; 0: none). Notices go
+  // to the buddy while the main does not take them.
+  std::uint32_t nrcsBuddy = 0;
   // [Network] AllowedHosts: the hosts that may connect; empty lets every host connect.
   std::vector<HostRange> allowedHosts;
 

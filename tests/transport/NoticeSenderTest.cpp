@@ -36,10 +36,10 @@ StatusNotice Notice(const char* status) {
   return notice;
 }
 
-std::string Ack(const std::string& messageID) {
+std::string Ack(const std::string& messageID, const std::u16string& status = u"OK") {
   return Utf16Bytes(u"<mos><mosID>VIDRA</mosID><ncsID>NCS</ncsID><messageID>" +
-                        Utf8ToUtf16(messageID) +
-                        u"</messageID><roAck><roID>RO1</roID><roStatus>OK</roStatus></roAck></mos>",
+                        Utf8ToUtf16(messageID) + u"</messageID><roAck><roID>RO1</roID><roStatus>" +
+                        status + u"</roStatus></roAck></mos>",
                     true);
 }
 
@@ -204,6 +204,83 @@ TEST_F(NoticeSender, AClosedNoticeConnectionEndsTheSender) {
   Push("STOP");
   EXPECT_EQ(server.player->NoticeCount(), 1u);
   EXPECT_EQ(log.CountOf(kFinish), 2u);
+}
+
+// A newsroom's main NRCS and its buddy: the notices of the main's running order go to the
+// main while it takes them; to the buddy, with the buddy's own ncsID, when the main answers
+// that it is not active or closes its connection; back to the main when the buddy answers
+// that the main is available, or when a main that could not be reached is heard again. A
+// notice one of them did not take goes to the other; none is lost or sent twice to one.
+TEST_F(NoticeSender, NoticesGoToTheBuddyWhileTheMainDoesNotTakeThem) {
+  in_addr buddyAddress{};
+  ASSERT_EQ(::inet_pton(AF_INET, "127.0.0.2", &buddyAddress), 1);
+  const in_addr_t buddyHost = buddyAddress.s_addr;
+  TestListener buddy("127.0.0.2", nrcs.Port());
+  TestPeer buddyNotices;
+  server.nrcs.Configure(buddyHost);
+  server.resync.RecordNcs(buddyHost, "BUDDY");
+  EXPECT_FALSE(server.nrcs.Heard(kLoopback, true, 0)) << "the main is active from the start";
+  const auto push = [&](const char* status) {
+    StatusNotice notice = Notice(status);
+    notice.host = kLoopback;  // the main sent the running order
+    ASSERT_TRUE(server.player->PushNotice(notice));
+  };
+
+  push("READY");
+  Accept();
+  const std::u16string first = NextNotice();
+  EXPECT_NE(first.find(u"<ncsID>NCS</ncsID>"), std::u16string::npos);
+  ASSERT_TRUE(notices.Send(Ack(MessageId(first), u"NACK main server is not active")));
+  ASSERT_TRUE(buddy.Accept(buddyNotices));
+  const std::u16string handed = buddyNotices.ReceiveMessage(true, 10s);
+  EXPECT_NE(handed.find(u"<status>READY</status>"), std::u16string::npos);
+  EXPECT_NE(handed.find(u"<ncsID>BUDDY</ncsID>"), std::u16string::npos) << Utf16ToUtf8(handed);
+  EXPECT_TRUE(server.nrcs.Describe().buddyActive);
+  ASSERT_TRUE(buddyNotices.Send(Ack(MessageId(handed))));
+  // The main's sender stays, idle: the pair's notices are the buddy's now.
+  push("PLAY");
+  const std::u16string play = buddyNotices.ReceiveMessage(true, 10s);
+  EXPECT_NE(play.find(u"<status>PLAY</status>"), std::u16string::npos);
+  EXPECT_TRUE(server.nrcs.Heard(kLoopback, false, 0) == std::nullopt)
+      << "a heartbeat from a main that would not take notices does not bring it back";
+
+  ASSERT_TRUE(buddyNotices.Send(
+      Ack(MessageId(play), u"Buddy server cannot respond because main server is available")));
+  const std::u16string back = NextNotice();
+  EXPECT_NE(back.find(u"<status>PLAY</status>"), std::u16string::npos) << Utf16ToUtf8(back);
+  EXPECT_NE(back.find(u"<ncsID>NCS</ncsID>"), std::u16string::npos);
+  EXPECT_FALSE(server.nrcs.Describe().buddyActive);
+  ASSERT_TRUE(notices.Send(Ack(MessageId(back))));
+
+  // The main goes away: its sender ends, and the buddy's takes the next notice.
+  notices.Close();
+  ASSERT_TRUE(WaitUntil([&] { return server.nrcs.Describe().buddyActive; }));
+  push("STOP");
+  const std::u16string stopped = buddyNotices.ReceiveMessage(true, 10s);
+  EXPECT_NE(stopped.find(u"<status>STOP</status>"), std::u16string::npos) << Utf16ToUtf8(stopped);
+  ASSERT_TRUE(buddyNotices.Send(Ack(MessageId(stopped))));
+  ASSERT_TRUE(WaitUntil([&] { return server.player->NoticeCount() == 0; }));
+
+  // Any message from the main that was gone brings it back, with a sender of its own.
+  const std::optional<in_addr_t> wake = server.nrcs.Heard(kLoopback, false, 0);
+  ASSERT_TRUE(wake);
+  EXPECT_EQ(*wake, kLoopback);
+  StartNoticeSender(server, *wake);
+  TestPeer again;
+  ASSERT_TRUE(nrcs.Accept(again));
+  push("READY");
+  EXPECT_NE(again.ReceiveMessage(true, 10s).find(u"<status>READY</status>"), std::u16string::npos);
+  const NrcsPairView view = server.nrcs.Describe();
+  EXPECT_EQ(view.failovers, 4u);
+  EXPECT_EQ(view.main, kLoopback);
+  EXPECT_EQ(view.buddy, buddyHost);
+  EXPECT_EQ(view.why, "main NRCS 127.0.0.1 is heard again");
+  EXPECT_EQ(log.CountOf("VIDRA - notices go to the buddy NRCS 127.0.0.2 from now on: main NRCS "
+                        "127.0.0.1 answers 'NACK main server is not active'\n"),
+            1u);
+  EXPECT_EQ(log.CountStartingWith("VIDRA - notices go to the main NRCS 127.0.0.1 from now on: "
+                                  "buddy NRCS 127.0.0.2 answers 'Buddy server"),
+            1u);
 }
 
 // On a clock that stands still, the wait can only end by a stop: at its next turn, with the

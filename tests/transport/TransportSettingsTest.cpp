@@ -21,13 +21,19 @@ TEST(TransportSettings, DefaultsAreTheMosPortsAndSectionsOverrideThem) {
                                    {"Network", "LOWERPORT", "0"},
                                    {"Network", "UpperPort", "20541"},
                                    {"Network", "MaxConnections", "8"},
-                                   {"Journal", "MaxTextBytes", "2097152"}});
+                                   {"Journal", "MaxTextBytes", "2097152"},
+                                   {"Network", "NrcsBuddy", "10.1.2.4"}});
   ASSERT_EQ(ReadTransportSettings(custom, read, error), HResult::S_OK) << error;
   EXPECT_EQ(read.listenAddress, 0x7F000001u);
   EXPECT_EQ(read.lowerPort, 0u);
   EXPECT_EQ(read.upperPort, 20541u);
   EXPECT_EQ(read.maxConnections, 8u);
   EXPECT_EQ(read.journalTextBytes, 2097152u);
+  EXPECT_EQ(read.nrcsBuddy, 0x0A010204u);
+  ASSERT_EQ(ReadTransportSettings(MapSettings(Entries{{"Network", "NrcsBuddy", " "}}), read, error),
+            HResult::S_OK)
+      << "an empty NrcsBuddy is none";
+  EXPECT_EQ(read.nrcsBuddy, 0u);
 }
 
 TEST(TransportSettings, WrongValuesAreNamedAndChangeNothing) {
@@ -40,6 +46,9 @@ TEST(TransportSettings, WrongValuesAreNamedAndChangeNothing) {
       {{{"Network", "ListenAddress", "localhost"}},
        "site.ini: [Network] ListenAddress = 'localhost' is not an IPv4 address"},
       {{{"Network", "MaxConnections", "0"}}, "[Network] MaxConnections = '0'"},
+      {{{"Network", "NrcsBuddy", "buddy.newsroom"}},
+       "[Network] NrcsBuddy = 'buddy.newsroom' is not an IPv4 address such as 10.1.2.4"},
+      {{{"Network", "NrcsBuddy", "0.0.0.0"}}, "[Network] NrcsBuddy = '0.0.0.0' is not an IPv4"},
       {{{"Network", "LowerPort", "5000"}, {"Network", "UpperPort", "5000"}},
        "LowerPort and UpperPort are both 5000"},
       {{{"Network", "AllowedHosts", "10.0.0.1, nrcs.local"}},

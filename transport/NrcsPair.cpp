@@ -1,0 +1,142 @@
+#include "transport/NrcsPair.h"
+
+#include <algorithm>
+#include <cctype>
+#include <utility>
+
+#include "common/Log.h"
+#include "common/Text.h"
+
+namespace vidra {
+
+in_addr_t NrcsRoute::For(in_addr_t noticeHost) const {
+  if (buddy == 0) {
+    return noticeHost;
+  }
+  if (buddyActive) {
+    return buddy;
+  }
+  // With a buddy set up, every other host is its main; before the main is heard, a notice
+  // stays with the host that sent the running order.
+  return main != 0 ? main : noticeHost;
+}
+
+void NrcsPair::Configure(in_addr_t buddy) {
+  std::lock_guard guard(lock_);  // the route and its history
+  route_ = NrcsRoute{.buddy = buddy};
+  mainUnreachable_ = false;
+  buddyUnreachable_ = false;
+  mainDeclined_ = false;
+  failovers_ = 0;
+  since_ = 0;
+  why_.clear();
+}
+
+bool NrcsPair::HasBuddy() const {
+  std::lock_guard guard(lock_);  // the route
+  return route_.buddy != 0;
+}
+
+NrcsRoute NrcsPair::Route() const {
+  std::lock_guard guard(lock_);  // the route
+  return route_;
+}
+
+std::optional<in_addr_t> NrcsPair::Heard(in_addr_t host, bool editing, FileTime when) {
+  std::string turned;
+  std::optional<in_addr_t> wake;
+  {
+    std::lock_guard guard(lock_);  // the route and its history
+    if (route_.buddy == 0 || host == 0) {
+      return std::nullopt;
+    }
+    if (host == route_.buddy) {
+      const bool was = std::exchange(buddyUnreachable_, false);
+      return was && route_.buddyActive ? std::optional(host) : std::nullopt;
+    }
+    route_.main = host;
+    const bool wasUnreachable = std::exchange(mainUnreachable_, false);
+    if (!route_.buddyActive) {
+      return wasUnreachable ? std::optional(host) : std::nullopt;
+    }
+    if (!(wasUnreachable && !mainDeclined_) && !editing) {
+      return std::nullopt;
+    }
+    mainDeclined_ = false;
+    turned = "main NRCS " + FormatIPv4(host) + " is heard again";
+    wake = Turn(turned, when);
+  }
+  Log("VIDRA - notices go to the main NRCS %s again: %s\n", FormatIPv4(*wake).c_str(),
+      turned.c_str());
+  return wake;
+}
+
+std::optional<in_addr_t> NrcsPair::Failed(in_addr_t host, NrcsFault fault, std::string_view why,
+                                          FileTime when) {
+  std::string reason;
+  in_addr_t active = 0;
+  bool toBuddy = false;
+  {
+    std::lock_guard guard(lock_);  // the route and its history
+    if (route_.buddy == 0 || host == 0) {
+      return std::nullopt;
+    }
+    const bool isBuddy = host == route_.buddy;
+    if (isBuddy) {
+      buddyUnreachable_ = fault == NrcsFault::Unreachable;
+    } else {
+      mainUnreachable_ = fault == NrcsFault::Unreachable;
+      mainDeclined_ = fault == NrcsFault::Declined;
+    }
+    if (isBuddy != route_.buddyActive) {
+      return std::nullopt;  // not the active one: its notices go elsewhere already
+    }
+    const bool otherUnreachable =
+        isBuddy ? route_.main == 0 || mainUnreachable_ : buddyUnreachable_;
+    if (otherUnreachable) {
+      return std::nullopt;  // the notices wait for whichever is heard first
+    }
+    if (isBuddy) {
+      mainDeclined_ = false;
+    }
+    reason = std::string(isBuddy ? "buddy" : "main") + " NRCS " + FormatIPv4(host) + " " +
+             std::string(why);
+    active = Turn(reason, when);
+    toBuddy = route_.buddyActive;
+  }
+  Log("VIDRA - notices go to the %s NRCS %s from now on: %s\n", toBuddy ? "buddy" : "main",
+      FormatIPv4(active).c_str(), reason.c_str());
+  return active;
+}
+
+in_addr_t NrcsPair::Turn(std::string why, FileTime when) {
+  route_.buddyActive = !route_.buddyActive;
+  ++failovers_;
+  since_ = when;
+  why_ = std::move(why);
+  return route_.buddyActive ? route_.buddy : route_.main;
+}
+
+NrcsPairView NrcsPair::Describe() const {
+  std::lock_guard guard(lock_);  // the route and its history
+  return NrcsPairView{route_.main, route_.buddy, route_.buddyActive, failovers_, since_, why_};
+}
+
+bool SaysNotActive(std::string_view status) {
+  std::string lower(status);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  for (const std::string_view words :
+       {"not active", "cannot respond", "main server is available"}) {
+    if (lower.find(words) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool IsRunningOrderMessage(std::string_view kind) {
+  return kind.size() > 2 && kind.substr(0, 2) == "ro" && kind != "roAck";
+}
+
+}  // namespace vidra
