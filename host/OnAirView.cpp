@@ -325,10 +325,15 @@ json LinksView(const CMOS_SRV_STNDRT& control) {
   for (const ResyncInfo& r : resync) {
     hosts[r.host].resync = &r;
   }
+  // With a buddy NRCS, the notices of the pair wait for the one that is active.
+  const NrcsRoute route = srv.Nrcs().Route();
   std::map<std::string, std::size_t> waiting;
   control.ReadPlayout([&](PlayoutManager* player, std::uint32_t, std::uint32_t) {
     for (const auto& [host, link] : hosts) {
-      waiting[host] = player == nullptr ? 0 : player->NoticeCount(link.record.host);
+      const in_addr_t sender = link.record.host;
+      waiting[host] = player == nullptr ? 0 : player->NoticeCount([&](std::uint32_t noticeHost) {
+        return route.Takes(sender, noticeHost);
+      });
     }
   });
   const auto age = [utc](FileTime t) {
@@ -350,6 +355,11 @@ json LinksView(const CMOS_SRV_STNDRT& control) {
          {"lastAckAgeSeconds", age(link.record.lastAck)},
          {"lastAckMessageID", link.record.lastAckId},
          {"noticeSender", link.record.sender},
+         {"nrcs", route.buddy == 0                  ? json(nullptr)
+                  : link.record.host == route.buddy ? json("buddy")
+                                                    : json("main")},
+         {"active",
+          route.buddy == 0 ? json(nullptr) : json(route.For(link.record.host) == link.record.host)},
          {"noticesWaiting", waiting[host]},
          {"resync", link.resync == nullptr ? json(nullptr)
                                            : json{{"requested", link.resync->requested},
@@ -393,6 +403,13 @@ json OnAirView(const CMOS_SRV_STNDRT& control) {
   const json pair = PairView(control);
   PairAlarms(pair, alarms);
   view["pair"] = pair;
+  const json nrcs = NrcsPairJson(control);
+  if (!nrcs.is_null() && nrcs["active"] == "buddy") {
+    alarms.Add("link", "warn", {{"host", nrcs["buddy"]}},
+               "notices go to the buddy NRCS " + nrcs["buddy"].get<std::string>() + ": " +
+                   nrcs["why"].get<std::string>());
+  }
+  view["nrcsPair"] = nrcs;
   json channels = json::array();
   control.ReadPlayout([&](PlayoutManager* player, std::uint32_t, std::uint32_t) {
     if (player == nullptr) {

@@ -195,6 +195,7 @@ json StateView(const CMOS_SRV_STNDRT& control) {
                      {"checkIdle", player->MediaCheckIdle()}};
   });
   view["pair"] = PairView(control);
+  view["nrcsPair"] = NrcsPairJson(control);
   view["store"] = control.StoreView();
   if (view["store"].contains("lastCommit")) {
     view["store"]["lastCommit"] = times.FromUtc(view["store"]["lastCommit"].get<FileTime>());
@@ -410,6 +411,20 @@ json PairView(const CMOS_SRV_STNDRT& control) {
       {"backupLacks", {{"count", pair->backupLacks.count}, {"first", pair->backupLacks.names}}}};
 }
 
+json NrcsPairJson(const CMOS_SRV_STNDRT& control) {
+  const NrcsPairView nrcs = control.Engine().Nrcs().Describe();
+  if (nrcs.buddy == 0) {
+    return nullptr;
+  }
+  const ShowTimes times = ShowTimes::Now(control.Engine().GetClock(), 25.0);
+  return {{"main", nrcs.main == 0 ? json(nullptr) : json(FormatIPv4(nrcs.main))},
+          {"buddy", FormatIPv4(nrcs.buddy)},
+          {"active", nrcs.buddyActive ? "buddy" : "main"},
+          {"failovers", nrcs.failovers},
+          {"since", nrcs.since == 0 ? json(nullptr) : json(times.FromUtc(nrcs.since))},
+          {"why", nrcs.why.empty() ? json(nullptr) : json(nrcs.why)}};
+}
+
 std::string MetricsView(const CMOS_SRV_STNDRT& control) {
   const MosServer& srv = control.Engine();
   std::string out = srv.GetMetrics().Render();
@@ -424,6 +439,12 @@ std::string MetricsView(const CMOS_SRV_STNDRT& control) {
   AppendSample(out, "vidra_journal_entries", {}, static_cast<double>(srv.Journal().Count()));
   gauge("vidra_journal_text_bytes", "bytes of text the journal holds");
   AppendSample(out, "vidra_journal_text_bytes", {}, static_cast<double>(srv.Journal().TextBytes()));
+  if (const NrcsPairView nrcs = srv.Nrcs().Describe(); nrcs.buddy != 0) {
+    gauge("vidra_nrcs_buddy_active", "1 while the notices go to the buddy NRCS");
+    AppendSample(out, "vidra_nrcs_buddy_active", {}, nrcs.buddyActive ? 1.0 : 0.0);
+    gauge("vidra_nrcs_failovers", "changes of the NRCS that takes the notices since the start");
+    AppendSample(out, "vidra_nrcs_failovers", {}, static_cast<double>(nrcs.failovers));
+  }
   if (const std::optional<PairStatus> pair = control.PairView()) {
     gauge("vidra_pair_role", "1 main, 2 backup");
     AppendSample(out, "vidra_pair_role", {}, static_cast<double>(pair->role));

@@ -40,5 +40,7 @@ std::string ReadinessTextView(const CMOS_SRV_STNDRT& control);
 std::string MetricsView(const CMOS_SRV_STNDRT& control);
 // The pair's role, peer, link and progress; null without a pair.
 nlohmann::json PairView(const CMOS_SRV_STNDRT& control);
+// The newsroom's main NRCS and its buddy: which one takes the notices; null without a buddy.
+nlohmann::json NrcsPairJson(const CMOS_SRV_STNDRT& control);
 
 }  // namespace vidra

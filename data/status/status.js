@@ -307,7 +307,7 @@ function showLinks(links) {
   }
   Show.sync(body, links, (l) => l.host, () => document.createElement("tr"), (tr, l) => {
     Show.classes(tr, l.status === "lost" ? "problem" : "");
-    cell(tr, 0, l.host);
+    cell(tr, 0, l.host + (l.nrcs ? " (" + l.nrcs + (l.active ? ", active" : "") + ")" : ""));
     cell(tr, 1, l.status + (l.connected ? " (" + l.connections + " connection" +
       (l.connections === 1 ? "" : "s") + ")" : ""));
     cell(tr, 2, ago(l.lastMessageAgeSeconds));

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "common/Text.h"
+#include "host/OnAirView.h"
+#include "host/StatusView.h"
 #include "tests/host/ServerFixture.h"
 
 namespace vidra::test {
@@ -162,12 +164,12 @@ struct TwoNrcsPorts {
 
 class TwoNrcs : public TwoNrcsPorts, public ServerTest {
  protected:
-  TwoNrcs()
-      : ServerTest(
-            {},
-            "NrcsUpperPort = " + std::to_string(first.Port()) +
-                "\nAllowedHosts = 127.0.0.1, 127.0.0.2/32\n[VIDRAServer]\nPath = " VIDRA_SOURCE_DATA
-                "/media/\n[State]\nResyncOnConnect = no\n") {}
+  // network: more of the [Network] settings.
+  explicit TwoNrcs(const std::string& network = "")
+      : ServerTest({}, "NrcsUpperPort = " + std::to_string(first.Port()) +
+                           "\nAllowedHosts = 127.0.0.1, 127.0.0.2/32\n" + network +
+                           "[VIDRAServer]\nPath = " VIDRA_SOURCE_DATA
+                           "/media/\n[State]\nResyncOnConnect = no\n") {}
   ~TwoNrcs() override { control_.reset(); }
   void SetUp() override { InitAndStart(); }
 
@@ -237,6 +239,89 @@ TEST_F(TwoNrcs, EachRunningOrdersStatesGoToTheNrcsThatSentIt) {
   EXPECT_EQ(count(heardA, u"<roID>RO2</roID>"), 0) << "another NRCS's running order";
   EXPECT_EQ(count(heardB, u"<roID>RO1</roID>"), 0);
   EXPECT_EQ(count(heardA, u"<status>PLAY</status>") + count(heardB, u"<status>PLAY</status>"), 2);
+}
+
+// The newsroom's own pair: a main NRCS on 127.0.0.1 and its buddy on 127.0.0.2, set up as
+// the server's NrcsBuddy.
+class BuddyNrcs : public TwoNrcs {
+ protected:
+  BuddyNrcs() : TwoNrcs("NrcsBuddy = 127.0.0.2\n") {}
+};
+
+// Either NRCS may send the running order: the same roID is one running order. Its notices go
+// to the main while it is there, to the buddy (named by its own ncsID) once the main is gone,
+// and back to the main when it is heard again; the page says which one is active.
+TEST_F(BuddyNrcs, NoticesFollowTheActiveNrcsOfThePair) {
+  TestPeer main;
+  TestPeer buddy;
+  TestPeer mainNotices;
+  TestPeer buddyNotices;
+  ASSERT_TRUE(main.Connect(Upper()));
+  ASSERT_TRUE(first.Accept(mainNotices));
+  ASSERT_TRUE(buddy.Connect(Upper(), "127.0.0.2"));
+  ASSERT_TRUE(second.Accept(buddyNotices));
+  const auto ask = [](TestPeer& nrcs, const char* ncsID, int messageID, const std::string& body) {
+    EXPECT_TRUE(
+        nrcs.Send(Utf16Bytes(u"<mos><mosID>VIDRA.NEWS</mosID><ncsID>" + Utf8ToUtf16(ncsID) +
+                                 u"</ncsID><messageID>" + Utf8ToUtf16(std::to_string(messageID)) +
+                                 u"</messageID>" + Utf8ToUtf16(body) + u"</mos>",
+                             true)));
+    return nrcs.ReceiveMessage(true);
+  };
+  const std::string create =
+      "<roCreate><roID>RO1</roID><story><storyID>A</storyID><item><itemID>1</itemID>"
+      "<objID>O1</objID><mosID>VIDRA</mosID><objPaths><objPath>sting.wav</objPath></objPaths>"
+      "</item></story></roCreate>";
+  const auto control = [](const char* command) {
+    return std::string("<roCtrl><roID>RO1</roID><storyID>A</storyID><itemID>1</itemID><command>") +
+           command + "</command></roCtrl>";
+  };
+  const auto has = [](const std::vector<std::u16string>& heard, std::u16string_view part) {
+    return std::any_of(heard.begin(), heard.end(), [&](const std::u16string& notice) {
+      return notice.find(part) != std::u16string::npos;
+    });
+  };
+  EXPECT_NE(ask(main, "NCS", 1, create).find(u"<roStatus>OK</roStatus>"), std::u16string::npos);
+  EXPECT_NE(ask(buddy, "BUDDY", 1, create).find(u"<roStatus>OK</roStatus>"), std::u16string::npos);
+  EXPECT_EQ(Control().Playout()->Store(0).GetRoCount(), 1) << "one running order from either";
+  EXPECT_NE(ask(main, "NCS", 2, control("EXECUTE")).find(u"<roStatus>OK</roStatus>"),
+            std::u16string::npos);
+  const std::vector<std::u16string> onMain = Heard(mainNotices, 1500ms);
+  EXPECT_TRUE(has(onMain, u"<status>PLAY</status>"));
+  EXPECT_TRUE(Heard(buddyNotices, 300ms).empty()) << "the buddy hears nothing while the main is";
+  EXPECT_EQ(NrcsPairJson(Control())["active"], "main");
+
+  // The main goes away: the buddy gets the notices, with its own ncsID.
+  mainNotices.Close();
+  main.Close();
+  ASSERT_TRUE(WaitUntil([&] { return NrcsPairJson(Control())["active"] == "buddy"; }));
+  EXPECT_NE(ask(buddy, "BUDDY", 2, control("EXECUTE")).find(u"<roStatus>OK</roStatus>"),
+            std::u16string::npos);
+  const std::vector<std::u16string> onBuddy = Heard(buddyNotices, 1500ms);
+  EXPECT_TRUE(has(onBuddy, u"<status>PLAY</status>"));
+  EXPECT_TRUE(has(onBuddy, u"<ncsID>BUDDY</ncsID>"));
+  EXPECT_FALSE(has(onBuddy, u"<ncsID>NCS</ncsID>"));
+  const nlohmann::json links = LinksView(Control());
+  ASSERT_EQ(links.size(), 2u);
+  EXPECT_EQ(links[0]["nrcs"], "main");
+  EXPECT_EQ(links[0]["active"], false);
+  EXPECT_EQ(links[1]["nrcs"], "buddy");
+  EXPECT_EQ(links[1]["active"], true);
+  const nlohmann::json view = NrcsPairJson(Control());
+  EXPECT_EQ(view["main"], "127.0.0.1");
+  EXPECT_EQ(view["why"], "main NRCS 127.0.0.1 closed the notice connection");
+
+  // The main is back: its first message makes it the active one again.
+  TestPeer mainAgain;
+  ASSERT_TRUE(mainAgain.Connect(Upper()));
+  ASSERT_TRUE(first.Accept(mainNotices));
+  EXPECT_NE(ask(mainAgain, "NCS", 3, "<heartbeat/>").find(u"<heartbeat"), std::u16string::npos);
+  ASSERT_TRUE(WaitUntil([&] { return NrcsPairJson(Control())["active"] == "main"; }));
+  EXPECT_NE(ask(buddy, "BUDDY", 3, control("EXECUTE")).find(u"<roStatus>OK</roStatus>"),
+            std::u16string::npos);
+  EXPECT_TRUE(has(Heard(mainNotices, 1500ms), u"<status>PLAY</status>"));
+  EXPECT_FALSE(has(Heard(buddyNotices, 300ms), u"<status>PLAY</status>"));
+  EXPECT_EQ(NrcsPairJson(Control())["failovers"], 2);
 }
 
 }  // namespace
