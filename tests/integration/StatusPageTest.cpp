@@ -187,13 +187,15 @@ TEST(Status, TheApiAndMetricsFollowARunningOrder) {
   }
   EXPECT_EQ(items, 2) << "every item counted once";
 
-  // Once the last clip has run out nothing is on air, though its record still says PLAY.
+  // Once the last clip has run out nothing is on air, and its item ends DONE like the one
+  // before it (it says PLAY only for the moment between the clip's end and the turn that
+  // sees it).
   json last;
   EXPECT_TRUE(WaitUntil(
       [&] {
         last = GetJson(client, "/api/channels")["channels"][0];
         return last["playing"].is_null() &&
-               last["runningOrders"][0]["stories"][1]["items"][0]["state"] == "PLAY";
+               last["runningOrders"][0]["stories"][1]["items"][0]["state"] == "DONE";
       },
       10s))
       << last.dump();
