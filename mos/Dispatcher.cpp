@@ -36,8 +36,16 @@ struct Request {
   const MosText& messageID;
   std::optional<EditResult>& outcome;  // what the roAck answered, if one was
   std::optional<MOSXMLParser::PacedListing>& paced;
-  std::uint32_t host;  // the NRCS host it came from (network order), 0 unknown
+  std::uint32_t host;     // the NRCS host it came from (network order), 0 unknown
+  const MessageKey* key;  // committed with the change it makes; null: not remembered
 };
+
+// The ack of an edit that r asks for: the edit commits r's key with its change.
+RoAckInfo EditAck(const Request& r) {
+  RoAckInfo ack;
+  ack.message = r.key;
+  return ack;
+}
 
 enum class Reply { None, Answer };
 
@@ -231,13 +239,13 @@ Reply CreateOrReplace(Request& r) {
   created->mosID = r.mosID;
   created->ncsID = r.ncsID;
   created->nrcsHost = r.host;
-  RoAckInfo ack;
+  RoAckInfo ack = EditAck(r);
   const EditResult added = r.manager.Store(r.channel).AddRo(std::move(created), ack);
   return AnswerRoAck(r, ack, added);
 }
 
 Reply Delete(Request& r) {
-  RoAckInfo ack;
+  RoAckInfo ack = EditAck(r);
   const EditResult deleted = r.manager.Store(r.channel).DeleteRo(ChildText(r.body, "roID"), ack);
   return AnswerRoAck(r, ack, deleted);
 }
@@ -263,20 +271,20 @@ Reply ListAll(Request& r) {
 }
 
 Reply MetadataReplace(Request& r) {
-  RoAckInfo ack;
+  RoAckInfo ack = EditAck(r);
   const EditResult replaced =
       r.manager.Store(r.channel).ReplaceMetadata(ReadRoMetadata(r.body), ack);
   return AnswerRoAck(r, ack, replaced);
 }
 
 Reply Control(Request& r) {
-  RoAckInfo ack;
+  RoAckInfo ack = EditAck(r);
   const EditResult executed = HandleRoCtrl(r.body, r.manager, r.channel, ack);
   return AnswerRoAck(r, ack, executed);
 }
 
 Reply ElementActionEdit(Request& r) {
-  RoAckInfo ack;
+  RoAckInfo ack = EditAck(r);
   const EditResult edited = HandleElementAction(r.body, r.manager, r.channel, ack);
   AnswerRoAck(r, ack, edited);
   LogText(r.writer.GetAnswerUtf8());
@@ -287,7 +295,7 @@ Reply ElementActionEdit(Request& r) {
 // roElementAction; their answers list the stories the edit touched.
 Reply StoryOrItemEdit(Request& r) {
   vidra::ElementAction action;
-  RoAckInfo ack;
+  RoAckInfo ack = EditAck(r);
   if (!ReadStoryOrItemEdit(r.name, r.body, r.manager.mediaPath, action, ack.detail)) {
     ack.roID = action.roID;
     return AnswerRoAck(r, ack, EditResult::Malformed);
@@ -298,7 +306,7 @@ Reply StoryOrItemEdit(Request& r) {
 
 Reply MosItemReplace(Request& r) {
   vidra::ElementAction action;
-  RoAckInfo ack;
+  RoAckInfo ack = EditAck(r);
   if (!ReadMosItemReplace(r.body, r.manager.mediaPath, action, ack.detail)) {
     ack.roID = action.roID;
     return AnswerRoAck(r, ack, EditResult::Malformed);
@@ -308,14 +316,14 @@ Reply MosItemReplace(Request& r) {
 }
 
 Reply ReadyToAir(Request& r) {
-  RoAckInfo ack;
+  RoAckInfo ack = EditAck(r);
   const EditResult set = r.manager.Store(r.channel).SetReadyToAir(ChildText(r.body, "roID"),
                                                                   ChildText(r.body, "roAir"), ack);
   return AnswerRoAck(r, ack, set);
 }
 
 Reply StorySend(Request& r) {
-  RoAckInfo ack;
+  RoAckInfo ack = EditAck(r);
   const EditResult kept = r.manager.Store(r.channel).SetStoryBody(
       ChildText(r.body, "roID"), ChildText(r.body, "storyID"),
       ReadStoryBody(r.body.child("storyBody")), ack);
@@ -325,7 +333,7 @@ Reply StorySend(Request& r) {
 // The NRCS's own view of an element's timing (PLAY, STOP, ...).
 Reply NrcsElementStat(Request& r) {
   NrcsStatus status = ReadNrcsStatus(r.body);
-  RoAckInfo ack;
+  RoAckInfo ack = EditAck(r);
   const EditResult kept = r.manager.Store(r.channel).SetNrcsView(
       ChildText(r.body, "roID"), status.element, std::move(status.view), ack);
   return AnswerRoAck(r, ack, kept);
@@ -453,7 +461,8 @@ std::string_view MissingChild(const Row& row, const pugi::xml_node& body) {
 }  // namespace
 
 HResult MOSXMLParser::HandleMessage(PlayoutManager& manager, MosPort port, std::u16string& answer,
-                                    bool& answered, std::uint32_t originHost) {
+                                    bool& answered, std::uint32_t originHost,
+                                    const MessageKey* key) {
   answered = false;
   lastOutcome_.reset();
   paced_.reset();
@@ -475,7 +484,7 @@ HResult MOSXMLParser::HandleMessage(PlayoutManager& manager, MosPort port, std::
         ncsID = NodeText(child);
       } else if (name == "messageID") {
         messageID = NodeText(child);
-      } else if (Dispatch(manager, port, child, mosID, ncsID, messageID, originHost)) {
+      } else if (Dispatch(manager, port, child, mosID, ncsID, messageID, originHost, key)) {
         answer = GetAnswer();
         answered = true;
       }
@@ -584,10 +593,11 @@ std::u16string MOSXMLParser::AppliedAnswer() {
 
 bool MOSXMLParser::Dispatch(PlayoutManager& manager, MosPort port, pugi::xml_node body,
                             const MosText& mosID, const MosText& ncsID, const MosText& messageID,
-                            std::uint32_t originHost) {
+                            std::uint32_t originHost, const MessageKey* key) {
   const std::string_view name = body.name();
   Request request{*this, manager, port,      body,         name,   manager.FindChannelByName(mosID),
-                  mosID, ncsID,   messageID, lastOutcome_, paced_, originHost};
+                  mosID, ncsID,   messageID, lastOutcome_, paced_, originHost,
+                  key};
   for (const Row& row : kMessageTypes) {
     if (row.name != name) {
       continue;

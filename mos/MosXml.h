@@ -213,7 +213,8 @@ class MOSXMLParser : public MOSXMLWriter {
   // originHost: the NRCS host (IPv4, network order) it came from, kept with the running
   // orders it stores so that their notices go back there; 0 when not known.
   HResult HandleMessage(PlayoutManager& manager, MosPort port, std::u16string& answer,
-                        bool& answered, std::uint32_t originHost = 0);
+                        bool& answered, std::uint32_t originHost = 0,
+                        const MessageKey* key = nullptr);
   MessageFacts Facts() const;
 
   // A mosReqAll asks for the objects, sent by the server on a connection of its own to the
@@ -240,7 +241,8 @@ class MOSXMLParser : public MOSXMLWriter {
 
  private:
   bool Dispatch(PlayoutManager& manager, MosPort port, pugi::xml_node body, const MosText& mosID,
-                const MosText& ncsID, const MosText& messageID, std::uint32_t originHost);
+                const MosText& ncsID, const MosText& messageID, std::uint32_t originHost,
+                const MessageKey* key);
   // Whether the dispatcher has a row for a message of this name.
   static bool IsKnownMessage(std::string_view name);
 

@@ -2,24 +2,6 @@
 
 namespace vidra {
 
-namespace {
-
-thread_local const MessageKey* currentMessage = nullptr;
-
-}  // namespace
-
-MessageScope::MessageScope(const MessageKey* key) : previous_(currentMessage) {
-  currentMessage = key;
-}
-
-MessageScope::~MessageScope() {
-  currentMessage = previous_;
-}
-
-const MessageKey* MessageScope::Current() {
-  return currentMessage;
-}
-
 std::optional<RememberedAnswer> AnswerWindow::Find(const MessageKey& key, FileTime now) {
   std::lock_guard guard(lock_);  // the window
   Drop(now);

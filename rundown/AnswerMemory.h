@@ -89,20 +89,4 @@ class InMemoryAnswers final : public AnswerMemory {
   AnswerWindow window_;
 };
 
-// The message a connection thread is carrying out. A change that it commits carries the
-// message's key into the same transaction, so that after a stop between the commit and the
-// answer the message sent again is known as applied.
-class MessageScope {
- public:
-  explicit MessageScope(const MessageKey* key);
-  ~MessageScope();
-  MessageScope(const MessageScope&) = delete;
-  MessageScope& operator=(const MessageScope&) = delete;
-  // The key of the message this thread carries out, or null.
-  static const MessageKey* Current();
-
- private:
-  const MessageKey* previous_;
-};
-
 }  // namespace vidra

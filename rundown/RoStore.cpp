@@ -130,8 +130,8 @@ StoredRo RoStore::RowOf(const ro& r) const {
 }
 
 EditResult RoStore::Save(RoChange change, RoAckInfo& ack) {
-  if (const MessageKey* key = MessageScope::Current()) {
-    change.message = *key;
+  if (ack.message != nullptr) {
+    change.message = *ack.message;
   }
   std::string error;
   if (persistence_ == nullptr || persistence_->Commit(std::move(change), error)) {

@@ -74,13 +74,10 @@ std::optional<SessionAnswer> MosSession::HandleMessage(const MessageOrigin& orig
   }
   std::u16string answer;
   bool answered = false;
-  {
-    const MessageScope scope(key ? &*key : nullptr);
-    if (parser_.HandleMessage(*server_.player, MosPortOf(origin.port), answer, answered,
-                              origin.address) != HResult::S_OK ||
-        !answered) {
-      return std::nullopt;
-    }
+  if (parser_.HandleMessage(*server_.player, MosPortOf(origin.port), answer, answered,
+                            origin.address, key ? &*key : nullptr) != HResult::S_OK ||
+      !answered) {
+    return std::nullopt;
   }
   // Only what was applied is remembered: a refused message changed nothing, and sent again
   // it is tried again (a running order may have come meanwhile, the disk may have room).
