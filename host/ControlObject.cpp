@@ -45,11 +45,7 @@ CMOS_SRV_STNDRT::~CMOS_SRV_STNDRT() {
   if (srv_.IsOpen() || player_ || srv_.AcceptsRunning() || launcher_.joinable()) {
     if (DeInitMOSSrv() != HResult::S_OK) {
       // DeInitMOSSrv logged why; whatever it left is joined below, as the members go.
-      RequestStop();
-      srv_.Stop();
-      if (launcher_.joinable()) {
-        launcher_.join();
-      }
+      StopThreads();
     }
   }
 }
@@ -71,29 +67,57 @@ HResult CMOS_SRV_STNDRT::LoadSettings(std::unique_ptr<SettingsSource>& settings)
   return HResult::E_FAIL;
 }
 
-// What a failed InitMOSSrv left behind is dropped before the next attempt, so a retry
-// never holds two sets of sockets or players.
-void CMOS_SRV_STNDRT::ReleaseLeftovers() {
-  SetVisible({});
-  RequestStop();
-  srv_.Stop();
-  srv_.ClosePorts();
-  if (launcher_.joinable()) {
-    launcher_.join();
-  }
-  if (player_ != nullptr) {
-    player_->WaitThreadsEnd();
-  }
-  StopDurableState();
-  srv_.Lend(nullptr, nullptr);
-  player_.reset();
-}
-
 void CMOS_SRV_STNDRT::RequestStop() {
   srv_.RequestStop();
   if (player_ != nullptr) {
     player_->running = false;
   }
+}
+
+void CMOS_SRV_STNDRT::StopThreads() {
+  RequestStop();
+  // The connection threads use the journal, the client numbers and the send lock: the
+  // engine joins them before those are released.
+  srv_.Stop();
+  if (launcher_.joinable()) {
+    launcher_.join();
+  }
+}
+
+// Leftovers: what a failed InitMOSSrv left behind is dropped before the next attempt, so a
+// retry never holds two sets of sockets or players.
+void CMOS_SRV_STNDRT::TearDown(Teardown how) {
+  const bool deinit = how == Teardown::Final;
+  const auto say = [deinit](const char* line) {
+    if (deinit) {
+      LogText(line);
+    }
+  };
+  say("CycleContinuation is Done");
+  StopThreads();
+  if (deinit) {
+    LogText("release client queue");
+    srv_.ReleaseClientNumbers();
+    LogText("Done,release mes queue");
+    srv_.ReleaseJournal();
+    LogText("done,release port");
+  }
+  srv_.ClosePorts();
+  SetVisible({});
+  if (player_ != nullptr) {
+    say("Done, Wait threads will end its job");
+    player_->WaitThreadsEnd();
+    if (deinit) {
+      LogText("Done, Save current stat to schedule");
+      player_->SaveSchedules();
+    }
+  }
+  StopDurableState();
+  if (player_ != nullptr) {
+    say("Done, delete player");
+  }
+  srv_.Lend(nullptr, nullptr);
+  player_.reset();
 }
 
 HResult CMOS_SRV_STNDRT::StartDurableState() {
@@ -141,7 +165,7 @@ HResult CMOS_SRV_STNDRT::InitMOSSrv() {
     return HResult::E_UNEXPECTED;
   }
   phase_ = ServerPhase::Starting;
-  ReleaseLeftovers();
+  TearDown(Teardown::Leftovers);
   // A new start: every NRCS host is asked again at its first connection.
   srv_.SharedResync().Clear();
   std::unique_ptr<SettingsSource> settings;
@@ -244,31 +268,7 @@ HResult CMOS_SRV_STNDRT::DeInitMOSSrv() {
     // A server that was not stopped is stopped first, so nothing below waits for threads
     // that would never end.
     phase_ = ServerPhase::Stopping;
-    RequestStop();
-    LogText("CycleContinuation is Done");
-    // The connection threads use the journal, the client numbers and the send lock: the
-    // engine joins them before those are released.
-    srv_.Stop();
-    LogText("release client queue");
-    srv_.ReleaseClientNumbers();
-    LogText("Done,release mes queue");
-    srv_.ReleaseJournal();
-    LogText("done,release port");
-    srv_.ClosePorts();
-    if (launcher_.joinable()) {
-      launcher_.join();
-    }
-    SetVisible({});
-    if (player_ != nullptr) {
-      LogText("Done, Wait threads will end its job");
-      player_->WaitThreadsEnd();
-      LogText("Done, Save current stat to schedule");
-      player_->SaveSchedules();
-      StopDurableState();
-      LogText("Done, delete player");
-      srv_.Lend(nullptr, nullptr);
-      player_.reset();
-    }
+    TearDown(Teardown::Final);
     LogText("try to gray");
     state_ = ServerState::Uninitialized;
     phase_ = ServerPhase::Stopped;

@@ -127,9 +127,16 @@ class CMOS_SRV_STNDRT {
   // Opens the durable store and restores its running orders; E_FAIL when it cannot be used.
   HResult StartDurableState();
   void StopDurableState();
-  void ReleaseLeftovers();
   // Asks every thread of the server to stop: the engine's and the playout's.
   void RequestStop();
+  // Asks every thread to stop and joins the engine's: ports, connections, senders and the
+  // playout launcher.
+  void StopThreads();
+  // How far Teardown goes: what a failed start left is only dropped; DeInitMOSSrv also lets
+  // the journal and the client numbers go and writes each channel's playlist.
+  enum class Teardown { Leftovers, Final };
+  // Ends every thread and lets go of what they used, in the one order that is safe.
+  void TearDown(Teardown how);
 
   ControlOptions options_;
   // Written by the control thread only; the status page reads it from its own threads.
