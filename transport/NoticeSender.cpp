@@ -80,7 +80,8 @@ class NoticeSender {
 
  private:
   // Sends the oldest waiting notice and waits for its answer. False when the connection
-  // is lost; the notice is not sent again either way.
+  // is lost. The notice is not sent to this host again either way; with a buddy NRCS set up,
+  // one this host did not take goes to the other of the pair.
   bool SendOne() {
     noticeCounter_ = noticeCounter_ == INT32_MAX ? 1 : noticeCounter_ + 1;
     std::optional<StatusNotice> notice = server_.player->PopNotice(Taker());
@@ -142,8 +143,8 @@ class NoticeSender {
     };
   }
 
-  // The NRCS did not take notice (or, with none, the next one): with a buddy NRCS set up,
-  // the other of the pair may become the active one, and the notice goes to it next.
+  // The NRCS did not take notice (none: it failed before one was sent). With a buddy NRCS
+  // set up, the other of the pair may become the active one; the notice goes to it next.
   void NotTaken(std::optional<StatusNotice> notice, NrcsFault fault, const std::string& why) {
     if (server_.stop.stop_requested()) {
       return;  // the wait ended for the stop, not for the NRCS; no sender starts now
@@ -286,14 +287,15 @@ class NoticeSender {
       record.clientNumber = answerNumber_;
       record.direction = kDirectionReceived;
       record.time = server_.clock->UtcNow();
-      server_.noticeHosts.RecordMessage(host_, parser_.Facts().name == "heartbeat", record.time);
+      const MessageFacts facts = parser_.Facts();
+      server_.noticeHosts.RecordMessage(host_, facts.name == "heartbeat", record.time);
       if (const auto wake =
-              server_.nrcs.Heard(host_, IsRunningOrderMessage(parser_.Facts().name), record.time);
+              server_.nrcs.Heard(host_, IsRunningOrderMessage(facts.name), record.time);
           wake && *wake != host_) {
         StartNoticeSender(server_, *wake);
       }
       server_.journal.Append(std::move(record));
-      const bool reply = !awaitedReply_.empty() && parser_.Facts().messageID.Str() == awaitedReply_;
+      const bool reply = !awaitedReply_.empty() && facts.messageID.Str() == awaitedReply_;
       if (std::int32_t acked = 0; parser_.IsRoAck(acked)) {
         server_.noticeHosts.RecordAck(host_, acked, server_.clock->UtcNow());
         if (reply || server_.noticeHosts.AckedSince(host_, noticeCounter_, since)) {
