@@ -153,6 +153,17 @@ bool ForHost(std::uint32_t noticeHost, std::uint32_t host) {
   return host == 0 || noticeHost == 0 || noticeHost == host;
 }
 
+// The item a media notice is about: a later notice of the same item replaces it.
+std::string MediaNoticeKey(const StatusNotice& notice) {
+  std::string key = std::to_string(notice.channel);
+  for (const MosText* part : {&notice.roID, &notice.storyID, &notice.itemID}) {
+    // Each part led by its length: no ID can run into the next.
+    key += ' ' + std::to_string(part->Str().size()) + ':';
+    key += part->Str();
+  }
+  return key;
+}
+
 }  // namespace
 
 bool PlayoutManager::PushNotice(StatusNotice notice) {
@@ -184,19 +195,18 @@ bool PlayoutManager::PushMediaNotice(StatusNotice notice) {
   if (following) {
     return true;
   }
+  std::string key = MediaNoticeKey(notice);
   std::lock_guard lock(noticeLock_);  // the notice queues
-  for (StatusNotice& waiting : mediaNotices_) {
-    if (waiting.channel == notice.channel && waiting.roID == notice.roID &&
-        waiting.storyID == notice.storyID && waiting.itemID == notice.itemID) {
-      waiting = std::move(notice);  // only the item's latest state is news
-      return true;
-    }
+  if (const auto found = mediaIndex_.find(key); found != mediaIndex_.end()) {
+    *found->second = std::move(notice);  // only the item's latest state is news
+    return true;
   }
   if (mediaNotices_.size() >= kMediaNoticeLimit) {
     CountDrop();
     return false;
   }
   mediaNotices_.push_back(std::move(notice));
+  mediaIndex_.emplace(std::move(key), std::prev(mediaNotices_.end()));
   return true;
 }
 
@@ -205,15 +215,20 @@ std::optional<StatusNotice> PlayoutManager::PopNotice(std::uint32_t host) {
 }
 
 std::optional<StatusNotice> PlayoutManager::PopNotice(const NoticeTaker& takes) {
+  const auto taken = [&](const StatusNotice& n) { return takes(n.host); };
   std::lock_guard lock(noticeLock_);  // the notice queues
-  for (std::deque<StatusNotice>* queue : {&notices_, &mediaNotices_}) {
-    const auto found = std::find_if(queue->begin(), queue->end(),
-                                    [&](const StatusNotice& n) { return takes(n.host); });
-    if (found != queue->end()) {
-      StatusNotice oldest = std::move(*found);
-      queue->erase(found);
-      return oldest;
-    }
+  if (const auto found = std::find_if(notices_.begin(), notices_.end(), taken);
+      found != notices_.end()) {
+    StatusNotice oldest = std::move(*found);
+    notices_.erase(found);
+    return oldest;
+  }
+  if (const auto found = std::find_if(mediaNotices_.begin(), mediaNotices_.end(), taken);
+      found != mediaNotices_.end()) {
+    mediaIndex_.erase(MediaNoticeKey(*found));
+    StatusNotice oldest = std::move(*found);
+    mediaNotices_.erase(found);
+    return oldest;
   }
   return std::nullopt;
 }
@@ -241,13 +256,10 @@ std::size_t PlayoutManager::NoticeCount(std::uint32_t host) const {
 }
 
 std::size_t PlayoutManager::NoticeCount(const NoticeTaker& takes) const {
+  const auto taken = [&](const StatusNotice& n) { return takes(n.host); };
   std::lock_guard lock(noticeLock_);  // the notice queues
-  std::size_t count = 0;
-  for (const std::deque<StatusNotice>* queue : {&notices_, &mediaNotices_}) {
-    count += static_cast<std::size_t>(std::count_if(
-        queue->begin(), queue->end(), [&](const StatusNotice& n) { return takes(n.host); }));
-  }
-  return count;
+  return static_cast<std::size_t>(std::count_if(notices_.begin(), notices_.end(), taken) +
+                                  std::count_if(mediaNotices_.begin(), mediaNotices_.end(), taken));
 }
 
 RoStore& PlayoutManager::Store(std::int32_t channel) {

@@ -9,10 +9,13 @@
 #include <atomic>
 #include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "common/Clock.h"
@@ -174,8 +177,12 @@ class PlayoutManager final : public PlayoutControl {
   std::vector<ChannelRecord> channels_;
   mutable std::mutex noticeLock_;  // guards notices_
   std::deque<StatusNotice> notices_;
-  std::deque<StatusNotice> mediaNotices_;  // guarded by noticeLock_ too
-  NoticeDrops drops_;                      // guarded by noticeLock_ too
+  // The media notices, oldest first, and where each item's one stands: an item's newer
+  // state takes the place of its waiting one in one look-up, also with thousands waiting
+  // for an NRCS that takes none. Both guarded by noticeLock_ too.
+  std::list<StatusNotice> mediaNotices_;
+  std::unordered_map<std::string, std::list<StatusNotice>::iterator> mediaIndex_;
+  NoticeDrops drops_;  // guarded by noticeLock_ too
   // A notice dropped: counted for the page and for monitoring. The caller holds noticeLock_.
   void CountDrop();
   std::array<RoStore, kMaxChannels> stores_;
