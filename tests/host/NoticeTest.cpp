@@ -190,18 +190,23 @@ class TwoNrcs : public TwoNrcsPorts, public ServerTest {
     return heard;
   }
 
+  // Each NRCS connects to the upper port, and the server's sender connects back to each.
+  void ConnectBoth() {
+    ASSERT_TRUE(nrcsA.Connect(Upper()));
+    ASSERT_TRUE(first.Accept(noticesA));
+    ASSERT_TRUE(nrcsB.Connect(Upper(), "127.0.0.2"));
+    ASSERT_TRUE(second.Accept(noticesB));
+  }
+
   ClockPump pump{*clock};
+  TestPeer nrcsA;  // 127.0.0.1
+  TestPeer nrcsB;  // 127.0.0.2
+  TestPeer noticesA;
+  TestPeer noticesB;
 };
 
 TEST_F(TwoNrcs, EachRunningOrdersStatesGoToTheNrcsThatSentIt) {
-  TestPeer nrcsA;
-  TestPeer nrcsB;
-  TestPeer noticesA;
-  TestPeer noticesB;
-  ASSERT_TRUE(nrcsA.Connect(Upper()));
-  ASSERT_TRUE(first.Accept(noticesA));
-  ASSERT_TRUE(nrcsB.Connect(Upper(), "127.0.0.2"));
-  ASSERT_TRUE(second.Accept(noticesB));
+  ConnectBoth();
   const auto ask = [](TestPeer& nrcs, int messageID, const std::string& body) {
     EXPECT_TRUE(nrcs.Send(Utf16Bytes(Message(std::to_string(messageID), body), true)));
     return nrcs.ReceiveMessage(true);
@@ -252,14 +257,11 @@ class BuddyNrcs : public TwoNrcs {
 // to the main while it is there, to the buddy (named by its own ncsID) once the main is gone,
 // and back to the main when it is heard again; the page says which one is active.
 TEST_F(BuddyNrcs, NoticesFollowTheActiveNrcsOfThePair) {
-  TestPeer main;
-  TestPeer buddy;
-  TestPeer mainNotices;
-  TestPeer buddyNotices;
-  ASSERT_TRUE(main.Connect(Upper()));
-  ASSERT_TRUE(first.Accept(mainNotices));
-  ASSERT_TRUE(buddy.Connect(Upper(), "127.0.0.2"));
-  ASSERT_TRUE(second.Accept(buddyNotices));
+  ConnectBoth();
+  TestPeer& main = nrcsA;
+  TestPeer& buddy = nrcsB;
+  TestPeer& mainNotices = noticesA;
+  TestPeer& buddyNotices = noticesB;
   const auto ask = [](TestPeer& nrcs, const char* ncsID, int messageID, const std::string& body) {
     EXPECT_TRUE(
         nrcs.Send(Utf16Bytes(u"<mos><mosID>VIDRA.NEWS</mosID><ncsID>" + Utf8ToUtf16(ncsID) +
