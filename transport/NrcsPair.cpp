@@ -54,7 +54,16 @@ std::optional<in_addr_t> NrcsPair::Heard(in_addr_t host, bool editing, FileTime 
       const bool was = std::exchange(buddyUnreachable_, false);
       return was && route_.buddyActive ? std::optional(host) : std::nullopt;
     }
-    route_.main = host;
+    if (host != route_.main && route_.main != 0 && !editing) {
+      return std::nullopt;  // a host that sends no running orders (a monitor, say) is no main
+    }
+    if (host != route_.main) {
+      // Another main (the first heard, or one that sends running orders now): what was
+      // known of the last one is not its.
+      route_.main = host;
+      mainUnreachable_ = false;
+      mainDeclined_ = false;
+    }
     const bool wasUnreachable = std::exchange(mainUnreachable_, false);
     if (!route_.buddyActive) {
       return wasUnreachable ? std::optional(host) : std::nullopt;
@@ -82,6 +91,12 @@ std::optional<in_addr_t> NrcsPair::Failed(in_addr_t host, NrcsFault fault, std::
       return std::nullopt;
     }
     const bool isBuddy = host == route_.buddy;
+    if (!isBuddy && route_.main != 0 && host != route_.main) {
+      return std::nullopt;  // another NRCS's notices: they do not go to this pair
+    }
+    if (!isBuddy) {
+      route_.main = host;
+    }
     if (isBuddy) {
       buddyUnreachable_ = fault == NrcsFault::Unreachable;
     } else {

@@ -58,8 +58,9 @@ class NrcsPair {
   bool HasBuddy() const;
   NrcsRoute Route() const;
   // A message from host at when (UTC); editing is true for a message about running orders
-  // (not a heartbeat or an acknowledgement). The host whose notice sender should run, when
-  // this made it active or it was active and could not be reached before.
+  // (not a heartbeat or an acknowledgement). The main is the host that sent running orders
+  // last (or the first one heard). The host whose notice sender should run, when this made
+  // it active or it was active and could not be reached before.
   std::optional<in_addr_t> Heard(in_addr_t host, bool editing, FileTime when);
   // host did not take a notice. The host that is active now when this turned the pair to
   // it; nothing when host is not of the pair, not the active one, or the other one could

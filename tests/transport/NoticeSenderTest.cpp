@@ -243,6 +243,11 @@ TEST_F(NoticeSender, NoticesGoToTheBuddyWhileTheMainDoesNotTakeThem) {
   EXPECT_NE(play.find(u"<status>PLAY</status>"), std::u16string::npos);
   EXPECT_TRUE(server.nrcs.Heard(kLoopback, false, 0) == std::nullopt)
       << "a heartbeat from a main that would not take notices does not bring it back";
+  const in_addr_t monitor = htonl(INADDR_LOOPBACK + 9);
+  EXPECT_TRUE(server.nrcs.Heard(monitor, false, 0) == std::nullopt);
+  EXPECT_TRUE(server.nrcs.Failed(monitor, NrcsFault::Unreachable, "is gone", 0) == std::nullopt);
+  EXPECT_EQ(server.nrcs.Describe().main, kLoopback) << "a host that sends no running orders";
+  EXPECT_TRUE(server.nrcs.Describe().buddyActive);
 
   ASSERT_TRUE(buddyNotices.Send(
       Ack(MessageId(play), u"Buddy server cannot respond because main server is available")));
