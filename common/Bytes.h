@@ -121,6 +121,10 @@ class ByteReader {
 
 // FNV-1a over the bytes with a final mix: a damaged record differs in every bit.
 std::uint64_t Checksum64(std::string_view bytes);
+// The same kind of checksum eight bytes a step, for long buffers on the wire (a pair's link
+// frames): a change of any one eight-byte word changes the result. Kept nowhere, so it may
+// change with the link's version; Checksum64 is kept in databases and may not.
+std::uint64_t WordChecksum64(std::string_view bytes);
 // The final mix of a 64-bit hash (MurmurHash3's finaliser), so that inputs that differ in
 // one bit differ in every bit of the result.
 std::uint64_t FinalMix64(std::uint64_t h);

@@ -258,6 +258,16 @@ std::uint64_t GetFixed(std::string_view in, int bytes) {
 constexpr std::size_t kLengthBytes = 4;
 constexpr std::size_t kChecksumBytes = 8;
 
+// The handshake (hello and refusal) is summed as by every version of the link, so that a
+// peer of another version reads why it is refused; the rest, eight bytes a step.
+std::uint64_t FrameChecksum(std::string_view body) {
+  const auto kind = body.empty() ? 0 : static_cast<unsigned char>(body[0]);
+  return kind == static_cast<unsigned char>(FrameKind::Hello) ||
+                 kind == static_cast<unsigned char>(FrameKind::Refuse)
+             ? Checksum64(body)
+             : WordChecksum64(body);
+}
+
 }  // namespace
 
 std::string EncodeFrame(const LinkFrame& frame) {
@@ -268,7 +278,7 @@ std::string EncodeFrame(const LinkFrame& frame) {
   out.reserve(body.size() + kLengthBytes + kChecksumBytes);
   PutFixed(out, body.size(), kLengthBytes);
   out += body;
-  PutFixed(out, Checksum64(body), kChecksumBytes);
+  PutFixed(out, FrameChecksum(body), kChecksumBytes);
   return out;
 }
 
@@ -286,7 +296,7 @@ FrameReader::Status FrameReader::Next(LinkFrame& out, std::string& why) {
     return Status::NeedMore;
   }
   const std::string_view body = rest.substr(kLengthBytes, length);
-  if (GetFixed(rest.substr(kLengthBytes + length), kChecksumBytes) != Checksum64(body)) {
+  if (GetFixed(rest.substr(kLengthBytes + length), kChecksumBytes) != FrameChecksum(body)) {
     why = "a frame whose checksum does not match its bytes";
     return Status::Damaged;
   }

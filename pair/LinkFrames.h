@@ -17,7 +17,7 @@ namespace vidra {
 
 // Raised whenever what goes over the link changes meaning: peers of different versions
 // refuse each other.
-constexpr std::uint32_t kLinkVersion = 2;
+constexpr std::uint32_t kLinkVersion = 3;
 // A frame's body at most; a running order of thousands of items fits many times.
 constexpr std::size_t kMaxFrameBytes = std::size_t{256} << 20;
 

@@ -113,6 +113,46 @@ TEST(LinkFrames, EveryKindReadsBackAsWrittenInOneChunkOrByteByByte) {
   }
 }
 
+// The handshake is summed as every version of the link sums it, so that a peer of another
+// version reads the hello and the refusal that names the versions; the rest is summed eight
+// bytes a step, and a change of any byte of a frame, the last ones too, is seen.
+TEST(LinkFrames, TheHandshakeIsReadByEveryVersionAndEveryByteIsSummed) {
+  const auto trailer = [](const std::string& framed) {
+    std::uint64_t sum = 0;
+    for (std::size_t k = framed.size() - 8; k < framed.size(); ++k) {
+      sum = (sum << 8) | static_cast<unsigned char>(framed[k]);
+    }
+    return sum;
+  };
+  const auto body = [](const std::string& framed) {
+    return std::string_view(framed).substr(4, framed.size() - 12);
+  };
+  LinkFrame hello;
+  hello.kind = FrameKind::Hello;
+  hello.hello = HelloFrame{2, PairRole::Main, 3, {"NEWS"}, 1, 0};
+  LinkFrame refuse;
+  refuse.kind = FrameKind::Refuse;
+  refuse.text = "the peer speaks link version 2, this server 3";
+  for (const LinkFrame& frame : {hello, refuse}) {
+    const std::string framed = EncodeFrame(frame);
+    EXPECT_EQ(trailer(framed), Checksum64(body(framed)));
+  }
+  LinkFrame change;
+  change.kind = FrameKind::Change;
+  change.change = WholeChange();
+  const std::string framed = EncodeFrame(change);
+  EXPECT_EQ(trailer(framed), WordChecksum64(body(framed)));
+
+  std::string bytes(1001, 'x');
+  const std::uint64_t whole = WordChecksum64(bytes);
+  for (std::size_t at = 0; at < bytes.size(); ++at) {
+    std::string changed = bytes;
+    changed[at] = 'y';
+    ASSERT_NE(WordChecksum64(changed), whole) << at;
+  }
+  EXPECT_NE(WordChecksum64(bytes.substr(0, 1000)), whole) << "a byte fewer";
+}
+
 TEST(LinkFrames, DamagedOversizedAndMeaninglessFramesAreRefused) {
   LinkFrame change;
   change.kind = FrameKind::Change;
@@ -142,7 +182,7 @@ TEST(LinkFrames, DamagedOversizedAndMeaninglessFramesAreRefused) {
     std::string framed(4, '\0');
     framed[3] = static_cast<char>(body.size());
     framed += body;
-    const std::uint64_t sum = Checksum64(body);
+    const std::uint64_t sum = WordChecksum64(body);
     for (int i = 7; i >= 0; --i) {
       framed.push_back(static_cast<char>((sum >> (8 * i)) & 0xFF));
     }
