@@ -45,39 +45,60 @@ NrcsRoute NrcsPair::Route() const {
 std::optional<in_addr_t> NrcsPair::Heard(in_addr_t host, bool editing, FileTime when) {
   std::string turned;
   std::optional<in_addr_t> wake;
+  bool toBuddy = false;
   {
     std::lock_guard guard(lock_);  // the route and its history
     if (route_.buddy == 0 || host == 0) {
       return std::nullopt;
     }
-    if (host == route_.buddy) {
-      const bool was = std::exchange(buddyUnreachable_, false);
-      return was && route_.buddyActive ? std::optional(host) : std::nullopt;
-    }
-    if (host != route_.main && route_.main != 0 && !editing) {
-      return std::nullopt;  // a host that sends no running orders (a monitor, say) is no main
-    }
-    if (host != route_.main) {
-      // Another main (the first heard, or one that sends running orders now): what was
-      // known of the last one is not its.
-      route_.main = host;
-      mainUnreachable_ = false;
-      mainDeclined_ = false;
-    }
-    const bool wasUnreachable = std::exchange(mainUnreachable_, false);
-    if (!route_.buddyActive) {
-      return wasUnreachable ? std::optional(host) : std::nullopt;
-    }
-    if (!(wasUnreachable && !mainDeclined_) && !editing) {
-      return std::nullopt;
-    }
-    mainDeclined_ = false;
-    turned = "main NRCS " + FormatIPv4(host) + " is heard again";
-    wake = Turn(turned, when);
+    wake = host == route_.buddy ? BuddyHeard(when, turned) : MainHeard(host, editing, when, turned);
+    toBuddy = route_.buddyActive;
   }
-  Log("VIDRA - notices go to the main NRCS %s again: %s\n", FormatIPv4(*wake).c_str(),
-      turned.c_str());
+  if (!turned.empty()) {
+    Log("VIDRA - notices go to the %s NRCS %s from now on: %s\n", toBuddy ? "buddy" : "main",
+        FormatIPv4(*wake).c_str(), turned.c_str());
+  }
   return wake;
+}
+
+std::optional<in_addr_t> NrcsPair::BuddyHeard(FileTime when, std::string& turned) {
+  if (!std::exchange(buddyUnreachable_, false)) {
+    return std::nullopt;
+  }
+  if (route_.buddyActive) {
+    return route_.buddy;  // its sender runs again
+  }
+  if (!mainUnreachable_ && !mainDeclined_) {
+    return std::nullopt;  // the main takes the notices
+  }
+  // Both failed, the main first: the one heard first takes the notices.
+  turned = "buddy NRCS " + FormatIPv4(route_.buddy) +
+           " is heard again, and the main does not take notices";
+  return Turn(turned, when);
+}
+
+std::optional<in_addr_t> NrcsPair::MainHeard(in_addr_t host, bool editing, FileTime when,
+                                             std::string& turned) {
+  if (host != route_.main && route_.main != 0 && !editing) {
+    return std::nullopt;  // a host that sends no running orders (a monitor, say) is no main
+  }
+  if (host != route_.main) {
+    // Another main (the first heard, or one that sends running orders now): what was known
+    // of the last one is not its.
+    route_.main = host;
+    mainUnreachable_ = false;
+    mainDeclined_ = false;
+  }
+  const bool wasUnreachable = std::exchange(mainUnreachable_, false);
+  if (!route_.buddyActive) {
+    return wasUnreachable ? std::optional(host) : std::nullopt;
+  }
+  if (!(wasUnreachable && !mainDeclined_) && !editing) {
+    return std::nullopt;
+  }
+  mainDeclined_ = false;
+  turned = "main NRCS " + FormatIPv4(host) + " is heard again";
+  return Turn(turned, when);
 }
 
 std::optional<in_addr_t> NrcsPair::Failed(in_addr_t host, NrcsFault fault, std::string_view why,

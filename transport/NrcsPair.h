@@ -70,6 +70,11 @@ class NrcsPair {
   NrcsPairView Describe() const;
 
  private:
+  // Heard for the buddy and for a main; the lock is held. turned gets why the pair turned,
+  // when it did.
+  std::optional<in_addr_t> BuddyHeard(FileTime when, std::string& turned);
+  std::optional<in_addr_t> MainHeard(in_addr_t host, bool editing, FileTime when,
+                                     std::string& turned);
   // Turns the pair to the other host; the lock is held.
   in_addr_t Turn(std::string why, FileTime when);
 

@@ -288,6 +288,31 @@ TEST_F(NoticeSender, NoticesGoToTheBuddyWhileTheMainDoesNotTakeThem) {
             1u);
 }
 
+// Both NRCS of the pair fail, the main first: the notices wait, and go to the one heard
+// first; the buddy's return does not take them while the main takes them.
+TEST(NrcsPair, WithBothGoneTheOneHeardFirstTakesTheNotices) {
+  const in_addr_t main = htonl(0x0A010203);
+  const in_addr_t buddy = htonl(0x0A010204);
+  NrcsPair pair;
+  pair.Configure(buddy);
+  EXPECT_FALSE(pair.Heard(main, true, 0));
+  EXPECT_FALSE(pair.Failed(buddy, NrcsFault::Unreachable, "cannot be reached", 0))
+      << "the buddy is not the active one";
+  EXPECT_FALSE(pair.Failed(main, NrcsFault::Unreachable, "cannot be reached", 0))
+      << "with the buddy gone too, the notices wait";
+  EXPECT_EQ(pair.Route().For(main), main);
+  EXPECT_EQ(pair.Heard(buddy, false, 0), buddy);
+  EXPECT_EQ(pair.Route().For(main), buddy);
+  EXPECT_EQ(pair.Describe().why,
+            "buddy NRCS 10.1.2.4 is heard again, and the main does not take notices");
+  EXPECT_EQ(pair.Heard(main, false, 0), main) << "a main that could not be reached is back";
+  EXPECT_EQ(pair.Route().For(buddy), main);
+
+  EXPECT_FALSE(pair.Failed(buddy, NrcsFault::Unreachable, "cannot be reached", 0));
+  EXPECT_FALSE(pair.Heard(buddy, false, 0)) << "the main takes the notices";
+  EXPECT_FALSE(pair.Route().buddyActive);
+}
+
 // On a clock that stands still, the wait can only end by a stop: at its next turn, with the
 // time-out line; the notices still waiting stay in the queue.
 class StoppedNoticeSender : public NoticeSender {
