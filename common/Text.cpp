@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <cstring>
 #include <type_traits>
@@ -238,6 +239,13 @@ std::string Preview(const std::string& text, std::size_t n) {
     --n;
   }
   return text.substr(0, n) + "\u2026";
+}
+
+bool ContainsFolded(std::string_view text, std::string_view lowerWord) {
+  return std::search(text.begin(), text.end(), lowerWord.begin(), lowerWord.end(),
+                     [](char a, char b) {
+                       return std::tolower(static_cast<unsigned char>(a)) == b;
+                     }) != text.end();
 }
 
 std::string ToUpper(std::string_view text) {

@@ -28,6 +28,9 @@ std::string_view Trim(std::string_view text);
 std::string Preview(const std::string& text, std::size_t n);
 // ASCII letters in upper case, the rest as it is.
 std::string ToUpper(std::string_view text);
+// Whether lowerWord (lower case) is in text, ignoring case; allocates nothing, as a search
+// runs it for every object of the catalogue.
+bool ContainsFolded(std::string_view text, std::string_view lowerWord);
 
 // The system's text for an errno value (thread-safe, unlike strerror).
 std::string ErrorText(int errnum);

@@ -89,15 +89,6 @@ bool ReadXPath(std::string_view xpath, FieldTest& test, std::string& error) {
   return true;
 }
 
-// Whether lowerWord (lower case) is in text, ignoring case; allocates nothing, as it runs
-// for every object of the catalogue.
-bool ContainsFolded(std::string_view text, std::string_view lowerWord) {
-  return std::search(text.begin(), text.end(), lowerWord.begin(), lowerWord.end(),
-                     [](char a, char b) {
-                       return std::tolower(static_cast<unsigned char>(a)) == b;
-                     }) != text.end();
-}
-
 std::string FieldOf(const MediaObject& object, const std::string& field) {
   const NrcsObjectText* nrcs = object.nrcs.get();
   if (field == "objID") {

@@ -1,7 +1,5 @@
 #include "transport/NrcsPair.h"
 
-#include <algorithm>
-#include <cctype>
 #include <utility>
 
 #include "common/Log.h"
@@ -30,11 +28,6 @@ void NrcsPair::Configure(in_addr_t buddy) {
   failovers_ = 0;
   since_ = 0;
   why_.clear();
-}
-
-bool NrcsPair::HasBuddy() const {
-  std::lock_guard guard(lock_);  // the route
-  return route_.buddy != 0;
 }
 
 NrcsRoute NrcsPair::Route() const {
@@ -115,12 +108,10 @@ std::optional<in_addr_t> NrcsPair::Failed(in_addr_t host, NrcsFault fault, std::
     if (!isBuddy && route_.main != 0 && host != route_.main) {
       return std::nullopt;  // another NRCS's notices: they do not go to this pair
     }
-    if (!isBuddy) {
-      route_.main = host;
-    }
     if (isBuddy) {
       buddyUnreachable_ = fault == NrcsFault::Unreachable;
     } else {
+      route_.main = host;
       mainUnreachable_ = fault == NrcsFault::Unreachable;
       mainDeclined_ = fault == NrcsFault::Declined;
     }
@@ -159,16 +150,8 @@ NrcsPairView NrcsPair::Describe() const {
 }
 
 bool SaysNotActive(std::string_view status) {
-  std::string lower(status);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  for (const std::string_view words :
-       {"not active", "cannot respond", "main server is available"}) {
-    if (lower.find(words) != std::string::npos) {
-      return true;
-    }
-  }
-  return false;
+  return ContainsFolded(status, "not active") || ContainsFolded(status, "cannot respond") ||
+         ContainsFolded(status, "main server is available");
 }
 
 bool IsRunningOrderMessage(std::string_view kind) {
