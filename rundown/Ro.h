@@ -27,10 +27,10 @@ struct StoryAckInfo {
   std::vector<std::string> itemChannels;  // empty text for an item without one
 };
 
-// The content of a roAck answer. result says what happened; detail names what it happened
-// to (the unknown ID, the missing element); the MOS layer makes the roStatus text of both.
 struct MessageKey;
 
+// The content of a roAck answer. result says what happened; detail names what it happened
+// to (the unknown ID, the missing element); the MOS layer makes the roStatus text of both.
 struct RoAckInfo {
   // The message that asks for the edit, or null: its key is committed with the change, so
   // that after a stop between the commit and the answer the message sent again is known as

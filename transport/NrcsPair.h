@@ -30,9 +30,9 @@ struct NrcsRoute {
   // The sender that takes a notice meant for noticeHost (0: any sender).
   in_addr_t For(in_addr_t noticeHost) const;
   bool Takes(in_addr_t sender, in_addr_t noticeHost) const {
-    return Taker(For(noticeHost), sender);
+    const in_addr_t target = For(noticeHost);
+    return target == 0 || target == sender;
   }
-  static bool Taker(in_addr_t target, in_addr_t sender) { return target == 0 || target == sender; }
 };
 
 // How a host failed to take a notice.
@@ -55,7 +55,6 @@ class NrcsPair {
  public:
   // Sets the buddy (0: none) and makes the main active; for each start of the server.
   void Configure(in_addr_t buddy);
-  bool HasBuddy() const;
   NrcsRoute Route() const;
   // A message from host at when (UTC); editing is true for a message about running orders
   // (not a heartbeat or an acknowledgement). The main is the host that sent running orders
@@ -82,8 +81,8 @@ class NrcsPair {
   NrcsRoute route_;
   bool mainUnreachable_ = false;
   bool buddyUnreachable_ = false;
-  bool mainDeclined_ =
-      false;  // the main would not answer: only a running-order message brings it back
+  // The main would not answer: only a running-order message brings it back.
+  bool mainDeclined_ = false;
   std::uint64_t failovers_ = 0;
   FileTime since_ = 0;
   std::string why_;
