@@ -69,6 +69,12 @@ void ChannelPlayback::Step() {
   }
   if (auto due = DueTimedRo(snapshot_, cursorTime_, now)) {
     PlayPath(due->context, now, due->startTime, false);
+    if (!SameContext(current_, due->context) && SameContext(prepared_, due->context)) {
+      // Still loading: a start first seen at or after its time would be behind the cursor
+      // by the next turn and never due again. It is held, and taken late, until it is too
+      // late to be found at all.
+      cursorTime_ = std::min(cursorTime_, due->startTime);
+    }
     return;
   }
   if (PrepareAhead(now, expectedEnd)) {

@@ -187,6 +187,19 @@ TEST_F(Playback, TimedRunningOrdersStartAtTheirExactTime) {
   }
   EXPECT_EQ(Run(3.0), "");
   EXPECT_EQ(missed->trigger, TIMED);
+
+  // Made between two turns with its start just before the next: that turn asks for the
+  // prepare, which takes a turn, and the start is taken on the turn after, late.
+  const auto late = Add("L", {"5"}, TIMED);
+  const FileTime lateStart = clock->LocalNow() + 500'000;
+  {
+    std::lock_guard guard(late->lock);
+    late->startTime = lateStart;
+  }
+  EXPECT_EQ(Run(0.5), "READY:5 STOP:1 PLAY:5");
+  EXPECT_EQ(Item(late, 0).state, PLAY);
+  EXPECT_EQ(Item(late, 0).stateTime, lateStart + 1'500'000);
+  EXPECT_TRUE(late->TimedStartUsed());
 }
 
 TEST_F(Playback, ATimedStartTakenLateIsUsedUpAndTheItemItCutsIsMarkedCut) {
