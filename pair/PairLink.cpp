@@ -426,10 +426,13 @@ void PairLink::Follow(Connection& peer, const std::string& from, const std::stop
     }
     since = 0;
     ack.seq = state_.Progress().seq;
-    if (!peer.Send(ack) || !TellLacks(peer)) {
+    const bool told = peer.Send(ack) && TellLacks(peer);
+    // The disk and the channels take it once the main has its acknowledgement; applied, it
+    // is theirs even when the acknowledgement could not be sent.
+    state_.Follow(frame);
+    if (!told) {
       break;
     }
-    state_.Follow(frame);  // the channels take it once the main has its acknowledgement
   }
   SetLink("down");
 }

@@ -157,6 +157,7 @@ void ReplicatedState::SetLeading(bool leading) {
   if (leading == leading_) {
     return;
   }
+  KeepApplied();  // a promoted backup's first commits come after what it took from the main
   leading_ = leading;
   progress_ = LinkProgress{};
   progress_.stream = leading ? NewStream() : 0;
@@ -255,7 +256,18 @@ void ReplicatedState::Wake() {
   acked_.notify_all();
 }
 
+void ReplicatedState::KeepApplied() {
+  for (RoChange& change : unkept_) {
+    store_->Post(std::move(change));
+  }
+  unkept_.clear();
+}
+
 void ReplicatedState::Follow(const LinkFrame& frame) {
+  {
+    std::lock_guard lock(lock_);  // the changes not yet queued for the disk
+    KeepApplied();
+  }
   if (follower_ && frame.kind == FrameKind::CopyEnd) {
     follower_(nullptr);
   } else if (follower_ && frame.kind == FrameKind::Change) {
@@ -282,6 +294,7 @@ bool ReplicatedState::ApplyFromMain(const LinkFrame& frame, std::uint64_t stream
   }
   switch (frame.kind) {
     case FrameKind::CopyBegin:
+      KeepApplied();
       // Until the copy is whole, a restart or a cut link asks for it again.
       progress_.stream = 0;
       progress_.seq = 0;
@@ -334,16 +347,16 @@ bool ReplicatedState::ApplyFromMain(const LinkFrame& frame, std::uint64_t stream
           (copying_ ? ", in a copy" : "");
     return false;
   }
-  // Acknowledged once it is in memory and queued for the disk, not once it is on the disk:
-  // the main has it on its own disk before it answers, so only both servers failing within
-  // the few milliseconds the backup's writer takes could lose it, and the backup's commit
-  // stays out of the time every edit is answered in.
+  // Acknowledged once it is in memory, and queued for the disk right after the
+  // acknowledgement: the main has it on its own disk before it answers, so only both servers
+  // failing within the few milliseconds the backup's writer takes could lose it, and the
+  // backup's writer does not take the processor from the acknowledgement on a busy machine.
   if (frame.kind == FrameKind::Answer) {
     if (frame.key) {
       answers_.Remember(*frame.key, frame.answer);
     }
   } else if (store_ != nullptr) {
-    store_->Post(frame.change);
+    unkept_.push_back(frame.change);
   }
   mirror_.Apply(frame.change);
   progress_.seq = frame.seq;

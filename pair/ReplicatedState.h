@@ -96,8 +96,9 @@ class ReplicatedState final : public RoPersistence, public AnswerMemory {
   // this state held (null: a whole copy has come). Set before the link starts.
   using Follower = std::function<void(const RoChange* change)>;
   void SetFollower(Follower follower) { follower_ = std::move(follower); }
-  // Tells the follower of a frame ApplyFromMain applied: called by the link once the frame
-  // is acknowledged, so that the channels' work stays out of the main's wait.
+  // Queues what ApplyFromMain applied for the disk and tells the follower of the frame:
+  // called by the link once the frame is acknowledged (or could not be), so that the disk's
+  // and the channels' work stay out of the main's wait.
   void Follow(const LinkFrame& frame);
   // One running order as memory holds it, with its items; false when there is none.
   bool LoadRo(std::uint64_t key, StoredState& out) const;
@@ -106,6 +107,9 @@ class ReplicatedState final : public RoPersistence, public AnswerMemory {
  private:
   // A new stream: the backup takes a whole copy. The caller holds lock_.
   void Restart(const char* why);
+  // Backup: posts the changes applied and not yet queued for the disk, in order. The caller
+  // holds lock_.
+  void KeepApplied();
   std::uint64_t Record(FrameKind kind, const RoChange* change, const MessageKey* key,
                        std::string answer, bool waited);
 
@@ -126,6 +130,7 @@ class ReplicatedState final : public RoPersistence, public AnswerMemory {
   std::deque<std::pair<std::uint64_t, std::string>> kept_;  // seq and frame, oldest first
   std::size_t keptBytes_ = 0;
   bool copying_ = false;            // backup: a whole copy is coming in
+  std::deque<RoChange> unkept_;     // backup: applied, not yet queued for the disk
   std::condition_variable copied_;  // no commit in flight, or a copy taken
   int inFlight_ = 0;                // main: commits numbered, not yet saved here
   bool copyWanted_ = false;         // main: a copy waits for the commits in flight

@@ -256,14 +256,21 @@ TEST(Replicated, TheBackupAppliesTheMainsChangesInOrderAndRefusesAGap) {
   empty.kind = FrameKind::CopyEnd;
   ASSERT_TRUE(backup.state.ApplyFromMain(empty, stream, why)) << why;
   for (std::uint64_t n = 0; n < 2; ++n) {
-    ASSERT_TRUE(backup.state.ApplyFromMain(Numbered(main.state, n), stream, why)) << why;
+    const LinkFrame frame = Numbered(main.state, n);
+    ASSERT_TRUE(backup.state.ApplyFromMain(frame, stream, why)) << why;
+    EXPECT_EQ(backup.store.calls.size(), n + 1) << "queued for the disk once acknowledged";
+    backup.state.Follow(frame);
+    EXPECT_EQ(backup.store.calls.size(), n + 2);
   }
   EXPECT_FALSE(backup.state.ApplyFromMain(Numbered(main.state, 3), stream, why));
   EXPECT_EQ(why, "change 4 came after 2");
   EXPECT_FALSE(backup.state.ApplyFromMain(Numbered(main.state, 2), stream + 1, why))
       << "another main's stream";
   ASSERT_TRUE(backup.state.ApplyFromMain(Numbered(main.state, 2), stream, why)) << why;
-  ASSERT_TRUE(backup.state.ApplyFromMain(Numbered(main.state, 3), stream, why)) << why;
+  const LinkFrame last = Numbered(main.state, 3);
+  ASSERT_TRUE(backup.state.ApplyFromMain(last, stream, why)) << why;
+  EXPECT_EQ(backup.store.calls.size(), 3u) << "not acknowledged yet";
+  backup.state.Follow(last);
 
   ASSERT_EQ(backup.store.calls.size(), 4u) << "the copy's end, then the changes";
   EXPECT_TRUE(backup.store.calls[0].waited) << "a copy is on disk before it is acknowledged";
@@ -289,6 +296,18 @@ TEST(Replicated, TheBackupAppliesTheMainsChangesInOrderAndRefusesAGap) {
   EXPECT_EQ(RoIDs(onBackup), (std::vector<std::string>{"R", "S"}));
   EXPECT_EQ(ItemStates(onBackup), ItemStates(onMain));
   EXPECT_EQ(ItemStates(onBackup)[0], std::make_pair(std::uint64_t{2}, std::int32_t{PLAY}));
+
+  // Promoted between a change's acknowledgement and its queueing: the change still reaches
+  // the disk before the new main's own first commit.
+  ASSERT_TRUE(main.state.Commit(CreateRo(6, "T", {7}), error));
+  const LinkFrame racing = Numbered(main.state, 4);
+  ASSERT_TRUE(backup.state.ApplyFromMain(racing, stream, why)) << why;
+  backup.state.SetLeading(true);
+  ASSERT_TRUE(backup.state.Commit(CreateRo(9, "X", {}), why)) << why;
+  backup.state.Follow(racing);
+  ASSERT_EQ(backup.store.calls.size(), 6u) << "each change once";
+  EXPECT_EQ(backup.store.calls[4].change.row->roID, "T");
+  EXPECT_EQ(backup.store.calls[5].change.row->roID, "X");
 }
 
 TEST(Replicated, ABackupTooFarBehindGetsAWholeCopyThatReplacesWhatItHeld) {
