@@ -83,7 +83,9 @@ HResult DurableState::StartPair(const PairSettings& pair, PlayoutManager& player
   PairHooks hooks;
   follower_ =
       std::make_unique<ChannelFollower>(player, *replicated_, pair.role == PairRole::Backup);
+  WriterBehind(pair.role == PairRole::Backup);
   hooks.promoted = [this, &player, promoted = std::move(promoted)] {
+    WriterBehind(false);
     if (follower_->Release()) {
       // What the channels play goes on without a gap: they already hold the main's running
       // orders and play its items.
@@ -104,7 +106,10 @@ HResult DurableState::StartPair(const PairSettings& pair, PlayoutManager& player
       promoted();
     }
   };
-  hooks.demoted = [this] { follower_->Restart(); };
+  hooks.demoted = [this] {
+    WriterBehind(true);
+    follower_->Restart();
+  };
   hooks.lacking = [this] { return follower_->Lacking(); };
   replicated_->SetFollower([this](const RoChange* change) { follower_->Take(change); });
   if (store_ != nullptr) {
@@ -138,6 +143,13 @@ HResult DurableState::StartPair(const PairSettings& pair, PlayoutManager& player
   }
   answers_ = replicated_.get();
   return HResult::S_OK;
+}
+
+void DurableState::WriterBehind(bool backup) {
+  if (store_ != nullptr && !store_->SetBackground(backup) && backup) {
+    Log("VIDRA - pair: the state database's writer keeps its priority on this backup: this "
+        "system would not let it have it back at a promotion");
+  }
 }
 
 void DurableState::Stop() {

@@ -60,6 +60,9 @@ class DurableState {
   HResult StartPair(const PairSettings& pair, PlayoutManager& player,
                     const std::shared_ptr<Clock>& clock, Metrics& metrics,
                     std::function<void()> promoted);
+  // A backup's database writer gives way to the thread that acknowledges the main's changes
+  // (on a busy machine it took that thread's processor); a main's commits are waited for.
+  void WriterBehind(bool backup);
 
   std::unique_ptr<SqliteState> store_;
   std::unique_ptr<InMemoryAnswers> memory_;

@@ -521,6 +521,7 @@ StateStatus SqliteState::Status() const {
 }
 
 void SqliteState::Run() {
+  writerPriority_.Attach();
   for (;;) {
     std::deque<Job> batch;
     {

@@ -20,6 +20,7 @@
 
 #include "common/Clock.h"
 #include "common/Metrics.h"
+#include "common/ThreadPriority.h"
 #include "rundown/AnswerMemory.h"
 #include "rundown/RoPersistence.h"
 
@@ -68,6 +69,11 @@ class SqliteState final : public RoPersistence, public AnswerMemory {
   std::uint64_t Epoch() const { return epoch_.load(); }
   bool SaveEpoch(std::uint64_t epoch, std::string& error);
 
+  // A backup's writer gives way to the thread that acknowledges the main's changes; a main's
+  // commits are waited for, so its writer runs as the rest. False when the system would not
+  // let the writer's priority be given back, and it is then left as it runs.
+  bool SetBackground(bool background) { return writerPriority_.SetBackground(background); }
+
   static constexpr int kSchemaVersion = 4;
 
  private:
@@ -115,6 +121,7 @@ class SqliteState final : public RoPersistence, public AnswerMemory {
   bool failing_ = false;      // written by the writer only: one log line per burst of failures
   int answersSinceTrim_ = 0;  // the writer's only
   bool restartLog_ = false;   // the writer's only: the log passed kRestartPages
+  SwitchablePriority writerPriority_{"state database writer"};
   std::thread writer_;
 
   // The write-ahead log is copied into the database (a checkpoint, with its fsync) by a
