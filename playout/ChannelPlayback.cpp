@@ -137,13 +137,20 @@ bool ChannelPlayback::FollowMain(FileTime now) {
   }
   if (!SameContext(prepared_, main->context)) {
     if (SameContext(followTried_, main->context)) {
-      return false;  // it did not prepare here: the main's next start is followed
+      return true;  // it did not prepare here: black until the main's next start
     }
     followTried_ = main->context;
     if (!Prepare(main->context, main->place)) {
       Log("\nVIDRA::Player[%d] - Following the main: %s/%s (%s) cannot be prepared here\n",
           channel_, main->context.storyID.CStr(), main->context.itemID.CStr(),
           main->context.objPath.CStr());
+      // What played here is not what the main shows, nor is this server's own next item:
+      // black, as the page warned ("backup would play black"), until the main's next start.
+      if (holding) {
+        manager_.StopNow(channel_);
+        state_ = PlaybackState::STOPPED;
+        current_ = ClearContext();
+      }
       return true;
     }
   }

@@ -327,6 +327,23 @@ TEST_F(Playback, ABackupJoinsWhatItsMainPlaysOnTheMainsFramesAndTellsNothing) {
   Run(0.5);
   EXPECT_EQ(Player().OnAir(), "/m/4.mxf");
   EXPECT_EQ(log.CountStartingWith("\nVIDRA::Player[0] - Following the main: S/4 joined"), 1u);
+
+  // The main cuts to the item this server cannot prepare: what played here would not be
+  // the main's picture, so this output goes black, and stays black (its own chain does not
+  // go on) until the main's next start.
+  mainSays(3, DONE, clock->LocalNow());
+  mainSays(2, PLAY, clock->LocalNow());
+  Run(0.3);
+  EXPECT_EQ(Player().OnAir(), "");
+  Run(12.0);
+  EXPECT_EQ(Player().OnAir(), "");
+  EXPECT_EQ(log.CountStartingWith("\nVIDRA::Player[0] - Following the main: S/3 () cannot be "
+                                  "prepared here"),
+            2u);
+  mainSays(2, DONE, clock->LocalNow());
+  mainSays(3, PLAY, clock->LocalNow());
+  Run(0.3);
+  EXPECT_EQ(Player().OnAir(), "/m/4.mxf");
   EXPECT_EQ(Run(12.0), "") << "nothing told, whatever ends";
   EXPECT_EQ(Item(r, 3).state, PLAY) << "until the main says so";
 }
