@@ -1,20 +1,17 @@
 // The control object through which a controlling program builds, starts, stops and inspects
 // the server. The host owns exactly one; its operations run one at a time on the host
-// thread. It owns the engine (MosServer) and the playout manager it lends the engine.
+// thread. It owns the engine, which owns everything that runs.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
 #include <string>
-#include <thread>
 
 #include "common/Clock.h"
 #include "common/HResult.h"
-#include "host/DurableState.h"
-#include "transport/MosServer.h"
+#include "host/ServerEngine.h"
 
 namespace vidra {
 
@@ -69,90 +66,53 @@ class CMOS_SRV_STNDRT {
 
   // The ports actually listened on after StartToWork (0 before); a setting of port 0 asks
   // for any free port.
-  std::uint32_t ListeningLowerPort() const { return srv_.BoundPort(PortFlag::Lower); }
-  std::uint32_t ListeningUpperPort() const { return srv_.BoundPort(PortFlag::Upper); }
-  std::uint32_t ListeningQueryPort() const { return srv_.BoundPort(PortFlag::Query); }
+  std::uint32_t ListeningLowerPort() const { return engine_.Mos().BoundPort(PortFlag::Lower); }
+  std::uint32_t ListeningUpperPort() const { return engine_.Mos().BoundPort(PortFlag::Upper); }
+  std::uint32_t ListeningQueryPort() const { return engine_.Mos().BoundPort(PortFlag::Query); }
   // The messageID of the last roAck received from host (network order).
-  std::int32_t LastAckedNoticeId(in_addr_t host) const { return srv_.Notices().LastAckedId(host); }
+  std::int32_t LastAckedNoticeId(in_addr_t host) const {
+    return engine_.Mos().Notices().LastAckedId(host);
+  }
   // NRCS hosts that a clip-state sender serves now.
-  std::size_t NoticeSenders() const { return srv_.Notices().Senders(); }
+  std::size_t NoticeSenders() const { return engine_.Mos().Notices().Senders(); }
   // The playout manager between InitMOSSrv and DeInitMOSSrv, else null.
-  PlayoutManager* Playout() { return player_.get(); }
+  PlayoutManager* Playout() { return engine_.Playout(); }
   // Connection threads still serving a peer.
-  std::size_t LiveConnections() const { return srv_.Connections().Live(); }
+  std::size_t LiveConnections() const { return engine_.Mos().Connections().Live(); }
 
   // For the status page, from any thread. The state as GetStateMOSSrv would give it, without
   // changing anything.
   ServerState CurrentState() const;
   ServerPhase CurrentPhase() const { return phase_; }
   // The engine's read-only views: journal, connections, notice hosts and metrics.
-  const MosServer& Engine() const { return srv_; }
+  const MosServer& Engine() const { return engine_.Mos(); }
   // Calls read with the playout manager (null outside InitMOSSrv..DeInitMOSSrv) and the
   // ports listened on, which stay as they are until read returns.
   template <typename Read>
   void ReadPlayout(Read&& read) const {
-    std::shared_lock lock(statusLock_);  // the status view: visible_ and its player's life
-    read(visible_.player, visible_.lowerPort, visible_.upperPort);
+    engine_.ReadPlayout(std::forward<Read>(read));
   }
   // The durable store's path, size, last commit and restored running orders (null when the
   // running orders are kept in memory only).
-  nlohmann::json StoreView() const {
-    std::shared_lock lock(statusLock_);  // the status view: the store's life
-    return durable_.View();
-  }
+  nlohmann::json StoreView() const { return engine_.StoreView(); }
   // The pair's role, link and progress; none without a pair (or outside InitMOSSrv ..
   // DeInitMOSSrv).
-  std::optional<PairStatus> PairView() const {
-    std::shared_lock lock(statusLock_);  // the status view: the link's life
-    const PairLink* link = durable_.Pair();
-    return link != nullptr ? std::optional<PairStatus>(link->Status()) : std::nullopt;
-  }
+  std::optional<PairStatus> PairView() const { return engine_.PairView(); }
   // vidractl role: makes this server the main or the backup of its pair. E_UNEXPECTED
   // without a pair set up or a server initialised, E_FAIL when the epoch cannot be kept;
   // why says what is wrong.
-  HResult SetPairRole(PairRole role, std::string& why);
+  HResult SetPairRole(PairRole role, std::string& why) { return engine_.SetPairRole(role, why); }
 
  private:
-  struct Visible {
-    PlayoutManager* player = nullptr;
-    std::uint32_t lowerPort = 0;
-    std::uint32_t upperPort = 0;
-  };
-  // Shows the engine to the status page, or hides it (with an empty Visible) before the
-  // player goes away.
-  void SetVisible(Visible visible);
   HResult LoadSettings(std::unique_ptr<SettingsSource>& settings);
   // A start that failed: InitFailed, stopped, and hr handed back.
   HResult InitFailed(HResult hr);
-  // Opens the durable store and restores its running orders; E_FAIL when it cannot be used.
-  HResult StartDurableState();
-  void StopDurableState();
-  // Asks every thread of the server to stop: the engine's and the playout's.
-  void RequestStop();
-  // Asks every thread to stop and joins the engine's: ports, connections, senders and the
-  // playout launcher.
-  void StopThreads();
-  // How far Teardown goes: what a failed start left is only dropped; DeInitMOSSrv also lets
-  // the journal and the client numbers go and writes each channel's playlist.
-  enum class Teardown { Leftovers, Final };
-  // Ends every thread and lets go of what they used, in the one order that is safe.
-  void TearDown(Teardown how);
 
   ControlOptions options_;
   // Written by the control thread only; the status page reads it from its own threads.
   std::atomic<ServerState> state_{ServerState::Uninitialized};
   std::atomic<ServerPhase> phase_{ServerPhase::Stopped};  // the same, for the page
-  std::unique_ptr<PlayoutManager> player_;
-  std::thread launcher_;  // runs the playout manager's start
-  // Declared after the player it borrows, so it is destroyed (its threads joined) first.
-  MosServer srv_;
-  StateOptions stateOptions_;
-  PairSettings pairSettings_;
-  DurableState durable_;
-  // Held shared by status readers while they read the player, exclusively by the control
-  // thread only to change visible_; no other lock is taken while it is held exclusively.
-  mutable std::shared_mutex statusLock_;
-  Visible visible_;
+  ServerEngine engine_;
 };
 
 }  // namespace vidra

@@ -42,9 +42,9 @@ HResult MosServer::PreparePort(PortFlag port) {
   return parts_.queryListener.Prepare(parts_.network.queryPort);
 }
 
-void MosServer::Open() {
-  // A fresh source: a stop requested before stays with the threads it ended.
-  stop_ = std::stop_source();
+void MosServer::Open(std::stop_source stop) {
+  // The start's source, shared: a stop requested before stays with the threads it ended.
+  stop_ = std::move(stop);
   parts_.stop = stop_.get_token();
   parts_.clientQueue.Init(0);
   parts_.journal.Init(parts_.network.journalTextBytes);

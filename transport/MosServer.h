@@ -3,7 +3,7 @@
 // control object owns one and drives it through Start and Stop; it lends the engine the
 // playout manager and the answer memory, which outlive every thread the engine starts.
 //
-// All threads the engine starts watch one stop source. Stop requests it, wakes every
+// All threads the engine starts watch the start's one stop source. Stop requests it, wakes every
 // blocked accept and receive, and joins the threads in the order that keeps each from
 // outliving what it uses; the destructor does the same for an engine never stopped.
 #pragma once
@@ -36,8 +36,9 @@ class MosServer {
   void Lend(PlayoutManager* player, AnswerMemory* answers, const RoleGate* role = nullptr);
   // Makes a port's socket, on the port its settings name.
   HResult PreparePort(PortFlag port);
-  // Ready to start: fresh client numbers and journal, and a stop source not yet requested.
-  void Open();
+  // Ready to start: fresh client numbers and journal; every thread of the engine watches
+  // stop, the start's one stop source (not yet requested).
+  void Open(std::stop_source stop);
   // Binds and listens on one port and starts its accept thread.
   void StartPort(PortFlag port, std::uint32_t address, int backlog);
   // Every thread of the engine sees the stop from now on; nothing is joined.
