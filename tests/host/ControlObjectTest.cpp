@@ -27,8 +27,11 @@ TEST_F(Lifecycle, StateFollowsInitTrafficStopAndDeInit) {
 
   ASSERT_TRUE(peer.Send(Utf16Bytes(u"<mos><heartbeat/></mos>", true)));
   ASSERT_TRUE(WaitUntil([&] { return JournalCount() == 4; }));
+  ASSERT_NE(Control().Playout(), nullptr);
+  ASSERT_TRUE(Control().Playout()->running);
   EXPECT_EQ(Control().StopApplyingClients(), HResult::S_OK);
   EXPECT_EQ(State(), 2) << "a stop sets Ready, the next poll recomputes from the journal";
+  EXPECT_FALSE(Control().Playout()->running) << "the stop reaches the playout's loops";
 
   clock->SetUtc(kTestStart);  // clock set back: the newest entry lies in the future
   EXPECT_EQ(State(), 3);
