@@ -1,11 +1,11 @@
 // The server engine: the two ports, the journal, the client numbers and every thread that
-// serves the NRCS (accept loops, connection threads, notice and object senders). The
-// control object owns one and drives it through Start and Stop; it lends the engine the
-// playout manager and the answer memory, which outlive every thread the engine starts.
+// serves the NRCS (accept loops, connection threads, notice and object senders). The host's
+// engine owns one and drives it through Open and Stop; it lends it the playout manager and
+// the answer memory, which outlive every thread this one starts.
 //
-// All threads the engine starts watch the start's one stop source. Stop requests it, wakes every
-// blocked accept and receive, and joins the threads in the order that keeps each from
-// outliving what it uses; the destructor does the same for an engine never stopped.
+// All its threads watch the start's one stop source. Stop requests it, wakes every blocked
+// accept and receive, and joins the threads in the order that keeps each from outliving
+// what it uses; the destructor does the same for one never stopped.
 #pragma once
 
 #include <cstdint>
